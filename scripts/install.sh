@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs built programs and their default files under /opt/kelvaworks/.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build/release}
+root=/opt/kelvaworks
+mkdir -p "$root"/{config/recipes,config/probes,runtime,log,data,web}
+install -m 0755 "$build/src/orvane-scada" "$root/orvane-scada"
+if [ -d "$here/dist/web" ]; then cp -rn "$here/dist/web/." "$root/web/"; fi
+if [ -d "$here/dist/probes" ]; then cp -rn "$here/dist/probes/." "$root/config/probes/"; fi
+for lib in "$build"/ipc/liborvane_ipc.so*; do
+  [ -e "$lib" ] && cp -a "$lib" /usr/local/lib/
+done
+ldconfig || true

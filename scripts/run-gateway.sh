@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets everything up, builds orvane-scada in release mode, installs it under /opt/kelvaworks/
+# and runs it in the foreground (Ctrl-C or SIGTERM stops it).
+# Usage (as root on Debian 12): bash scripts/run-gateway.sh
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+bash "$here/scripts/setup.sh"
+
+build="$here/build/release"
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TESTS=OFF
+cmake --build "$build" -j "$(nproc)"
+
+if [ ! -x "$build/src/orvane-scada" ]; then
+  echo "orvane-scada is not built yet in this revision; running the test suite instead."
+  exec bash "$here/scripts/test.sh"
+fi
+bash "$here/scripts/install.sh" "$build"
+echo "Starting /opt/kelvaworks/orvane-scada (stop with Ctrl-C, or: kill -TERM \$(pidof orvane-scada))"
+cd /opt/kelvaworks && exec /opt/kelvaworks/orvane-scada

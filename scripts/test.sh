@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite (AddressSanitizer + UndefinedBehaviorSanitizer).
+# Usage (as root on Debian 12): bash scripts/test.sh
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+bash "$here/scripts/setup.sh"
+
+build="$here/build/test"
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON -DORVANE_BUILD_BENCH=ON
+cmake --build "$build" -j "$(nproc)"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TZ=UTC
+cd "$build"
+# Fuzz smoke runs (where clang is present) are registered as CTest tests with label "fuzz".
+ctest --output-on-failure -j "$(nproc)" --timeout 600
