@@ -1,0 +1,4 @@
+#include "utils/log.h"
+
+// Placeholder; replaced by the real implementation.
+void loadLogConfig() {}
