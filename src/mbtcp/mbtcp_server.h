@@ -1,0 +1,24 @@
+#pragma once
+// Modbus TCP server with the operator-panel command block: idle until its own work replaces
+// this stand-in.
+#include "platform/stopper.h"
+
+class RecipeDataGuard;
+class LiveDataGuard;
+class VarEngine;
+
+class MBTCPServer {
+public:
+    MBTCPServer(RecipeDataGuard& recipe, LiveDataGuard& live, VarEngine& vars, int port = 502);
+    int init();
+    void startLoop();
+    void stop();
+    int port() const { return port_; }
+
+private:
+    RecipeDataGuard& recipe_;
+    LiveDataGuard& live_;
+    VarEngine& vars_;
+    int port_;
+    orvane::platform::Stopper stopper_;
+};

@@ -1,0 +1,14 @@
+#include "system/system.h"
+
+#include "version.h"
+
+System::System(RecipeDataGuard& recipe, LiveDataGuard& live) : recipe_(recipe), live_(live), swVer_(ORVANE_SCADA_VERSION) {
+    (void)recipe_;
+    (void)live_;
+}
+
+int System::init() { return 0; }
+
+void System::startLoop() { stopper_.wait(); }
+
+void System::stop() { stopper_.stop(); }
