@@ -19,15 +19,20 @@ int decodeStatus(int status) {
     return -1;
 }
 
-int waitChild(pid_t pid) {
+// Decoded status (see decodeStatus); -1 when the wait failed. *raw (when given) receives the
+// wait status, or stays -1 when the wait failed.
+int waitChild(pid_t pid, int* raw = nullptr) {
     int status = 0;
+    if (raw) *raw = -1;
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
+    if (raw) *raw = status;
     return decodeStatus(status);
 }
 
-int spawn(const std::vector<std::string>& argv, std::string* out, size_t maxBytes) {
+int spawn(const std::vector<std::string>& argv, std::string* out, size_t maxBytes,
+          CommandRunner::ExecOutcome* outcome = nullptr) {
     if (argv.empty() || argv[0].empty()) return -1;
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -88,7 +93,16 @@ int spawn(const std::vector<std::string>& argv, std::string* out, size_t maxByte
     ssize_t n;
     do { n = ::read(errPipe[0], &execErr, sizeof execErr); } while (n < 0 && errno == EINTR);
     ::close(errPipe[0]);
-    int status = waitChild(pid);
+    int raw = -1;
+    int status = waitChild(pid, &raw);
+    if (outcome) {
+        using Kind = CommandRunner::ExecOutcome::Kind;
+        if (n == static_cast<ssize_t>(sizeof execErr)) *outcome = {Kind::NotStarted, 127};
+        else if (raw == -1) *outcome = {Kind::Failed, -1};
+        else if (WIFEXITED(raw)) *outcome = {Kind::Exited, WEXITSTATUS(raw)};
+        else if (WIFSIGNALED(raw)) *outcome = {Kind::Signaled, WTERMSIG(raw)};
+        else *outcome = {Kind::Failed, -1};
+    }
     if (n == static_cast<ssize_t>(sizeof execErr)) return -1;  // could not run at all
     return status;
 }
@@ -114,6 +128,19 @@ int SystemCommandRunner::capture(const std::vector<std::string>& argv, std::stri
 }
 
 void SystemCommandRunner::syncFs() { ::sync(); }
+
+CommandRunner::ExecOutcome SystemCommandRunner::execOutcome(const std::vector<std::string>& argv) {
+    ExecOutcome outcome;
+    spawn(argv, nullptr, 0, &outcome);
+    return outcome;
+}
+
+CommandRunner::ExecOutcome CommandRunner::execOutcome(const std::vector<std::string>& argv) {
+    if (argv.empty()) return {};
+    int status = exec(argv);
+    if (status < 0) return {ExecOutcome::Kind::NotStarted, 127};
+    return {ExecOutcome::Kind::Exited, status};
+}
 
 RecordingCommandRunner::Result RecordingCommandRunner::record(Call call) {
     Script script;

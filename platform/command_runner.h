@@ -29,6 +29,16 @@ public:
     // Flushes file-system buffers to storage (the effect of running "sync").
     virtual void syncFs() = 0;
 
+    // How a program started like exec() ended, with a signal death told apart from an exit
+    // status and a program that could not be started from one that exited with 127.
+    struct ExecOutcome {
+        enum class Kind { Failed, NotStarted, Exited, Signaled };
+        Kind kind = Kind::Failed;  // Failed: fork/wait failed or empty argv; NotStarted: exec failed
+        int code = -1;             // exit status (Exited) or signal number (Signaled)
+    };
+    // Default: derived from exec() (-1 -> NotStarted, else Exited with that status).
+    virtual ExecOutcome execOutcome(const std::vector<std::string>& argv);
+
     // The process-wide runner (the real one unless a test installed another).
     static CommandRunner& get();
     // Test-only: install a runner (nullptr restores the real one). Not owned.
@@ -41,6 +51,7 @@ public:
     int exec(const std::vector<std::string>& argv) override;
     int capture(const std::vector<std::string>& argv, std::string* out, size_t maxBytes = 1 << 20) override;
     void syncFs() override;
+    ExecOutcome execOutcome(const std::vector<std::string>& argv) override;
 };
 
 // Test fake: records every call and answers from a script. Thread-safe.

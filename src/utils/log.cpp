@@ -27,6 +27,11 @@ bool is_model_output(LogModule module, LogLevel level) {
     return g_levels[i].load(std::memory_order_relaxed) >= static_cast<int>(level);
 }
 
+void orvane::log_detail::setLevel(LogModule module, int level) {
+    int i = static_cast<int>(module);
+    if (i >= 0 && i < static_cast<int>(LogModule::MAX)) g_levels[i].store(level, std::memory_order_relaxed);
+}
+
 void set_log_level_for_test(LogModule module, int level) {
     int i = static_cast<int>(module);
     if (i >= 0 && i < static_cast<int>(LogModule::MAX)) g_levels[i].store(level, std::memory_order_relaxed);

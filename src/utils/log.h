@@ -60,6 +60,9 @@ void set_log_level_for_test(LogModule module, int level);
 void reset_log_levels_for_test();
 
 namespace orvane::log_detail {
+// Stores one table entry; used by loadLogConfig on the main thread before other threads start.
+void setLevel(LogModule module, int level);
+
 constexpr spdlog::level::level_enum spdlogLevel(LogLevel l) {
     switch (l) {
         case LogLevel::ERROR: return spdlog::level::err;
