@@ -1,0 +1,248 @@
+#include "database/history_storage.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <map>
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include "utils/log.h"
+
+namespace orvane::database {
+
+namespace {
+
+std::string qname(std::string_view name) {
+    std::string s;
+    s.reserve(name.size() + 2);
+    s += '"';
+    s += name;
+    s += '"';
+    return s;
+}
+
+TableDef logTable(const char* name) {
+    TableDef t{name, {{"id", "INTEGER", true}, {"timestamp", "INTEGER", false}}};
+    for (int i = 0; i < kLogVarCount; ++i) t.columns.push_back({"var" + std::to_string(i), "REAL", false});
+    return t;
+}
+
+std::vector<TableDef> makeTables() {
+    std::vector<TableDef> tables;
+    tables.push_back({"EventRecord",
+                      {{"id", "INTEGER", true},
+                       {"timestamp", "INTEGER", false},
+                       {"message", "TEXT", false},
+                       {"state", "INTEGER", false}}});
+    TableDef names{"NameRecord", {{"id", "INTEGER", true}, {"timestamp", "INTEGER", false}}};
+    for (int i = 0; i < kLogVarCount; ++i) names.columns.push_back({"name" + std::to_string(i), "TEXT", false});
+    tables.push_back(std::move(names));
+    for (const char* n : kLogTableNames) tables.push_back(logTable(n));
+    return tables;
+}
+
+bool sameType(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+std::string columnList() {
+    std::string s = "\"timestamp\"";
+    for (int i = 0; i < kLogVarCount; ++i) s += ",\"var" + std::to_string(i) + "\"";
+    return s;
+}
+
+bool isDamagedFileError(const SQLite::Exception& e) {
+    int code = e.getErrorCode() & 0xff;
+    return code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
+}
+
+}  // namespace
+
+std::string TableDef::createSql() const {
+    std::string sql = "CREATE TABLE " + qname(name) + " (";
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const auto& c = columns[i];
+        if (i) sql += ", ";
+        sql += qname(c.name) + " " + c.type;
+        if (c.primaryKey) sql += " PRIMARY KEY AUTOINCREMENT";
+        sql += " NOT NULL";
+    }
+    sql += ")";
+    return sql;
+}
+
+const std::vector<TableDef>& historyTables() {
+    static const std::vector<TableDef> tables = makeTables();
+    return tables;
+}
+
+HistoryStorage::HistoryStorage(std::string path) : path_(std::move(path)) {}
+
+HistoryStorage::~HistoryStorage() { close(); }
+
+void HistoryStorage::close() {
+    for (auto& s : insert_) s.reset();
+    for (auto& s : select_) s.reset();
+    db_.reset();
+}
+
+void HistoryStorage::open() {
+    if (db_) return;
+    try {
+        openOnce();
+    } catch (const SQLite::Exception& e) {
+        close();
+        if (!isDamagedFileError(e)) throw;
+        std::string bad = path_ + ".bad";
+        if (std::rename(path_.c_str(), bad.c_str()) != 0) throw;
+        SLOG_ERROR(DATABASE, "History file {} is damaged ({}); kept as {}", path_, e.what(), bad);
+        openOnce();
+    }
+}
+
+void HistoryStorage::openOnce() {
+    db_ = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE, 2000);
+    try {
+        syncSchema();
+        for (int t = 0; t < kLogTableCount; ++t) {
+            std::string table = qname(kLogTableNames[t]);
+            std::string cols = columnList();
+            std::string marks = "?";
+            for (int i = 0; i < kLogVarCount; ++i) marks += ",?";
+            insert_[t] = std::make_unique<SQLite::Statement>(
+                *db_, "INSERT INTO " + table + " (" + cols + ") VALUES (" + marks + ")");
+            select_[t] = std::make_unique<SQLite::Statement>(
+                *db_, "SELECT " + cols + " FROM " + table +
+                          " WHERE \"timestamp\" >= ?1 AND \"timestamp\" <= ?2 ORDER BY \"id\" ASC LIMIT ?3");
+        }
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+void HistoryStorage::syncSchema() {
+    lastSync_.clear();
+    const auto& tables = historyTables();
+    for (auto it = tables.rbegin(); it != tables.rend(); ++it) {
+        const TableDef& def = *it;
+        struct Stored {
+            std::string type;
+            bool notNull;
+            bool hasDefault;
+            bool pk;
+        };
+        std::map<std::string, Stored> stored;
+        SQLite::Statement info(*db_, "PRAGMA table_info(" + qname(def.name) + ")");
+        while (info.executeStep()) {
+            stored[info.getColumn(1).getString()] = Stored{info.getColumn(2).getString(), info.getColumn(3).getInt() != 0,
+                                                           !info.getColumn(4).isNull(), info.getColumn(5).getInt() != 0};
+        }
+        TableSync outcome = TableSync::unchanged;
+        if (stored.empty()) {
+            db_->exec(def.createSql());
+            outcome = TableSync::created;
+        } else {
+            bool same = stored.size() == def.columns.size();
+            for (const auto& c : def.columns) {
+                if (!same) break;
+                auto s = stored.find(c.name);
+                same = s != stored.end() && sameType(s->second.type, c.type) && s->second.notNull &&
+                       !s->second.hasDefault && s->second.pk == c.primaryKey;
+            }
+            if (!same) {
+                SQLite::Transaction tx(*db_);
+                db_->exec("DROP TABLE " + qname(def.name));
+                db_->exec(def.createSql());
+                tx.commit();
+                outcome = TableSync::rebuilt;
+                SLOG_WARN(DATABASE, "Table {} did not match its definition: made again, empty", def.name);
+            }
+        }
+        lastSync_.emplace_back(def.name, outcome);
+    }
+    // The trend query selects by time range; an index on the stamp keeps it off a table scan.
+    for (const char* name : kLogTableNames) {
+        db_->exec("CREATE INDEX IF NOT EXISTS " + qname(std::string(name) + "_index") + " ON " + qname(name) +
+                  " (\"timestamp\" DESC)");
+    }
+}
+
+SQLite::Statement& HistoryStorage::insertStmt(int table) {
+    open();
+    return *insert_.at(static_cast<size_t>(table));
+}
+
+void HistoryStorage::insertLog(int table, const LogRecord& rec) {
+    SQLite::Statement& st = insertStmt(table);
+    st.tryReset();  // a statement that failed last time reports that failure again on reset
+    st.bind(1, static_cast<int64_t>(rec.timestamp));
+    for (int i = 0; i < kLogVarCount; ++i) st.bind(2 + i, static_cast<double>(rec.vars[static_cast<size_t>(i)]));
+    try {
+        st.exec();
+    } catch (...) {
+        st.tryReset();
+        throw;
+    }
+    st.tryReset();
+}
+
+void HistoryStorage::insertLogs(const std::vector<int>& tables, const LogRecord& rec, size_t& committed) {
+    committed = 0;
+    open();
+    SQLite::Transaction tx(*db_);
+    size_t done = 0;
+    try {
+        for (int t : tables) {
+            insertLog(t, rec);
+            ++done;
+        }
+    } catch (...) {
+        if (done > 0) {
+            tx.commit();  // a failing commit rolls everything back and throws instead
+            committed = done;
+        }
+        throw;
+    }
+    tx.commit();
+    committed = done;
+}
+
+void HistoryStorage::queryLog(int table, uint32_t start, uint32_t end, int64_t maxRows, LogQueryResult& out,
+                              uint32_t& rows) {
+    open();
+    SQLite::Statement& st = *select_.at(static_cast<size_t>(table));
+    st.tryReset();
+    st.bind(1, static_cast<int64_t>(start));
+    st.bind(2, static_cast<int64_t>(end));
+    st.bind(3, maxRows);
+    rows = 0;
+    try {
+        while (rows < kLogQueryMaxRows && st.executeStep()) {
+            out.timestamp.data[rows] = static_cast<uint32_t>(st.getColumn(0).getInt64());
+            for (int i = 0; i < kLogVarCount; ++i)
+                out.vars[static_cast<size_t>(i)].data[rows] = static_cast<float>(st.getColumn(1 + i).getDouble());
+            ++rows;
+        }
+    } catch (...) {
+        st.tryReset();
+        throw;
+    }
+    st.tryReset();
+}
+
+void HistoryStorage::insertEvent(const EventRecord& ev) {
+    open();
+    SQLite::Statement st(*db_, "INSERT INTO \"EventRecord\" (\"timestamp\",\"message\",\"state\") VALUES (?,?,?)");
+    st.bind(1, static_cast<int64_t>(ev.timestamp));
+    st.bind(2, ev.message);
+    st.bind(3, ev.state);
+    st.exec();
+}
+
+}  // namespace orvane::database

@@ -1,0 +1,439 @@
+// History database on a real SQLite file; the stored schema and rows are read back with the
+// sqlite3 command-line tool.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+
+#include "database/database.h"
+#include "database/history_storage.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "support/temp_dir.h"
+#include "utils/log.h"
+
+using orvane::platform::Clock;
+using orvane::platform::Paths;
+using orvane::platform::SimulatedClock;
+using orvane::test::TempDir;
+using testing::HasSubstr;
+
+namespace {
+
+std::string run(const std::string& cmd) {
+    std::string out;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+std::string sql(const std::string& db, const std::string& statement) {
+    return run("sqlite3 '" + db + "' \"" + statement + "\" 2>&1");
+}
+
+int rows(const std::string& db, const char* table) {
+    return std::stoi(sql(db, std::string("SELECT count(*) FROM ") + table));
+}
+
+orvane_ipc::DataCell cellOf(std::initializer_list<double> values) {
+    orvane_ipc::DataCell c;
+    int i = 0;
+    for (double v : values) c.values.emplace_back("v" + std::to_string(i++), v);
+    return c;
+}
+
+constexpr int64_t kT0 = 1767225600;  // wall start of the simulated clock
+
+class HistoryTest : public testing::Test {
+protected:
+    void SetUp() override {
+        Clock::setForTest(&clock_);
+        logStream_ = std::make_shared<std::ostringstream>();
+        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(*logStream_);
+        prevLogger_ = spdlog::default_logger();
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("test", sink));
+        set_log_level_for_test(LogModule::DATABASE, 2);
+        db_ = dir_.file("orvanepro.db");
+    }
+    void TearDown() override {
+        reset_log_levels_for_test();
+        spdlog::set_default_logger(prevLogger_);
+        Clock::setForTest(nullptr);
+    }
+    std::unique_ptr<DatabaseProxy> makeProxy(float usage = 10.0f) {
+        auto p = std::make_unique<DatabaseProxy>(DatabaseOptions{db_, dir_.path()});
+        p->setDiskUsageSource([usage] { return usage; });
+        p->init();
+        return p;
+    }
+    std::string logText() const { return logStream_->str(); }
+
+    TempDir dir_{"orvane-db"};
+    SimulatedClock clock_;
+    std::string db_;
+    std::shared_ptr<std::ostringstream> logStream_;
+    std::shared_ptr<spdlog::logger> prevLogger_;
+};
+
+// The DDL an existing file carries: every column NOT NULL, id the autoincrement key.
+std::string logTableDdl(const std::string& name, int vars, const std::string& extra = "") {
+    std::string s = "CREATE TABLE \\\"" + name +
+                    "\\\" (\\\"id\\\" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, \\\"timestamp\\\" INTEGER NOT NULL";
+    for (int i = 0; i < vars; ++i) s += ", \\\"var" + std::to_string(i) + "\\\" REAL NOT NULL";
+    return s + extra + ");";
+}
+
+std::string insertRow(const std::string& table, int ts, int vars) {
+    std::string s = "INSERT INTO " + table + " (timestamp";
+    for (int i = 0; i < vars; ++i) s += ",var" + std::to_string(i);
+    s += ") VALUES (" + std::to_string(ts);
+    for (int i = 0; i < vars; ++i) s += "," + std::to_string(i);
+    return s + ");";
+}
+
+}  // namespace
+
+TEST_F(HistoryTest, NewFileHasTheSevenTablesAndTheStartupRow) {
+    auto proxy = makeProxy();
+    EXPECT_EQ(sql(db_, "SELECT name FROM sqlite_master WHERE type='table' AND name != 'sqlite_sequence' ORDER BY name"),
+              "EventRecord\nLogRecord10M\nLogRecord10s\nLogRecord1H\nLogRecord1M\nLogRecord8H\nNameRecord\n");
+    std::string expectLog = "0|id|INTEGER|1||1\n1|timestamp|INTEGER|1||0\n";
+    for (int i = 0; i < 20; ++i) expectLog += std::to_string(i + 2) + "|var" + std::to_string(i) + "|REAL|1||0\n";
+    for (const char* t : kLogTableNames) EXPECT_EQ(sql(db_, std::string("PRAGMA table_info(") + t + ")"), expectLog) << t;
+    EXPECT_EQ(sql(db_, "PRAGMA table_info(EventRecord)"),
+              "0|id|INTEGER|1||1\n1|timestamp|INTEGER|1||0\n2|message|TEXT|1||0\n3|state|INTEGER|1||0\n");
+    std::string names = sql(db_, "PRAGMA table_info(NameRecord)");
+    EXPECT_THAT(names, HasSubstr("2|name0|TEXT|1||0\n"));
+    EXPECT_THAT(names, HasSubstr("21|name19|TEXT|1||0\n"));
+    EXPECT_THAT(sql(db_, "SELECT sql FROM sqlite_master WHERE name='LogRecord10s'"), HasSubstr("AUTOINCREMENT"));
+    // Start-up check row: 0.111, 1.0, zeros, 19.111 at the wall time.
+    EXPECT_EQ(sql(db_, "SELECT id, timestamp, round(var0,3), var1, var2, var18, round(var19,3) FROM LogRecord10s"),
+              "1|" + std::to_string(kT0) + "|0.111|1.0|0.0|0.0|19.111\n");
+    EXPECT_EQ(rows(db_, "NameRecord"), 0);
+}
+
+TEST_F(HistoryTest, ExistingFileKeepsMatchingTablesAndRebuildsOnlyChangedOnes) {
+    std::string ddl;
+    ddl += "CREATE TABLE \\\"EventRecord\\\" (\\\"id\\\" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, \\\"timestamp\\\" "
+           "INTEGER NOT NULL, \\\"message\\\" TEXT NOT NULL, \\\"state\\\" INTEGER NOT NULL);";
+    ddl += "INSERT INTO EventRecord (timestamp,message,state) VALUES (5,'old',1);";
+    ddl += logTableDdl("LogRecord10s", 20) + insertRow("LogRecord10s", 100, 20) + insertRow("LogRecord10s", 110, 20);
+    ddl += logTableDdl("LogRecord1M", 19) + insertRow("LogRecord1M", 100, 19);  // one column fewer
+    ddl += logTableDdl("LogRecord10M", 20) + insertRow("LogRecord10M", 100, 20);
+    ddl += logTableDdl("LogRecord1H", 20, ", \\\"var20\\\" REAL NOT NULL") + insertRow("LogRecord1H", 100, 21);
+    std::string ddl8 = logTableDdl("LogRecord8H", 20);
+    ddl8.replace(ddl8.find("var3") + 7, 4, "TEXT");  // one declared type differs
+    ddl += ddl8 + insertRow("LogRecord8H", 100, 20);
+    ASSERT_EQ(sql(db_, ddl), "");
+
+    auto proxy = makeProxy();
+    EXPECT_EQ(rows(db_, "EventRecord"), 1);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);  // two old rows plus the start-up row
+    EXPECT_EQ(rows(db_, "LogRecord10M"), 1);
+    EXPECT_EQ(rows(db_, "LogRecord1M"), 0);
+    EXPECT_EQ(rows(db_, "LogRecord1H"), 0);
+    EXPECT_EQ(rows(db_, "LogRecord8H"), 0);
+    EXPECT_THAT(sql(db_, "PRAGMA table_info(LogRecord1M)"), HasSubstr("21|var19|REAL|1||0"));
+    EXPECT_THAT(sql(db_, "PRAGMA table_info(LogRecord1H)"), testing::Not(HasSubstr("var20")));
+    // Ids continue after the kept rows.
+    EXPECT_EQ(sql(db_, "SELECT max(id) FROM LogRecord10s"), "3\n");
+
+    // A second start changes nothing more.
+    proxy.reset();
+    orvane::database::HistoryStorage again(db_);
+    again.open();
+    for (const auto& [name, outcome] : again.lastSync()) EXPECT_EQ(outcome, orvane::database::TableSync::unchanged) << name;
+    EXPECT_EQ(again.lastSync().front().first, "LogRecord8H");
+    EXPECT_EQ(again.lastSync().back().first, "EventRecord");
+    for (auto s : {orvane::database::TableSync::unchanged, orvane::database::TableSync::created,
+                   orvane::database::TableSync::rebuilt})
+        EXPECT_FALSE(orvane::database::tableSyncName(s).empty());
+}
+
+TEST_F(HistoryTest, DamagedFileIsKeptAsideAndUnopenableFileDoesNotStopTheProgram) {
+    orvane::test::writeFile(db_, std::string(4096, 'x'));
+    {
+        auto proxy = makeProxy();
+        EXPECT_EQ(orvane::test::readFile(db_ + ".bad"), std::string(4096, 'x'));
+        EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
+    }
+    EXPECT_THAT(logText(), HasSubstr("is damaged"));
+
+    // The directory of the file is missing: nothing throws, each pass logs, and once the
+    // directory exists the next pass creates the file and writes.
+    std::string missing = dir_.file("later/orvanepro.db");
+    DatabaseProxy proxy(DatabaseOptions{missing, dir_.path()});
+    proxy.setDiskUsageSource([] { return 1.0f; });
+    proxy.trySaveLog([] { return cellOf({1, 2}); });
+    EXPECT_THAT(logText(), HasSubstr("testcase failed:"));
+    EXPECT_THAT(logText(), HasSubstr("trySaveLog failed:"));
+    ::mkdir(dir_.file("later").c_str(), 0755);
+    proxy.trySaveLog([] { return cellOf({1, 2}); });
+    EXPECT_EQ(rows(missing, "LogRecord10s"), 1);
+    EXPECT_EQ(rows(missing, "LogRecord8H"), 1);
+}
+
+TEST_F(HistoryTest, DueIntervalsFollowTheWallClock) {
+    set_log_level_for_test(LogModule::DATABASE, 3);
+    auto proxy = makeProxy();
+    auto cell = [] { return cellOf({1.5, 2.5, 3.5}); };
+    // Stamps start at steady seconds; with the wall clock set every table is due at once.
+    proxy->trySaveLog(cell);
+    for (const char* t : kLogTableNames) EXPECT_EQ(rows(db_, t), std::string(t) == "LogRecord10s" ? 2 : 1) << t;
+    EXPECT_EQ(sql(db_, "SELECT DISTINCT timestamp, var0, var1, var2, var3 FROM (SELECT * FROM LogRecord8H UNION ALL "
+                       "SELECT * FROM LogRecord1M UNION ALL SELECT * FROM LogRecord10s WHERE id = 2)"),
+              std::to_string(kT0) + "|1.5|2.5|3.5|0.0\n");
+
+    clock_.setWallSeconds(kT0 + 10);  // exactly the interval: not due
+    proxy->trySaveLog(cell);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    clock_.setWallSeconds(kT0 + 11);
+    proxy->trySaveLog(cell);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord1M"), 1);
+    clock_.setWallSeconds(kT0 + 60);
+    proxy->trySaveLog(cell);
+    EXPECT_EQ(rows(db_, "LogRecord1M"), 1);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+    clock_.setWallSeconds(kT0 + 61);
+    proxy->trySaveLog(cell);
+    EXPECT_EQ(rows(db_, "LogRecord1M"), 2);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+
+    // Clock set back an hour: nothing is due until it passes the stamps again.
+    clock_.setWallSeconds(kT0 - 3600);
+    proxy->trySaveLog(cell);
+    clock_.setWallSeconds(kT0 + 70);
+    proxy->trySaveLog(cell);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+    clock_.setWallSeconds(kT0 + 71);
+    proxy->trySaveLog(cell);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 5);
+    EXPECT_EQ(proxy->lastSaveTs()[0], kT0 + 71);
+    EXPECT_EQ(proxy->lastSaveTs()[1], kT0 + 61);
+    EXPECT_EQ(proxy->lastSaveTs()[4], kT0);
+    EXPECT_THAT(logText(), HasSubstr("trySaveLog: " + std::to_string(kT0 + 71) + ", [true, false, false, false, false]"));
+}
+
+TEST_F(HistoryTest, DiskUsageAtOrAbove99StopsWriting) {
+    float usage = 99.0f;
+    auto proxy = makeProxy();
+    proxy->setDiskUsageSource([&usage] { return usage; });
+    auto before = proxy->lastSaveTs();
+    proxy->trySaveLog([] { return cellOf({1}); });
+    EXPECT_EQ(rows(db_, "LogRecord8H"), 0);
+    EXPECT_EQ(proxy->lastSaveTs(), before);
+    EXPECT_THAT(logText(), HasSubstr("trySaveLog: DbDiskUsage 99%"));
+    usage = 98.9f;
+    proxy->trySaveLog([] { return cellOf({1}); });
+    EXPECT_EQ(rows(db_, "LogRecord8H"), 1);
+    usage = std::numeric_limits<float>::quiet_NaN();
+    clock_.setWallSeconds(kT0 + 11);
+    proxy->trySaveLog([] { return cellOf({1}); });
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+
+    // The default reading is statvfs of the disk path: same figure as stat -f gives.
+    std::istringstream in(run("stat -f -c '%b %f' '" + dir_.path() + "'"));
+    double blocks = 0, freeBlocks = 0;
+    in >> blocks >> freeBlocks;
+    ASSERT_GT(blocks, 0);
+    EXPECT_NEAR(diskUsagePercent(dir_.path()), (blocks - freeBlocks) * 100.0 / blocks, 0.5);
+    EXPECT_EQ(diskUsagePercent(dir_.file("no/such/dir")), 0.0f);
+}
+
+TEST_F(HistoryTest, RecordIsBuiltFromTheCellWithoutNaNPairs) {
+    auto proxy = makeProxy();
+    double nan = std::nan("");
+    proxy->trySaveLog([&] { return cellOf({1.0, nan, 3.0}); });
+    EXPECT_EQ(sql(db_, "SELECT var0, var1, var2, var3 FROM LogRecord1M"), "1.0|3.0|0.0|0.0\n");
+
+    // 25 pairs: the first 20 (after NaN pairs are left out) are stored.
+    clock_.setWallSeconds(kT0 + 11);
+    proxy->trySaveLog([&] {
+        orvane_ipc::DataCell c;
+        c.values.emplace_back("nan", nan);
+        for (int i = 0; i < 25; ++i) c.values.emplace_back("v", 100 + i);
+        c.values.emplace_back("big", 1e300);
+        return c;
+    });
+    EXPECT_EQ(sql(db_, "SELECT var0, var19 FROM LogRecord10s WHERE id = 3"), "100.0|119.0\n");
+
+    // No usable pair: nothing written, the table stays due for the next pass.
+    clock_.setWallSeconds(kT0 + 22);
+    proxy->trySaveLog([&] { return cellOf({nan, nan}); });
+    proxy->trySaveLog([] { return orvane_ipc::DataCell{}; });
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    proxy->trySaveLog([] { return cellOf({-2.25}); });
+    EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord10s WHERE id = 4"), std::to_string(kT0 + 22) + "|-2.25\n");
+
+    // A value beyond the float range is stored as infinity, not refused.
+    clock_.setWallSeconds(kT0 + 33);
+    proxy->trySaveLog([] { return cellOf({1e300}); });
+    EXPECT_EQ(sql(db_, "SELECT var0 > 1e308 FROM LogRecord10s WHERE id = 5"), "1\n");
+}
+
+TEST_F(HistoryTest, TimestampsPast2038AreStoredAndQueriedAsUnsigned) {
+    clock_.setWallSeconds(3000000000LL);
+    auto proxy = makeProxy();
+    proxy->trySaveLog([] { return cellOf({7}); });
+    EXPECT_EQ(sql(db_, "SELECT timestamp FROM LogRecord1H"), "3000000000\n");
+    auto result = std::make_unique<LogQueryResult>();
+    LogQueryPack pack{3, 480, 2999999999u, 3000000001u};
+    proxy->log_query(pack, *result);
+    ASSERT_EQ(result->timestamp.count, 1u);
+    EXPECT_EQ(result->timestamp[0], 3000000000u);
+    EXPECT_EQ(result->var(0)[0], 7.0f);
+}
+
+TEST_F(HistoryTest, TrendQueryLimitsRangesAndSelectors) {
+    auto proxy = makeProxy();
+    // 1000 rows at 10 s steps in the 10 s table (ids 2..1001), var k = ts + k.
+    std::string fill =
+        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM n WHERE i < 999) "
+        "INSERT INTO LogRecord10s (timestamp";
+    for (int k = 0; k < 20; ++k) fill += ",var" + std::to_string(k);
+    fill += ") SELECT 1000000 + 10*i";
+    for (int k = 0; k < 20; ++k) fill += ", 10*i + " + std::to_string(k);
+    fill += " FROM n;";
+    fill += "INSERT INTO LogRecord1M (timestamp,var0,var1,var2,var3,var4,var5,var6,var7,var8,var9,var10,var11,var12,var13,"
+            "var14,var15,var16,var17,var18,var19) VALUES (1000005,42,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,-1);";
+    ASSERT_EQ(sql(db_, fill), "");
+
+    auto r = std::make_unique<LogQueryResult>();
+    auto expectRows = [&](uint32_t n, uint32_t firstTs) {
+        ASSERT_EQ(r->timestamp.count, n);
+        for (int k = 0; k < 20; ++k) ASSERT_EQ(r->var(static_cast<size_t>(k)).count, n);
+        if (n == 0) return;
+        EXPECT_EQ(r->timestamp[0], firstTs);
+        EXPECT_EQ(r->timestamp[n - 1], firstTs + 10 * (n - 1));
+        EXPECT_EQ(r->var(19)[n - 1], static_cast<float>(firstTs - 1000000 + 10 * (n - 1) + 19));
+    };
+    LogQueryPack pack{0, 480, 1000000, 1000000 + 9990};
+    proxy->log_query(pack, *r);
+    expectRows(480, 1000000);  // the oldest rows of the range
+    pack.limit = 1000;
+    proxy->log_query(pack, *r);
+    expectRows(500, 1000000);
+    pack.limit = -1;
+    proxy->log_query(pack, *r);
+    expectRows(500, 1000000);
+    pack = {0, 480, 1000100, 1000150};  // both ends inclusive
+    proxy->log_query(pack, *r);
+    expectRows(6, 1000100);
+    pack = {0, 0, 1000000, 1009990};
+    proxy->log_query(pack, *r);
+    expectRows(0, 0);
+    pack = {0, 480, 1000200, 1000100};
+    proxy->log_query(pack, *r);
+    expectRows(0, 0);
+    pack = {2, 480, 0, 4000000000u};  // empty table
+    proxy->log_query(pack, *r);
+    expectRows(0, 0);
+    pack = {1, 480, 0, 4000000000u};
+    proxy->log_query(pack, *r);
+    ASSERT_EQ(r->timestamp.count, 1u);
+    EXPECT_EQ(r->var(0)[0], 42.0f);
+    EXPECT_EQ(r->var(19)[0], -1.0f);
+
+    // A selector outside 0..4 answers no rows.
+    pack = {0, 480, 1000000, 1000050};
+    proxy->log_query(pack, *r);
+    pack.type = 5;
+    proxy->log_query(pack, *r);
+    expectRows(0, 0);
+    EXPECT_THAT(logText(), HasSubstr("log_query failed:"));
+
+    // A failing query leaves the result as it was.
+    pack = {0, 480, 1000000, 1000050};
+    proxy->log_query(pack, *r);
+    ASSERT_EQ(sql(db_, "DROP TABLE LogRecord10s"), "");
+    pack = {0, 480, 1000100, 1000500};
+    proxy->log_query(pack, *r);
+    expectRows(6, 1000000);
+}
+
+TEST_F(HistoryTest, FailingTableStaysDueWhileEarlierTablesKeepTheirRows) {
+    auto proxy = makeProxy();
+    ASSERT_EQ(sql(db_, "CREATE TRIGGER stop1h BEFORE INSERT ON LogRecord1H BEGIN SELECT RAISE(ABORT, 'disk says no'); END;"),
+              "");
+    auto before = proxy->lastSaveTs();
+    proxy->trySaveLog([] { return cellOf({4}); });
+    EXPECT_THAT(logText(), HasSubstr("trySaveLog failed: disk says no"));
+    EXPECT_EQ(rows(db_, "LogRecord1M"), 1);
+    EXPECT_EQ(rows(db_, "LogRecord10M"), 1);
+    EXPECT_EQ(rows(db_, "LogRecord1H"), 0);
+    EXPECT_EQ(rows(db_, "LogRecord8H"), 0);
+    auto after = proxy->lastSaveTs();
+    EXPECT_EQ(after[0], kT0);
+    EXPECT_EQ(after[2], kT0);
+    EXPECT_EQ(after[3], before[3]);
+    EXPECT_EQ(after[4], before[4]);
+
+    ASSERT_EQ(sql(db_, "DROP TRIGGER stop1h"), "");
+    clock_.setWallSeconds(kT0 + 2);
+    proxy->trySaveLog([] { return cellOf({5}); });
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord1H UNION ALL SELECT timestamp, var0 FROM LogRecord8H"),
+              std::to_string(kT0 + 2) + "|5.0\n" + std::to_string(kT0 + 2) + "|5.0\n");
+
+    EventRecord ev{0, 1234, "door open", 3};
+    proxy->insertEvent(ev);
+    EXPECT_EQ(sql(db_, "SELECT id, timestamp, message, state FROM EventRecord"), "1|1234|door open|3\n");
+    EXPECT_TRUE(proxy->query("", 0, 4000000000u).empty());
+}
+
+TEST_F(HistoryTest, FileChoiceBetweenCardAndFlash) {
+    orvane::platform::Roots roots;
+    roots.install = dir_.file("opt/");
+    roots.system = dir_.file("sys/");
+    Paths::setForTest(roots);
+    struct Reset {
+        ~Reset() { Paths::resetForTest(); }
+    } reset;
+
+    auto c = getDBFilePath();
+    EXPECT_FALSE(c.sdCard);
+    EXPECT_EQ(c.path, dir_.file("opt/runtime/orvanepro.db"));
+    EXPECT_EQ(c.diskPath, dir_.file("sys/"));
+    EXPECT_EQ(dbDiskPath(), c.diskPath);
+
+    orvane::test::writeFile(dir_.file("sys/dev/mmcblk0"), "");  // a regular file is no card
+    ::mkdir(dir_.file("sys/run").c_str(), 0755);
+    ::mkdir(dir_.file("sys/run/media").c_str(), 0755);
+    ::mkdir(dir_.file("sys/run/media/mmcblk0p1").c_str(), 0755);
+    EXPECT_FALSE(getDBFilePath().sdCard);
+
+    ::unlink(dir_.file("sys/dev/mmcblk0").c_str());
+    if (::mknod(dir_.file("sys/dev/mmcblk0").c_str(), S_IFBLK | 0600, makedev(7, 250)) != 0)
+        GTEST_SKIP() << "cannot make a block device node here";
+    c = getDBFilePath();
+    EXPECT_TRUE(c.sdCard);
+    EXPECT_EQ(c.path, dir_.file("sys/run/media/mmcblk0p1/orvanepro.db"));
+    EXPECT_EQ(c.diskPath, dir_.file("sys/run/media/mmcblk0p1"));
+    ::mkdir(dir_.file("sys/run/media/mmcblk0p2").c_str(), 0755);
+    c = getDBFilePath();
+    EXPECT_EQ(c.path, dir_.file("sys/run/media/mmcblk0p2/orvanepro.db"));
+    ::rmdir(dir_.file("sys/run/media/mmcblk0p1").c_str());
+    ::rmdir(dir_.file("sys/run/media/mmcblk0p2").c_str());
+    c = getDBFilePath();
+    EXPECT_TRUE(c.sdCard);
+    EXPECT_EQ(c.path, dir_.file("opt/runtime/orvanepro.db"));
+
+    // The proxy chooses when it is built, not before: the file appears on the card partition.
+    ::mkdir(dir_.file("sys/run/media/mmcblk0p2").c_str(), 0755);
+    DatabaseProxy proxy;
+    EXPECT_TRUE(proxy.sdCard());
+    EXPECT_EQ(rows(dir_.file("sys/run/media/mmcblk0p2/orvanepro.db"), "LogRecord10s"), 1);
+}
