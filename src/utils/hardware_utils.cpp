@@ -73,7 +73,7 @@ int HardwareUtils::setCellularSignalLed(int signal) {
 
 std::string HardwareUtils::getIPAddr(const std::string& ifname) {
     // A longer name cannot exist; cutting it could name another interface.
-    if (ifname.empty() || ifname.size() >= IFNAMSIZ) return {};
+    if (ifname.empty() || ifname.size() >= IFNAMSIZ || ifname.find('\0') != std::string::npos) return {};
     Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (sock.fd < 0) return {};
     struct ifreq ifr {};

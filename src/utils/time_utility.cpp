@@ -10,17 +10,13 @@ namespace {
 
 constexpr const char* kDateTime = "%Y-%m-%d %H:%M:%S";
 
-// Parses text with a get_time pattern and converts it as local time, letting mktime decide
-// whether summer time applies. -1 when the text does not parse or names no local time.
+// Parses text with a strptime pattern and converts it as local time, letting mktime decide
+// whether summer time applies. -1 when the text does not match the whole pattern or names no
+// local time.
 int64_t parseLocal(const std::string& text, const char* pattern) {
     std::tm t{};
-    std::istringstream in(text);
-    in.imbue(std::locale::classic());
-    in >> std::get_time(&t, pattern);
-    if (in.fail()) return -1;
-    // Only trailing blanks may follow the parsed text.
-    in >> std::ws;
-    if (!in.eof()) return -1;
+    const char* end = ::strptime(text.c_str(), pattern, &t);
+    if (!end || *end != '\0') return -1;
     t.tm_isdst = -1;
     return static_cast<int64_t>(std::mktime(&t));
 }
