@@ -1,0 +1,180 @@
+#pragma once
+// The gateway's own JSON text codec for parameter.json and the other recipe texts.
+//
+// Writers print straight into a caller's buffer, key by key, in a fixed order, pretty-printed
+// with two blanks per indentation level; readers search a text view for each key their record
+// knows and convert its value in place over the record's current contents (a key that is absent
+// leaves its field unchanged; readers never fail).
+//
+// Writer form: writeJsonP(value, dst, room, name) (the float writer takes the value last). With a
+// name the member is written as "name":value, without (nullptr) as a bare value; both after the
+// indentation of the current level. Every writer stays inside its room: it never touches
+// dst[room] or beyond. The result is the count of characters written; -1 when the text did not
+// fit (the bytes written up to the room are then incomplete and must not be used). When room
+// allows, a terminating zero follows the text (not counted).
+//
+// Texts are escaped on writing (quote, backslash, control characters) and unescaped on reading;
+// plain texts are written and read byte for byte. Non-finite floats are written as null.
+#include <charconv>
+#include <cstdint>
+#include <string_view>
+#include <type_traits>
+
+#include "utils/fss.h"
+
+// Indentation level of the writers, one per thread (the document writer and the web interface's
+// section writers run on different threads). The caller of a write sets it to 0 first.
+extern thread_local int gIndentLevelForWriteJsonP;
+
+// ---- writer primitives ----------------------------------------------------------------------
+int writeJsonP(int value, char* dst, int room, const char* name);
+int writeJsonP(unsigned int value, char* dst, int room, const char* name);
+int writeJsonP(long value, char* dst, int room, const char* name);
+int writeJsonP(unsigned long value, char* dst, int room, const char* name);
+int writeJsonP(long long value, char* dst, int room, const char* name);
+int writeJsonP(unsigned long long value, char* dst, int room, const char* name);
+int writeJsonP(bool value, char* dst, int room, const char* name);
+// Float: null for NaN and infinities; "%.0f" when the value differs from its integer part
+// (truncated toward zero, saturated at the int32 limits) by less than 0.001, else "%.6f".
+int writeJsonP(char* dst, int room, const char* name, float value);
+// Text: the characters up to the terminating zero, quoted and escaped.
+int writeJsonP(const char* value, char* dst, int room, const char* name);
+template <uint32_t N>
+int writeJsonP(const fss::basic_str<char, N>& value, char* dst, int room, const char* name) {
+    return writeJsonP(value.c_str(), dst, room, name);
+}
+
+// ---- reader primitives ----------------------------------------------------------------------
+// Drops leading blanks, tabs, CR and LF.
+std::string_view ltrimJsonP(std::string_view v);
+// The balanced block opened by the first `open` ('{' or '[') of the view (after trimming), with
+// or without its brackets; empty when there is none or it does not close. Quoted texts are
+// skipped, so brackets inside them do not count.
+std::string_view extractJsonBlockP(std::string_view v, char open, bool withBrackets = true);
+// The value of "name": at the own level of the record being read: the top level of the view, or
+// the level just inside the first '{' when the view (trimmed) starts with '{'. Occurrences inside
+// nested objects or arrays, and inside quoted texts, are skipped; no blank is allowed between the
+// key's closing quote and the colon. The value is: a quoted text with its quotes; a balanced
+// block with its brackets; or the text up to the next ',', '}' or ']'. Empty when not found.
+std::string_view findJsonKeyP(std::string_view v, const char* name);
+
+// Bool: true exactly when the value starts with "true" or "True"; any other present value is
+// false; an empty view keeps the field.
+void readJsonP(bool& field, std::string_view value);
+// Float: a decimal number parsed over the view; anything else (null, a quoted text) keeps it.
+void readJsonP(float& field, std::string_view value);
+// Integer: a decimal integer (leading blanks and sign allowed, parsing stops at the first
+// character that is not a digit, so 12.7 reads 12) stored into the field's width; anything that
+// does not start with a number keeps the field. Unsigned 32-bit values read back exactly.
+bool parseJsonIntegerP(std::string_view value, long long& out);
+template <class T>
+    requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+void readJsonP(T& field, std::string_view value) {
+    long long v = 0;
+    if (parseJsonIntegerP(value, v)) field = static_cast<T>(v);
+}
+// Text: the (unescaped) characters between the quotes, cut at N bytes at the last complete UTF-8
+// character; a present value that is not a complete quoted text empties the field.
+size_t readJsonTextP(char* out, size_t cap, std::string_view value);  // returns the length
+template <uint32_t N>
+void readJsonP(fss::basic_str<char, N>& field, std::string_view value) {
+    if (value.empty()) return;
+    char scratch[N + 1];
+    size_t n = readJsonTextP(scratch, N, value);
+    field.assignBytes(scratch, n);
+}
+
+// Calls visit(index, elementText) for each element of an array value (the text with its
+// brackets, as findJsonKeyP gives it), at most maxElements. Elements are split at the commas of
+// the array's own level; an empty element ends the walk. Returns the number of elements visited.
+template <class Visit>
+int forEachJsonArrayElementP(std::string_view arrayValue, int maxElements, Visit&& visit);
+
+// ---- internals shared by the record codecs ---------------------------------------------------
+namespace json_detail {
+
+// Bounded output cursor: never writes at or past dst[room]; overflow is sticky.
+class Cursor {
+public:
+    Cursor(char* dst, int room) : dst_(dst), room_(room > 0 ? room : 0), overflow_(room <= 0) {}
+
+    void put(char c) {
+        if (overflow_) return;
+        if (n_ >= room_) {
+            overflow_ = true;
+            return;
+        }
+        dst_[n_++] = c;
+    }
+    void put(std::string_view s) {
+        if (overflow_) return;
+        if (static_cast<long long>(n_) + static_cast<long long>(s.size()) > room_) {
+            overflow_ = true;
+            return;
+        }
+        for (char c : s) dst_[n_++] = c;
+    }
+    void indent(int level) {
+        if (level <= 0 || overflow_) return;
+        long long want = 2LL * level;
+        if (n_ + want > room_) {
+            overflow_ = true;
+            return;
+        }
+        for (long long i = 0; i < want; ++i) dst_[n_++] = ' ';
+    }
+    // Writes c at the current position without counting it (the uncounted newline after an
+    // object's "}"), when there is room.
+    void putUncounted(char c, int offset = 0) {
+        if (!overflow_ && n_ + offset < room_) dst_[n_ + offset] = c;
+    }
+    void key(const char* name);  // "name": (nothing for a null name)
+    void integer(long long v);
+    void unsignedInteger(unsigned long long v);
+    void boolean(bool v) { put(v ? std::string_view("true") : std::string_view("false")); }
+    void real(float v);
+    void text(const char* s);
+
+    int count() const { return n_; }
+    bool overflow() const { return overflow_; }
+    int result() const { return overflow_ ? -1 : n_; }
+    // Terminating zero after the counted text (and after an uncounted newline when given).
+    void terminate(int offset = 0) {
+        if (!overflow_ && n_ + offset < room_) dst_[n_ + offset] = '\0';
+    }
+
+private:
+    char* dst_;
+    int room_;
+    int n_ = 0;
+    bool overflow_;
+};
+
+// Index just past the closing quote of the quoted text that starts at s[pos] (escape-aware);
+// s.size() when it does not close.
+size_t skipString(std::string_view s, size_t pos);
+// Index of the quote that closes the quoted text starting at s[pos], or npos.
+size_t closeQuote(std::string_view s, size_t pos);
+// Value view that starts at or after pos (see findJsonKeyP).
+std::string_view valueAt(std::string_view s, size_t pos);
+
+// Element walk of an array's content (without its brackets): returns the length of the element
+// that starts at pos, including its ending comma.
+size_t elementLength(std::string_view content, size_t pos);
+
+}  // namespace json_detail
+
+template <class Visit>
+int forEachJsonArrayElementP(std::string_view arrayValue, int maxElements, Visit&& visit) {
+    std::string_view content = extractJsonBlockP(arrayValue, '[', false);
+    int index = 0;
+    size_t pos = 0;
+    while (index < maxElements && pos < content.size()) {
+        size_t len = json_detail::elementLength(content, pos);
+        if (len <= 1) break;
+        visit(index, content.substr(pos, len));
+        ++index;
+        pos += len;
+    }
+    return index;
+}
