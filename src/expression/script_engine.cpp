@@ -27,7 +27,10 @@ double AssignmentNode::evaluate() {
 
 namespace {
 
-// Recursive descent with backtracking: every rule restores the position when it fails.
+// Recursive descent with backtracking: every rule restores the position when it fails. Nesting
+// is bounded so that a hostile text cannot exhaust the stack (parsing or evaluating the tree).
+constexpr int kMaxDepth = 2000;
+
 class Parser {
 public:
     explicit Parser(const std::string& text) : s_(text) {}
@@ -112,9 +115,20 @@ private:
         return true;
     }
 
+    struct DepthGuard {
+        explicit DepthGuard(int& d) : depth(d) { ++depth; }
+        ~DepthGuard() { --depth; }
+        int& depth;
+    };
+
     std::unique_ptr<ASTNode> parseFactor() {
         size_t start = pos_;
         if (literal('(')) {
+            DepthGuard guard(depth_);
+            if (depth_ > kMaxDepth) {
+                pos_ = start;
+                return nullptr;
+            }
             if (auto inner = parseSum()) {
                 if (literal(')')) return inner;
             }
@@ -129,6 +143,8 @@ private:
     }
 
     std::unique_ptr<ASTNode> parseProduct() {
+        DepthGuard guard(depth_);
+        if (depth_ > kMaxDepth) return nullptr;
         auto left = parseFactor();
         if (!left) return nullptr;
         size_t afterLeft = pos_;
@@ -140,6 +156,8 @@ private:
     }
 
     std::unique_ptr<ASTNode> parseSum() {
+        DepthGuard guard(depth_);
+        if (depth_ > kMaxDepth) return nullptr;
         auto left = parseProduct();
         if (!left) return nullptr;
         size_t afterLeft = pos_;
@@ -152,6 +170,7 @@ private:
 
     const std::string& s_;
     size_t pos_ = 0;
+    int depth_ = 0;
 };
 
 }  // namespace

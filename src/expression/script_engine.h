@@ -78,7 +78,8 @@ public:
     ScriptEngine() = default;
 
     // The tree of a statement that consumes the whole text (trailing white space allowed).
-    // Throws std::runtime_error("Parse error") otherwise, an empty text included.
+    // Throws std::runtime_error("Parse error") otherwise, an empty text included, and for texts
+    // nested deeper than about a thousand levels.
     static std::unique_ptr<ASTNode> parse(const std::string& script);
     // parse, then evaluate.
     static double run(const std::string& script);

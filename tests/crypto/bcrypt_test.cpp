@@ -115,6 +115,11 @@ TEST(Bcrypt, ChecksAgreeWithSystemCryptBothWays) {
         std::string mine = ourHash(pw, salt);
         EXPECT_EQ(systemCrypt(pw, mine), mine);
         EXPECT_NE(ourHash("x" + pw, mine), mine);
+        // The output buffer may be the salt buffer itself.
+        char inPlace[BCRYPT_BUFFER_SIZE];
+        std::memcpy(inPlace, salt.c_str(), salt.size() + 1);
+        ASSERT_EQ(bcrypt_hashpw(pw.c_str(), inPlace, inPlace), 0);
+        EXPECT_EQ(std::string(inPlace), mine);
     }
 }
 

@@ -46,6 +46,19 @@ TEST(ScriptEngine, RejectsWhatDoesNotParseWhole) {
     EXPECT_EQ(var("a"), -12345.0);  // nothing assigned by a rejected text
 }
 
+TEST(ScriptEngine, DeepNestingIsRefusedNotACrash) {
+    std::string ok = std::string(100, '(') + "1" + std::string(100, ')');
+    EXPECT_EQ(ScriptEngine::run(ok), 1.0);
+    std::string sum;
+    for (int i = 0; i < 100; ++i) sum += "1+";
+    EXPECT_EQ(ScriptEngine::run(sum + "1"), 101.0);
+    std::string deep = std::string(200000, '(') + "1" + std::string(200000, ')');
+    EXPECT_THROW(ScriptEngine::run(deep), std::runtime_error);
+    std::string longSum;
+    for (int i = 0; i < 200000; ++i) longSum += "1*";
+    EXPECT_THROW(ScriptEngine::run(longSum + "1"), std::runtime_error);
+}
+
 TEST(ScriptEngine, EvaluateReportsFailure) {
     ScriptEngine engine;
     std::string out = "untouched";
