@@ -312,12 +312,12 @@ bool Utility::saveJson(const std::string& path, const nlohmann::ordered_json& do
     try {
         text = document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::strict);
     } catch (const std::exception& e) {
-        SLOG_WARN(SCADA, "saveJson refused, filename={}, error={}", path, e.what());
+        SLOG_INFO(SCADA, "saveJson refused, filename={}, error={}", path, e.what());
         return false;
     }
     int err = 0;
     if (replaceFile(path, text.data(), text.size(), &err) != ReplaceError::None) {
-        SLOG_WARN(SCADA, "saveJson failed, filename={}, errno={}", path, err);
+        SLOG_INFO(SCADA, "saveJson failed, filename={}, errno={}", path, err);
         return false;
     }
     return true;

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -89,4 +91,38 @@ TEST(AtomicWrite, WriterKilledMidWriteLeavesOldOrNewContent) {
             EXPECT_EQ(name.rfind(".parameter.json.tmp.", 0), 0u) << name;
         }
     }
+}
+
+TEST(AtomicWrite, ConcurrentWritersOfOneFileNeverMix) {
+    TempDir dir;
+    orvane::platform::RecordingCommandRunner fake;
+    orvane::platform::CommandRunner::setForTest(&fake);
+    const std::string path = dir.file("state.json");
+    std::vector<std::string> texts;
+    for (int i = 0; i < 4; ++i) texts.push_back(content(static_cast<char>('a' + i), 100000 + 50000 * i));
+    Utility::writeText(path, texts[0]);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            std::string s = readFile(path);
+            if (std::find(texts.begin(), texts.end(), s) == texts.end()) ++torn;
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 4; ++i)
+        writers.emplace_back([&, i] {
+            for (int k = 0; k < 25; ++k) Utility::writeText(path, texts[i]);
+        });
+    for (auto& w : writers) w.join();
+    stop = true;
+    reader.join();
+    orvane::platform::CommandRunner::setForTest(nullptr);
+
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), readFile(path)), texts.end());
+    EXPECT_EQ(fake.syncCount(), 101);
+    size_t entries = std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator());
+    EXPECT_EQ(entries, 1u);
 }
