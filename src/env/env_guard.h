@@ -19,6 +19,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,12 +29,15 @@
 
 #include "env/cmd_packs.h"
 #include "env/op_data.h"
+#include "live/live_data.h"
 #include "live/var_engine.h"
+#include "sensors/measure_types.h"
 #include "utils/fss.h"
 
 struct ProbeMeta;
 struct ProbeMeasureRecipeItem;
 class RecipeDataGuard;
+class LiveDataGuard;
 
 // The probe library as readers see it: 128 slots in loading order, each a definition that stays
 // valid for as long as it is held (an empty slot holds the empty definition, part number 0).
@@ -44,8 +48,6 @@ struct ProbeLibrarySnapshot {
     std::array<std::shared_ptr<const ProbeMeta>, 128> slots;
 };
 using ProbeRecipeItems = std::array<ProbeMeasureRecipeItem, 128>;
-// One row per Modbus TCP client, one entry per client output: empty or a float reference.
-using ControllerOutputRefs = std::array<std::array<RegVal, 128>, 8>;
 
 // A short text that any thread may read and write.
 class LockedText {
@@ -180,17 +182,18 @@ public:
     // 1 + the largest displayId among entries with enable and display set; 1 when none.
     static int findNextDisplayId(ProbeRecipeItems& items);
     // Calibration index inside the definition for an operator-panel calibration command; -1 none.
-    int get_calibr_cmd_index(long long pn, int32_t measureType, unsigned short cmd);
+    int get_calibr_cmd_index(long long pn, MEASURE_TYPE type, unsigned short cmd);
 
     // ---- Controller outputs -------------------------------------------------------------------
     // Rebuilds the table from the recipe (off-lock) and swaps it in. The float references point
     // into the live probe block, bound by setProbeValueSource.
     void buildControllerOutputReference();
-    // The current table; the pointer keeps it alive for as long as the caller holds it.
+    // The current table (empty entries or float references into the live probe block); the
+    // pointer keeps it alive for as long as the caller holds it.
     std::shared_ptr<const ControllerOutputRefs> getControllerOutputRefs() const;
-    // Where the live value of probe slot i lives (val of the live probe block): vals[i].
-    // Set once by the owner before the first rebuild; null leaves every probe output empty.
-    void setProbeValueSource(std::array<float*, 128> vals);
+    // The live store whose probe values the controller outputs reference. Set once by the owner
+    // before the first rebuild; without it every probe output stays empty.
+    void attachLive(LiveDataGuard& live);
 
     int getSystemErrorCode() const;
     void setSystemErrorCode(SystemErrorCode bits);
@@ -212,6 +215,10 @@ public:
     // Reloads the library from the definition files and rebuilds the web JSON text.
     void build_meta_str();
     std::string getProbeLibraryJson() const;
+
+    // The 42 measure-type rows (name with "-" for "_", value 1..42).
+    static std::array<MeasureTypeRow, kMeasureTypeCount> get_measure_type_array();
+    const std::array<MeasureTypeRow, kMeasureTypeCount> measureTypes = get_measure_type_array();
 
     // ---- Accounts and tokens ------------------------------------------------------------------
     // Login (0), logout (1), password change (2), network reset (3). Other codes, the hardware
@@ -246,9 +253,26 @@ public:
 
 private:
     void init();
+    void initAccounts();
+    void storeCmdLocked(ProbeCmd&& cmd);
+    template <typename Publish>
+    bool offerCmd(ProbeCmd cmd, bool check, Publish&& publish);
+    bool offerConfig(ConfigCmdPack pack, const char* what);
+    void markReplacedFailedLocked();
+    // Recipe helpers; each does nothing (with an error log) without a recipe store.
+    void saveRecipe();
+    void triggerRecipeReload(uint32_t mask);
+    // Caller holds buildMutex_.
+    void reloadLibraryLocked();
+    // Merges an upload for a built-in model into that model's definition (see addCustomProbe).
+    void updateBuiltinMetaReading(ProbeMeta& def, const ProbeLibrarySnapshot& library);
     void loadOpData();
-    // Takes saveMutex_, snapshots the operational data under mutex_, writes the file off-lock.
-    bool saveOpData();
+    // Takes saveMutex_, applies change to the operational data and snapshots its text under
+    // mutex_, then writes the file with mutex_ released. False when the file was not stored
+    // (the change stays in memory).
+    bool saveOpData(const std::function<void(OpData&)>& change);
+    bool setPassword(size_t index, const char* password, const char* failureText);
+    void countInvalidLocked(uint64_t now);
     bool storeFile(const std::string& path, const std::string& text);
     bool recipeReady(const char* what) const;
 
@@ -275,7 +299,7 @@ private:
     std::vector<std::shared_ptr<const ProbeMeta>> retiredDefinitions_;
     std::shared_ptr<const ProbeMeta> emptyMeta_;
     std::shared_ptr<const ControllerOutputRefs> controllerOutputRefs_;
-    std::array<float*, 128> probeValueSource_{};
+    std::array<float*, 128> probeValueSource_{};  // val of each live probe slot
 
     // tokenMutex_
     std::array<TokenInfo, kTokenPoolSize> tokens_{};
@@ -286,4 +310,7 @@ private:
     // Scratch buffers (saveMutex_ for opdata, buildMutex_ for the library reload).
     std::mutex buildMutex_;
     std::unique_ptr<fss::stringHuge> loadBuffer_;
+    std::unique_ptr<fss::stringHuge> saveBuffer_;
+    bool opdataLocked_ = false;  // an unreadable opdata.json could not be moved aside: never overwrite it
+    std::array<std::string, 128> libraryTexts_;  // buildMutex_: definition texts of library_'s slots
 };
