@@ -2,12 +2,11 @@
 
 #include <cmath>
 
+#include "expression/exp_driver.h"
+#include "recipe/json_codec.h"
+#include "recipe/recipe_guard.h"
 #include "utils/log.h"
 #include "utils/time_utility.h"
-
-namespace {
-void noDelete(ExpDriver*) {}
-}  // namespace
 
 // ---- Blocks ------------------------------------------------------------------------------------
 
@@ -78,7 +77,7 @@ void AnalogLiveData::getDataCell(orvane_ipc::DataCell& cell) const {
 // ---- Guard -------------------------------------------------------------------------------------
 
 LiveDataGuard::LiveDataGuard(RecipeDataGuard* recipe)
-    : expDriver_(nullptr, &noDelete), recipe_(recipe), refsCopy_(std::make_unique<ControllerOutputRefs>()) {}
+    : expDriver_(std::make_unique<ExpDriver>()), recipe_(recipe), refsCopy_(std::make_unique<ControllerOutputRefs>()) {}
 
 LiveDataGuard::~LiveDataGuard() = default;
 
@@ -111,4 +110,159 @@ void LiveDataGuard::broadcastFromCopy() {
                 data_.controller.outputs[i].values[j] = **p;
         }
     }
+}
+
+orvane_ipc::DataCell LiveDataGuard::getDataCell() {
+    orvane_ipc::DataCell cell;
+    // Probe names live in the recipe; taken inside the live mutex (lock order live -> recipe).
+    auto names = std::make_unique<std::array<fss::basic_str<char, 32>, kProbeSlots>>();
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (recipe_) *names = recipe_->getProbesName();
+    data_.probe.getDataCell(cell, *names);
+    data_.lora.getDataCell(cell);
+    data_.controller.getDataCell(cell);
+    data_.analog.getDataCell(cell);
+    return cell;
+}
+
+// ---- JSON text forms ---------------------------------------------------------------------------
+
+namespace {
+
+using json_detail::Cursor;
+
+void member(Cursor& c, bool& first, const char* key) {
+    if (!first) c.put(std::string_view(",\n"));
+    first = false;
+    c.indent(gIndentLevelForWriteJsonP);
+    c.key(key);
+}
+
+void writeItem(Cursor& c, const MeasureDataItem& it, const char* name) {
+    int& level = gIndentLevelForWriteJsonP;
+    c.indent(level);
+    c.key(name);
+    c.put(std::string_view("{\n"));
+    ++level;
+    bool first = true;
+    member(c, first, "val");
+    c.real(it.val);
+    member(c, first, "cleanliness");
+    c.integer(static_cast<int16_t>(it.cleanliness));
+    member(c, first, "temperature");
+    c.real(it.temperature);
+    member(c, first, "id");
+    c.integer(it.id);
+    member(c, first, "status");
+    c.integer(it.status);
+    c.put(' ');
+    member(c, first, "SN");
+    c.integer(it.SN);
+    member(c, first, "swVer");
+    c.text(it.swVer.c_str());
+    member(c, first, "hwVer");
+    c.text(it.hwVer.c_str());
+    member(c, first, "mA_4");
+    c.real(it.mA_4);
+    member(c, first, "mA_20");
+    c.real(it.mA_20);
+    member(c, first, "tempUnit");
+    c.integer(it.tempUnit);
+    c.put('}');
+    --level;
+}
+
+// Array frame: "name":[ newline, elements one per line, "]" and a newline (both counted).
+template <class Elem>
+void writeArray(Cursor& c, const char* name, int count, Elem&& elem) {
+    int& level = gIndentLevelForWriteJsonP;
+    c.indent(level);
+    c.key(name);
+    c.put(std::string_view("[\n"));
+    ++level;
+    for (int i = 0; i < count && !c.overflow(); ++i) {
+        if (i) c.put(std::string_view(",\n"));
+        elem(i);
+    }
+    --level;
+    c.put(std::string_view("]\n"));
+}
+
+template <class Fn>
+int writePublic(char* dst, int room, Fn&& fn) {
+    Cursor c(dst, room);
+    const int saved = gIndentLevelForWriteJsonP;
+    fn(c);
+    gIndentLevelForWriteJsonP = saved;
+    c.putUncounted('\n');
+    c.terminate(1);
+    return c.result();
+}
+
+}  // namespace
+
+int writeJsonP(const MeasureDataItem& item, char* dst, int room, const char* name) {
+    return writePublic(dst, room, [&](Cursor& c) { writeItem(c, item, name); });
+}
+
+int writeJsonP(const ProbeLiveData& b, char* dst, int room, const char* name) {
+    return writePublic(dst, room, [&](Cursor& c) {
+        int& level = gIndentLevelForWriteJsonP;
+        c.indent(level);
+        c.key(name);
+        c.put(std::string_view("{\n"));
+        ++level;
+        writeArray(c, "reading", kProbeSlots, [&](int i) { writeItem(c, b.items[i], nullptr); });
+        bool first = false;
+        member(c, first, "diagn");
+        c.put(std::string_view("[\n"));
+        ++level;
+        for (int i = 0; i < kDiagnValues; ++i) {
+            if (i) c.put(std::string_view(",\n"));
+            c.indent(level);
+            c.real(b.diagn[i]);
+        }
+        --level;
+        c.put(std::string_view("]\n"));
+        member(c, first, "diagnRet");
+        c.integer(b.diagnRet);
+        member(c, first, "diagnSourceIdx");
+        c.integer(b.diagnSourceIdx);
+        member(c, first, "diagNum");
+        c.integer(b.diagNum);
+        member(c, first, "diagnKeys");
+        c.put(std::string_view("[\n"));
+        ++level;
+        for (int i = 0; i < kDiagnValues; ++i) {
+            if (i) c.put(std::string_view(",\n"));
+            c.indent(level);
+            c.text(b.diagnKeys[i].c_str());
+        }
+        --level;
+        c.put(std::string_view("]\n"));
+        member(c, first, "pingSourceIdx");
+        c.integer(b.pingSourceIdx);
+        member(c, first, "pingRet");
+        c.integer(b.pingRet);
+        member(c, first, "configSourceIdx");
+        c.integer(b.configSourceIdx);
+        member(c, first, "configRet");
+        c.integer(b.configRet);
+        member(c, first, "calibRet");
+        c.integer(b.calibRet);
+        member(c, first, "calibSourceIdx");
+        c.integer(b.calibSourceIdx);
+        member(c, first, "cmdRetMsg");
+        c.text(b.cmdRetMsg.c_str());
+        member(c, first, "restoreSourceIdx");
+        c.integer(b.restoreSourceIdx);
+        member(c, first, "restoreRet");
+        c.integer(b.restoreRet);
+        member(c, first, "available");
+        c.boolean(b.available);
+        member(c, first, "timestamp");
+        c.integer(b.timestamp);
+        c.put('}');
+        --level;
+    });
 }

@@ -225,15 +225,15 @@ public:
     // One cell of all current readings (probes, LoRa, controllers, analog inputs).
     orvane_ipc::DataCell getDataCell();
 
-    // The expression engine this store owns (null until it is built).
-    ExpDriver* expDriver() { return expDriver_.get(); }
+    // The expression engine this store owns. No operation of the store uses it.
+    ExpDriver& expDriver() { return *expDriver_; }
 
 private:
     void broadcastFromCopy();
 
     ScadaLiveData data_;
     std::mutex mutex_;
-    std::unique_ptr<ExpDriver, void (*)(ExpDriver*)> expDriver_;
+    std::unique_ptr<ExpDriver> expDriver_;
     RecipeDataGuard* recipe_ = nullptr;
     std::mutex broadcastMutex_;  // guards refsCopy_
     std::unique_ptr<ControllerOutputRefs> refsCopy_;

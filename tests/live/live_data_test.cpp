@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -163,6 +164,129 @@ TEST(LiveBroadcast, NeverHoldsTheTableLockWhileTakingTheLiveMutex) {
     other.join();
     std::lock_guard<std::mutex> lk(live->mutex());
     EXPECT_FALSE(std::isnan(live->data().controller.outputs[3].values[3]));
+}
+
+}  // namespace
+
+#include "recipe/json_codec.h"
+#include "recipe/recipe_guard.h"
+
+namespace {
+
+TEST(LiveDataCell, GuardLabelsProbesWithRecipeNamesAndJoinsBlocksInOrder) {
+    auto recipe = std::make_unique<RecipeDataGuard>();
+    auto live = std::make_unique<LiveDataGuard>(recipe.get());
+    recipe->recipe.sensors[0].name = "pH";
+    recipe->recipe.sensors[0].custName = "Tank pH";  // custName wins
+    recipe->recipe.sensors[1].name = "ORP";
+    ScadaLiveData& d = live->data();
+    d.probe.items[0].setTypes(2, 1);
+    d.probe.items[0].val = 7.5f;
+    d.probe.items[1].setTypes(3, 1);
+    d.probe.items[1].val = 250.0f;
+    d.lora.items[0].id = 1;
+    d.lora.items[0].uid = "L1";
+    d.lora.items[0].regs[0].name = "Lvl";
+    d.lora.items[0].regs[0].value = 3.0f;
+    d.controller.connected[0] = true;
+    d.controller.inputs[0].used[5] = true;
+    d.controller.inputs[0].names[5] = "Flow";
+    d.controller.inputs[0].values[5] = 8.0f;
+    d.analog.names[7] = "AI8";
+    d.analog.items[7].val = 12.0f;
+
+    orvane_ipc::DataCell cell = live->getDataCell();
+    EXPECT_EQ(cell.values, (Pairs{{"Tank pH", 7.5}, {"ORP", 250.0}, {"L1_Lvl", 3.0}, {"Flow", 8.0}, {"AI8", 12.0}}));
+
+    // Without a recipe the probe pairs are still there, unnamed.
+    auto bare = std::make_unique<LiveDataGuard>();
+    bare->data().probe.items[9].setTypes(1, 1);
+    bare->data().probe.items[9].val = 1.0f;
+    EXPECT_EQ(bare->getDataCell().values, (Pairs{{"", 1.0}}));
+}
+
+TEST(LiveJson, ProbeItemText) {
+    gIndentLevelForWriteJsonP = 0;
+    MeasureDataItem it;
+    it.id = 4;
+    char buf[1024];
+    int n = writeJsonP(it, buf, sizeof buf, nullptr);
+    const std::string empty =
+        "{\n"
+        "  \"val\":null,\n"
+        "  \"cleanliness\":-1,\n"
+        "  \"temperature\":null,\n"
+        "  \"id\":4,\n"
+        "  \"status\":0 ,\n"
+        "  \"SN\":0,\n"
+        "  \"swVer\":\"\",\n"
+        "  \"hwVer\":\"\",\n"
+        "  \"mA_4\":0,\n"
+        "  \"mA_20\":100,\n"
+        "  \"tempUnit\":2}";
+    ASSERT_EQ(n, static_cast<int>(empty.size()));
+    EXPECT_EQ(std::string(buf, n), empty);
+    EXPECT_EQ(buf[n], '\n');  // uncounted newline
+    EXPECT_EQ(gIndentLevelForWriteJsonP, 0);
+
+    it.val = 7.25f;
+    it.cleanliness = CleanStatus::BECOMING_FOULED;
+    it.temperature = 25.0004f;
+    it.status = 2;
+    it.SN = 4000000000u;
+    it.swVer = "1.0.3";
+    it.hwVer = "B";
+    it.mA_4 = 0.5f;
+    it.tempUnit = 1;
+    gIndentLevelForWriteJsonP = 1;
+    n = writeJsonP(it, buf, sizeof buf, "p");
+    gIndentLevelForWriteJsonP = 0;
+    EXPECT_EQ(std::string(buf, n),
+              "  \"p\":{\n"
+              "    \"val\":7.250000,\n"
+              "    \"cleanliness\":1,\n"
+              "    \"temperature\":25,\n"
+              "    \"id\":4,\n"
+              "    \"status\":2 ,\n"
+              "    \"SN\":4000000000,\n"
+              "    \"swVer\":\"1.0.3\",\n"
+              "    \"hwVer\":\"B\",\n"
+              "    \"mA_4\":0.500000,\n"
+              "    \"mA_20\":100,\n"
+              "    \"tempUnit\":1}");
+    // Too little room: -1, and nothing written at or past the room.
+    char small[40];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(writeJsonP(it, small, 32, nullptr), -1);
+    for (int i = 32; i < 40; ++i) EXPECT_EQ(small[i], 'x');
+}
+
+TEST(LiveJson, ProbeBlockText) {
+    gIndentLevelForWriteJsonP = 0;
+    auto block = std::make_unique<ProbeLiveData>();
+    block->diagn[0] = 1.5f;
+    block->diagnKeys[0] = "Slope";
+    block->diagNum = 1;
+    block->cmdRetMsg = "ok";
+    block->available = false;
+    block->timestamp = 1700000000u;
+    std::vector<char> buf(256 * 1024);
+    int n = writeJsonP(*block, buf.data(), static_cast<int>(buf.size()), nullptr);
+    ASSERT_GT(n, 0);
+    const std::string text(buf.data(), n);
+    EXPECT_EQ(text.rfind("{\n  \"reading\":[\n    {\n      \"val\":null,\n", 0), 0u);
+    EXPECT_NE(text.find("      \"id\":128,\n"), std::string::npos);
+    std::string tail = "      \"tempUnit\":2}]\n,\n  \"diagn\":[\n    1.500000";
+    for (int i = 1; i < 20; ++i) tail += ",\n    null";
+    tail += "]\n,\n  \"diagnRet\":-1,\n  \"diagnSourceIdx\":-1,\n  \"diagNum\":1,\n  \"diagnKeys\":[\n    \"Slope\"";
+    for (int i = 1; i < 20; ++i) tail += ",\n    \"\"";
+    tail +=
+        "]\n,\n  \"pingSourceIdx\":-1,\n  \"pingRet\":-1,\n  \"configSourceIdx\":-1,\n  \"configRet\":-1,\n"
+        "  \"calibRet\":-1,\n  \"calibSourceIdx\":-1,\n  \"cmdRetMsg\":\"ok\",\n  \"restoreSourceIdx\":-1,\n"
+        "  \"restoreRet\":-1,\n  \"available\":false,\n  \"timestamp\":1700000000}";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    EXPECT_EQ(gIndentLevelForWriteJsonP, 0);
 }
 
 }  // namespace
