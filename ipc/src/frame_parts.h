@@ -53,6 +53,9 @@ inline void write_cell(const DataCell& cell, uint8_t* buf, std::size_t size, std
 // Reads up to `count` pairs, stopping when fewer than 4 bytes remain.
 inline void read_pairs(DataCell& cell, uint16_t count, const uint8_t* payload, std::size_t length,
                        std::size_t& pos) {
+    // Room for the pairs the data can actually hold, never more than the count claims.
+    const std::size_t room = pos < length ? (length - pos) / (kNameSize + 4) : 0;
+    cell.values.reserve(cell.values.size() + std::min<std::size_t>(count, room));
     for (uint16_t k = 0; k < count; ++k) {
         if (pos > length || length - pos < 4) break;
         std::string name = Utilities::get_measurement_name(payload, length, pos);

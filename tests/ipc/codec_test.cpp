@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "orvane_ipc/orvane_ipc.h"
+#include "samples.h"
 
 using orvane_ipc::Utilities;
 using Bytes = std::vector<uint8_t>;
+using ipc_test::frame_with_payload;
 
 namespace {
 
@@ -36,16 +38,6 @@ uint32_t reflected_reference(const uint8_t* p, std::size_t n, uint32_t crc, uint
         for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ poly : crc >> 1;
     }
     return crc;
-}
-
-Bytes frame_with_payload(const Bytes& payload) {
-    Bytes f = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, static_cast<uint8_t>(payload.size() >> 8),
-               static_cast<uint8_t>(payload.size())};
-    f.insert(f.end(), payload.begin(), payload.end());
-    const uint16_t crc = Utilities::crc_value(payload.data(), payload.size());
-    f.push_back(static_cast<uint8_t>(crc >> 8));
-    f.push_back(static_cast<uint8_t>(crc));
-    return f;
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
@@ -259,8 +251,7 @@ TEST(IpcFindFrame, LiteralFramesAndPositions) {
     EXPECT_EQ(Utilities::find_frame(two.data(), two.size()), 5);
 
     // A bad CRC followed by a good frame.
-    Bytes bad = latest;
-    bad.back() ^= 0x01;
+    const Bytes bad = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x00, 0x02, 0x00, 0x01, 0xC0, 0xC0};
     const Bytes bad_good = concat({bad, reload});
     EXPECT_EQ(Utilities::find_frame(bad_good.data(), bad_good.size()), static_cast<std::ptrdiff_t>(bad.size() + 5));
 

@@ -10,18 +10,9 @@
 
 using namespace orvane_ipc;
 using Bytes = std::vector<uint8_t>;
+using ipc_test::frame_with_payload;
 
 namespace {
-
-Bytes frame_with_payload(const Bytes& payload) {
-    Bytes f = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, static_cast<uint8_t>(payload.size() >> 8),
-               static_cast<uint8_t>(payload.size())};
-    f.insert(f.end(), payload.begin(), payload.end());
-    const uint16_t crc = Utilities::crc_value(payload.data(), payload.size());
-    f.push_back(static_cast<uint8_t>(crc >> 8));
-    f.push_back(static_cast<uint8_t>(crc));
-    return f;
-}
 
 template <typename C>
 Bytes package(const C& c, std::size_t size = 70000) {

@@ -1,6 +1,8 @@
 #pragma once
 // One filled object of every command class, shared by the round-trip and cross-process tests.
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,6 +12,20 @@
 namespace ipc_test {
 
 using namespace orvane_ipc;
+
+// A frame around a payload, built by hand (independently of the command classes).
+inline std::vector<uint8_t> frame_with_payload(const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> f(payload.size() + 9);
+    const uint8_t head[] = {0xFF, 0xFF, 0x5A, 0xA5, 0x01};
+    std::copy(std::begin(head), std::end(head), f.begin());
+    f[5] = static_cast<uint8_t>(payload.size() >> 8);
+    f[6] = static_cast<uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), f.begin() + 7);
+    const uint16_t crc = Utilities::crc_value(payload.data(), payload.size());
+    f[payload.size() + 7] = static_cast<uint8_t>(crc >> 8);
+    f[payload.size() + 8] = static_cast<uint8_t>(crc);
+    return f;
+}
 
 inline DataCell sample_cell(uint32_t ts, int pairs, const std::string& prefix = "ch") {
     DataCell c;
