@@ -47,8 +47,12 @@ TEST(CommandRunner, ExitStatusesAndSignals) {
 
 TEST(CommandRunner, ChildInheritsNoDescriptorsAndDefaultSignals) {
     // An open descriptor without close-on-exec in the parent must not reach the child.
-    int fd = ::open("/dev/null", O_RDONLY);
-    ASSERT_GE(fd, 3);
+    // A high number, so the descriptor ls opens for its own listing cannot be mistaken for it.
+    int low = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(low, 0);
+    int fd = ::fcntl(low, F_DUPFD, 50);
+    ::close(low);
+    ASSERT_GE(fd, 50);
     SystemCommandRunner r;
     std::string out;
     EXPECT_EQ(r.capture({"/bin/sh", "-c", "ls /proc/self/fd | sort -n | tr '\\n' ' '"}, &out), 0);

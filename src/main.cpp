@@ -1,0 +1,37 @@
+// orvane-scada: the gateway program.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <spdlog/spdlog.h>
+
+#include "scada.h"
+#include "scada_paths.h"
+#include "utils/log.h"
+#include "utils/utility.h"
+#include "version.h"
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-v") == 0 || std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", ORVANE_SCADA_VERSION);
+            return 0;
+        }
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        Utility::configLog(scada_paths::LOG_FILE(), 0, false);
+    } catch (const std::exception& e) {
+        // Without a log file the gateway still runs; lines go nowhere.
+        std::fprintf(stderr, "cannot open log file %s: %s\n", scada_paths::LOG_FILE().c_str(), e.what());
+    }
+    loadLogConfig();
+
+    SPDLOG_INFO("scada starts!");
+    SPDLOG_INFO("config file size: {}", Utility::getFileLength(scada_paths::CONFIG_FILE()));
+
+    Scada* scada = Scada::getInstance();
+    scada->init();
+    scada->exitProcess(1);
+}
