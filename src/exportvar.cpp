@@ -10,6 +10,7 @@
 #include "live/var_engine.h"
 #include "mbtcp/hmi_block.h"
 #include "recipe/recipe_data.h"
+#include "recipe/recipe_guard.h"
 
 float gExportFloatRef = 123.45f;
 uint32_t gExportIntRef1 = 0x01020304u;
@@ -37,6 +38,11 @@ void registerBlock(VarEngine& v, const Block& b, int count) {
 }
 
 }  // namespace
+
+void attachStores(VarEngine& vars, RecipeDataGuard& recipe, LiveDataGuard& live) {
+    vars.attachStore(RegOwner::RECIPE, &recipe.recipe, sizeof(ScadaRecipeData), recipe.mutex);
+    vars.attachLive(live);
+}
 
 void fillGeneralVar(const ExportVarStores& s) {
     VarEngine& v = s.vars;

@@ -12,6 +12,8 @@
 #include <cstdint>
 
 class VarEngine;
+class RecipeDataGuard;
+class LiveDataGuard;
 struct ScadaRecipeData;
 struct ScadaLiveData;
 struct HmiCommandBlock;
@@ -27,6 +29,10 @@ struct ExportVarStores {
     ScadaLiveData& live;
     HmiCommandBlock& hmi;
 };
+
+// Tells the table where the recipe and live records lie and which mutexes guard them. Call
+// before the fill functions.
+void attachStores(VarEngine& vars, RecipeDataGuard& recipe, LiveDataGuard& live);
 
 void fillGeneralVar(const ExportVarStores& s);
 void fillProbeVar(const ExportVarStores& s);

@@ -10,21 +10,22 @@
 #include "live/var_engine.h"
 #include "mbtcp/hmi_block.h"
 #include "recipe/recipe_data.h"
+#include "recipe/recipe_guard.h"
 
 class RegisterMap : public ::testing::Test {
 protected:
     void SetUp() override {
-        recipe = std::make_unique<ScadaRecipeData>();
-        live = std::make_unique<LiveDataGuard>();
+        store = std::make_unique<RecipeDataGuard>();
+        recipe = &store->recipe;
+        live = std::make_unique<LiveDataGuard>(store.get());
         hmi = std::make_unique<HmiCommandBlock>();
         vars = std::make_unique<VarEngine>();
-        vars->attachLive(*live);
-        vars->attachStore(RegOwner::RECIPE, recipe.get(), sizeof(ScadaRecipeData), recipeMutex);
+        attachStores(*vars, *store, *live);
         fillAllVars(ExportVarStores{*vars, *recipe, live->data(), *hmi});
     }
 
-    std::mutex recipeMutex;
-    std::unique_ptr<ScadaRecipeData> recipe;
+    std::unique_ptr<RecipeDataGuard> store;
+    ScadaRecipeData* recipe = nullptr;
     std::unique_ptr<LiveDataGuard> live;
     std::unique_ptr<HmiCommandBlock> hmi;
     std::unique_ptr<VarEngine> vars;
