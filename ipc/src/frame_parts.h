@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "orvane_ipc/data_cell.h"
 #include "orvane_ipc/utilities.h"
@@ -79,7 +81,8 @@ inline std::size_t unpackage_modbus(std::vector<uint8_t>& frame, const uint8_t* 
     if (payload == nullptr || length < 2) return 0;
     std::size_t pos = 2;
     const uint16_t n = Utilities::get_u16_value(payload, length, pos);
-    std::vector<uint8_t> bytes(n);
+    std::vector<uint8_t> bytes;
+    if (n <= length - pos) bytes.resize(n);  // no allocation for a count the data cannot hold
     Utilities::get_bytes(payload, length, pos, bytes.data(), n);
     frame = std::move(bytes);
     return pos;

@@ -41,7 +41,18 @@ std::optional<Variant> analyze(const void* data, std::size_t n) {
     return decode_as<Variant>(id, payload, length, std::make_index_sequence<std::variant_size_v<Variant>>{});
 }
 
+template <typename Command>
+std::vector<uint8_t> frame_of(const Command& command) {
+    std::vector<uint8_t> buf(kMaxFrame);
+    buf.resize(command.package(buf.data(), buf.size()));
+    buf.shrink_to_fit();
+    return buf;
+}
+
 }  // namespace
+
+std::vector<uint8_t> to_frame(const request::CommandBase& command) { return frame_of(command); }
+std::vector<uint8_t> to_frame(const response::CommandBase& command) { return frame_of(command); }
 
 std::optional<RequestVariant> Service::request_analyze(const void* data, std::size_t n) {
     return analyze<RequestVariant>(data, n);

@@ -94,10 +94,11 @@ TEST(IpcAbi, ExportsOnlyNamespaceNamesAndTheCrcRoutines) {
 
     // A few entry points callers rely on.
     const std::string all = run("nm -D --defined-only -C '" + lib + "'");
-    for (const char* name : {"orvane_ipc::Service::request_analyze(void const*, unsigned long)",
-                             "orvane_ipc::Service::response_analyze(void const*, unsigned long)",
-                             "orvane_ipc::Utilities::find_frame(void const*, unsigned long)",
-                             "orvane_ipc::Utilities::crc_value(void const*, unsigned long)",
+    for (const char* name : {"orvane_ipc::Service::request_analyze(void const*, ",
+                             "orvane_ipc::Service::response_analyze(void const*, ",
+                             "orvane_ipc::Utilities::find_frame(void const*, ",
+                             "orvane_ipc::Utilities::crc_value(void const*, ",
+                             "orvane_ipc::to_frame(orvane_ipc::response::CommandBase const&)",
                              "vtable for orvane_ipc::response::LatestSensorData"})
         EXPECT_NE(all.find(name), std::string::npos) << name;
 }

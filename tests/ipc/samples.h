@@ -140,27 +140,20 @@ inline ResponseVariant expected_after_trip(ResponseVariant v) {
 }
 
 inline std::vector<uint8_t> frame_of(const RequestVariant& v) {
-    std::vector<uint8_t> buf(4096);
-    const std::size_t n = command_of(v).package(buf.data(), buf.size());
-    if (n == 0) throw std::logic_error("request did not package");
-    buf.resize(n);
-    return buf;
+    std::vector<uint8_t> f = to_frame(command_of(v));
+    if (f.empty()) throw std::logic_error("request did not package");
+    return f;
 }
 
 // The response SystemReboot does not package itself; its frame is the id alone.
 inline std::vector<uint8_t> frame_of(const ResponseVariant& v) {
-    std::vector<uint8_t> buf(4096);
-    std::size_t n = command_of(v).package(buf.data(), buf.size());
-    if (n == 0 && std::holds_alternative<response::SystemReboot>(v)) {
-        std::size_t pos = 0;
-        Utilities::fill_header(buf.data(), buf.size(), 2, pos);
-        Utilities::serial_u16(response::SystemReboot::kCommandId, buf.data(), buf.size(), pos);
-        Utilities::serial_u16(Utilities::crc_value(buf.data() + 7, 2), buf.data(), buf.size(), pos);
-        n = pos;
+    if (std::holds_alternative<response::SystemReboot>(v)) {
+        if (!to_frame(command_of(v)).empty()) throw std::logic_error("SystemReboot packaged itself");
+        return frame_with_payload({0x00, response::SystemReboot::kCommandId});
     }
-    if (n == 0) throw std::logic_error("response did not package");
-    buf.resize(n);
-    return buf;
+    std::vector<uint8_t> f = to_frame(command_of(v));
+    if (f.empty()) throw std::logic_error("response did not package");
+    return f;
 }
 
 }  // namespace ipc_test

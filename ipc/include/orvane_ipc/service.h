@@ -1,8 +1,10 @@
 #pragma once
 // Turning received bytes into command objects.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <variant>
+#include <vector>
 
 #include "orvane_ipc/request.h"
 #include "orvane_ipc/response.h"
@@ -35,6 +37,12 @@ public:
     static std::optional<RequestVariant> request_analyze(const void* data, std::size_t n);
     static std::optional<ResponseVariant> response_analyze(const void* data, std::size_t n);
 };
+
+// One command packaged into a frame of its own size; empty when the command does not
+// package (the response SystemReboot, a Modbus frame too long to send). Throws
+// std::out_of_range when the payload is too large for the 16-bit length field.
+std::vector<uint8_t> to_frame(const request::CommandBase& command);
+std::vector<uint8_t> to_frame(const response::CommandBase& command);
 
 // The held command through its base (for command_id() or package()).
 inline const request::CommandBase& command_of(const RequestVariant& v) {
