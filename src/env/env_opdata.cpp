@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <system_error>
 
@@ -146,9 +147,11 @@ void EnvGuard::loadOpData() {
     const std::string& path = opts_.opdataPath;
     SLOG_INFO(SCADA, "EnvGuard init, OPDATA_FILE={}", path);
     std::error_code ec;
-    const bool exists = std::filesystem::exists(path, ec) || ec;
+    const bool present = std::filesystem::exists(path, ec);
+    // A path that cannot even be examined counts as present: it may hold the accounts.
+    const bool exists = present || (ec && ec != std::errc::no_such_file_or_directory);
     bool readable = false;
-    if (exists && !ec) {
+    if (present) {
         readable = Utility::readText(path, *loadBuffer_);
         if (readable) {
             SLOG_INFO(SCADA, "EnvGuard init: read op file success, bytes={}", loadBuffer_->length());
@@ -169,7 +172,9 @@ void EnvGuard::loadOpData() {
     // The file is there but could not be read or holds no document: the accounts and the log
     // it may carry must not be replaced by factory content. Keep it aside and run on defaults.
     systemErrorCode_ |= SYS_ERR_OPDATA_UNREADABLE;
-    const std::string aside = path + ".bad";
+    // An older copy kept aside by an earlier start is not replaced.
+    std::string aside = path + ".bad";
+    for (int n = 1; n < 100 && std::filesystem::exists(aside, ec); ++n) aside = path + ".bad." + std::to_string(n);
     if (std::rename(path.c_str(), aside.c_str()) == 0) {
         SLOG_ERROR(SCADA, "EnvGuard init: op file {} cannot be read; kept as {}, defaults in use", path, aside);
     } else {

@@ -311,3 +311,16 @@ TEST_F(AuthTest, ConcurrentChecksAndLogins) {
     stop.store(true);
     checker.join();
 }
+
+TEST_F(AuthTest, ModemInterfaceNameIsSharedBetweenThreads) {
+    auto env = makeEnv();
+    EXPECT_EQ(env->cellularInterface.get(), "wwan0");
+    std::thread writer([&] {
+        for (int i = 0; i < 1000; ++i) env->cellularInterface.set(i % 2 ? "usb0" : "wwan0");
+    });
+    for (int i = 0; i < 1000; ++i) {
+        const std::string name = env->cellularInterface;
+        EXPECT_TRUE(name == "usb0" || name == "wwan0") << name;
+    }
+    writer.join();
+}

@@ -132,13 +132,19 @@ TEST_F(OpDataTest, UnreadableFileIsKeptAsideAndNeverOverwrittenWithDefaults) {
         EXPECT_TRUE(std::filesystem::exists(opdataPath()));
         EXPECT_EQ(orvane::test::readFile(opdataPath() + ".bad"), bad);
     }
+    // A second unreadable file does not replace the copy an earlier start kept aside.
+    orvane::test::writeFile(opdataPath(), "again unreadable");
+    auto env = makeEnv();
+    EXPECT_EQ(orvane::test::readFile(opdataPath() + ".bad.1"), "again unreadable");
+    EXPECT_TRUE(std::filesystem::exists(opdataPath() + ".bad"));
 }
 
 TEST_F(OpDataTest, FileThatCannotBeMovedAsideIsLeftInPlace) {
-    // A directory where the file should be: unreadable, and the rename target is a non-empty
-    // directory, so it cannot be set aside; nothing may be written over it.
+    // A directory where the file should be: unreadable, and every name it could be kept under is
+    // a non-empty directory, so it cannot be set aside; nothing may be written over it.
     std::filesystem::create_directories(opdataPath());
     std::filesystem::create_directories(opdataPath() + ".bad/keep");
+    for (int n = 1; n < 100; ++n) std::filesystem::create_directories(opdataPath() + ".bad." + std::to_string(n) + "/keep");
     auto env = makeEnv();
     EXPECT_TRUE(std::filesystem::is_directory(opdataPath()));
     env->addCalibLog(item("k", 1, "c", true, 1));
