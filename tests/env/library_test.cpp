@@ -332,3 +332,20 @@ TEST_F(LibraryTest, PrioritySlaveIdOrder) {
     EXPECT_EQ(std::vector<int>(ids.begin(), ids.begin() + 4), (std::vector<int>{5, 7, 200, 150}));
     EXPECT_EQ(ids.size(), 248u);
 }
+
+TEST_F(LibraryTest, GarbageDefinitionFilesStayInert) {
+    writeDef("a-garbage.json", "this is not a probe definition {");
+    writeDef("b-empty.json", "");
+    writeDef("c-object.json", R"({"hello": "world"})");
+    writeDef("ph.json", kPhDef);
+    auto env = makeEnv();
+    EXPECT_EQ(env->getProbeMetaByPN(4444)->ModelName.str(), "Alpha");
+    EXPECT_EQ(env->getProbeMetaByPN(0)->PN, 0);
+    const std::string text = env->getProbeLibraryJson();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '{'), 4);  // one view, its sensor, its two calibrations
+    auto items = std::make_unique<ProbeRecipeItems>();
+    (*items)[0].pn = 0;
+    (*items)[0].modbusAddr = 1;
+    env->updateProbeRefrence(*items);
+    EXPECT_EQ((*items)[0].probeMeta->PN, 0);
+}
