@@ -1,0 +1,154 @@
+#include "sensors/rtu_master.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include <modbus/modbus.h>
+
+#include "platform/clock.h"
+
+std::atomic<int32_t> gRetryMaxNum{5};
+fss::basic_str<char, 16> gDataFmt;
+
+namespace {
+using namespace std::chrono_literals;
+constexpr auto kSelectPause = 10ms;
+constexpr auto kReadRetryPause = 500ms;
+constexpr auto kWriteRetryPause = 1000ms;
+}  // namespace
+
+RtuMaster::~RtuMaster() { closeSerial(); }
+
+bool RtuMaster::init(const std::string& device, int baud, char parity, int timeoutMs) {
+    closeSerial();
+    ctx_ = modbus_new_rtu(device.c_str(), baud, parity, 8, 1);
+    if (!ctx_) {
+        int err = errno;
+        SLOG_INFO(SENSOR, " *** RtuMaster open: {}, code:{}, msg:{}", device, -1, modbus_strerror(err));
+        return false;
+    }
+    modbus_set_debug(ctx_, is_model_output(LogModule::LIBMODBUS, LogLevel::DEBUG) ? TRUE : FALSE);
+    int rc = modbus_connect(ctx_);
+    int err = errno;
+    set_time_out(timeoutMs);
+    SLOG_INFO(SENSOR, " *** RtuMaster open: {}, code:{}, msg:{}", device, rc, modbus_strerror(err));
+    if (rc < 0) {
+        // A line that did not open is not kept half-open: every transfer fails at once.
+        modbus_free(ctx_);
+        ctx_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+int RtuMaster::set_time_out(int ms) {
+    int previous = timeoutMs_;
+    int t = std::max(ms, kMinTimeoutMs);
+    timeoutMs_ = t;
+    if (ctx_) modbus_set_response_timeout(ctx_, static_cast<uint32_t>(t / 1000), static_cast<uint32_t>((t % 1000) * 1000));
+    return previous;
+}
+
+void RtuMaster::closeSerial() {
+    if (!ctx_) return;
+    modbus_close(ctx_);
+    modbus_free(ctx_);
+    ctx_ = nullptr;
+}
+
+std::string RtuMaster::getErrorMsg(int) const { return {}; }
+
+float RtuMaster::decodeFloat(const uint16_t* regs, std::string_view fmt) {
+    if (fmt == "ABCD") return modbus_get_float_abcd(regs);
+    if (fmt == "BADC") return modbus_get_float_badc(regs);
+    if (fmt == "DCBA") return modbus_get_float_dcba(regs);
+    return modbus_get_float_cdab(regs);
+}
+
+void RtuMaster::encodeFloatForWrite(float v, uint16_t* regs) { modbus_set_float_dcba(v, regs); }
+
+template <typename Transfer>
+BusResult RtuMaster::transfer(int slave, int reg, int count, int maxCount, bool isWrite, Transfer&& fn) {
+    if (!ctx_) return BusResult{0, -1};
+    if (slave < kFirstSlave || slave > kLastSlave) {
+        SLOG_WARN(SENSOR, "Modbus address {} refused: outside {}..{}", slave, kFirstSlave, kLastSlave);
+        return BusResult{0, -1};
+    }
+    if (count < 1) return BusResult{0, -1};
+    const int regsPerValue = kMaxRegistersPerRead / maxCount;
+    if (reg < 1 || reg - 1 + std::min(count, maxCount) * regsPerValue > 65536) {
+        SLOG_WARN(SENSOR, "register {} refused: outside 1..65536", reg);
+        return BusResult{0, -1};
+    }
+    if (count > maxCount) {
+        if (isWrite) {
+            SLOG_WARN(SENSOR, "write of {} values refused: at most {} per transfer", count, maxCount);
+            return BusResult{0, -1};
+        }
+        count = maxCount;
+    }
+    if (modbus_set_slave(ctx_, slave) < 0) return BusResult{0, -1};
+    auto& clock = orvane::platform::Clock::get();
+    clock.sleepFor(kSelectPause);
+    const int attempts = std::max<int32_t>(1, gRetryMaxNum.load());
+    int rc = -1;
+    for (int i = 0; i < attempts; ++i) {
+        rc = fn(count);
+        if (rc >= 0) return BusResult{i, rc};
+        clock.sleepFor(isWrite ? kWriteRetryPause : kReadRetryPause);
+    }
+    return BusResult{attempts, rc};
+}
+
+BusResult RtuMaster::read(int slave, int reg, uint16_t* values, int count) {
+    return transfer(slave, reg, count, kMaxRegistersPerRead, false,
+                    [&](int n) { return modbus_read_registers(ctx_, reg - 1, n, values); });
+}
+
+BusResult RtuMaster::read(int slave, int reg, uint32_t* values, int count) {
+    return transfer(slave, reg, count, kMaxRegistersPerRead / 2, false, [&](int n) {
+        uint16_t regs[kMaxRegistersPerRead] = {};
+        int rc = modbus_read_registers(ctx_, reg - 1, n * 2, regs);
+        if (rc >= 0)
+            for (int i = 0; i < n; ++i) values[i] = decodeU32(&regs[2 * i]);
+        return rc;
+    });
+}
+
+BusResult RtuMaster::read(int slave, int reg, float* values, int count) {
+    return transfer(slave, reg, count, kMaxRegistersPerRead / 2, false, [&](int n) {
+        uint16_t regs[kMaxRegistersPerRead] = {};
+        int rc = modbus_read_registers(ctx_, reg - 1, n * 2, regs);
+        if (rc >= 0)
+            for (int i = 0; i < n; ++i) values[i] = decodeFloat(&regs[2 * i], gDataFmt.view());
+        return rc;
+    });
+}
+
+BusResult RtuMaster::write(int slave, int reg, const uint16_t* values, int count) {
+    return transfer(slave, reg, count, kMaxRegistersPerRead, true,
+                    [&](int n) { return modbus_write_registers(ctx_, reg - 1, n, values); });
+}
+
+BusResult RtuMaster::write(int slave, int reg, const uint32_t* values, int count) {
+    return transfer(slave, reg, count, kMaxRegistersPerRead / 2, true, [&](int n) {
+        uint16_t regs[kMaxRegistersPerRead] = {};
+        for (int i = 0; i < n; ++i) encodeU32(values[i], &regs[2 * i]);
+        return modbus_write_registers(ctx_, reg - 1, n * 2, regs);
+    });
+}
+
+BusResult RtuMaster::write(int slave, int reg, const float* values, int count) {
+    return transfer(slave, reg, count, kMaxRegistersPerRead / 2, true, [&](int n) {
+        uint16_t regs[kMaxRegistersPerRead] = {};
+        for (int i = 0; i < n; ++i) encodeFloatForWrite(values[i], &regs[2 * i]);
+        return modbus_write_registers(ctx_, reg - 1, n * 2, regs);
+    });
+}
+
+std::string getBusProtocolErrorText(int* (*errnoLocation)()) {
+    if (!errnoLocation) return {};
+    int* e = errnoLocation();
+    return e ? std::string(modbus_strerror(*e)) : std::string{};
+}
