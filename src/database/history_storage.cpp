@@ -63,6 +63,29 @@ bool isDamagedFileError(const SQLite::Exception& e) {
 
 }  // namespace
 
+std::string trendQuerySql(std::string_view table, TrendPlan plan) {
+    const std::string t = qname(table);
+    const std::string range = "\"timestamp\" >= ?1 AND \"timestamp\" <= ?2";
+    switch (plan) {
+        case TrendPlan::countProbe:
+            return "SELECT count(*) FROM (SELECT 1 FROM " + t + " WHERE " + range + " LIMIT ?3)";
+        case TrendPlan::byIndex:
+            // The ids are picked from the timestamp index alone (it holds the id); only the
+            // delivered rows are read from the table.
+            return "SELECT " + columnList() + " FROM " + t + " WHERE \"id\" IN (SELECT \"id\" FROM " + t +
+                   " WHERE " + range + " ORDER BY \"id\" ASC LIMIT ?3) ORDER BY \"id\" ASC";
+        case TrendPlan::firstByTime:
+            return "SELECT \"id\" FROM " + t + " WHERE " + range + " ORDER BY \"timestamp\" ASC LIMIT 1";
+        case TrendPlan::minId:
+            return "SELECT min(\"id\") FROM " + t + " WHERE " + range;
+        case TrendPlan::byRowid:
+            // Table order from id ?4 on, stopping at the limit: no sort of a wide range.
+            return "SELECT " + columnList() + " FROM " + t + " NOT INDEXED WHERE \"id\" >= ?4 AND " + range +
+                   " ORDER BY \"id\" ASC LIMIT ?3";
+    }
+    return {};
+}
+
 std::string TableDef::createSql() const {
     std::string sql = "CREATE TABLE " + qname(name) + " (";
     for (size_t i = 0; i < columns.size(); ++i) {
@@ -87,7 +110,8 @@ HistoryStorage::~HistoryStorage() { close(); }
 
 void HistoryStorage::close() {
     for (auto& s : insert_) s.reset();
-    for (auto& s : select_) s.reset();
+    for (auto& plan : select_)
+        for (auto& s : plan) s.reset();
     db_.reset();
 }
 
@@ -116,9 +140,10 @@ void HistoryStorage::openOnce() {
             for (int i = 0; i < kLogVarCount; ++i) marks += ",?";
             insert_[t] = std::make_unique<SQLite::Statement>(
                 *db_, "INSERT INTO " + table + " (" + cols + ") VALUES (" + marks + ")");
-            select_[t] = std::make_unique<SQLite::Statement>(
-                *db_, "SELECT " + cols + " FROM " + table +
-                          " WHERE \"timestamp\" >= ?1 AND \"timestamp\" <= ?2 ORDER BY \"id\" ASC LIMIT ?3");
+            for (auto plan : {TrendPlan::countProbe, TrendPlan::byIndex, TrendPlan::firstByTime, TrendPlan::minId,
+                              TrendPlan::byRowid})
+                select_[static_cast<size_t>(plan)][t] =
+                    std::make_unique<SQLite::Statement>(*db_, trendQuerySql(kLogTableNames[t], plan));
         }
     } catch (...) {
         close();
@@ -213,15 +238,46 @@ void HistoryStorage::insertLogs(const std::vector<int>& tables, const LogRecord&
     committed = done;
 }
 
+int64_t HistoryStorage::scalar(TrendPlan plan, size_t table, uint32_t start, uint32_t end) {
+    SQLite::Statement& st = *select_[static_cast<size_t>(plan)].at(table);
+    st.tryReset();
+    st.bind(1, static_cast<int64_t>(start));
+    st.bind(2, static_cast<int64_t>(end));
+    if (plan == TrendPlan::countProbe) st.bind(3, indexPlanMaxRows_);
+    int64_t v = 0;
+    try {
+        if (st.executeStep() && !st.getColumn(0).isNull()) v = st.getColumn(0).getInt64();
+    } catch (...) {
+        st.tryReset();
+        throw;
+    }
+    st.tryReset();
+    return v;
+}
+
 void HistoryStorage::queryLog(int table, uint32_t start, uint32_t end, int64_t maxRows, LogQueryResult& out,
                               uint32_t& rows) {
     open();
-    SQLite::Statement& st = *select_.at(static_cast<size_t>(table));
+    const auto t = static_cast<size_t>(table);
+    rows = 0;
+    // Every plan gives the rows of the range with the lowest ids. A narrow range is cheapest
+    // through the index. A wide one would sort every id of the range, so it is read in table
+    // order instead: from the start when the range begins early in the table (the row first in
+    // time bounds how far that scan goes before its first match), else from the lowest id of
+    // the range, found from the index without sorting.
+    TrendPlan plan = TrendPlan::byIndex;
+    int64_t fromId = 0;
+    if (scalar(TrendPlan::countProbe, t, start, end) >= indexPlanMaxRows_) {
+        plan = TrendPlan::byRowid;
+        if (scalar(TrendPlan::firstByTime, t, start, end) > scanFromStartMaxRows_)
+            fromId = scalar(TrendPlan::minId, t, start, end);
+    }
+    SQLite::Statement& st = *select_[static_cast<size_t>(plan)].at(t);
     st.tryReset();
     st.bind(1, static_cast<int64_t>(start));
     st.bind(2, static_cast<int64_t>(end));
     st.bind(3, maxRows);
-    rows = 0;
+    if (plan == TrendPlan::byRowid) st.bind(4, fromId);
     try {
         while (rows < kLogQueryMaxRows && st.executeStep()) {
             out.timestamp.data[rows] = static_cast<uint32_t>(st.getColumn(0).getInt64());

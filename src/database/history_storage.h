@@ -37,6 +37,16 @@ struct TableDef {
     std::string createSql() const;
 };
 
+// Statements of the trend query of one log table: parameters ?1 start, ?2 end (inclusive),
+// ?3 row limit (countProbe: the count limit), ?4 lowest id (byRowid). countProbe counts the rows
+// of the range up to kTrendIndexPlanMaxRows; below that the rows are picked through the timestamp index (byIndex),
+// else read in table order (byRowid) from id 0 or, when the row first in time has an id above
+// kTrendScanFromStartMaxRows, from the lowest id of the range (minId).
+enum class TrendPlan : int { countProbe = 0, byIndex = 1, firstByTime = 2, minId = 3, byRowid = 4 };
+inline constexpr int64_t kTrendIndexPlanMaxRows = 20000;
+inline constexpr int64_t kTrendScanFromStartMaxRows = 200000;
+std::string trendQuerySql(std::string_view table, TrendPlan plan);
+
 // The seven tables in definition order: EventRecord, NameRecord, then the five log tables.
 const std::vector<TableDef>& historyTables();
 
@@ -66,18 +76,26 @@ public:
     // Rows with start <= timestamp <= end, oldest first (by id), at most maxRows (< 0: none).
     void queryLog(int table, uint32_t start, uint32_t end, int64_t maxRows, LogQueryResult& out, uint32_t& rows);
     void insertEvent(const EventRecord& ev);
+    // Test hook: the range sizes at which the trend query changes its plan.
+    void setTrendThresholds(int64_t indexPlanMaxRows, int64_t scanFromStartMaxRows) {
+        indexPlanMaxRows_ = indexPlanMaxRows;
+        scanFromStartMaxRows_ = scanFromStartMaxRows;
+    }
 
 private:
     void openOnce();
     void syncSchema();
     void close();
     SQLite::Statement& insertStmt(int table);
+    int64_t scalar(TrendPlan plan, size_t table, uint32_t start, uint32_t end);
 
     std::string path_;
     std::unique_ptr<SQLite::Database> db_;
     std::array<std::unique_ptr<SQLite::Statement>, kLogTableCount> insert_;
-    std::array<std::unique_ptr<SQLite::Statement>, kLogTableCount> select_;
+    std::array<std::array<std::unique_ptr<SQLite::Statement>, kLogTableCount>, 5> select_;  // by TrendPlan
     std::vector<std::pair<std::string, TableSync>> lastSync_;
+    int64_t indexPlanMaxRows_ = kTrendIndexPlanMaxRows;
+    int64_t scanFromStartMaxRows_ = kTrendScanFromStartMaxRows;
 };
 
 }  // namespace orvane::database

@@ -437,3 +437,55 @@ TEST_F(HistoryTest, FileChoiceBetweenCardAndFlash) {
     EXPECT_TRUE(proxy.sdCard());
     EXPECT_EQ(rows(dir_.file("sys/run/media/mmcblk0p2/orvanepro.db"), "LogRecord10s"), 1);
 }
+
+TEST_F(HistoryTest, NarrowAndWideRangesGiveTheRowsOfThePlainStatement) {
+    auto proxy = makeProxy();
+    // 5000 rows, then the clock set back: 25000 more whose stamps lie before the first ones.
+    std::string fill =
+        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM n WHERE i < 29999) "
+        "INSERT INTO LogRecord1M (timestamp";
+    for (int k = 0; k < 20; ++k) fill += ",var" + std::to_string(k);
+    fill += ") SELECT CASE WHEN i < 5000 THEN 2000000 + 10*i ELSE 1000000 + 10*(i-5000) END";
+    for (int k = 0; k < 20; ++k) fill += ", i + " + std::to_string(k) + " * 0.5";
+    fill += " FROM n;";
+    ASSERT_EQ(sql(db_, fill), "");
+
+    auto r = std::make_unique<LogQueryResult>();
+    const std::pair<uint32_t, uint32_t> ranges[] = {
+        {1000000, 3000000},                  // all 30000 rows
+        {1000000, 1000000 + 9990},           // 1000 rows of the second run
+        {1200000, 2020000},                  // 5000 + 2001 rows across both runs
+        {1050000, 2049990},                  // 20000 + 5000 rows across both runs
+        {1100000, 1249990},                  // 15000 rows late in the table
+        {2000000 + 49000, 2000000 + 49990},  // the tail of the first run
+        {1000000 + 1, 1000000 + 9},          // nothing
+    };
+    // The proxy with its own thresholds, and the storage with low ones so that every plan
+    // (index, table order from the start, table order from the lowest id) meets every range.
+    orvane::database::HistoryStorage storage(db_);
+    storage.open();
+    const std::pair<int64_t, int64_t> thresholds[] = {{0, 0}, {100, 100000}, {100, 1000}, {100000, 0}};
+    auto text = [&](uint32_t n) {
+        std::string got;
+        for (uint32_t i = 0; i < n; ++i)
+            got += std::to_string(r->timestamp[i]) + "|" + fmt::format("{:.1f}", r->var(3)[i]) + "\n";
+        return got;
+    };
+    for (auto [start, end] : ranges) {
+        for (int32_t limit : {480, 7}) {
+            std::string expect = sql(db_, "SELECT timestamp, var3 FROM LogRecord1M WHERE timestamp >= " +
+                                              std::to_string(start) + " AND timestamp <= " + std::to_string(end) +
+                                              " ORDER BY id LIMIT " + std::to_string(limit));
+            LogQueryPack pack{1, limit, start, end};
+            proxy->log_query(pack, *r);
+            EXPECT_EQ(text(r->timestamp.count), expect) << start << ".." << end << " limit " << limit;
+            for (auto [indexMax, scanMax] : thresholds) {
+                storage.setTrendThresholds(indexMax, scanMax);
+                uint32_t n = 0;
+                storage.queryLog(1, start, end, limit, *r, n);
+                EXPECT_EQ(text(n), expect) << start << ".." << end << " limit " << limit << " thresholds " << indexMax
+                                           << "/" << scanMax;
+            }
+        }
+    }
+}
