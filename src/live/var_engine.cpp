@@ -56,6 +56,17 @@ size_t validUtf8Prefix(const char* s, size_t n) {
     return i;
 }
 
+// Calls f with the alternative the reference holds (a switch on the index, inlined).
+template <class F, size_t... I>
+inline void visitRefImpl(const RegVal& v, F& f, std::index_sequence<I...>) {
+    const size_t k = v.index();
+    (void)((k == I ? (f(*std::get_if<I>(&v)), true) : false) || ...);
+}
+template <class F>
+inline void visitRef(const RegVal& v, F&& f) {
+    visitRefImpl(v, f, std::make_index_sequence<std::variant_size_v<RegVal>>{});
+}
+
 template <typename T>
 T loadUnder(std::mutex* m, const T* p) {
     if (!m) return *p;
@@ -96,19 +107,30 @@ inline void encode64(uint64_t bits, uint16_t* out, bool swapWord, bool swapByte)
     for (int k = 0; k < 4; ++k) out[k] = swapByte ? bswap16(w[k]) : w[k];
 }
 
+// Text of capacity N -> N/2 registers: GB18030 when it converts within N bytes, else the stored
+// UTF-8 bytes. Only the copy of the stored text is made under the owner's mutex.
 template <uint32_t N>
-void encodeString(const fss::basic_str<char, N>& s, uint16_t* out) {
-    char buf[N + 1];
-    std::memset(buf, 0, sizeof buf);
-    const uint32_t len = std::min<uint32_t>(s.length(), static_cast<uint32_t>(std::strlen(s.c_str())));
-    ConvResult r = Utility::utf8_to_gb18030(s.c_str(), len, buf, N);
-    if (!r.ok) {
-        std::memset(buf, 0, sizeof buf);
-        std::memcpy(buf, s.c_str(), len);
+void encodeString(std::mutex* m, const fss::basic_str<char, N>* s, uint16_t* out) {
+    char raw[N + 1];
+    size_t len;
+    {
+        std::unique_lock<std::mutex> lk;
+        if (m) lk = std::unique_lock<std::mutex>(*m);
+        len = s->view().size();
+        std::memcpy(raw, s->c_str(), len);
+    }
+    std::memset(raw + len, 0, N + 1 - len);
+    char conv[N + 1];
+    const char* buf = raw;
+    ConvResult r{0, true};
+    if (!isPlainAscii(raw, len)) {  // ASCII is the same in GB18030
+        std::memset(conv, 0, sizeof conv);
+        r = Utility::utf8_to_gb18030(raw, static_cast<unsigned>(len), conv, N);
+        if (r.ok) buf = conv;
     }
     if (len > 0) {
-        SLOG_INFO(SCADA, "utf8_to_gb18030({},{}): {} -> {}", r.ok, r.err,
-                  Utility::hex(s.c_str(), static_cast<int>(len)), Utility::hex(buf, static_cast<int>(N)));
+        SLOG_INFO(SCADA, "utf8_to_gb18030({},{}): {} -> {}", r.ok, r.err, Utility::hex(raw, static_cast<int>(len)),
+                  Utility::hex(buf, static_cast<int>(N)));
     }
     for (uint32_t k = 0; k < N / 2; ++k) {
         out[k] = static_cast<uint16_t>(static_cast<unsigned char>(buf[2 * k]) |
@@ -229,10 +251,6 @@ RegOwner VarEngine::ownerOf(const void* p) const {
     return RegOwner::NONE;
 }
 
-std::mutex* VarEngine::mutexOf(RegOwner owner) const {
-    if (owner == RegOwner::NONE) return nullptr;
-    return regions_[static_cast<size_t>(owner)].mutex;
-}
 
 void VarEngine::registerVal(const std::string& name, RegVal val, int index) {
     if (tabLen_ >= MAX_VAR_REG_NUM) {
@@ -258,6 +276,7 @@ void VarEngine::registerVal(const std::string& name, RegVal val, int index) {
     e.index = index;
     e.owner = owner;
     e.val = val;
+    hot_[tabLen_] = HotEntry{val, mutexOf(owner), num};
     ++tabLen_;
     sorted_ = false;
     SLOG_INFO(SCADA, "ExportVaribleEngine::registerVal: {} reg={} num={} type={}", name, reg, num, regValTypeName(curType));
@@ -279,14 +298,14 @@ void VarEngine::sortRegTab() {
     regIndex_.fill(-1);
     for (int i = 0; i < tabLen_; ++i) {
         const RegEntry& e = tab_[i];
+        hot_[i] = HotEntry{e.val, mutexOf(e.owner), e.num};
         if (e.num > 0 && e.reg >= 0 && e.reg < kIndexedRegs) regIndex_[e.reg] = static_cast<int16_t>(i);
     }
     sorted_ = true;
 }
 
-int VarEngine::slotByReg(int reg) const {
+int VarEngine::slotByRegSlow(int reg) const {
     if (sorted_) {
-        if (reg >= 0 && reg < kIndexedRegs) return regIndex_[reg];
         auto first = tab_.begin(), last = tab_.begin() + tabLen_;
         auto it = std::lower_bound(first, last, reg, [](const RegEntry& e, int r) { return e.reg < r; });
         for (; it != last && it->reg == reg; ++it)
@@ -322,8 +341,7 @@ EndianessType VarEngine::detectNative() {
     return EndianessType::DCBA;
 }
 
-std::pair<bool, bool> VarEngine::detectSwapable(EndianessType clientType) const {
-    if (clientType == EndianessType::NONE || clientType == nativeEndianess_) return {false, false};
+std::pair<bool, bool> VarEngine::detectSwapableLogged(EndianessType clientType) const {
     const auto c = static_cast<uint32_t>(clientType), n = static_cast<uint32_t>(nativeEndianess_);
     const bool swapWord = (c & 1u) != (n & 1u);
     const bool swapByte = (c & 2u) != (n & 2u);
@@ -346,13 +364,17 @@ bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bo
             SLOG_INFO(SCADA, "getRegVal: {} not found", reg + d);
             return false;
         }
-        const RegEntry& e = tab_[slot];
-        std::mutex* m = mutexOf(e.owner);
-        std::visit(
+        const HotEntry& e = hot_[slot];
+        std::mutex* m = e.mutex;
+        visitRef(e.val,
             [&](auto p) {
                 using P = decltype(p);
                 if constexpr (!std::is_same_v<P, std::monostate>) {
                     using T = std::remove_pointer_t<P>;
+                    if constexpr (IsFixedStr<T>::value) {
+                        encodeString(m, p, tmp);
+                        return;
+                    } else {
                     const T v = loadUnder(m, p);
                     if constexpr (std::is_same_v<T, short> || std::is_same_v<T, unsigned short>) {
                         auto r = static_cast<uint16_t>(v);
@@ -370,15 +392,14 @@ bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bo
                     } else if constexpr (std::is_same_v<T, long long>) {
                         encode64(static_cast<uint64_t>(v), tmp, swapWord, swapByte);
                     } else {
-                        static_assert(IsFixedStr<T>::value);
-                        encodeString(v, tmp);
+                        static_assert(sizeof(T) == 0, "no encoding for this type");
+                    }
                     }
                 }
-            },
-            e.val);
+            });
         // A value that runs past the requested range is cut: never write beyond buf[n - 1].
         const int take = std::min(e.num, n - d);
-        std::memcpy(buf + d, tmp, static_cast<size_t>(take) * sizeof(uint16_t));
+        for (int k = 0; k < take; ++k) buf[d + k] = tmp[k];
         d += e.num;
     }
     return true;
@@ -409,14 +430,14 @@ bool VarEngine::setRegVal(int reg, const uint8_t* data, int n, bool swapWord, bo
             SLOG_ERROR(SCADA, "setRegVal: {} not found", reg + d);
             return false;
         }
-        const RegEntry& e = tab_[slot];
+        const HotEntry& e = hot_[slot];
         if (e.num > n - d) {
             SLOG_ERROR(SCADA, "setRegVal: {} needs {} registers, the request holds {}", reg + d, e.num, n - d);
             return false;
         }
         const uint8_t* p8 = data + 2 * d;
-        std::mutex* m = mutexOf(e.owner);
-        std::visit(
+        std::mutex* m = e.mutex;
+        visitRef(e.val,
             [&](auto p) {
                 using P = decltype(p);
                 if constexpr (!std::is_same_v<P, std::monostate>) {
@@ -445,8 +466,7 @@ bool VarEngine::setRegVal(int reg, const uint8_t* data, int n, bool swapWord, bo
                         storeUnder(m, p, decodeString<T::capacity>(p8));
                     }
                 }
-            },
-            e.val);
+            });
         d += e.num;
     }
     return true;

@@ -239,7 +239,10 @@ public:
 
     EndianessType detectNative();
     // (swapWord, swapByte) for a client's byte order.
-    std::pair<bool, bool> detectSwapable(EndianessType clientType) const;
+    std::pair<bool, bool> detectSwapable(EndianessType clientType) const {
+        if (clientType == EndianessType::NONE || clientType == nativeEndianess_) return {false, false};
+        return detectSwapableLogged(clientType);
+    }
 
     // Reads n registers starting at reg into buf[0..n). Never writes beyond buf[n - 1]: a value
     // that runs past the requested range is cut. False (and the registers filled so far kept)
@@ -273,9 +276,23 @@ private:
         std::mutex* mutex = nullptr;
     };
 
+    // What a read or write needs of an entry, packed for lookups (same slot order as tab_).
+    struct HotEntry {
+        RegVal val;
+        std::mutex* mutex = nullptr;  // the owner's mutex; null for NONE
+        int32_t num = 0;
+    };
+
+    std::pair<bool, bool> detectSwapableLogged(EndianessType clientType) const;
     RegOwner ownerOf(const void* p) const;
-    std::mutex* mutexOf(RegOwner owner) const;
-    int slotByReg(int reg) const;
+    std::mutex* mutexOf(RegOwner owner) const {
+        return owner == RegOwner::NONE ? nullptr : regions_[static_cast<size_t>(owner)].mutex;
+    }
+    int slotByReg(int reg) const {
+        if (sorted_ && reg >= 0 && reg < kIndexedRegs) return regIndex_[reg];
+        return slotByRegSlow(reg);
+    }
+    int slotByRegSlow(int reg) const;
 
     int32_t tabLen_ = 0;
     std::array<RegEntry, MAX_VAR_REG_NUM> tab_;
@@ -286,4 +303,5 @@ private:
     // Built by sortRegTab; registers outside that range use the binary search.
     static constexpr int kIndexedRegs = 65536;
     std::array<int16_t, kIndexedRegs> regIndex_;
+    std::array<HotEntry, MAX_VAR_REG_NUM> hot_{};
 };
