@@ -1,10 +1,16 @@
 #include "live/live_data.h"
 
 #include <cmath>
+#include <memory_resource>
+#include <map>
+#include <string>
+
+#include <fmt/format.h>
 
 #include "expression/exp_driver.h"
 #include "recipe/json_codec.h"
 #include "recipe/recipe_guard.h"
+#include "sensors/measure_types.h"
 #include "utils/log.h"
 #include "utils/time_utility.h"
 
@@ -32,6 +38,31 @@ void ProbeLiveData::getDataCell(orvane_ipc::DataCell& cell,
         if (std::isnan(it.val)) continue;
         cell.values.emplace_back(name, static_cast<double>(it.val));
     }
+}
+
+void ProbeLiveData::buildReadingJsonStr(std::string& out, bool byType) const {
+    std::array<std::byte, 1024> local;
+    std::pmr::monotonic_buffer_resource pool(local.data(), local.size());
+    std::pmr::map<std::pmr::string, float> readings(&pool);
+    for (const MeasureDataItem& it : items) {
+        if (it.type == 0) continue;
+        std::pmr::string key(&pool);
+        if (byType)
+            key = fmt::format("{}.{}", probeTypeName(it.probeType()), measureTypeName(it.measureType()));
+        else
+            key = fmt::format("{}", it.id);
+        readings.insert_or_assign(std::move(key), it.val);  // a later item replaces the value
+    }
+    out += '{';
+    bool first = true;
+    char buf[256];
+    for (const auto& [key, val] : readings) {
+        if (!first) out += ',';
+        first = false;
+        int n = writeJsonP(buf, static_cast<int>(sizeof buf), key.c_str(), val);
+        if (n > 0) out.append(buf, static_cast<size_t>(std::min<int>(n, static_cast<int>(sizeof buf) - 1)));
+    }
+    out += "}\n";
 }
 
 void LoraLiveData::getDataCell(orvane_ipc::DataCell& cell) const {

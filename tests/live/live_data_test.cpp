@@ -290,3 +290,29 @@ TEST(LiveJson, ProbeBlockText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LiveJson, FlatReadingObject) {
+    gIndentLevelForWriteJsonP = 0;
+    auto block = std::make_unique<ProbeLiveData>();
+    std::string out = "x";
+    block->buildReadingJsonStr(out, true);
+    EXPECT_EQ(out, "x{}\n");
+
+    block->items[0].setTypes(2, 1);  // MODEL-01.pH
+    block->items[0].val = 7.0f;
+    block->items[4].setTypes(3, 1);  // MODEL-01.ORP
+    block->items[4].val = 250.5f;
+    block->items[9].setTypes(2, 1);  // same key as slot 0: replaces it
+    block->items[9].val = 6.5f;
+    block->items[11].setTypes(200, 250);  // outside both name tables: "."
+    out.clear();
+    block->buildReadingJsonStr(out, true);
+    EXPECT_EQ(out, "{\".\":null,\"MODEL-01.ORP\":250.500000,\"MODEL-01.pH\":6.500000}\n");
+    out.clear();
+    block->buildReadingJsonStr(out, false);
+    EXPECT_EQ(out, "{\"1\":7,\"10\":6.500000,\"12\":null,\"5\":250.500000}\n");
+}
+
+}  // namespace
