@@ -56,7 +56,7 @@ Scada::Scada() : Scada(Ports{}) {}
 Scada::Scada(Ports ports)
     : live_(&recipe_),
       system_(recipe_, live_),
-      probe_(recipe_, live_),
+      probe_(recipe_, live_, env_),
       lora_(recipe_, live_),
       socket_(recipe_, live_, db_),
       mbClient_(recipe_, live_, vars_),

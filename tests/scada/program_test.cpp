@@ -4,7 +4,9 @@
 
 #include <signal.h>
 
+#include <filesystem>
 #include <fstream>
+#include <thread>
 #include <regex>
 
 #include "support/sandbox.h"

@@ -2,6 +2,7 @@
 // file roots in a temporary tree.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>

@@ -14,13 +14,13 @@ namespace {
 
 const char* kScript =
     "set -e\n"
+    "echo $$ > \"$3\"\n"
     "mount --make-rprivate /\n"
     "mount -t tmpfs tmpfs /opt\n"
     "mkdir -p /opt/kelvaworks\n"
     "mount --bind \"$1\" /opt/kelvaworks\n"
     "mount --bind \"$2\" /tmp\n"
     "ip link set lo up\n"
-    "echo $$ > \"$3\"\n"
     "shift 3\n"
     "exec \"$@\"\n";
 
