@@ -380,18 +380,6 @@ TEST(VarEngineText, Gb18030BothWaysAndInvalidInputNeverStored) {
     EXPECT_EQ(read(*v, 8, 4, EndianessType::NONE), (Regs{0x9FC3, 0x9FC3, 0x9FC3, 0x9FC3}));
 }
 
-TEST(VarEngineText, ValueToString) {
-    float f = 1.5f;
-    bool b = true;
-    CleanStatus cs = CleanStatus::UNKNOWN;
-    fss::basic_str<char, 32> t = "hi";
-    EXPECT_EQ(var_to_string(RegVal{}), "nullptr");
-    EXPECT_EQ(var_to_string(RegVal{&f}), "1.500000");
-    EXPECT_EQ(var_to_string(RegVal{&b}), "1");
-    EXPECT_EQ(var_to_string(RegVal{&cs}), "-1");
-    EXPECT_EQ(var_to_string(RegVal{&t}), "hi");
-}
-
 TEST(VarEngineLocking, OwnersFollowTheAttachedStores) {
     auto live = std::make_unique<LiveDataGuard>();
     struct FakeRecipe {
