@@ -376,3 +376,35 @@ TEST(CodecWriter, IndentationLevelIsPerThread) {
     for (auto& th : threads) th.join();
     for (int b : bad) EXPECT_EQ(b, 0);
 }
+
+TEST(CodecReader, NaNIsWrittenAsNullAndNullKeepsTheField) {
+    LoraRegisterItem reg;
+    reg.value = std::numeric_limits<float>::quiet_NaN();
+    std::string buf(2048, '\0');
+    gIndentLevelForWriteJsonP = 0;
+    int n = writeJsonP(reg, buf.data(), 2048, nullptr);
+    ASSERT_GT(n, 0);
+    EXPECT_NE(buf.find("\"value\":null,"), std::string::npos);
+    LoraRegisterItem back;
+    back.value = 3.5f;
+    readJsonP(back, buf.substr(0, static_cast<size_t>(n)));
+    EXPECT_EQ(back.value, 3.5f);
+    EXPECT_EQ(back.maxValue, 20.0f);
+}
+
+TEST(CodecReader, FirewallArrayAtCapacity) {
+    auto r = std::make_unique<ScadaRecipeData>();
+    std::string text = "{\"firewall\":[";
+    for (int i = 0; i < 20; ++i) text += std::string(i ? "," : "") + "{\"port\":" + std::to_string(1000 + i) + ",\"enable\":true}";
+    readJsonP(*r, text + "]}");
+    EXPECT_EQ(r->firewall[15].port, 1015);
+    EXPECT_TRUE(r->firewall[15].enable);
+    auto s = std::make_unique<ScadaRecipeData>();
+    readJsonP(*s, "{\"firewall\":[{\"port\":1},{\"port\":2},{\"port\":3}]}");
+    EXPECT_EQ(s->firewall[2].port, 3);
+    EXPECT_EQ(s->firewall[3].port, 80);
+    EXPECT_EQ(s->firewall[3].type, 1);
+    EXPECT_EQ(s->firewall[3].protocol, 1);
+    EXPECT_EQ(s->firewall[3].application, "HTTP");
+    EXPECT_FALSE(s->firewall[3].enable);
+}

@@ -476,3 +476,22 @@ TEST_F(StoreTest, ProbeOperations) {
     guard->recipe.resetDisplayId(true);
     EXPECT_EQ(guard->recipe.sensors[1].displayId, 2);
 }
+
+TEST_F(StoreTest, UnboundProbeItemsPointAtTheSharedEmptyDefinition) {
+    static const int placeholder = 0;  // stands in for the sensors code's empty definition
+    const ProbeMeta* none = reinterpret_cast<const ProbeMeta*>(&placeholder);
+    const ProbeMeta* saved = ProbeMeasureRecipeItem::noneObject();
+    ProbeMeasureRecipeItem::setNoneObject(nullptr);
+    auto early = std::make_unique<RecipeDataGuard>();  // built before the registration
+    ProbeMeasureRecipeItem::setNoneObject(none);
+    EXPECT_EQ(ProbeMeasureRecipeItem().probeMeta, none);
+    EXPECT_EQ(early->recipe.sensors[0].probeMeta, nullptr);
+    early->buildReferenceForSensor();
+    for (const auto& item : early->recipe.sensors) ASSERT_EQ(item.probeMeta, none);
+    ProbeMeasureRecipeItem item;
+    EXPECT_EQ(item.readingIndex, -1);
+    EXPECT_EQ(item.failureCount, 0);
+    EXPECT_EQ(item.brushAddr, -1);
+    EXPECT_TRUE(item.runtimeText.empty());
+    ProbeMeasureRecipeItem::setNoneObject(saved);
+}
