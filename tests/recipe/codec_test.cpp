@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -407,4 +408,38 @@ TEST(CodecReader, FirewallArrayAtCapacity) {
     EXPECT_EQ(s->firewall[3].protocol, 1);
     EXPECT_EQ(s->firewall[3].application, "HTTP");
     EXPECT_FALSE(s->firewall[3].enable);
+}
+
+TEST(CodecReader, DamagedTextsNeverBreakTheReader) {
+    // Byte flips, cuts and insertions of structural characters: the reader stays inside the text
+    // (the sanitizers watch) and never throws.
+    LoraDeviceRecipeItem dev;
+    dev.tankName = "T\"1}";
+    std::string buf(8192, '\0');
+    gIndentLevelForWriteJsonP = 0;
+    const int n = writeJsonP(dev, buf.data(), 8192, "d");
+    ASSERT_GT(n, 0);
+    const std::string base = "{" + buf.substr(0, static_cast<size_t>(n)) + "}";
+    std::mt19937 rng(7);
+    auto doc = std::make_unique<ScadaRecipeData>();
+    const char specials[] = "{}[]\",:\\ \n0t";
+    for (int round = 0; round < 1500; ++round) {
+        std::string t = base;
+        for (int k = 0; k < 3; ++k) {
+            size_t at = rng() % t.size();
+            switch (rng() % 3) {
+                case 0: t[at] = specials[rng() % (sizeof specials - 1)]; break;
+                case 1: t.insert(at, 1, specials[rng() % (sizeof specials - 1)]); break;
+                default: t.resize(at); break;
+            }
+            if (t.empty()) t = "{";
+        }
+        LoraDeviceRecipeItem out;
+        EXPECT_NO_THROW(readJsonP(out, t));
+        readJsonP(*doc, t);
+        LoopRecipeVariant loop;
+        readJsonP(loop, t);
+        text32 s;
+        readJsonP(s, std::string_view(t).substr(rng() % t.size()));
+    }
 }
