@@ -224,13 +224,12 @@ std::vector<SimFrame> ProbeBusSim::frames() const {
 void ProbeBusSim::clearFrames() {
     std::lock_guard<std::mutex> lock(mutex_);
     frames_.clear();
+    requests_ = 0;
 }
 
 size_t ProbeBusSim::requestCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const auto& f : frames_) n += f.fromMaster ? 1 : 0;
-    return n;
+    return requests_;
 }
 
 size_t ProbeBusSim::requestCount(int addr) const {
@@ -242,6 +241,9 @@ size_t ProbeBusSim::requestCount(int addr) const {
 void ProbeBusSim::record(bool fromMaster, const uint8_t* data, size_t n) {
     bytes_ += n;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (fromMaster) ++requests_;
+    // A long-running simulator keeps the most recent frames only.
+    if (frames_.size() >= kMaxFrames) frames_.erase(frames_.begin(), frames_.begin() + kMaxFrames / 2);
     frames_.push_back(SimFrame{fromMaster, std::vector<uint8_t>(data, data + n), nowMicros()});
 }
 

@@ -98,9 +98,10 @@ public:
     int mismatchedLineRequests() const { return lineMismatches_.load(); }
 
     // ---- record -------------------------------------------------------------------------------
+    // The recorded frames (at most the latest 100000) and their counters.
     std::vector<SimFrame> frames() const;
-    void clearFrames();
-    size_t requestCount() const;                // frames from the master
+    void clearFrames();                         // also restarts requestCount()
+    size_t requestCount() const;                // frames from the master since the last clearFrames
     size_t requestCount(int addr) const;        // valid frames from the master to addr
     uint64_t bytesOnLine() const { return bytes_.load(); }  // both directions
     void resetByteCount() { bytes_ = 0; }
@@ -139,7 +140,9 @@ private:
 
     mutable std::mutex mutex_;
     std::map<int, Probe> probes_;
+    static constexpr size_t kMaxFrames = 100000;
     std::vector<SimFrame> frames_;
+    size_t requests_ = 0;
     std::optional<SimLineSettings> expected_;
     std::vector<uint8_t> rx_;
     int64_t lastRxMicros_ = 0;

@@ -62,8 +62,6 @@ inline void simReserve(ProbeBusSim::RegisterMap& m, int32_t reg, int count) {
 inline ProbeBusSim::RegisterMap simRegistersFromMeta(const ProbeMeta& meta, const SimProbeValues& v = {}) {
     ProbeBusSim::RegisterMap m;
     const SimFloatOrder order = simFloatOrderOf(meta.DataFmt.str());
-    // Part number: one u32 at register 41005 on every probe.
-    simPutValue(m, 41005, "uint", static_cast<double>(meta.PN), order);
     for (const InfoItem& it : meta.Info) {
         if (it.RegAddress < 1) continue;
         const uint32_t reg = static_cast<uint32_t>(it.RegAddress);
@@ -117,6 +115,8 @@ inline ProbeBusSim::RegisterMap simRegistersFromMeta(const ProbeMeta& meta, cons
     }
     if (meta.Brushing.RegAddress > 0)
         simReserve(m, meta.Brushing.RegAddress, simRegisterCount(meta.Brushing.RegType.view(), meta.Brushing.RegLen));
+    // Part number: one u32 at register 41005 on every probe, whatever else the map holds.
+    simPutValue(m, 41005, "uint", static_cast<double>(meta.PN), order);
     return m;
 }
 
