@@ -17,6 +17,7 @@
 // plain texts are written and read byte for byte. Non-finite floats are written as null.
 #include <charconv>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <type_traits>
 
@@ -79,9 +80,15 @@ size_t readJsonTextP(char* out, size_t cap, std::string_view value);  // returns
 template <uint32_t N>
 void readJsonP(fss::basic_str<char, N>& field, std::string_view value) {
     if (value.empty()) return;
-    char scratch[N + 1];
-    size_t n = readJsonTextP(scratch, N, value);
-    field.assignBytes(scratch, n);
+    if constexpr (N <= 1024) {
+        char scratch[N + 1];
+        size_t n = readJsonTextP(scratch, N, value);
+        field.assignBytes(scratch, n);
+    } else {  // large texts: scratch on the heap, never on a thread stack
+        std::unique_ptr<char[]> scratch(new char[N + 1]);
+        size_t n = readJsonTextP(scratch.get(), N, value);
+        field.assignBytes(scratch.get(), n);
+    }
 }
 
 // Calls visit(index, elementText) for each element of an array value (the text with its
