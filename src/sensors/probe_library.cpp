@@ -84,7 +84,7 @@ int loadProbeLibrary(fss::stringHuge& buffer, ProbeLibrary& library, const std::
     }
     if (files.empty()) {
         SLOG_INFO(SENSOR, "cannot find jsons in  config/probes/");
-        for (ProbeMeta& slot : library) slot = ProbeMeta{};
+        for (ProbeMeta& slot : library) slot = probeMetaNone();
         return 0;
     }
 
@@ -94,7 +94,7 @@ int loadProbeLibrary(fss::stringHuge& buffer, ProbeLibrary& library, const std::
     for (const fs::path& file : files) {
         buffer.clear();
         if (!Utility::readText(file.string(), buffer)) buffer.clear();
-        *scratch = ProbeMeta{};
+        *scratch = probeMetaNone();  // reset without a large temporary on the stack
         readJson(buffer, *scratch);
         const ProbeMeta& meta = *scratch;
         SLOG_INFO(SENSOR, " file={} PN={}, ModelName = {}", file.string(), meta.PN, meta.ModelName.view());
@@ -133,7 +133,7 @@ int loadProbeLibrary(fss::stringHuge& buffer, ProbeLibrary& library, const std::
         }
     }
     SLOG_INFO(SENSOR, " probes size = {}", kProbeLibrarySize);
-    for (size_t i = stored; i < kProbeLibrarySize; ++i) library[i] = ProbeMeta{};
+    for (size_t i = stored; i < kProbeLibrarySize; ++i) library[i] = probeMetaNone();
     buffer.clear();
     return static_cast<int>(stored);
 }

@@ -155,6 +155,22 @@ TEST_F(ProbeReadTest, InformationWalkStopsAtTheFirstFailure) {
     EXPECT_EQ(it.lastAttemptTime, clock_.steadySeconds());
 }
 
+TEST_F(ProbeReadTest, DefaultFloatOrderAndShortSerialNumber) {
+    // No "DataFmt": floats are CDAB. A "ushort" serial number of one register goes through toLong.
+    auto meta = sensors_test::parseMeta(R"({"PN": 77, "Readings": [{"Name": "DO", "RegAddress": 40001, "RegType": "float"}],
+        "Info": [{"Name": "Serial Number", "RegAddress": 41001, "RegType": "ushort", "RegLen": 1}]})");
+    bus_.addProbe(6, {{41001, 0x3735}});
+    bus_.setFloat(6, 40001, 8.25f, SimFloatOrder::CDAB);
+    gDataFmt = "ABCD";
+    auto& it = item(0, *meta, 6, "DO");
+    auto out = std::make_unique<MeasureDataItem>();
+    EXPECT_TRUE(RtuCmdUtility::readDataItem(it, master_, *out));
+    EXPECT_FLOAT_EQ(out->val, 8.25f);
+    EXPECT_TRUE(RtuCmdUtility::readInfoItem(it, master_, *out));
+    EXPECT_EQ(out->SN, 57u);  // '5' in the low-order byte first
+    EXPECT_EQ(RtuCmdUtility::readSN(*meta, master_, 6), 57);
+}
+
 TEST(ProbeDigits, ToLong) {
     std::array<uint32_t, 20> v{};
     v[0] = 0x3231;
