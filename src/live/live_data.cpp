@@ -219,25 +219,15 @@ void writeArray(Cursor& c, const char* name, int count, Elem&& elem) {
     c.put(std::string_view("]\n"));
 }
 
-template <class Fn>
-int writePublic(char* dst, int room, Fn&& fn) {
-    Cursor c(dst, room);
-    const int saved = gIndentLevelForWriteJsonP;
-    fn(c);
-    gIndentLevelForWriteJsonP = saved;
-    c.putUncounted('\n');
-    c.terminate(1);
-    return c.result();
-}
 
 }  // namespace
 
 int writeJsonP(const MeasureDataItem& item, char* dst, int room, const char* name) {
-    return writePublic(dst, room, [&](Cursor& c) { writeItem(c, item, name); });
+    return json_detail::writeObjectPublic(dst, room, [&](Cursor& c) { writeItem(c, item, name); });
 }
 
 int writeJsonP(const ProbeLiveData& b, char* dst, int room, const char* name) {
-    return writePublic(dst, room, [&](Cursor& c) {
+    return json_detail::writeObjectPublic(dst, room, [&](Cursor& c) {
         int& level = gIndentLevelForWriteJsonP;
         c.indent(level);
         c.key(name);

@@ -157,6 +157,19 @@ private:
     bool overflow_;
 };
 
+// Public frame of an object writer: runs fn on a cursor over dst, restores the indentation
+// level, adds the uncounted newline and the terminating zero; the writer's result.
+template <class Fn>
+int writeObjectPublic(char* dst, int room, Fn&& fn) {
+    Cursor c(dst, room);
+    const int saved = gIndentLevelForWriteJsonP;
+    fn(c);
+    gIndentLevelForWriteJsonP = saved;
+    c.putUncounted('\n');
+    c.terminate(1);
+    return c.result();
+}
+
 // Index just past the closing quote of the quoted text that starts at s[pos] (escape-aware);
 // s.size() when it does not close.
 size_t skipString(std::string_view s, size_t pos);

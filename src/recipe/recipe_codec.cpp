@@ -8,6 +8,7 @@
 #include <type_traits>
 
 using json_detail::Cursor;
+using json_detail::writeObjectPublic;
 
 namespace {
 
@@ -271,18 +272,6 @@ void writeRecord(Cursor& c, const R& r, const char* name) {
 
 void writeVariant(Cursor& c, const LoopRecipeVariant& v, const char* name) {
     std::visit([&](const auto& rec) { writeRecord(c, rec, name); }, v);
-}
-
-// Public frame of an object writer: level restored, uncounted newline, terminating zero.
-template <class Fn>
-int writeObjectPublic(char* dst, int room, Fn&& fn) {
-    Cursor c(dst, room);
-    const int saved = gIndentLevelForWriteJsonP;
-    fn(c);
-    gIndentLevelForWriteJsonP = saved;
-    c.putUncounted('\n');
-    c.terminate(1);
-    return c.result();
 }
 
 // ---- reading --------------------------------------------------------------------------------------
