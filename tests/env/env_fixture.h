@@ -13,17 +13,14 @@
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/paths.h"
+#include "support/scoped_roots.h"
 #include "support/temp_dir.h"
 #include "utils/log.h"
 
 class EnvTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        orvane::platform::Roots roots;
-        roots.install = dir_.path() + "/";
-        roots.system = dir_.path() + "/sys-root/";
-        roots.runtime = dir_.path() + "/run/";
-        orvane::platform::Paths::setForTest(roots);
+        roots_ = std::make_unique<orvane::test::ScopedRoots>(dir_.path());
         orvane::platform::Clock::setForTest(&clock_);
         orvane::platform::CommandRunner::setForTest(&runner_);
         previousLogger_ = spdlog::default_logger();
@@ -40,7 +37,7 @@ protected:
         spdlog::set_default_logger(previousLogger_);
         orvane::platform::CommandRunner::setForTest(nullptr);
         orvane::platform::Clock::setForTest(nullptr);
-        orvane::platform::Paths::resetForTest();
+        roots_.reset();
     }
 
     static EnvGuard::Options fastOptions() {
@@ -58,6 +55,7 @@ protected:
     }
 
     orvane::test::TempDir dir_{"orvane-env"};
+    std::unique_ptr<orvane::test::ScopedRoots> roots_;
     orvane::platform::SimulatedClock clock_;
     orvane::platform::RecordingCommandRunner runner_;
     std::ostringstream log_;

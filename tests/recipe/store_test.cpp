@@ -16,6 +16,7 @@
 #include "platform/paths.h"
 #include "recipe/recipe_codec.h"
 #include "recipe/recipe_guard.h"
+#include "support/scoped_roots.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -30,13 +31,7 @@ namespace {
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        orvane::platform::Roots roots;
-        roots.install = tmp.path() + "/";
-        roots.system = tmp.path() + "/root/";
-        roots.sysfs = tmp.path() + "/sys/";
-        roots.procfs = tmp.path() + "/proc/";
-        roots.runtime = tmp.path() + "/run/";
-        Paths::setForTest(roots);
+        roots = std::make_unique<orvane::test::ScopedRoots>(tmp.path());
         // "mv a b" is carried out for real inside the temporary tree; everything is recorded.
         runner.setScript([](const RecordingCommandRunner::Call& call) {
             RecordingCommandRunner::Result r;
@@ -54,7 +49,7 @@ protected:
     void TearDown() override {
         guard.reset();
         CommandRunner::setForTest(nullptr);
-        Paths::resetForTest();
+        roots.reset();
     }
 
     std::string config() const { return recipeConfigFile(); }
@@ -68,6 +63,7 @@ protected:
     }
 
     orvane::test::TempDir tmp{"recipe-store"};
+    std::unique_ptr<orvane::test::ScopedRoots> roots;
     RecordingCommandRunner runner;
     std::unique_ptr<RecipeDataGuard> guard;
 };
@@ -124,10 +120,10 @@ TEST_F(StoreTest, MissingFileIsCreatedAndTemplateWritten) {
 }
 
 TEST_F(StoreTest, SerialPortChoice) {
-    writeFile(tmp.path() + "/root/dev/ttyACM1", "");
+    writeFile(tmp.path() + "/sys-root/dev/ttyACM1", "");
     guard->loadWithMigration(config());
     EXPECT_EQ(guard->recipe.modbusRtu.interface, "/dev/ttyACM1");
-    writeFile(tmp.path() + "/root/dev/ttymxc3", "");
+    writeFile(tmp.path() + "/sys-root/dev/ttymxc3", "");
     fs::remove(config());  // the file's own choice would be read over the start-up choice
     auto other = std::make_unique<RecipeDataGuard>();
     other->loadWithMigration(config());

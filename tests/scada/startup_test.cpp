@@ -10,6 +10,7 @@
 #include "platform/command_runner.h"
 #include "platform/paths.h"
 #include "scada.h"
+#include "support/scoped_roots.h"
 #include "support/temp_dir.h"
 
 using orvane::platform::Paths;
@@ -19,20 +20,15 @@ namespace {
 struct StartupFixture : ::testing::Test {
     orvane::test::TempDir root{"orvane-scada-start"};
     orvane::platform::RecordingCommandRunner commands;
+    std::unique_ptr<orvane::test::ScopedRoots> roots;
 
     void SetUp() override {
-        orvane::platform::Roots r;
-        r.install = root.file("opt");
-        r.system = root.file("sys-root");
-        r.runtime = root.file("run");
-        r.sysfs = root.file("sysfs");
-        r.procfs = "/proc/";
-        Paths::setForTest(r);
+        roots = std::make_unique<orvane::test::ScopedRoots>(root.path());
         orvane::platform::CommandRunner::setForTest(&commands);
     }
     void TearDown() override {
         orvane::platform::CommandRunner::setForTest(nullptr);
-        Paths::resetForTest();
+        roots.reset();
     }
 };
 
