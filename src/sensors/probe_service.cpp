@@ -300,7 +300,11 @@ void ProbeService::handleSerialCmd() {
         RtuCmdUtility::readInfo(*items_, master_, *probe_);
         env_.serialCmdAck.store(2);
         SLOG_INFO(SENSOR, "probe bus opened on {}", rtu_.interface.view());
+        return;
     }
+    // The service holds the line but it is closed (a reopen after new settings or after the level
+    // meter failed): try again with the settings in force.
+    if (req == 2 && ack == 2 && !master_.isOpen()) openLine();
 }
 
 // ---- readings -------------------------------------------------------------------------------------

@@ -237,6 +237,20 @@ TEST_F(ProbeServiceLoop, FailedOpenIsRetriedOnTheNextPass) {
     EXPECT_EQ(env_->serialCmdAck.load(), 2);
 }
 
+TEST_F(ProbeServiceLoop, LineLostWhileHeldIsReopened) {
+    addProbe(kPhPN, 10, phValues(1, 7.0f, 20.0f));
+    setItem(0, kPhPN, 10, "pH", "pH");
+    ProbeService& svc = service();
+    svc.runOnce();
+    ASSERT_EQ(env_->serialCmdAck.load(), 2);
+    svc.master().closeSerial();
+    sim_.setFloat(10, 40001, 9.0f, orvane::test::SimFloatOrder::CDAB);
+    clock_.advance(2s);
+    svc.runOnce();
+    EXPECT_TRUE(svc.master().isOpen());
+    EXPECT_FLOAT_EQ(liveSlot(0).val, 9.0f);
+}
+
 TEST_F(ProbeServiceLoop, CleanlinessFollowsThresholdsAndIsClamped) {
     SimProbeValues v;
     v.serial = 900;
