@@ -156,13 +156,6 @@ TEST_F(ProbeScan, StopEndsAfterTheCurrentAddressAndProgressClimbs) {
     for (size_t i = 1; i < progress.size(); ++i) EXPECT_EQ(progress[i], static_cast<int>((i - 1) * 100 / n)) << i;
 }
 
-TEST_F(ProbeScan, NoScanWithoutRequestButRetryCountIsSet) {
-    gRetryMaxNum.store(7);
-    service().handleScanCmd();
-    EXPECT_TRUE(bus_.reads.empty());
-    EXPECT_EQ(gRetryMaxNum.load(), 3);
-}
-
 TEST_F(ProbeScan, OverThePseudoTerminal) {
     service().setScanBusForTest(nullptr);
     addProbe(kPhPN, 10, [] {

@@ -321,19 +321,6 @@ TEST_F(ProbeServiceLoop, GroupingKeepsUnidentifiedProbesApart) {
     EXPECT_EQ(liveSlot(4).status, 2);
 }
 
-TEST(ProbeServiceUnits, TemperatureUnitsAndCleanlinessStatus) {
-    for (const char* f : {"deg f", "DEG F", "\u2109", "f", "F", "\u00b0f", "\u00b0F", "Fahrenheit"}) EXPECT_EQ(temperatureUnitCode(f), 1) << f;
-    for (const char* c : {"deg c", "\u2103", "c", "C", "\u00b0c", "Celsius"}) EXPECT_EQ(temperatureUnitCode(c), 2) << c;
-    for (const char* o : {"K", "", "degc", "cc"}) EXPECT_EQ(temperatureUnitCode(o), 0) << o;
-    EXPECT_EQ(cleanliness_index_to_status(100), 2);
-    EXPECT_EQ(cleanliness_index_to_status(81), 2);
-    EXPECT_EQ(cleanliness_index_to_status(80), 1);
-    EXPECT_EQ(cleanliness_index_to_status(61), 1);
-    EXPECT_EQ(cleanliness_index_to_status(60), 0);
-    EXPECT_EQ(cleanliness_index_to_status(0), 0);
-    EXPECT_EQ(cleanliness_index_to_status(-1), -1);
-}
-
 TEST_F(ProbeServiceLoop, PingAndDiagnosis) {
     addProbe(kPhPN, 10, phValues(5, 7.0f, 20.0f, 77.0f));
     setItem(0, kPhPN, 10, "pH", "pH");
