@@ -1,3 +1,4 @@
+#include <cstring>
 #include "sensors/rtu_master.h"
 
 #include <algorithm>
@@ -66,7 +67,27 @@ float RtuMaster::decodeFloat(const uint16_t* regs, std::string_view fmt) {
     return modbus_get_float_cdab(regs);
 }
 
-void RtuMaster::encodeFloatForWrite(float v, uint16_t* regs) { modbus_set_float_dcba(v, regs); }
+void RtuMaster::encodeFloat(float v, uint16_t* regs, std::string_view fmt) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const uint16_t a = static_cast<uint16_t>(bits >> 24), b = static_cast<uint16_t>((bits >> 16) & 0xFF);
+    const uint16_t c = static_cast<uint16_t>((bits >> 8) & 0xFF), d = static_cast<uint16_t>(bits & 0xFF);
+    if (fmt == "ABCD") {
+        regs[0] = static_cast<uint16_t>(a << 8 | b);
+        regs[1] = static_cast<uint16_t>(c << 8 | d);
+    } else if (fmt == "BADC") {
+        regs[0] = static_cast<uint16_t>(b << 8 | a);
+        regs[1] = static_cast<uint16_t>(d << 8 | c);
+    } else if (fmt == "DCBA") {
+        regs[0] = static_cast<uint16_t>(d << 8 | c);
+        regs[1] = static_cast<uint16_t>(b << 8 | a);
+    } else {
+        regs[0] = static_cast<uint16_t>(c << 8 | d);
+        regs[1] = static_cast<uint16_t>(a << 8 | b);
+    }
+}
+
+void RtuMaster::encodeFloatForWrite(float v, uint16_t* regs) { encodeFloat(v, regs, gDataFmt.view()); }
 
 template <typename Transfer>
 BusResult RtuMaster::transfer(int slave, int reg, int count, int maxCount, bool isWrite, Transfer&& fn) {

@@ -79,7 +79,11 @@ public:
     static uint32_t decodeU32(const uint16_t* regs) { return static_cast<uint32_t>(regs[0]) | (static_cast<uint32_t>(regs[1]) << 16); }
     // Float in the order named by fmt ("ABCD", "BADC", "DCBA", else CDAB).
     static float decodeFloat(const uint16_t* regs, std::string_view fmt);
-    // Float as this master writes it: libmodbus's DCBA order.
+    // Float in the order named by fmt, the exact inverse of decodeFloat: a value written to a
+    // probe reads back unchanged in the probe's own order. For CDAB (the default) the registers
+    // are those of libmodbus's DCBA setter as packaged here.
+    static void encodeFloat(float v, uint16_t* regs, std::string_view fmt);
+    // Float as this master writes it: in the current probe's order (gDataFmt).
     static void encodeFloatForWrite(float v, uint16_t* regs);
 
 private:

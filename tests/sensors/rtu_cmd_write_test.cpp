@@ -193,7 +193,7 @@ TEST_F(ProbeWriteTest, CalibrationWithoutResultRegister) {
     clock_.clearSleeps();
     ProbeCmdRetPack r = RtuCmdUtility::calibrate(it, master_, pack);
     EXPECT_EQ(r.status, 1);  // every write good and nothing to poll
-    EXPECT_FLOAT_EQ(bus_.getFloat(7, 42001, sensors_test::kWrittenFloatOrder), 0.25f);  // mV to V
+    EXPECT_FLOAT_EQ(bus_.getFloat(7, 42001, orvane::test::SimFloatOrder::ABCD), 0.25f);  // mV to V, in the probe's order
     EXPECT_EQ(pauses(), (std::vector<int64_t>{200, 100}));
     // A failed write is a failure.
     gRetryMaxNum = 1;

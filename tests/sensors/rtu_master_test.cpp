@@ -46,12 +46,27 @@ TEST(RtuCodec, FloatOrdersAgainstFixedVectors) {
             EXPECT_FLOAT_EQ(orvane::test::simDecodeFloat(regs, order), v);
         }
     }
-    // Writes use libmodbus's DCBA setter. The packaged libmodbus swaps the bytes of each register
-    // in its setters, so what reaches the wire is laid out C D A B: pinned here.
-    uint16_t w[2];
+    // Writes are the exact inverse of reads in every order, so a written value reads back whole.
+    for (const Case& c : cases) {
+        uint16_t w[2];
+        RtuMaster::encodeFloat(123.456f, w, c.fmt);
+        EXPECT_EQ(w[0], c.r0) << c.fmt;
+        EXPECT_EQ(w[1], c.r1) << c.fmt;
+        for (float v : {-0.001f, 7.0f, 13.0f, 1e30f}) {
+            RtuMaster::encodeFloat(v, w, c.fmt);
+            EXPECT_FLOAT_EQ(RtuMaster::decodeFloat(w, c.fmt), v) << c.fmt;
+        }
+    }
+    // For the default order the registers are those of the packaged libmodbus's DCBA setter
+    // (which swaps the bytes of each register: C D A B on the wire): pinned here.
+    uint16_t w[2], lib[2];
+    gDataFmt.clear();
     RtuMaster::encodeFloatForWrite(123.456f, w);
+    modbus_set_float_dcba(123.456f, lib);
     EXPECT_EQ(w[0], 0xE979);
     EXPECT_EQ(w[1], 0x42F6);
+    EXPECT_EQ(w[0], lib[0]);
+    EXPECT_EQ(w[1], lib[1]);
     EXPECT_FLOAT_EQ(orvane::test::simDecodeFloat(w, sensors_test::kWrittenFloatOrder), 123.456f);
 }
 
@@ -111,10 +126,11 @@ TEST_F(BusTest, WritesUseFunctionCode16AndTheirWordOrders) {
     EXPECT_TRUE(master_.write(5, 100, &u, 1).ok());
     EXPECT_EQ(bus_.getRegister(5, 100), 0x0002);
     EXPECT_EQ(bus_.getRegister(5, 101), 0x0001);
-    gDataFmt = "ABCD";  // writes ignore the probe's order
+    gDataFmt = "ABCD";  // writes follow the probe's order
     EXPECT_TRUE(writeModbus(master_, 5, 200, 123.456f, "float").ok());
-    EXPECT_EQ(bus_.getRegister(5, 200), 0xE979);
-    EXPECT_EQ(bus_.getRegister(5, 201), 0x42F6);
+    EXPECT_EQ(bus_.getRegister(5, 200), 0x42F6);
+    EXPECT_EQ(bus_.getRegister(5, 201), 0xE979);
+    gDataFmt.clear();
     EXPECT_TRUE(writeModbus(master_, 5, 300, 0x12345, "ushort").ok());
     EXPECT_EQ(bus_.getRegister(5, 300), 0x2345);
     EXPECT_TRUE(writeModbus(master_, 5, 100, 7.9f, "uint").ok());  // toward zero
