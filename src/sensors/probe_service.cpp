@@ -203,8 +203,14 @@ void ProbeService::resetCleanlinessCache() { clean_.fill(-1); }
 
 bool ProbeService::openLine() {
     const bool ok = master_.init(rtu_.interface.str(), rtu_.baudrate, parityLetter(rtu_.parity), rtu_.timeout);
-    if (ok) busState_ = BUS_SETTINGS_TAKEN;
-    else SLOG_WARN(SENSOR, "probe bus {} could not be opened", rtu_.interface.view());
+    if (ok) {
+        busState_ = BUS_SETTINGS_TAKEN;
+        unopenedLine_.clear();
+    } else if (unopenedLine_ != rtu_.interface.view()) {
+        // Retried every pass: one line per device until it opens.
+        SLOG_WARN(SENSOR, "probe bus {} could not be opened", rtu_.interface.view());
+        unopenedLine_ = rtu_.interface.str();
+    }
     resetCleanlinessCache();
     return ok;
 }

@@ -176,6 +176,8 @@ private:
     std::unique_ptr<ProbeLiveData> probe_;
     std::unique_ptr<AnalogLiveData> analog_;
     int busState_ = BUS_SETTINGS_TAKEN;
+    // The line that last failed to open: reported once, not on every retry.
+    std::string unopenedLine_;
     int64_t lastPoll_ = 0;
     bool polledOnce_ = false;
     std::array<int8_t, 256> clean_{};
