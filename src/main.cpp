@@ -9,12 +9,12 @@
 #include "scada_paths.h"
 #include "utils/log.h"
 #include "utils/utility.h"
-#include "version.h"
+#include "recipe/recipe_data.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-v") == 0 || std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s\n", ORVANE_SCADA_VERSION);
+            std::printf("%s\n", kSoftwareVersion);
             return 0;
         }
     }

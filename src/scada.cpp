@@ -159,6 +159,8 @@ void Scada::installSignalHandling() {
                 if (n <= 0 || c == kWakeQuit) return;
                 SLOG_INFO(SCADA, "Process is going down\n");
                 if (auto l = spdlog::default_logger()) l->flush();
+                // The supervisor sees the flag at the end of its current or next pass.
+                Clock::get().sleepFor(std::chrono::seconds(4));
             }
         });
     }

@@ -1,8 +1,6 @@
 #include "system/system.h"
 
-#include "version.h"
-
-System::System(RecipeDataGuard& recipe, LiveDataGuard& live) : recipe_(recipe), live_(live), swVer_(ORVANE_SCADA_VERSION) {
+System::System(RecipeDataGuard& recipe, LiveDataGuard& live) : recipe_(recipe), live_(live) {
     (void)recipe_;
     (void)live_;
 }
