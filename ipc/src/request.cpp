@@ -87,7 +87,9 @@ std::size_t SystemUpdate::package(uint8_t* buf, std::size_t size) const {
     if (buf == nullptr || size < kFrameSize) return 0;
     std::size_t pos = begin_fixed(buf, size, 36, command_id());
     Utilities::serial_u16(firmware_source_, buf, size, pos);
-    Utilities::serial_bytes(reinterpret_cast<const uint8_t*>(file_name_.data()), kFileNameSize, buf, size, pos);
+    // Written like strncpy with a count of 32: whatever the field holds after its first zero
+    // goes out as zeros.
+    Utilities::serial_raw_text(std::string_view(file_name_.data(), kFileNameSize), buf, size, pos);
     return finish_frame(buf, size, pos);
 }
 

@@ -245,7 +245,9 @@ private:
         std::string_view token = sv(req[http::field::authorization]);
         const std::string& body = req.body();
         gzip_ = accepts_gzip(sv(req[http::field::accept_encoding]));
-        answer_.setLength(0);  // handlers write a zero-terminated text from the start
+        // Zeroed whole: a handler that writes characters without a terminator must not send what
+        // an earlier answer left behind it.
+        answer_.clear();
         std::string_view method = sv(req.method_string());
         SLOG_INFO(WEB, "begin process_request target={}, token={}, method={}, gzip={}", target, token, method, gzip_);
         try {

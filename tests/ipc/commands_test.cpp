@@ -98,6 +98,10 @@ TEST(IpcCommands, TimeRangeAndUpdateRequests) {
     n.file_name("xy", 4);
     EXPECT_EQ(std::string(n.file_name(), 8), std::string("xy\0\0EFGH", 8));
     EXPECT_EQ(n.file_name_string(), "xy");
+    // On the wire the field is copied like strncpy: the bytes after its first zero go out as zeros.
+    Bytes xy_payload = {0x00, 0x61, 0x00, 0x00, 'x', 'y'};
+    xy_payload.resize(36, 0x00);
+    EXPECT_EQ(package(n), frame_with_payload(xy_payload));
     const std::string long_name(40, 'n');
     n.file_name(long_name.c_str(), 40);
     EXPECT_EQ(std::string(n.file_name(), 32), std::string(32, 'n'));

@@ -43,6 +43,11 @@ public:
         lastToken = std::string(token);
         if (target == "/rest/small") return answer(out, textOf(1023));
         if (target == "/rest/big") return answer(out, textOf(4000));
+        if (target == "/rest/raw") {  // characters written in place, no terminator
+            out[0] = 'o';
+            out[1] = 'k';
+            return true;
+        }
         if (target == "/boom") throw std::runtime_error("handler failed");
         if (target == "/boom2") throw 42;
         return real.handleGet(target, body, token, out);
@@ -246,6 +251,8 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
     r = get("/rest/big");
     EXPECT_EQ(r.body, textOf(4000));
     EXPECT_THAT(r.headers, Not(HasSubstr("Content-Encoding")));
+    // The answer buffer starts zeroed for every request: nothing of the previous answer follows.
+    EXPECT_EQ(get("/rest/raw").body, "ok");
 
     r = curl("-X POST -d x '" + url("/anything") + "'");
     EXPECT_EQ(r.code, 400);
