@@ -87,8 +87,11 @@ TEST(ScadaProgram, GatedLinesFollowRunEnables) {
     orvane::test::writeFile(p.installFile("runtime/run_enables.json"), R"({"log": {"SCADA": 2}})");
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
     const std::string log = p.installFile("log/scada.log");
-    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("config file size:") != std::string::npos; }, 20s));
-    std::this_thread::sleep_for(3s);
+    // The probe thread's warning about the missing RS-485 device shows that start-up is over
+    // (the SIGTERM handler is in place before the threads start).
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("could not be opened") != std::string::npos; }, 30s))
+        << readFile(log);
+    std::this_thread::sleep_for(2s);
     std::string text = readFile(log);
     EXPECT_NE(text.find("scada starts!"), std::string::npos);
     EXPECT_EQ(text.find("Port 80 is in use at beginning"), std::string::npos);
