@@ -204,6 +204,9 @@ void RecipeDataGuard::loadLocked(const std::string& path, bool holdingMutex) {
             runner.shell(fmt::format("mv {} {}", recipeBackupFile(), path));
             runner.syncFs();
             SLOG_ERROR(SCADA, "config file is empty, restore from backup file");
+            // An empty backup (or a move that failed) leaves nothing the other programs can
+            // parse: rewrite the configuration from the recipe in force.
+            if (fileLengthNoThrow(path) < 1 && rendered) Utility::writeText(path, *text_);
         } else {
             SLOG_ERROR(SCADA, "config file is empty, no backup file");
             // Leave a document that the other programs can parse.

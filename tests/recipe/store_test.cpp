@@ -150,6 +150,17 @@ TEST_F(StoreTest, EmptyFileWithoutBackupIsRewritten) {
     EXPECT_TRUE(runner.lines().empty());
 }
 
+TEST_F(StoreTest, EmptyFileWithAnEmptyBackupIsRewritten) {
+    writeFile(config(), "");
+    writeFile(recipeBackupFile(), "");
+    guard->loadWithMigration(config());
+    ASSERT_EQ(runner.lines().size(), 1u);  // the backup was moved over it
+    EXPECT_FALSE(fs::exists(recipeBackupFile()));
+    nlohmann::json doc = parseFile(config());  // but an empty backup is no configuration
+    EXPECT_EQ(doc["system"]["model"], "RB-820");
+    EXPECT_EQ(doc.size(), 24u);
+}
+
 TEST_F(StoreTest, ImportOfAnEmptyUploadLeavesTheBackupAlone) {
     guard->loadWithMigration(config());
     writeFile(recipeBackupFile(), "{\"system\":{\"name\":\"Backup\"}}");
