@@ -45,15 +45,41 @@ bool writeAll(int fd, const char* data, size_t n) {
 
 enum class ReplaceError { None, Open, Write };
 
-// Replaces path with data: a temporary file in the same directory receives the bytes, is
-// flushed to storage and renamed over path, so readers and a crash see either the old or the
-// new content, never a truncated file. The old file's permission bits are kept; a new file
-// gets 0666 less the umask. On failure the temporary file is removed and *err holds errno.
-ReplaceError replaceFile(const std::string& path, const char* data, size_t n, int* err) {
+// Room left in a file name for ".", ".tmp.", the process id and the counter.
+constexpr size_t kTempStemChars = 200;
+
+// The file that a write of path reaches: symbolic links are followed (relative ones from the
+// link's directory), so that a link is written through as an in-place rewrite would do and
+// stays a link. Empty when the links form a loop or nest too deeply.
+fs::path resolveLinks(const std::string& path) {
+    fs::path cur(path);
+    for (int depth = 0; depth < 40; ++depth) {
+        std::error_code ec;
+        fs::file_status st = fs::symlink_status(cur, ec);
+        if (ec || !fs::is_symlink(st)) return cur;
+        fs::path next = fs::read_symlink(cur, ec);
+        if (ec) return cur;
+        cur = next.is_absolute() ? next : cur.parent_path() / next;
+    }
+    return {};
+}
+
+// Replaces the file named by linkPath (a symbolic link: the file it leads to) with data: a
+// temporary file in the same directory receives the bytes, is flushed to storage and renamed
+// over it, so readers and a crash see either the old or the new content, never a truncated
+// file. The old file's permission bits are kept; a new file gets 0666 less the umask. On
+// failure the temporary file is removed and *err holds errno.
+ReplaceError replaceFile(const std::string& linkPath, const char* data, size_t n, int* err) {
     static std::atomic<unsigned> counter{0};
-    fs::path target(path);
+    fs::path target = resolveLinks(linkPath);
+    if (target.empty()) {
+        *err = ELOOP;
+        return ReplaceError::Open;
+    }
+    const std::string path = target.string();
     std::string dir = target.parent_path().string();
-    std::string base = target.filename().string();
+    // The hidden sibling's name stays within the file system's name limit for any target name.
+    std::string base = target.filename().string().substr(0, kTempStemChars);
     std::string prefix = (dir.empty() ? std::string() : dir + "/") + "." + base + ".tmp.";
 
     int fd = -1;
