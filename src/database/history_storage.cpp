@@ -228,7 +228,9 @@ void HistoryStorage::insertLogs(const std::vector<int>& tables, const LogRecord&
             ++done;
         }
     } catch (...) {
-        if (done > 0) {
+        // Some failures (a full disk, an interrupt, a trigger's ROLLBACK) end the transaction
+        // themselves: then nothing is kept, and the original error is the one reported.
+        if (done > 0 && sqlite3_get_autocommit(db_->getHandle()) == 0) {
             tx.commit();  // a failing commit rolls everything back and throws instead
             committed = done;
         }

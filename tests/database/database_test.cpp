@@ -25,6 +25,7 @@ using orvane::platform::Paths;
 using orvane::platform::SimulatedClock;
 using orvane::test::TempDir;
 using testing::HasSubstr;
+using testing::Not;
 
 namespace {
 
@@ -387,6 +388,22 @@ TEST_F(HistoryTest, FailingTableStaysDueWhileEarlierTablesKeepTheirRows) {
     EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
     EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord1H UNION ALL SELECT timestamp, var0 FROM LogRecord8H"),
               std::to_string(kT0 + 2) + "|5.0\n" + std::to_string(kT0 + 2) + "|5.0\n");
+
+    // A failure that rolls the whole transaction back keeps no row and no stamp, and the log
+    // names that failure (not the commit that could no longer run).
+    ASSERT_EQ(sql(db_, "CREATE TRIGGER undo1m BEFORE INSERT ON LogRecord1M BEGIN SELECT RAISE(ROLLBACK, 'all undone'); END;"),
+              "");
+    before = proxy->lastSaveTs();
+    clock_.setWallSeconds(kT0 + 100);
+    proxy->trySaveLog([] { return cellOf({6}); });
+    EXPECT_THAT(logText(), HasSubstr("trySaveLog failed: all undone"));
+    EXPECT_THAT(logText(), Not(HasSubstr("no transaction")));
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    EXPECT_EQ(proxy->lastSaveTs(), before);
+    ASSERT_EQ(sql(db_, "DROP TRIGGER undo1m"), "");
+    proxy->trySaveLog([] { return cellOf({6}); });
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord1M"), 2);
 
     EventRecord ev{0, 1234, "door open", 3};
     proxy->insertEvent(ev);
