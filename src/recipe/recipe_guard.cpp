@@ -196,9 +196,12 @@ void RecipeDataGuard::loadLocked(const std::string& path, bool holdingMutex) {
         if (rendered) Utility::writeText(path, *text_);
     }
 
-    if (fileLengthNoThrow(path) < 1) {
+    std::error_code dirEc;
+    const bool isDirectory = std::filesystem::is_directory(path, dirEc);
+    if (!isDirectory && fileLengthNoThrow(path) < 1) {
         // Only the configuration itself is restored from its backup: an empty upload never
-        // moves the backup away.
+        // moves the backup away. A directory in the file's place is no empty file: "mv" would
+        // move the backup into it; it is kept aside below as unreadable.
         if (isConfig && existsNoThrow(recipeBackupFile())) {
             auto& runner = orvane::platform::CommandRunner::get();
             runner.shell(fmt::format("mv {} {}", recipeBackupFile(), path));

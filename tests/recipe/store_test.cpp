@@ -236,7 +236,10 @@ TEST_F(StoreTest, FileOfOneMebibyteOrMoreIsStillRead) {
 TEST_F(StoreTest, UnreadableFileIsKeptAside) {
     fs::create_directories(config());  // a directory where the file should be
     writeFile(config() + "/inside", "x");
+    writeFile(recipeBackupFile(), "{\"system\":{\"name\":\"Backup\"}}");
     guard->loadWithMigration(config());
+    EXPECT_TRUE(runner.lines().empty());  // the backup is not moved into the directory
+    EXPECT_TRUE(fs::exists(recipeBackupFile()));
     EXPECT_TRUE(fs::is_directory(config() + ".bad"));
     EXPECT_EQ(readFile(config() + ".bad/inside"), "x");
     EXPECT_EQ(parseFile(config())["system"]["model"], "RB-820");
