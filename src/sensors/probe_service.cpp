@@ -645,7 +645,7 @@ bool ProbeService::handleRequestCmd(ChangeAddrBatch& batch) {
     std::vector<std::array<int, 3>> moves;  // old, new, part number
     for (size_t k = 0; k < batch.size(); ++k) {
         const ChangeAddrItemPack& entry = batch[k];
-        if (entry.addr < 1) continue;  // an empty entry
+        // No new address, or the present one: nothing to do (an unused entry reports so too).
         int state = 1;
         if (entry.newAddr != entry.addr && entry.newAddr >= 1) {
             auto it = std::find_if(items_->begin(), items_->end(),
@@ -667,7 +667,8 @@ bool ProbeService::handleRequestCmd(ChangeAddrBatch& batch) {
         results.push_back({entry.addr, state});
         env_.setChangeAddrResult(static_cast<int32_t>(5 * k), results);
     }
-    if (applyAddressMovesToRecipe(moves)) recipe_.triggerReload(SCADA_MASK_PROBE);
+    applyAddressMovesToRecipe(moves);
+    recipe_.triggerReload(SCADA_MASK_PROBE);
     recipe_.saveToJson();
     env_.setChangeAddrResult(100, results);
     return true;

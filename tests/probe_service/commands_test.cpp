@@ -212,7 +212,9 @@ TEST_F(ProbeCommands, AddressBatchAddsMovesAndReports) {
 
     const ProbeChangeAddrResult result = env_->getChangeAddrResult();
     EXPECT_EQ(result.status, 100);
-    ASSERT_EQ(result.items.size(), 4u);
+    // Every entry reports except the one whose present address no item holds; the 15 unused
+    // entries (no new address) report "nothing to do" for address 0.
+    ASSERT_EQ(result.items.size(), 19u);
     EXPECT_EQ(result.items[0].modbusAddr, 30);
     EXPECT_EQ(result.items[0].status, 1);
     EXPECT_EQ(result.items[1].modbusAddr, 31);
@@ -221,6 +223,10 @@ TEST_F(ProbeCommands, AddressBatchAddsMovesAndReports) {
     EXPECT_EQ(result.items[2].status, 2);
     EXPECT_EQ(result.items[3].modbusAddr, 32);
     EXPECT_EQ(result.items[3].status, 1);
+    for (size_t k = 4; k < result.items.size(); ++k) {
+        EXPECT_EQ(result.items[k].modbusAddr, 0) << k;
+        EXPECT_EQ(result.items[k].status, 1) << k;
+    }
 
     EXPECT_TRUE(sim_.hasProbe(35));
     int at35 = 0, at31 = 0, at77 = 0;
@@ -238,6 +244,21 @@ TEST_F(ProbeCommands, AddressBatchAddsMovesAndReports) {
     EXPECT_NE(recipe_->changeWordForTest() & 0x2u, 0u);
     EXPECT_TRUE(std::regex_search(configText(), std::regex("\"modbusAddr\"\\s*:\\s*35")));
     EXPECT_EQ(env_->probeCmdPending.load(), 0);
+}
+
+TEST_F(ProbeCommands, AddressBatchWithoutMoveStillReloadsTheProbeItems) {
+    addProbe(kTurbPN, 30, serial(301));
+    service().syncInit();
+    ChangeAddrBatch batch{};
+    batch[0] = {30, 30, kTurbPN};
+    env_->set_probeAddBatch(batch, false);
+    EXPECT_TRUE(runCommand());
+    const ProbeChangeAddrResult result = env_->getChangeAddrResult();
+    EXPECT_EQ(result.status, 100);
+    ASSERT_EQ(result.items.size(), 20u);
+    EXPECT_EQ(result.items[0].modbusAddr, 30);
+    EXPECT_EQ(result.items[0].status, 1);
+    EXPECT_NE(recipe_->changeWordForTest() & 0x2u, 0u);
 }
 
 TEST_F(ProbeCommands, ReplacementWritesSpansMovesOnceAndVerifies) {
