@@ -67,7 +67,7 @@ void writeArray(JsonTextOut& out, const char* name, const Range& range, Write&& 
     out.raw("]\n");
 }
 
-void readItem(CalibLogItem& item, std::string_view element) {
+void readItemKeys(CalibLogItem& item, std::string_view element) {
     const std::string_view block = extractJsonBlockP(element, '{', false);
     readJsonP(item.key, findJsonKeyP(block, "key"));
     readJsonP(item.timestamp, findJsonKeyP(block, "timestamp"));
@@ -76,7 +76,7 @@ void readItem(CalibLogItem& item, std::string_view element) {
     readJsonP(item.solution, findJsonKeyP(block, "solution"));
 }
 
-void readAccount(AccountRecord& account, std::string_view element) {
+void readAccountKeys(AccountRecord& account, std::string_view element) {
     const std::string_view block = extractJsonBlockP(element, '{', false);
     readJsonP(account.name, findJsonKeyP(block, "name"));
     readJsonP(account.pwdMD5, findJsonKeyP(block, "pwdMD5"));
@@ -88,7 +88,23 @@ void readAccount(AccountRecord& account, std::string_view element) {
 
 }  // namespace
 
-std::string opDataToText(const OpData& data) {
+void readJsonP(CalibLogItem& item, std::string_view text) { readItemKeys(item, text); }
+
+void readJsonP(AccountRecord& account, std::string_view text) { readAccountKeys(account, text); }
+
+std::string writeJsonP(const CalibLogItem& item) {
+    JsonTextOut out;
+    writeItem(out, item);
+    return out.take();
+}
+
+std::string writeJsonP(const AccountRecord& account) {
+    JsonTextOut out;
+    writeAccount(out, account);
+    return out.take();
+}
+
+std::string writeJsonP(const OpData& data) {
     const int savedLevel = gIndentLevelForWriteJsonP;
     gIndentLevelForWriteJsonP = 0;
     JsonTextOut out;
@@ -103,7 +119,7 @@ std::string opDataToText(const OpData& data) {
     return out.take();
 }
 
-bool opDataFromText(OpData& data, std::string_view text) {
+bool readJsonP(OpData& data, std::string_view text) {
     const std::string_view object = extractJsonBlockP(text, '{', true);
     if (object.empty()) return false;
     const std::string_view items = findJsonKeyP(object, "items");
@@ -111,7 +127,7 @@ bool opDataFromText(OpData& data, std::string_view text) {
         std::vector<CalibLogItem> read;
         forEachJsonArrayElementP(items, std::numeric_limits<int>::max(), [&](int, std::string_view element) {
             CalibLogItem item;
-            readItem(item, element);
+            readItemKeys(item, element);
             read.push_back(item);
         });
         data.items.swap(read);
@@ -119,7 +135,7 @@ bool opDataFromText(OpData& data, std::string_view text) {
     const std::string_view accounts = findJsonKeyP(object, "accounts");
     if (!accounts.empty()) {
         forEachJsonArrayElementP(accounts, 3, [&](int k, std::string_view element) {
-            readAccount(data.accounts[static_cast<size_t>(k)], element);
+            readAccountKeys(data.accounts[static_cast<size_t>(k)], element);
         });
     }
     return true;
@@ -156,7 +172,7 @@ void EnvGuard::loadOpData() {
         if (readable) {
             SLOG_INFO(SCADA, "EnvGuard init: read op file success, bytes={}", loadBuffer_->length());
             OpData read = opData_;
-            if (opDataFromText(read, loadBuffer_->view())) {
+            if (readJsonP(read, loadBuffer_->view())) {
                 opData_ = std::move(read);
                 loadBuffer_->clear();
                 return;
@@ -190,7 +206,7 @@ bool EnvGuard::saveOpData(const std::function<void(OpData&)>& change) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         change(opData_);
-        text = opDataToText(opData_);
+        text = writeJsonP(opData_);
     }
     const std::string& path = opts_.opdataPath;
     if (opdataLocked_) {

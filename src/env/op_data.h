@@ -89,9 +89,16 @@ struct OpData {
 };
 
 // Text of opdata.json (two spaces per level, the layout of the gateway's JSON writer).
-std::string opDataToText(const OpData& data);
+std::string writeJsonP(const OpData& data);
 // Reads text over data: a key missing from the text keeps the current value; the log is
 // replaced by the items of the text. False when the text holds no object at all.
-bool opDataFromText(OpData& data, std::string_view text);
+bool readJsonP(OpData& data, std::string_view text);
+// One log item or account as an object without name at the writer's current indentation level;
+// the text ends at the object's closing brace.
+std::string writeJsonP(const CalibLogItem& item);
+std::string writeJsonP(const AccountRecord& account);
+// Reads one object's keys over the record; missing keys keep their values.
+void readJsonP(CalibLogItem& item, std::string_view text);
+void readJsonP(AccountRecord& account, std::string_view text);
 // The log items as a JSON array at indentation level 1 (the per-probe log of the web API).
 std::string calibLogArrayText(const std::vector<CalibLogItem>& items);

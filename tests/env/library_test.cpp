@@ -349,3 +349,53 @@ TEST_F(LibraryTest, GarbageDefinitionFilesStayInert) {
     env->updateProbeRefrence(*items);
     EXPECT_EQ((*items)[0].probeMeta->PN, 0);
 }
+
+TEST_F(LibraryTest, UserDefinitionKeysInTheirFileOrder) {
+    auto def = parse(kFullDef);
+    const std::string text = probeDefinitionText(*def);
+    std::vector<std::string> keys;
+    for (size_t p = text.find('"'); p != std::string::npos; p = text.find('"', p + 1)) {
+        const size_t end = text.find('"', p + 1);
+        if (end == std::string::npos) break;
+        if (end + 1 < text.size() && text[end + 1] == ':') keys.push_back(text.substr(p + 1, end - p - 1));
+        p = end;
+    }
+    const std::vector<std::string> calCmd = {"RegAddress", "RegType", "Editable", "SetValue", "Waiting_mS",
+                                             "ResultRegAddress", "ResultRegType", "Results"};
+    std::vector<std::string> expected = {"PN", "DataFmt", "ModelType", "ModelName", "ModelDescription", "ModbusAddr",
+                                         "Info", "Name", "RegAddress", "RegType", "RegLen", "Name", "RegAddress",
+                                         "RegType", "RegLen", "Config", "Name", "SettingsType", "Editable", "Tip", "Cmds"};
+    auto add = [&](std::initializer_list<const char*> more) {
+        for (const char* k : more) expected.emplace_back(k);
+    };
+    auto addCalCmd = [&](std::initializer_list<const char*> results) {
+        expected.insert(expected.end(), calCmd.begin(), calCmd.end());
+        add(results);
+        add({"SetValueMax", "SetValueMin"});
+    };
+    for (int i = 0; i < 2; ++i) add({"RegAddress", "RegType", "RegLen", "Editable", "SetValue"});
+    add({"Readings", "Name", "custName", "Unit", "RegAddress", "RegType", "Decimal", "Calibrations", "Name",
+         "Message", "Cmds"});
+    addCalCmd({"RegValue", "ResultMessage", "RegValue", "ResultMessage"});
+    add({"SetValueMax", "SetValueMin", "Customized", "DisplayUnit"});
+    add({"Diagnosis", "DisplayName", "Name", "RegAddress", "RegType"});
+    add({"Span4_20mA", "Name", "RegAddress", "RegType", "__4mA", "Name", "Editable", "Placeholder", "Cmds"});
+    addCalCmd({});
+    add({"__20mA", "Name", "Editable", "Placeholder", "Cmds"});
+    add({"Brushing", "modbusID", "RegAddress", "RegType", "RegLen", "Cmds", "Name", "SetValue", "Waiting_mS",
+         "Editable"});
+    add({"Control", "Name", "Tip", "Cmds", "RegAddress", "RegType", "RegLen", "SetValue"});
+    add({"RestoreFactory", "Name", "Message", "Cmds", "RegAddress", "RegType", "RegLen", "Editable", "SetValue",
+         "Results", "ResultMessage", "RegValue"});
+    add({"CleanlinessCheck", "Script"});
+    for (const char* r : {"resultClean", "resultBecomingFouled", "resultFouled"}) {
+        add({r, "minCleanliness", "DiagMessage", "PleaseClean", "IsClean", "IsWarning"});
+    }
+    EXPECT_EQ(keys, expected);
+
+    // The frame of the gateway's writer: arrays close on their own line, the parent goes on after ",".
+    EXPECT_NE(text.find("      \"DisplayUnit\":\"ntu\"}]\n,\n  \"Diagnosis\":[\n    {\n"), std::string::npos);
+    EXPECT_NE(text.find("  \"Brushing\":{\n    \"modbusID\":7,\n"), std::string::npos);
+    EXPECT_NE(text.find("\"IsWarning\":false}}"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 3), "}}}");
+}

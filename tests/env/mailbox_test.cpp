@@ -377,3 +377,11 @@ TEST_F(MailboxTest, ControllerOutputsReferenceProbeValues) {
     EXPECT_EQ(ref(0, 1), &live_->data().probe.items[3].val);
     EXPECT_EQ(std::get<float*>((*env_->getControllerOutputRefs())[0][1]), &live_->data().probe.items[7].val);
 }
+
+TEST(EnvNameTables, EveryValueHasAName) {
+    for (size_t i = 0; i < std::variant_size_v<ProbeCmd>; ++i) EXPECT_FALSE(probeCmdName(i).empty()) << i;
+    EXPECT_TRUE(probeCmdName(std::variant_size_v<ProbeCmd>).empty());
+    for (int32_t role : {ROLE_NONE, ROLE_ADMIN, ROLE_OPERATOR, ROLE_SUPER}) EXPECT_FALSE(accountRoleName(role).empty());
+    EXPECT_TRUE(accountRoleName(4).empty());
+    EXPECT_TRUE(accountRoleName(-1).empty());
+}

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "env_fixture.h"
+#include "recipe/json_codec.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST_F(OpDataTest, MissingFileIsCreatedAndEveryChangeRewritesTheExactText) {
     EXPECT_FALSE(r.items[1].success);
     EXPECT_FLOAT_EQ(r.items[1].solution, 4.01f);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(r.accounts[i].bcryptHash.str(), d.accounts[i].bcryptHash.str());
-    EXPECT_EQ(opDataToText(r), two);
+    EXPECT_EQ(writeJsonP(r), two);
     EXPECT_EQ(orvane::test::readFile(opdataPath()), two);  // a readable file is not rewritten at start
 }
 
@@ -183,8 +184,38 @@ TEST_F(OpDataTest, ConcurrentWritersLeaveAWholeFile) {
     threads.emplace_back([&] { EXPECT_TRUE(env->hardwarePasswordReset()); });
     for (auto& th : threads) th.join();
     const std::string file = orvane::test::readFile(opdataPath());
-    EXPECT_EQ(file, opDataToText(env->getOpData()));
+    EXPECT_EQ(file, writeJsonP(env->getOpData()));
     OpData read;
-    ASSERT_TRUE(opDataFromText(read, file));
+    ASSERT_TRUE(readJsonP(read, file));
     EXPECT_EQ(read.items.size(), 80u);
+}
+
+TEST_F(OpDataTest, PerRecordWritersAndReaders) {
+    const int saved = gIndentLevelForWriteJsonP;
+    gIndentLevelForWriteJsonP = 1;
+    const std::string itemText = writeJsonP(item("1_2_pH", 9, "zero", true, 0.25f));
+    AccountRecord account;
+    account.name = "admin";
+    account.pwdMD5 = "abc";
+    account.role = ROLE_ADMIN;
+    account.bcryptHash = "h";
+    const std::string accountText = writeJsonP(account);
+    gIndentLevelForWriteJsonP = saved;
+    EXPECT_EQ(itemText,
+              "  {\n    \"key\":\"1_2_pH\",\n    \"timestamp\":9,\n    \"caliName\":\"zero\",\n"
+              "    \"success\":true,\n    \"solution\":0.250000}");
+    EXPECT_EQ(accountText, "  {\n    \"name\":\"admin\",\n    \"pwdMD5\":\"abc\",\n    \"role\":1,\n    \"bcryptHash\":\"h\"}");
+
+    CalibLogItem back;
+    readJsonP(back, itemText);
+    EXPECT_EQ(back.key.str(), "1_2_pH");
+    EXPECT_EQ(back.timestamp, 9u);
+    EXPECT_TRUE(back.success);
+    EXPECT_FLOAT_EQ(back.solution, 0.25f);
+    AccountRecord other;
+    other.bcryptHash = "kept";
+    readJsonP(other, R"({"name":"oper","role":2})");
+    EXPECT_EQ(other.name.str(), "oper");
+    EXPECT_EQ(other.role, ROLE_OPERATOR);
+    EXPECT_EQ(other.bcryptHash.str(), "kept");
 }
