@@ -71,12 +71,16 @@ constexpr spdlog::level::level_enum spdlogLevel(LogLevel l) {
         default: return spdlog::level::off;
     }
 }
+// OFF and DEBUG have no logger level: a line "logged" at them is never written.
+constexpr bool writesLines(LogLevel l) { return spdlogLevel(l) != spdlog::level::off; }
 }  // namespace orvane::log_detail
 
 // SLOG(SCADA, INFO, "Loaded {} probes", n);
+// Levels without a logger level of their own (OFF, DEBUG) write nothing.
 #define SLOG(module, level, ...)                                                                  \
     do {                                                                                          \
-        if (is_model_output(LogModule::module, LogLevel::level)) {                                \
+        if (orvane::log_detail::writesLines(LogLevel::level) &&                                  \
+            is_model_output(LogModule::module, LogLevel::level)) {                                \
             spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION}, \
                                               orvane::log_detail::spdlogLevel(LogLevel::level),  \
                                               __VA_ARGS__);                                       \

@@ -77,6 +77,13 @@ ReplaceError replaceFile(const std::string& linkPath, const char* data, size_t n
         return ReplaceError::Open;
     }
     const std::string path = target.string();
+    // A directory cannot be opened for writing: refused like an open failure, nothing created.
+    struct stat st {};
+    bool existing = ::stat(path.c_str(), &st) == 0;
+    if (existing && S_ISDIR(st.st_mode)) {
+        *err = EISDIR;
+        return ReplaceError::Open;
+    }
     std::string dir = target.parent_path().string();
     // The hidden sibling's name stays within the file system's name limit for any target name.
     std::string base = target.filename().string().substr(0, kTempStemChars);
@@ -93,8 +100,7 @@ ReplaceError replaceFile(const std::string& linkPath, const char* data, size_t n
         *err = errno;
         return ReplaceError::Open;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 07777);
+    if (existing && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 07777);
 
     bool ok = writeAll(fd, data, n) && ::fsync(fd) == 0;
     int e = errno;

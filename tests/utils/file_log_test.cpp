@@ -133,7 +133,19 @@ TEST_F(LogCapture, OpenFailureNamesTheFileAndErrno) {
         << lines[4];
     EXPECT_NE(m[1], "0");
     EXPECT_FALSE(fs::exists(p));
-    EXPECT_EQ(runner_.syncCount(), 0);
+
+    // A directory in place of the file cannot be opened for writing either.
+    const std::string d = dir.file("isdir");
+    fs::create_directories(d);
+    auto huge = std::make_unique<fss::stringHuge>("x");
+    EXPECT_FALSE(Utility::writeText(d, *huge));
+    lines = take();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[4], "info writeText(stringHuge) failed to open file, filename=" + d +
+                            ", errno=" + std::to_string(EISDIR));
+    EXPECT_TRUE(fs::is_directory(d));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(runner_.syncCount(), 0) << "no sync when nothing was opened";
 }
 
 TEST_F(LogCapture, ParentDirectoryHelperLines) {

@@ -191,6 +191,10 @@ TEST_F(RunEnables, ModulesAreSilentBeforeLoadingAndGatedAfter) {
     SLOG_ERROR(SYS, "sys error {}", 5);
     SLOG_WARN(MAIN, "main warn {}", 6);
     SLOG_INFO(MAIN, "main info {}", 7);
+    // DEBUG only switches the Modbus library's trace on; it and OFF never write a line.
+    set_log_level_for_test(LogModule::MAIN, 4);
+    SLOG(MAIN, DEBUG, "main debug {}", 8);
+    SLOG(MAIN, OFF, "main off {}", 9);
 
     spdlog::set_default_logger(previous);
     EXPECT_EQ(lines.str(), "info scada info 3\nerror sys error 5\nwarning main warn 6\n");
