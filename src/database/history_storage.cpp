@@ -1,6 +1,7 @@
 #include "database/history_storage.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -115,8 +116,20 @@ void HistoryStorage::close() {
     db_.reset();
 }
 
+bool HistoryStorage::fileReplaced() const {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) return true;
+    return st.st_dev != fileDev_ || st.st_ino != fileIno_;
+}
+
 void HistoryStorage::open() {
-    if (db_) return;
+    if (db_) {
+        // The connection stays open between operations. A file removed or replaced under it
+        // would take every later row into a file nobody can see: open the path again instead.
+        if (!fileReplaced()) return;
+        SLOG_WARN(DATABASE, "History file {} was removed or replaced; opening it again", path_);
+        close();
+    }
     try {
         openOnce();
     } catch (const SQLite::Exception& e) {
@@ -126,6 +139,11 @@ void HistoryStorage::open() {
         if (std::rename(path_.c_str(), bad.c_str()) != 0) throw;
         SLOG_ERROR(DATABASE, "History file {} is damaged ({}); kept as {}", path_, e.what(), bad);
         openOnce();
+    }
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0) {
+        fileDev_ = st.st_dev;
+        fileIno_ = st.st_ino;
     }
 }
 
@@ -198,12 +216,14 @@ void HistoryStorage::syncSchema() {
     }
 }
 
-SQLite::Statement& HistoryStorage::insertStmt(int table) {
-    open();
-    return *insert_.at(static_cast<size_t>(table));
-}
+SQLite::Statement& HistoryStorage::insertStmt(int table) { return *insert_.at(static_cast<size_t>(table)); }
 
 void HistoryStorage::insertLog(int table, const LogRecord& rec) {
+    open();
+    insertOpen(table, rec);
+}
+
+void HistoryStorage::insertOpen(int table, const LogRecord& rec) {
     SQLite::Statement& st = insertStmt(table);
     st.tryReset();  // a statement that failed last time reports that failure again on reset
     st.bind(1, static_cast<int64_t>(rec.timestamp));
@@ -224,7 +244,7 @@ void HistoryStorage::insertLogs(const std::vector<int>& tables, const LogRecord&
     size_t done = 0;
     try {
         for (int t : tables) {
-            insertLog(t, rec);
+            insertOpen(t, rec);
             ++done;
         }
     } catch (...) {

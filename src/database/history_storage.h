@@ -87,10 +87,16 @@ private:
     void syncSchema();
     void close();
     SQLite::Statement& insertStmt(int table);
+    // Insert on the open connection (no check of the file).
+    void insertOpen(int table, const LogRecord& rec);
+    // True when the path no longer names the file that is open (removed, renamed, replaced).
+    bool fileReplaced() const;
     int64_t scalar(TrendPlan plan, size_t table, uint32_t start, uint32_t end);
 
     std::string path_;
     std::unique_ptr<SQLite::Database> db_;
+    uint64_t fileDev_ = 0;  // identity of the open file
+    uint64_t fileIno_ = 0;
     std::array<std::unique_ptr<SQLite::Statement>, kLogTableCount> insert_;
     std::array<std::array<std::unique_ptr<SQLite::Statement>, kLogTableCount>, 5> select_;  // by TrendPlan
     std::vector<std::pair<std::string, TableSync>> lastSync_;

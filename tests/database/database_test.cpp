@@ -411,6 +411,36 @@ TEST_F(HistoryTest, FailingTableStaysDueWhileEarlierTablesKeepTheirRows) {
     EXPECT_TRUE(proxy->query("", 0, 4000000000u).empty());
 }
 
+TEST_F(HistoryTest, FileRemovedOrReplacedWhileRunningIsOpenedAgain) {
+    auto proxy = makeProxy();
+    proxy->trySaveLog([] { return cellOf({1}); });
+    ASSERT_EQ(rows(db_, "LogRecord8H"), 1);
+
+    // Removed: the next write makes the file again, with every table, and the row lands in it.
+    ASSERT_EQ(::unlink(db_.c_str()), 0);
+    clock_.setWallSeconds(kT0 + 11);
+    proxy->trySaveLog([] { return cellOf({2}); });
+    EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord10s"), std::to_string(kT0 + 11) + "|2.0\n");
+    EXPECT_EQ(rows(db_, "LogRecord8H"), 0);
+    EXPECT_THAT(logText(), HasSubstr("was removed or replaced; opening it again"));
+
+    // Replaced by another history file: queries read the file now at the path.
+    const std::string other = dir_.file("other.db");
+    ASSERT_EQ(sql(other, "CREATE TABLE t(x);"), "");
+    ASSERT_EQ(::rename(db_.c_str(), (db_ + ".old").c_str()), 0);
+    ASSERT_EQ(::rename(other.c_str(), db_.c_str()), 0);
+    auto result = std::make_unique<LogQueryResult>();
+    LogQueryPack pack{0, 480, 0, 4000000000u};
+    proxy->log_query(pack, *result);
+    EXPECT_EQ(result->timestamp.count, 0u);
+    EXPECT_EQ(rows(db_, "t"), 0);  // the replacement keeps its own table beside the history's
+    clock_.setWallSeconds(kT0 + 22);
+    proxy->trySaveLog([] { return cellOf({3}); });
+    proxy->log_query(pack, *result);
+    ASSERT_EQ(result->timestamp.count, 1u);
+    EXPECT_EQ(result->var(0)[0], 3.0f);
+}
+
 TEST_F(HistoryTest, FileChoiceBetweenCardAndFlash) {
     orvane::platform::Roots roots;
     roots.install = dir_.file("opt/");
