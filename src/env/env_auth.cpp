@@ -243,17 +243,25 @@ static int matchCredentials(const std::array<AccountRecord, 3>& accounts, const 
     return matched;
 }
 
-bool EnvGuard::setPassword(size_t index, const char* password, const char* failureText) {
+bool EnvGuard::setPassword(size_t index, const char* password, const char* failureText, bool& stored) {
+    stored = false;
     const fss::str64 hash = hashPassword(password, opts_.bcryptCost);
     if (hash.empty()) {
         SLOG_ERROR(SCADA, "{}", failureText);
         return false;
     }
     const fss::str64 md5 = fss::str64(MD5::encode(std::string(password)));
-    return saveOpData([&](OpData& data) {
+    // A failed store leaves the change in memory: the new password is the one in effect.
+    stored = saveOpData([&](OpData& data) {
         data.accounts[index].bcryptHash = hash;
         data.accounts[index].pwdMD5 = md5;
     });
+    return true;
+}
+
+// The change is in effect but opdata.json could not be written: the caller is told so.
+static void noteUnsaved(AuthResult& result, bool changed, bool stored) {
+    if (changed && !stored) result.msg = "Password changed but not saved";
 }
 
 AuthResult EnvGuard::auth(AuthCommand cmd) {
@@ -299,14 +307,19 @@ AuthResult EnvGuard::auth(AuthCommand cmd) {
                 SLOG_WARN(SCADA, "Password change refused: empty new password");
                 break;
             }
+            bool stored = false;
             result.success = setPassword(static_cast<size_t>(m), cmd.newPassword.c_str(),
-                                         "bcrypt hashing failed for password change");
+                                         "bcrypt hashing failed for password change", stored);
+            noteUnsaved(result, result.success, stored);
             break;
         }
         case AUTH_NETWORK_RESET: {
             const int m = matchCredentials(accounts, cmd);
             if (m < 0 || accounts[static_cast<size_t>(m)].role != ROLE_SUPER) break;
-            result.success = setPassword(0, kDefaultAccounts[0].password, "bcrypt hashing failed for network password reset");
+            bool stored = false;
+            result.success =
+                setPassword(0, kDefaultAccounts[0].password, "bcrypt hashing failed for network password reset", stored);
+            noteUnsaved(result, result.success, stored);
             break;
         }
         case AUTH_HARDWARE_RESET:
@@ -319,7 +332,8 @@ AuthResult EnvGuard::auth(AuthCommand cmd) {
 }
 
 bool EnvGuard::hardwarePasswordReset() {
-    const bool ok = setPassword(0, kDefaultAccounts[0].password, "bcrypt hashing failed for hardware password reset");
+    bool stored = false;
+    const bool ok = setPassword(0, kDefaultAccounts[0].password, "bcrypt hashing failed for hardware password reset", stored);
     if (ok) SLOG_INFO(SCADA, "Administrator password restored to its default");
     return ok;
 }

@@ -271,7 +271,9 @@ private:
     // mutex_, then writes the file with mutex_ released. False when the file was not stored
     // (the change stays in memory).
     bool saveOpData(const std::function<void(OpData&)>& change);
-    bool setPassword(size_t index, const char* password, const char* failureText);
+    // True when the account's password was changed in memory; stored tells whether opdata.json
+    // was written as well.
+    bool setPassword(size_t index, const char* password, const char* failureText, bool& stored);
     void countInvalidLocked(uint64_t now);
     bool storeFile(const std::string& path, const std::string& text);
     bool recipeReady(const char* what) const;

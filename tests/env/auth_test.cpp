@@ -190,6 +190,7 @@ TEST_F(AuthTest, PasswordChangeRules) {
     AuthResult r = env->auth(change);
     EXPECT_TRUE(r.success);
     EXPECT_EQ(r.cmdType, AUTH_CHANGE_PASSWORD);
+    EXPECT_TRUE(r.msg.empty());
     EXPECT_FALSE(env->auth(login("oper", "wen305")).success);
     EXPECT_TRUE(env->auth(login("oper", "n3w-secret")).success);
     const OpData after = env->getOpData();

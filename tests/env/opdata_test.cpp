@@ -152,6 +152,22 @@ TEST_F(OpDataTest, FileThatCannotBeMovedAsideIsLeftInPlace) {
     EXPECT_TRUE(std::filesystem::is_directory(opdataPath()));
     EXPECT_NE(logText().find("cannot be read nor moved aside"), std::string::npos);
     EXPECT_EQ(env->getOpData().items.size(), 1u);  // the change stays in memory
+
+    // A password change that cannot be stored is in effect, and the caller is told it was not saved.
+    AuthCommand change;
+    change.cmdType = AUTH_CHANGE_PASSWORD;
+    change.name = "oper";
+    change.password = "wen305";
+    change.newPassword = "fresh";
+    const AuthResult r = env->auth(change);
+    EXPECT_TRUE(r.success);
+    EXPECT_EQ(r.msg.str(), "Password changed but not saved");
+    AuthCommand login;
+    login.cmdType = AUTH_LOGIN;
+    login.name = "oper";
+    login.password = "fresh";
+    EXPECT_TRUE(env->auth(login).success);
+    EXPECT_TRUE(std::filesystem::is_directory(opdataPath()));
 }
 
 TEST_F(OpDataTest, CalibrationLogOfOneProbeNewestFirst) {
