@@ -64,12 +64,8 @@ Scada::Scada(Ports ports)
       web_(ports.web),
       cellular_(recipe_, live_),
       vserial_(recipe_, ports.virtualSerial),
-      button_(scada_paths::RESET_BUTTON_DEVICE())
-#ifdef ORVANE_HAVE_LOOP_MANAGER
-      ,
-      loops_(recipe_, live_)
-#endif
-      ,
+      button_(scada_paths::RESET_BUTTON_DEVICE()),
+      loops_(recipe_, live_),
       supervisor_(supervisorActions(), env_.exitFlag) {
     env_.setRecipe(recipe_);
     env_.attachLive(live_);
@@ -200,10 +196,8 @@ void Scada::startup() {
     trace("init ResetButtonReader");
     button_.open();
 
-#ifdef ORVANE_HAVE_LOOP_MANAGER
     trace("init LoopManager");
     loops_.init();
-#endif
 
     trace("init WebServer");
     web_.init(scada_paths::WEB_ROOT_PATH());

@@ -17,6 +17,7 @@
 #include "live/live_data.h"
 #include "live/var_engine.h"
 #include "lora/lora.h"
+#include "loop/loop_manager.h"
 #include "mbtcp/mbtcp_client.h"
 #include "mbtcp/mbtcp_server.h"
 #include "recipe/recipe_guard.h"
@@ -27,10 +28,6 @@
 #include "vserial/virtual_serial.h"
 #include "webserver/webserver.h"
 
-#if __has_include("loop/loop_manager.h")
-#include "loop/loop_manager.h"
-#define ORVANE_HAVE_LOOP_MANAGER 1
-#endif
 
 extern "C" void signal_callback(int sig);
 
@@ -103,9 +100,7 @@ private:
     Cellular cellular_;
     virtual_serial::VirtualSerial vserial_;
     ResetButtonReader button_;
-#ifdef ORVANE_HAVE_LOOP_MANAGER
     LoopManager loops_;
-#endif
 
     Supervisor supervisor_;
     std::function<void(const std::string&)> trace_;
