@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "utils/log.h"
+#include "scada_paths.h"
 
 using orvane::database::HistoryStorage;
 using orvane::platform::Clock;
@@ -57,8 +58,8 @@ float toFloat(double v) {
 
 DbFileChoice getDBFilePath() {
     DbFileChoice c;
-    c.sdCard = isBlockDevice(Paths::system("dev/mmcblk0"));
-    const std::string flash = Paths::install("runtime/orvanepro.db");
+    c.sdCard = isBlockDevice(scada_paths::SD_CARD_DEVICE());
+    const std::string flash = scada_paths::DB_FILE_NFLASH();
     const std::string root = Paths::system("");
     if (c.sdCard) {
         const std::string p2 = Paths::system("run/media/mmcblk0p2");

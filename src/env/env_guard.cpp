@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 #include "sensors/probe_meta.h"
 #include "utils/log.h"
+#include "scada_paths.h"
 
 using orvane::platform::Paths;
 
@@ -22,7 +23,7 @@ EnvGuard::EnvGuard(RecipeDataGuard& recipe, Options options) : opts_(std::move(o
 EnvGuard::~EnvGuard() = default;
 
 void EnvGuard::init() {
-    if (opts_.opdataPath.empty()) opts_.opdataPath = Paths::install("runtime/opdata.json");
+    if (opts_.opdataPath.empty()) opts_.opdataPath = scada_paths::OPDATA_FILE();
     if (opts_.customProbeDir.empty()) opts_.customProbeDir = Paths::install("config/probes/");
     if (opts_.customProbeDir.back() != '/') opts_.customProbeDir.push_back('/');
 

@@ -14,6 +14,7 @@
 #include "recipe/recipe_codec.h"
 #include "utils/log.h"
 #include "utils/utility.h"
+#include "scada_paths.h"
 
 namespace {
 
@@ -90,9 +91,9 @@ void assignCut(fss::basic_str<char, N>& out, std::string_view text) {
 
 }  // namespace
 
-std::string recipeConfigFile() { return orvane::platform::Paths::install("config/recipes/parameter.json"); }
-std::string recipeBackupFile() { return orvane::platform::Paths::install("config/recipes/parameter.json.mk"); }
-std::string recipeTemplateFile() { return orvane::platform::Paths::install("config/recipes/template.json"); }
+std::string recipeConfigFile() { return scada_paths::CONFIG_FILE(); }
+std::string recipeBackupFile() { return scada_paths::CONFIG_FILE_BK(); }
+std::string recipeTemplateFile() { return scada_paths::TEMPLATE_FILE(); }
 
 RecipeDataGuard::RecipeDataGuard() : text_(std::make_unique<fss::stringHuge>()) {}
 RecipeDataGuard::~RecipeDataGuard() = default;

@@ -16,6 +16,7 @@
 #include "platform/paths.h"
 #include "utils/log.h"
 #include "utils/utility.h"
+#include "scada_paths.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ void Utility::configLog(const std::string& path, int level, bool console) {
 
 void loadLogConfig() {
     using json = nlohmann::ordered_json;
-    const std::string path = orvane::platform::Paths::install("runtime/run_enables.json");
+    const std::string path = scada_paths::RUN_ENABLE_FILE();
 
     json doc;
     bool loaded = Utility::loadJson(path, doc);
