@@ -18,6 +18,7 @@ PACKAGES=(
   libcrypt-dev
   mbpoll mosquitto mosquitto-clients curl wrk
   util-linux iproute2 procps psmisc
+  iptables
 )
 
 missing=()

@@ -134,6 +134,8 @@ void ProbeService::startLoop() {
         for (int i = 0; i < 10 && !stopper_.stopped(); ++i) clock.sleepFor(100ms);
         SLOG_INFO(SENSOR, "ProbeService runs Loop");
     }
+    // The line goes back to the settings it had before the gateway opened it.
+    master_.closeSerial();
 }
 
 void ProbeService::stop() { stopper_.stop(); }

@@ -45,15 +45,10 @@ bool lastHistoryRow(const std::string& db, double& v0, double& v1) {
     }
 }
 
-}  // namespace
-
-TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
-    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
-    if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
-
-    orvane::test::ProbeBusSim sim;
-    SandboxProcess p;
-
+// A gateway in sandbox p whose RS-485 line is sim, with the simulated PHX-200 at address 10
+// (pH 7.25, 21.5 C, serial 31337) and two probe items in parameter.json, written by the
+// gateway's own writer. parity: 0 none, 1 odd, 2 even (the default).
+void prepareGateway(orvane::test::ProbeBusSim& sim, SandboxProcess& p, int parity = 0) {
     // Probe definitions of the install tree, and the simulated PHX-200 at address 10.
     const std::string dist = std::string(std::getenv("ORVANE_SOURCE_DIR") ? std::getenv("ORVANE_SOURCE_DIR") : ORVANE_TEST_SOURCE_DIR) + "/dist/probes";
     std::filesystem::create_directories(p.installFile("config/probes"));
@@ -74,7 +69,7 @@ TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
         auto& r = recipe->recipe;
         r.modbusRtu.interface = sim.devicePath();
         r.modbusRtu.baudrate = 9600;
-        r.modbusRtu.parity = 0;
+        r.modbusRtu.parity = static_cast<int16_t>(parity);
         const char* names[] = {"pH", "Temperature"};
         const char* units[] = {"pH", "C"};
         for (int i = 0; i < 2; ++i) {
@@ -94,6 +89,23 @@ TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
     }
     ASSERT_NE(readFile(p.installFile("config/recipes/parameter.json")).find(sim.devicePath()), std::string::npos);
     orvane::test::writeFile(p.installFile("runtime/run_enables.json"), R"({"log": {"SENSOR": 3, "SCADA": 2}})");
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
+
+    orvane::test::ProbeBusSim sim;
+    SandboxProcess p;
+    ASSERT_NO_FATAL_FAILURE(prepareGateway(sim, p));
 
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
     const std::string log = p.installFile("log/scada.log");
@@ -112,4 +124,26 @@ TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
 
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 1) << p.stderrText();
+}
+
+TEST(ProbeServiceProgram, GatewayStartedAgainReadsTheSameSimulatedBus) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
+
+    orvane::test::ProbeBusSim sim;
+    SandboxProcess p;
+    ASSERT_NO_FATAL_FAILURE(prepareGateway(sim, p, 2));
+    const std::string log = p.installFile("log/scada.log");
+
+    // Stopped and started again, twice, against the bus that kept running; each run reads.
+    for (int run = 1; run <= 3; ++run) {
+        const size_t before = readFile(log).size();
+        ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY})) << run;
+        ASSERT_TRUE(waitUntil([&] { return readFile(log).find("read pH=7.25", before) != std::string::npos; }, 60s))
+            << "run " << run << "\n" << readFile(log) << p.stderrText();
+        ASSERT_TRUE(p.signal(SIGTERM));
+        ASSERT_EQ(p.wait(30s), 1) << "run " << run << "\n" << readFile(log) << p.stderrText();
+        sim.clearFrames();
+    }
+    EXPECT_EQ(count(readFile(log), "msg:Invalid argument"), 0u) << readFile(log);
 }

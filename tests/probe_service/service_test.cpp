@@ -372,6 +372,8 @@ TEST_F(ProbeServiceLoop, StopEndsTheLoopPromptly) {
     const auto start = std::chrono::steady_clock::now();
     svc.stop();
     t.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // within a pass, also on a loaded machine
+    // The line is closed, so it goes back to the settings it had before.
+    EXPECT_FALSE(svc.master().isOpen());
     orvane::platform::Clock::setForTest(&clock_);
 }

@@ -1,10 +1,15 @@
 // The RTU master against fixed register vectors and, through a pseudo-terminal, against the
 // simulated probe bus and mbpoll.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "sensor_test_util.h"
+#include "support/sandbox.h"
 
 // After the gateway headers: libmodbus defines OFF and ON as macros.
 #include <modbus/modbus.h>
@@ -264,6 +269,34 @@ TEST_F(BusTest, TimeoutFloor) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(ms, 480);
     EXPECT_LT(ms, 1500);
+}
+
+TEST(BusCrossCheck, LineLeftBehindByAMasterThatEndedIsReopened) {
+    // A master that ends without restoring the line (killed, or never closing its context)
+    // leaves 8E1 behind, of which the pty keeps all but PARENB. The next master asking for the
+    // same settings must still open it.
+    ProbeBusSim bus;
+    bus.addProbe(10, {{1, 7}});
+    for (int run = 0; run < 2; ++run) {
+        int fd = ::open(bus.devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        termios t{};
+        cfsetspeed(&t, B9600);
+        t.c_cflag = CREAD | CLOCAL | CS8 | PARENB;
+        t.c_iflag = INPCK;
+        ::tcsetattr(fd, TCSANOW, &t);
+        ::close(fd);
+        EXPECT_TRUE(orvane::test::waitUntil([&] { return bus.lineSettings().parity == 'N'; }, std::chrono::seconds(30)));
+        RtuMaster master;
+        ASSERT_TRUE(master.init(bus.devicePath(), 9600, 'E', 500)) << run;
+        uint16_t v = 0;
+        EXPECT_TRUE(master.read(10, 1, &v, 1).ok());
+        EXPECT_EQ(v, 7);
+        EXPECT_EQ(bus.lineSettings().parity, 'E');
+        // Closed cleanly, the line is as before and stays so.
+        master.closeSerial();
+        EXPECT_EQ(bus.lineSettings().parity, 'N');
+    }
 }
 
 TEST(BusCrossCheck, MbpollReadsAndWritesTheSimulatedProbe) {

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -90,7 +92,13 @@ ProbeBusSim::ProbeBusSim() {
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
     tcsetattr(slaveFd_, TCSANOW, &t);
+    tcgetattr(slaveFd_, &rest_);
     if (pipe2(stopPipe_, O_CLOEXEC) != 0) throw std::runtime_error("probe bus: pipe failed");
+    watchFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watchFd_ >= 0 && inotify_add_watch(watchFd_, name, IN_OPEN | IN_CLOSE) < 0) {
+        ::close(watchFd_);
+        watchFd_ = -1;
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -99,7 +107,7 @@ ProbeBusSim::~ProbeBusSim() {
     char c = 1;
     [[maybe_unused]] ssize_t n = ::write(stopPipe_[1], &c, 1);
     if (thread_.joinable()) thread_.join();
-    for (int fd : {masterFd_, slaveFd_, stopPipe_[0], stopPipe_[1]})
+    for (int fd : {masterFd_, slaveFd_, stopPipe_[0], stopPipe_[1], watchFd_})
         if (fd >= 0) ::close(fd);
 }
 
@@ -250,10 +258,11 @@ void ProbeBusSim::record(bool fromMaster, const uint8_t* data, size_t n) {
 void ProbeBusSim::run() {
     uint8_t buf[512];
     while (!stop_) {
-        pollfd fds[2] = {{masterFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        int rc = ::poll(fds, 2, 20);
+        pollfd fds[3] = {{masterFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}, {watchFd_, POLLIN, 0}};
+        int rc = ::poll(fds, watchFd_ >= 0 ? 3 : 2, 20);
         if (stop_) break;
         if (rc < 0) continue;
+        if (watchFd_ >= 0 && (fds[2].revents & POLLIN)) onDeviceEvents();
         if (rc == 0 || !(fds[0].revents & POLLIN)) {
             // A partial frame followed by silence is noise: drop it.
             if (!rx_.empty() && nowMicros() - lastRxMicros_ > 20000) {
@@ -272,6 +281,45 @@ void ProbeBusSim::run() {
         lastRxMicros_ = nowMicros();
         handleBytes(buf, static_cast<size_t>(n));
     }
+}
+
+namespace {
+// Opens minus closes among the queued events of an inotify descriptor; *closed when any closed.
+int drainOpenCount(int fd, bool* closed) {
+    alignas(inotify_event) char buf[4096];
+    int delta = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) return delta;
+        for (char* p = buf; p < buf + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(p);
+            if (e->mask & IN_OPEN) ++delta;
+            if (e->mask & IN_CLOSE) {
+                --delta;
+                if (closed) *closed = true;
+            }
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
+}
+
+bool sameLine(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           cfgetospeed(&a) == cfgetospeed(&b) && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+}  // namespace
+
+void ProbeBusSim::onDeviceEvents() {
+    bool closed = false;
+    openers_ = std::max(0, openers_ + drainOpenCount(watchFd_, &closed));
+    if (!closed || openers_ > 0) return;
+    termios now{};
+    if (tcgetattr(slaveFd_, &now) != 0 || sameLine(now, rest_)) return;  // closed cleanly: restored
+    // A master that opened the line meanwhile keeps the settings it applies.
+    const int late = drainOpenCount(watchFd_, nullptr);
+    openers_ = std::max(0, openers_ + late);
+    if (openers_ > 0) return;
+    tcsetattr(slaveFd_, TCSANOW, &rest_);
 }
 
 void ProbeBusSim::handleBytes(const uint8_t* data, size_t n) {

@@ -11,8 +11,13 @@
 // at once or when a reboot register is written). It reads the line settings the master applied
 // to the pty (termios: baud rate, parity, stop bits; a pty always carries 8 data bits); when
 // expected settings are given,
-// requests on a differently configured line are ignored like noise. Every frame in both
-// directions is recorded.
+// requests on a differently configured line are ignored like noise. When the last master that
+// opened the device closes it (a program that ended without restoring the line included), the
+// line goes back to the simulator's own settings, so the next master can set its own (a pty
+// drops PARENB, and a master asking again for exactly the settings left behind is told the
+// change failed). Every frame in both directions is recorded.
+#include <termios.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -121,6 +126,7 @@ private:
     };
 
     void run();
+    void onDeviceEvents();
     void handleBytes(const uint8_t* data, size_t n);
     void processFrame(const std::vector<uint8_t>& frame);
     void send(const std::vector<uint8_t>& pdu);
@@ -130,6 +136,9 @@ private:
     int masterFd_ = -1;
     int slaveFd_ = -1;
     int stopPipe_[2] = {-1, -1};
+    int watchFd_ = -1;  // inotify: opens and closes of the device by masters
+    int openers_ = 0;
+    termios rest_{};    // the simulator's own line settings
     std::string slavePath_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
