@@ -1,6 +1,7 @@
 // orvane-scada: the gateway program.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <spdlog/spdlog.h>
@@ -31,7 +32,17 @@ int main(int argc, char** argv) {
     SPDLOG_INFO("scada starts!");
     SPDLOG_INFO("config file size: {}", Utility::getFileLength(scada_paths::CONFIG_FILE()));
 
-    Scada* scada = Scada::getInstance();
-    scada->init();
-    scada->exitProcess(1);
+    try {
+        Scada* scada = Scada::getInstance();
+        scada->init();
+        scada->exitProcess(1);
+    } catch (const std::exception& e) {
+        // A start that fails says why at any level, then ends with its own status.
+        SPDLOG_ERROR("start-up failed: {}. exit", e.what());
+    } catch (...) {
+        SPDLOG_ERROR("start-up failed. exit");
+    }
+    if (auto l = spdlog::default_logger()) l->flush();
+    std::fflush(stdout);
+    std::_Exit(2);
 }

@@ -153,7 +153,7 @@ void Scada::installSignalHandling() {
                 ssize_t n = ::read(readFd, &c, 1);
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0 || c == kWakeQuit) return;
-                SLOG_INFO(SCADA, "Process is going down\n");
+                SLOG_WARN(SCADA, "Process is going down\n");  // an exit reason
                 if (auto l = spdlog::default_logger()) l->flush();
                 // The supervisor sees the flag at the end of its current or next pass.
                 Clock::get().sleepFor(std::chrono::seconds(4));

@@ -22,7 +22,8 @@ Supervisor::Outcome Supervisor::runOnce() {
         last_ = now;
     } else if (span > kGuardPortGraceSeconds) {
         exitFlag_.store(true);
-        SLOG_INFO(SCADA, "Port {} does not exist. exit", port);
+        // An exit reason: shown at the default level.
+        SLOG_WARN(SCADA, "Port {} does not exist. exit", port);
         Clock::get().sleepFor(std::chrono::seconds(1));
         return Outcome::GuardPortLost;
     }

@@ -189,8 +189,7 @@ void EnvGuard::loadOpData() {
     // it may carry must not be replaced by factory content. Keep it aside and run on defaults.
     systemErrorCode_ |= SYS_ERR_OPDATA_UNREADABLE;
     // An older copy kept aside by an earlier start is not replaced.
-    std::string aside = path + ".bad";
-    for (int n = 1; n < 100 && std::filesystem::exists(aside, ec); ++n) aside = path + ".bad." + std::to_string(n);
+    const std::string aside = Utility::badCopyPath(path);
     if (std::rename(path.c_str(), aside.c_str()) == 0) {
         SLOG_ERROR(SCADA, "EnvGuard init: op file {} cannot be read; kept as {}, defaults in use", path, aside);
     } else {

@@ -169,7 +169,8 @@ bool RecipeDataGuard::saveToJson() {
 }
 
 void RecipeDataGuard::keepAside(const std::string& path, std::string_view text, bool move, const char* why) {
-    const std::string bad = path + ".bad";
+    // An earlier copy is not replaced.
+    const std::string bad = Utility::badCopyPath(path);
     if (move) {
         std::error_code ec;
         std::filesystem::rename(path, bad, ec);

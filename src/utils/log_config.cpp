@@ -54,10 +54,13 @@ bool levelFromJson(const nlohmann::ordered_json& v, int* out) {
     return false;
 }
 
-// Keeps the operator's file as "<path>.bad" before it is rewritten without some of its content.
-void keepBadCopy(const std::string& path) {
+// Keeps a copy of the operator's file before it is rewritten without some of its content; an
+// earlier copy is not replaced. Returns the copy's name.
+std::string keepBadCopy(const std::string& path) {
+    const std::string bad = Utility::badCopyPath(path);
     std::error_code ec;
-    std::filesystem::copy_file(path, path + ".bad", std::filesystem::copy_options::overwrite_existing, ec);
+    std::filesystem::copy_file(path, bad, std::filesystem::copy_options::overwrite_existing, ec);
+    return bad;
 }
 
 }  // namespace
@@ -123,8 +126,8 @@ void loadLogConfig() {
     }
 
     if (!problem.empty()) {
-        keepBadCopy(path);
-        SLOG_WARN(MAIN, "run_enables.json: {}; defaults applied, original kept as {}.bad", problem, path);
+        const std::string bad = keepBadCopy(path);
+        SLOG_WARN(MAIN, "run_enables.json: {}; defaults applied, original kept as {}", problem, bad);
     }
     if (!Utility::saveJson(path, doc)) SLOG_WARN(MAIN, "run_enables.json could not be written, filename={}", path);
 }

@@ -172,6 +172,14 @@ bool Utility::exists(const std::string& path) {
     return st.type() != fs::file_type::not_found;
 }
 
+std::string Utility::badCopyPath(const std::string& path) {
+    std::string name = path + ".bad";
+    std::error_code ec;
+    for (int n = 1; n < kBadCopies && fs::symlink_status(name, ec).type() != fs::file_type::not_found; ++n)
+        name = path + ".bad." + std::to_string(n);
+    return name;
+}
+
 int Utility::getFileLength(const std::string& path) {
     if (!exists(path)) return -3;
     std::error_code ec;

@@ -71,6 +71,14 @@ public:
     // including a string that is not valid UTF-8.
     static bool saveJson(const std::string& path, const nlohmann::ordered_json& document);
 
+    // ---- Damaged files kept aside ----------------------------------------------------------
+    // How many copies of one damaged file are kept at most.
+    static constexpr int kBadCopies = 10;
+    // Name to keep a damaged file under: "<path>.bad" while free, then the first free of
+    // "<path>.bad.1" ... "<path>.bad.<kBadCopies - 1>". When all are taken the last one is used
+    // again: the earliest copies stay and their number is bounded.
+    static std::string badCopyPath(const std::string& path);
+
     // ---- Text and numbers ----------------------------------------------------------------
     // Appends the pieces of text between delimiters to out; a trailing empty piece is dropped,
     // an empty text gives one empty piece. An empty delimiter appends the whole text.

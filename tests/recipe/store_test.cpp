@@ -16,6 +16,7 @@
 #include "platform/paths.h"
 #include "recipe/recipe_codec.h"
 #include "recipe/recipe_guard.h"
+#include "utils/utility.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
 
@@ -198,6 +199,20 @@ TEST_F(StoreTest, CorruptFileIsKeptAsideAndReplaced) {
     guard->loadWithMigration(config());
     EXPECT_EQ(readFile(config() + ".bad"), "this is not a configuration");
     EXPECT_EQ(parseFile(config())["system"]["model"], "RB-820");
+}
+
+TEST_F(StoreTest, EveryDamagedFileIsKeptUpToTheBound) {
+    // Each start with a damaged file keeps it under the next free name; the first copy stays.
+    for (int n = 0; n < Utility::kBadCopies + 2; ++n) {
+        writeFile(config(), "damaged " + std::to_string(n));
+        guard->loadWithMigration(config());
+    }
+    EXPECT_EQ(readFile(config() + ".bad"), "damaged 0");
+    for (int n = 1; n < Utility::kBadCopies - 1; ++n) EXPECT_EQ(readFile(config() + ".bad." + std::to_string(n)), "damaged " + std::to_string(n));
+    // The last name takes the newest; no more copies than the bound.
+    const std::string last = config() + ".bad." + std::to_string(Utility::kBadCopies - 1);
+    EXPECT_EQ(readFile(last), "damaged " + std::to_string(Utility::kBadCopies + 1));
+    EXPECT_FALSE(fs::exists(config() + ".bad." + std::to_string(Utility::kBadCopies)));
 }
 
 TEST_F(StoreTest, CutOffFileKeepsItsCompleteSections) {

@@ -101,6 +101,8 @@ TEST(ScadaProgram, GatedLinesFollowRunEnables) {
     EXPECT_NE(levels.find("\"LIBMODBUS\": 2"), std::string::npos) << levels;
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(20s), 1);
+    // The exit reason shows at this level.
+    EXPECT_TRUE(std::regex_search(readFile(log), std::regex(R"(\[warning\] \[[a-z_.]+:\d+\] Process is going down)"))) << readFile(log);
 }
 
 TEST(ScadaProgram, LeavesWithStatusZeroWhenTheGuardPortStaysClosed) {
@@ -125,12 +127,13 @@ TEST(ScadaProgram, LeavesWithStatusZeroWhenTheGuardPortStaysClosed) {
     SandboxProcess q;
     // Same install tree: copy the edited configuration over.
     orvane::test::writeFile(q.installFile("config/recipes/parameter.json"), text);
-    orvane::test::writeFile(q.installFile("runtime/run_enables.json"), R"({"log": {"SCADA": 3}})");
+    // At the default level: the exit reason is a warning.
+    orvane::test::writeFile(q.installFile("runtime/run_enables.json"), R"({"log": {"SCADA": 2}})");
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(q.start({ORVANE_SCADA_BINARY}));
     EXPECT_EQ(q.wait(60s), 0) << readFile(q.installFile("log/scada.log"));
     auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, 31s);
     std::string qlog = readFile(q.installFile("log/scada.log"));
-    EXPECT_NE(qlog.find("Port 81 does not exist. exit"), std::string::npos) << qlog;
+    EXPECT_TRUE(std::regex_search(qlog, std::regex(R"(\[warning\] \[[a-z_.]+:\d+\] Port 81 does not exist\. exit)"))) << qlog;
 }

@@ -174,6 +174,13 @@ TEST_F(RunEnables, MalformedFilesNeverStopStartUpAndAreKept) {
     EXPECT_TRUE(std::filesystem::exists(file + ".bad"));
 }
 
+TEST_F(RunEnables, SecondMalformedFileKeepsTheFirstCopy) {
+    load("{\"log\": 1");
+    load("{\"log\": 2");
+    EXPECT_EQ(readFile(file + ".bad"), "{\"log\": 1");
+    EXPECT_EQ(readFile(file + ".bad.1"), "{\"log\": 2");
+}
+
 TEST_F(RunEnables, ModulesAreSilentBeforeLoadingAndGatedAfter) {
     std::ostringstream lines;
     auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(lines);
