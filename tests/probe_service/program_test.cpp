@@ -109,21 +109,21 @@ TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
 
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
     const std::string log = p.installFile("log/scada.log");
-    ASSERT_TRUE(waitUntil([&] { return sim.requestCount(10) > 0; }, 30s)) << readFile(log) << p.stderrText();
+    ASSERT_TRUE(waitUntil([&] { return sim.requestCount(10) > 0; }, 60s)) << readFile(log) << p.stderrText();
     EXPECT_EQ(sim.lineSettings().baud, 9600);
 
     double v0 = 0, v1 = 0;
     const std::string db = p.installFile("runtime/orvanepro.db");
-    EXPECT_TRUE(waitUntil([&] { return lastHistoryRow(db, v0, v1) && std::abs(v0 - 7.25) < 1e-4; }, 45s)) << readFile(log);
+    EXPECT_TRUE(waitUntil([&] { return lastHistoryRow(db, v0, v1) && std::abs(v0 - 7.25) < 1e-4; }, 90s)) << readFile(log);
     EXPECT_NEAR(v0, 7.25, 1e-4);
     EXPECT_NEAR(v1, 21.5, 1e-4);
 
     // The serial number the probe reported is stored in the configuration.
-    EXPECT_TRUE(waitUntil([&] { return readFile(p.installFile("config/recipes/parameter.json")).find("31337") != std::string::npos; }, 20s));
+    EXPECT_TRUE(waitUntil([&] { return readFile(p.installFile("config/recipes/parameter.json")).find("31337") != std::string::npos; }, 60s));
     EXPECT_NE(readFile(log).find("read pH=7.25"), std::string::npos);
 
     ASSERT_TRUE(p.signal(SIGTERM));
-    EXPECT_EQ(p.wait(30s), 1) << p.stderrText();
+    EXPECT_EQ(p.wait(60s), 1) << p.stderrText();
 }
 
 TEST(ProbeServiceProgram, GatewayStartedAgainReadsTheSameSimulatedBus) {
@@ -142,7 +142,7 @@ TEST(ProbeServiceProgram, GatewayStartedAgainReadsTheSameSimulatedBus) {
         ASSERT_TRUE(waitUntil([&] { return readFile(log).find("read pH=7.25", before) != std::string::npos; }, 60s))
             << "run " << run << "\n" << readFile(log) << p.stderrText();
         ASSERT_TRUE(p.signal(SIGTERM));
-        ASSERT_EQ(p.wait(30s), 1) << "run " << run << "\n" << readFile(log) << p.stderrText();
+        ASSERT_EQ(p.wait(60s), 1) << "run " << run << "\n" << readFile(log) << p.stderrText();
         sim.clearFrames();
     }
     EXPECT_EQ(count(readFile(log), "msg:Invalid argument"), 0u) << readFile(log);

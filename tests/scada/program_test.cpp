@@ -48,7 +48,7 @@ TEST(ScadaProgram, VersionWritesNoLogFile) {
     REQUIRE_SANDBOX();
     SandboxProcess p;
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY, "--version"}));
-    EXPECT_EQ(p.wait(10s), 0);
+    EXPECT_EQ(p.wait(60s), 0);
     EXPECT_EQ(p.stdoutText(), "1.2.2922(20260907)\n");
     EXPECT_FALSE(std::filesystem::exists(p.installFile("log/scada.log")));
 }
@@ -60,7 +60,7 @@ TEST(ScadaProgram, StartsLogsAndStopsOnSigterm) {
     // "-version" and "-vv" are not the version switch: the gateway starts.
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY, "-version", "-vv"}));
     const std::string log = p.installFile("log/scada.log");
-    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("check whether port 80 is in use:true") != std::string::npos; }, 20s))
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("check whether port 80 is in use:true") != std::string::npos; }, 60s))
         << readFile(log) << p.stderrText();
     std::string text = readFile(log);
     EXPECT_NE(text.find("] [info] ["), std::string::npos);
@@ -72,7 +72,7 @@ TEST(ScadaProgram, StartsLogsAndStopsOnSigterm) {
     EXPECT_TRUE(std::filesystem::exists(p.installFile("config/recipes/parameter.json")));
 
     ASSERT_TRUE(p.signal(SIGTERM));
-    EXPECT_EQ(p.wait(20s), 1) << p.stderrText();
+    EXPECT_EQ(p.wait(60s), 1) << p.stderrText();
     text = readFile(log);
     auto down = text.find("Process is going down");
     auto exitLine = text.find("Core::init() exit");
@@ -89,7 +89,7 @@ TEST(ScadaProgram, GatedLinesFollowRunEnables) {
     const std::string log = p.installFile("log/scada.log");
     // The probe thread's warning about the missing RS-485 device shows that start-up is over
     // (the SIGTERM handler is in place before the threads start).
-    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("could not be opened") != std::string::npos; }, 30s))
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("could not be opened") != std::string::npos; }, 60s))
         << readFile(log);
     std::this_thread::sleep_for(2s);
     std::string text = readFile(log);
@@ -100,7 +100,7 @@ TEST(ScadaProgram, GatedLinesFollowRunEnables) {
     std::string levels = readFile(p.installFile("runtime/run_enables.json"));
     EXPECT_NE(levels.find("\"LIBMODBUS\": 2"), std::string::npos) << levels;
     ASSERT_TRUE(p.signal(SIGTERM));
-    EXPECT_EQ(p.wait(20s), 1);
+    EXPECT_EQ(p.wait(60s), 1);
     // The exit reason shows at this level.
     EXPECT_TRUE(std::regex_search(readFile(log), std::regex(R"(\[warning\] \[[a-z_.]+:\d+\] Process is going down)"))) << readFile(log);
 }
@@ -113,9 +113,9 @@ TEST(ScadaProgram, LeavesWithStatusZeroWhenTheGuardPortStaysClosed) {
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
     const std::string cfg = p.installFile("config/recipes/parameter.json");
     const std::string log = p.installFile("log/scada.log");
-    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("check whether port 80") != std::string::npos; }, 20s));
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("check whether port 80") != std::string::npos; }, 60s));
     ASSERT_TRUE(p.signal(SIGTERM));
-    ASSERT_EQ(p.wait(20s), 1);
+    ASSERT_EQ(p.wait(60s), 1);
 
     std::string text = readFile(cfg);
     auto at = text.find("\"guardPort\"");
@@ -131,7 +131,7 @@ TEST(ScadaProgram, LeavesWithStatusZeroWhenTheGuardPortStaysClosed) {
     orvane::test::writeFile(q.installFile("runtime/run_enables.json"), R"({"log": {"SCADA": 2}})");
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(q.start({ORVANE_SCADA_BINARY}));
-    EXPECT_EQ(q.wait(60s), 0) << readFile(q.installFile("log/scada.log"));
+    EXPECT_EQ(q.wait(180s), 0) << readFile(q.installFile("log/scada.log"));
     auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, 31s);
     std::string qlog = readFile(q.installFile("log/scada.log"));
