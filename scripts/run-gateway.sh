@@ -12,5 +12,6 @@ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_
 cmake --build "$build" -j "$(nproc)" --target orvane-scada probe-sim
 
 bash "$here/scripts/install.sh" "$build"
-echo "Starting /opt/kelvaworks/orvane-scada (stop with Ctrl-C, or: kill -TERM \$(pidof orvane-scada))"
+# exec keeps this process id for the gateway.
+echo "Starting /opt/kelvaworks/orvane-scada, pid $$ (stop with Ctrl-C, or: kill -TERM $$)"
 cd /opt/kelvaworks && exec /opt/kelvaworks/orvane-scada

@@ -92,6 +92,12 @@ std::vector<pid_t> childrenOf(pid_t parent) {
     return out;
 }
 
+// True while pid is a child of parent (a pid that was reused is not).
+bool isChildOf(pid_t pid, pid_t parent) {
+    auto pp = statusField(pid, "PPid");
+    return !pp.empty() && pp[0] == parent;
+}
+
 int statusOf(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1; }
 
 // Forks argv with stdout and stderr into one pipe read into *output; returns the exit status.
@@ -151,8 +157,14 @@ SandboxProcess::SandboxProcess() {
 
 SandboxProcess::~SandboxProcess() {
     if (pid_ > 0 && !reaped_) {
-        // The end of the first process ends every other one in the sandbox; unshare follows.
-        if (initPid_ > 0) ::kill(initPid_, SIGKILL);
+        // The end of the first process ends every other one in the sandbox, and unshare, which
+        // waits for it, follows. Without it, unshare's end takes the first process along.
+        pid_t init = initPid_;
+        if (init <= 0) {
+            auto kids = childrenOf(pid_);
+            if (!kids.empty()) init = kids.front();
+        }
+        if (init > 0 && isChildOf(init, pid_)) ::kill(init, SIGKILL);
         else ::kill(pid_, SIGKILL);
         int st;
         while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {}
@@ -286,7 +298,7 @@ pid_t SandboxProcess::programPid(std::chrono::milliseconds wait) {
 
 bool SandboxProcess::signal(int sig) {
     pid_t p = programPid();
-    return p > 0 && ::kill(p, sig) == 0;
+    return p > 0 && isChildOf(p, initPid_) && ::kill(p, sig) == 0;
 }
 
 void SandboxProcess::reap(int st) {
