@@ -96,6 +96,7 @@ private:
     SocketServer socket_;
     MBTCPClient mbClient_;
     MBTCPServer mbServer_;
+    RestAPI rest_;
     WebServer web_;
     Cellular cellular_;
     virtual_serial::VirtualSerial vserial_;

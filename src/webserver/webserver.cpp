@@ -390,7 +390,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 WebServer::WebServer(uint16_t port, std::chrono::milliseconds requestTimeout, RestEndpoints* rest)
-    : port_(port), timeout_(requestTimeout), rest_(rest ? rest : &globalRestAPI()) {}
+    : port_(port), timeout_(requestTimeout), rest_(rest ? rest : &unknownRoutes_) {}
 
 WebServer::~WebServer() { stop(); }
 

@@ -36,8 +36,8 @@ struct WebServerStats {
 
 class WebServer {
 public:
-    // `rest` = nullptr uses the process-wide REST API. `requestTimeout` bounds each connection
-    // from accept to response.
+    // `rest` = nullptr answers every route as unknown (static files only). `requestTimeout`
+    // bounds each connection from accept to response.
     explicit WebServer(uint16_t port = 80, std::chrono::milliseconds requestTimeout = std::chrono::seconds(15),
                        RestEndpoints* rest = nullptr);
     ~WebServer();
@@ -60,6 +60,7 @@ public:
 private:
     uint16_t port_;
     std::chrono::milliseconds timeout_;
+    UnknownRoutes unknownRoutes_;
     RestEndpoints* rest_;
     std::string docRoot_;
     std::unique_ptr<fss::stringHuge> answer_;  // the REST answer buffer, 1 MiB

@@ -34,7 +34,7 @@ std::string textOf(size_t n) {
     return s;
 }
 
-// REST stand-in: a few answering routes, two that throw; everything else as the real API.
+// REST stand-in: a few answering routes, two that throw; everything else as an unknown route.
 class FakeRest : public RestEndpoints {
 public:
     void handlePreGet(std::string_view) override { ++preGets; }
@@ -64,7 +64,7 @@ public:
         out.assignBytes(text.data(), text.size());
         return true;
     }
-    RestAPI real;
+    UnknownRoutes real;
     int preGets = 0;
     int postPuts = 0;
     size_t lastPutBody = 0;
@@ -183,19 +183,6 @@ TEST(WebHelpers, MimeTypesGzipDetectionAndCompression) {
     EXPECT_EQ(static_cast<unsigned char>(out[0]), 0x1f);  // gzip wrapper
     EXPECT_EQ(static_cast<unsigned char>(out[1]), 0x8b);
     EXPECT_EQ(gunzip(out), in);
-}
-
-TEST(WebHelpers, RestStubAnswersAsAnUnknownRoute) {
-    auto out = std::make_unique<fss::stringHuge>();
-    RestAPI api;
-    EXPECT_FALSE(api.handleGet("/lan/settings", "", "", *out));
-    EXPECT_TRUE(out->empty());
-    api.handlePut("/unknown/route", "{}", "tok", *out);
-    EXPECT_EQ(out->view(), "{\n  \"code\":404,\n  \"msg\":\"Not Found\"}");
-    RestAPI::_response(*out, RESPONSE_CODE::SUCCESS, "");
-    EXPECT_EQ(out->view(), "{\n  \"code\":200,\n  \"msg\":\"OK\"}");
-    RestAPI::_response(*out, RESPONSE_CODE::FAILED, "busy");
-    EXPECT_EQ(out->view(), "{\n  \"code\":1001,\n  \"msg\":\"busy\"}");
 }
 
 TEST_F(WebServerTest, StaticFilesMimeTypesAndTargets) {

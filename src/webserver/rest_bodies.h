@@ -1,0 +1,109 @@
+#pragma once
+// Request and response bodies of the REST API, on the gateway's own JSON text codec.
+//
+// Readers take the first balanced {...} (or [...] for a batch) of the body and apply the keys
+// found at the record's own level; a key that is absent or empty leaves its field. When the
+// body holds "enable" with a value that does not read as true, the record is first reset to its
+// reset value, then the keys present are read over it.
+//
+// Writers follow the codec's contract: at the calling thread's indentation level, the count
+// ending at the closing bracket, -1 when the text does not fit the room.
+#include <cstdint>
+#include <string_view>
+
+#include "database/database.h"
+#include "env/cmd_packs.h"
+#include "env/op_data.h"
+#include "live/live_data.h"
+#include "recipe/recipe_codec.h"
+#include "recipe/recipe_guard.h"
+#include "utils/fss.h"
+
+// ---- request bodies -------------------------------------------------------------------------
+
+// The first balanced object of a body (with its braces); empty when there is none.
+std::string_view restBodyObject(std::string_view body);
+// True when the body's object holds "enable" with a value that does not read as true.
+bool restBodyDisables(std::string_view body);
+
+// Probe ping and diagnosis: "idxMeasure" (reset -1).
+struct ProbeIndexPack {
+    int32_t idxMeasure = -1;
+};
+void readJsonP(ProbeIndexPack& pack, std::string_view body);
+// "idxMeasure"->probeId, "idxCal", "solution" (reset: -1, 0, 0).
+void readJsonP(CalbCmdPack& pack, std::string_view body);
+// "oldPN", "oldSN", "newPN", "newSN", "newModbusAddr".
+void readJsonP(ReplaceProbeCmdPack& pack, std::string_view body);
+// "idxMeasure"->probeId, "idxConfig"->param, "data"->value, "custName", "type"->cmdType,
+// "newAddr", "oldAddr"->curAddr, "pn"->reserved, "ma_4"->mA_4, "ma_20"->mA_20. Reset: probeId
+// -1, param -1, value 0, custName empty, cmdType 0, newAddr -1, curAddr -1, reserved 0, spans NaN.
+void readJsonP(ConfigCmdPack& pack, std::string_view body);
+// Array of at most 20 {"modbusAddr"->addr, "modbusAddrNew"->newAddr, "PN"->pn}; later elements
+// are ignored, the slots after the last element read are zero (a zero address ends the batch).
+// Returns the number of elements read.
+int readJsonP(ChangeAddrBatch& batch, std::string_view body);
+// "controllerIndex", "inputIndex", "dataType", "dataIndex", "loraRegIndex".
+void readJsonP(AddControllerOutputPack& pack, std::string_view body);
+// "name" (32), "password", "newPassword", "pwdMD5", "newPwdMD5" (64), "cmdType".
+void readJsonP(AuthCommand& cmd, std::string_view body);
+// "type", "limit", "startTime", "endTime".
+void readJsonP(LogQueryPack& pack, std::string_view body);
+
+// One control-loop row: "type" selects the kind (negative or absent keeps it; 0..3 the kinds,
+// 4 or more none; another kind starts from that kind's default keeping the row's id); then
+// "enable" false resets the row's record (setpoint: its defaults with id 0 and type 0; the
+// others: id and type 0), and the kind's keys are read.
+void readControlLoopBody(LoopRecipeVariant& row, std::string_view body);
+
+// A recipe section or item from a body: "enable" false first resets it to `reset`, then the
+// section's reader runs over it.
+template <class R>
+void readSectionBody(R& record, std::string_view body, const R& reset = R{}) {
+    const std::string_view object = restBodyObject(body);
+    if (object.empty()) return;
+    if (restBodyDisables(object)) record = reset;
+    readJsonP(record, object);
+}
+
+// ---- response bodies ------------------------------------------------------------------------
+
+int writeJsonP(const SystemLiveData& v, char* dst, int room, const char* name);
+int writeJsonP(const LteLiveData& v, char* dst, int room, const char* name);
+// {"reading":[{"id","raw","val","status"} x 8]}
+int writeJsonP(const AnalogLiveData& v, char* dst, int room, const char* name);
+// Array of the devices that hold one, each {"name","id","uid","values":[{"name","unit","value",
+// "timestamp"}]} listing the registers in use.
+int writeJsonP(const LoraLiveData& v, char* dst, int room, const char* name);
+// {"inputs":[{"id","values":[...]}],"outputs":[...],"connected":[...]}
+int writeJsonP(const ControllerLiveData& v, char* dst, int room, const char* name);
+// {"errorCode" (the scan state),"progress","scanResult":[{"pn","sn","modbusAddr","modbusDfltAddr"}]}
+int writeJsonP(const ScanProbeStatus& v, char* dst, int room, const char* name);
+// {"progressPct","items":[{"modbusAddr","status"}]}
+int writeJsonP(const ProbeChangeAddrResult& v, char* dst, int room, const char* name);
+// {"name","cmdType","success","msg","role","token"}
+int writeJsonP(const AuthResult& v, char* dst, int room, const char* name);
+
+struct ProbeValueAnswer {
+    int32_t id = 0;
+    fss::str32 name;
+    float value = kLiveNaN;
+    fss::str16 unit;
+    float warn_low = 0;
+    float warn_high = 0;
+};
+int writeJsonP(const ProbeValueAnswer& v, char* dst, int room, const char* name);
+// {"timestamp":[...],"var0":[...], ... "var19":[...]} with the delivered rows.
+int writeJsonP(const LogQueryResult& v, char* dst, int room, const char* name);
+
+struct RegAddrAnswer {
+    int32_t regAddr = -1;
+};
+int writeJsonP(const RegAddrAnswer& v, char* dst, int room, const char* name);
+
+struct UpgradeStatusAnswer {
+    float progress = 0;
+    int32_t error_code = 0;
+    fss::str64 error_msg;
+};
+int writeJsonP(const UpgradeStatusAnswer& v, char* dst, int room, const char* name);

@@ -1,0 +1,78 @@
+#pragma once
+// A REST API over real stores in a private install root, with a simulated clock and a recording
+// command runner.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <string>
+
+#include "database/database.h"
+#include "env/env_guard.h"
+#include "live/live_data.h"
+#include "live/var_engine.h"
+#include "platform/clock.h"
+#include "platform/command_runner.h"
+#include "recipe/recipe_guard.h"
+#include "support/scoped_roots.h"
+#include "support/temp_dir.h"
+#include "webserver/rest_api.h"
+
+class RestTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        roots_ = std::make_unique<orvane::test::ScopedRoots>(dir_.path());
+        orvane::platform::Clock::setForTest(&clock_);
+        orvane::platform::CommandRunner::setForTest(&runner_);
+        recipe_ = std::make_unique<RecipeDataGuard>();
+        live_ = std::make_unique<LiveDataGuard>(recipe_.get());
+        EnvGuard::Options eo;
+        eo.bcryptCost = 4;
+        env_ = std::make_unique<EnvGuard>(*recipe_, eo);
+        vars_ = std::make_unique<VarEngine>();
+        db_ = std::make_unique<DatabaseProxy>(DatabaseOptions{dir_.path() + "/runtime/test.db", ""});
+        api_ = makeApi();
+        out_ = std::make_unique<fss::stringHuge>();
+    }
+    void TearDown() override {
+        api_.reset();
+        db_.reset();
+        vars_.reset();
+        env_.reset();
+        live_.reset();
+        recipe_.reset();
+        orvane::platform::CommandRunner::setForTest(nullptr);
+        orvane::platform::Clock::setForTest(nullptr);
+        roots_.reset();
+    }
+    virtual std::unique_ptr<RestAPI> makeApi() {
+        return std::make_unique<RestAPI>(*recipe_, *live_, *env_, *vars_, *db_, options());
+    }
+    virtual RestAPI::Options options() { return {}; }
+
+    std::string login() { return env_->addNewToken(ROLE_ADMIN)->token.str(); }
+    bool get(const std::string& target, const std::string& token, const std::string& body = "") {
+        return api_->handleGet(target, body, token, *out_);
+    }
+    std::string put(const std::string& target, const std::string& token, const std::string& body = "") {
+        api_->handlePut(target, body, token, *out_);
+        api_->handlePostPut(target);
+        return out_->str();
+    }
+    nlohmann::json answer() const { return nlohmann::json::parse(out_->view()); }
+    static std::string common(int code, const std::string& msg) {
+        return "{\n  \"code\":" + std::to_string(code) + ",\n  \"msg\":\"" + msg + "\"}";
+    }
+
+    orvane::test::TempDir dir_{"orvane-rest"};
+    std::unique_ptr<orvane::test::ScopedRoots> roots_;
+    orvane::platform::SimulatedClock clock_;
+    orvane::platform::RecordingCommandRunner runner_;
+    std::unique_ptr<RecipeDataGuard> recipe_;
+    std::unique_ptr<LiveDataGuard> live_;
+    std::unique_ptr<EnvGuard> env_;
+    std::unique_ptr<VarEngine> vars_;
+    std::unique_ptr<DatabaseProxy> db_;
+    std::unique_ptr<RestAPI> api_;
+    std::unique_ptr<fss::stringHuge> out_;
+};
