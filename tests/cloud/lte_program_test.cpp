@@ -56,6 +56,20 @@ TEST(LteProgram, VersionPrintsAndWritesNoLog) {
     EXPECT_FALSE(std::filesystem::exists(p.installFile("log/log_lte.txt")));
 }
 
+TEST(LteProgram, SigtermDuringStartUpEndsTheProgram) {
+    REQUIRE_SANDBOX();
+    SandboxProcess p;
+    orvane::test::writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
+    ASSERT_TRUE(p.start({ORVANE_LTE_BINARY, "-s", "/opt/kelvaworks/other.json", "-l", "/opt/kelvaworks/l.txt", "-x"}));
+    ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("Applicaiton ") != std::string::npos; }, 30s));
+    ASSERT_TRUE(p.signal(SIGTERM));
+    EXPECT_EQ(p.wait(30s), 0);
+    const std::string out = p.stdoutText();
+    EXPECT_EQ(out.rfind("Applicaiton /opt/kelvaworks/other.json; /opt/kelvaworks/l.txt\n", 0), 0u) << out;
+    EXPECT_NE(out.find("Applicaiton Terminated... \n"), std::string::npos);
+    EXPECT_NE(orvane::test::readFile(p.installFile("l.txt")).find("LTE Thread: stopped"), std::string::npos);
+}
+
 TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     REQUIRE_SANDBOX();
     SandboxProcess p;

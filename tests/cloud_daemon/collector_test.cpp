@@ -10,6 +10,7 @@
 #include "cloud_daemon/application/data_collector.h"
 #include "orvane_ipc/frame_accumulator.h"
 #include "orvane_ipc/service.h"
+#include "orvane_ipc/utilities.h"
 #include "platform/local_socket.h"
 #include "recording_logger.h"
 #include "support/sandbox.h"
@@ -178,10 +179,19 @@ TEST_F(CollectorTest, FrameSplitAcrossReadsAndSeveralFramesInOne) {
     auto rest = std::vector<uint8_t>(big.begin() + 5000, big.end());
     auto reload = orvane_ipc::to_frame(rsp::SystemReload{});
     rest.insert(rest.end(), reload.begin(), reload.end());
+    // A history frame whose payload holds its command id alone: it passes its CRC but cannot be
+    // read; it is dropped and the frames after it are handled.
+    std::vector<uint8_t> shortFrame = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x00, 0x02, 0x00, 0x02};
+    const uint16_t crc = orvane_ipc::Utilities::crc_value(shortFrame.data() + 7, 2);
+    shortFrame.push_back(static_cast<uint8_t>(crc >> 8));
+    shortFrame.push_back(static_cast<uint8_t>(crc));
+    rest.insert(rest.end(), shortFrame.begin(), shortFrame.end());
+    rest.insert(rest.end(), reload.begin(), reload.end());
     rest.insert(rest.end(), {0x00, 0xFF, 0x5A});  // noise after the frames
     server.sendBytes(rest);
     ASSERT_TRUE(received("Receive a LatestSensorData message @ 2026-01-01 00:00:00, cnt: 400"));
-    ASSERT_TRUE(received("Receive a Reload message..."));
+    ASSERT_TRUE(received("Receive a Reload message...", 2));
+    EXPECT_EQ(log_.count(4, "Drop a frame: "), 1u);
     EXPECT_TRUE(collector_.is_reload());
     const std::string doc = collector_.livedata_string(1, "s");
     EXPECT_NE(doc.find(R"("v399":399.0)"), std::string::npos);
