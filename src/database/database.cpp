@@ -171,10 +171,14 @@ void DatabaseProxy::trySaveLog(const CellSource& cell) {
         orvane_ipc::DataCell c = cell ? cell() : orvane_ipc::DataCell{};
         LogRecord rec;
         rec.timestamp = now;
+        std::array<std::string, kLogVarCount> names;
         size_t n = 0;
         for (const auto& [name, value] : c.values) {
             if (std::isnan(value)) continue;
-            if (n < static_cast<size_t>(kLogVarCount)) rec.vars[n] = toFloat(value);
+            if (n < static_cast<size_t>(kLogVarCount)) {
+                rec.vars[n] = toFloat(value);
+                names[n] = name;
+            }
             ++n;
         }
         SLOG_INFO(DATABASE, "trySaveLog: {}, {}", now, due);
@@ -184,6 +188,12 @@ void DatabaseProxy::trySaveLog(const CellSource& cell) {
         for (int i = 0; i < kLogTableCount; ++i)
             if (due[static_cast<size_t>(i)]) tables.push_back(i);
         std::lock_guard<std::mutex> lock(mutex_);
+        // The columns' names, whenever they differ from those last recorded.
+        if (!namesWritten_ || names != lastNames_) {
+            storage_->insertNames(now, names);
+            lastNames_ = names;
+            namesWritten_ = true;
+        }
         size_t written = 0;
         try {
             storage_->insertLogs(tables, rec, written);
@@ -235,8 +245,40 @@ void DatabaseProxy::queryLocked(const LogQueryPack& pack, LogQueryResult& result
     result.setCount(n);
 }
 
-DatabaseProxy::QueryMap DatabaseProxy::query(const std::string& /*name*/, uint32_t /*start*/, uint32_t /*end*/) {
-    return {};
+DatabaseProxy::QueryMap DatabaseProxy::query(const std::string& name, uint32_t start, uint32_t end) {
+    QueryMap out;
+    int table = 0;
+    for (int i = 0; i < kLogTableCount; ++i)
+        if (name == kLogTableNames[static_cast<size_t>(i)]) table = i;
+    try {
+        auto rows = std::make_unique<LogQueryResult>();
+        uint32_t n = 0;
+        std::vector<LogNameRecord> names;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            storage_->queryLog(table, start, end, kHistoryAnswerMaxRows, *rows, n);
+            if (n > 0) names = storage_->queryNames(start, end);
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t ts = rows->timestamp[i];
+            // The latest names at or before the row (ties: the one written last).
+            auto after = std::upper_bound(names.begin(), names.end(), ts,
+                                          [](uint32_t t, const LogNameRecord& r) { return t < r.timestamp; });
+            if (after == names.begin()) continue;
+            const LogNameRecord& nr = *std::prev(after);
+            std::vector<std::pair<std::string, double>> pairs;
+            for (size_t k = 0; k < static_cast<size_t>(kLogVarCount); ++k)
+                if (!nr.names[k].empty()) pairs.emplace_back(nr.names[k], static_cast<double>(rows->vars[k][i]));
+            if (!pairs.empty()) out[ts] = std::move(pairs);
+        }
+    } catch (const std::exception& e) {
+        SLOG_ERROR(DATABASE, "query failed: {}", e.what());
+        out.clear();
+    } catch (...) {
+        SLOG_ERROR(DATABASE, "query failed: unknown exception");
+        out.clear();
+    }
+    return out;
 }
 
 void DatabaseProxy::insertEvent(EventRecord& event) {

@@ -22,6 +22,8 @@ class HistoryStorage;
 inline constexpr int kLogVarCount = 20;
 inline constexpr int kLogQueryMaxRows = 500;
 inline constexpr int kLogTableCount = 5;
+// Rows of one historical answer to the cloud daemon.
+inline constexpr int kHistoryAnswerMaxRows = 360;
 
 // Log tables in selector order: 0 = 10 s ... 4 = 8 h.
 inline constexpr std::array<const char*, kLogTableCount> kLogTableNames = {
@@ -35,7 +37,7 @@ struct LogRecord {
     std::array<float, kLogVarCount> vars{};  // var0 ... var19
 };
 
-// One row of "NameRecord" (created and kept in step, never written).
+// One row of "NameRecord": the names of the values of the rows logged from its timestamp on.
 struct LogNameRecord {
     uint32_t id = 0;
     uint32_t timestamp = 0;
@@ -128,7 +130,10 @@ public:
     void trySaveLog(const CellSource& cell);
     // Trend query; failures are logged and leave `result` untouched. Never throws.
     void log_query(LogQueryPack& pack, LogQueryResult& result);
-    // Historical cells for the cloud daemon: always empty.
+    // Historical cells for the cloud daemon: the rows of log table `name` (the 10 s table when
+    // it names none) in [start, end], oldest first, at most kHistoryAnswerMaxRows, each with the
+    // pairs named by the latest "NameRecord" at or before it. Rows without names are left out.
+    // Failures are logged and answer empty. Never throws.
     QueryMap query(const std::string& name, uint32_t start, uint32_t end);
     void insertEvent(EventRecord& event);
     std::vector<EventRecord> queryAlarmEvent(EventQueryPack& pack);
@@ -151,4 +156,6 @@ private:
     std::unique_ptr<orvane::database::HistoryStorage> storage_;
     std::unique_ptr<LogQueryResult> scratch_;  // rows of the running query
     std::array<int64_t, kLogTableCount> lastSaveTs_{};
+    std::array<std::string, kLogVarCount> lastNames_;  // names of the last "NameRecord" written
+    bool namesWritten_ = false;
 };

@@ -323,4 +323,39 @@ void HistoryStorage::insertEvent(const EventRecord& ev) {
     st.exec();
 }
 
+void HistoryStorage::insertNames(uint32_t timestamp, const std::array<std::string, kLogVarCount>& names) {
+    open();
+    std::string cols = "\"timestamp\"";
+    std::string marks = "?";
+    for (int i = 0; i < kLogVarCount; ++i) {
+        cols += ",\"name" + std::to_string(i) + "\"";
+        marks += ",?";
+    }
+    SQLite::Statement st(*db_, "INSERT INTO \"NameRecord\" (" + cols + ") VALUES (" + marks + ")");
+    st.bind(1, static_cast<int64_t>(timestamp));
+    for (int i = 0; i < kLogVarCount; ++i) st.bind(2 + i, names[static_cast<size_t>(i)]);
+    st.exec();
+}
+
+std::vector<LogNameRecord> HistoryStorage::queryNames(uint32_t start, uint32_t end) {
+    open();
+    std::string cols = "\"id\",\"timestamp\"";
+    for (int i = 0; i < kLogVarCount; ++i) cols += ",\"name" + std::to_string(i) + "\"";
+    SQLite::Statement st(*db_, "SELECT " + cols +
+                                   " FROM \"NameRecord\" WHERE \"timestamp\" <= ?2 AND \"timestamp\" >= "
+                                   "COALESCE((SELECT MAX(\"timestamp\") FROM \"NameRecord\" WHERE \"timestamp\" <= ?1), 0)"
+                                   " ORDER BY \"timestamp\", \"id\"");
+    st.bind(1, static_cast<int64_t>(start));
+    st.bind(2, static_cast<int64_t>(end));
+    std::vector<LogNameRecord> out;
+    while (st.executeStep()) {
+        LogNameRecord r;
+        r.id = static_cast<uint32_t>(st.getColumn(0).getInt64());
+        r.timestamp = static_cast<uint32_t>(st.getColumn(1).getInt64());
+        for (int i = 0; i < kLogVarCount; ++i) r.names[static_cast<size_t>(i)] = st.getColumn(2 + i).getString();
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
 }  // namespace orvane::database

@@ -76,6 +76,11 @@ public:
     // Rows with start <= timestamp <= end, oldest first (by id), at most maxRows (< 0: none).
     void queryLog(int table, uint32_t start, uint32_t end, int64_t maxRows, LogQueryResult& out, uint32_t& rows);
     void insertEvent(const EventRecord& ev);
+    // One "NameRecord" row: the names of var0 ... var19 from `timestamp` on.
+    void insertNames(uint32_t timestamp, const std::array<std::string, kLogVarCount>& names);
+    // The "NameRecord" rows that name values of [start, end]: the latest at or before start and
+    // every later one up to end, oldest first (ties by id).
+    std::vector<LogNameRecord> queryNames(uint32_t start, uint32_t end);
     // Test hook: the range sizes at which the trend query changes its plan.
     void setTrendThresholds(int64_t indexPlanMaxRows, int64_t scanFromStartMaxRows) {
         indexPlanMaxRows_ = indexPlanMaxRows;

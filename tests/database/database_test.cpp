@@ -408,7 +408,11 @@ TEST_F(HistoryTest, FailingTableStaysDueWhileEarlierTablesKeepTheirRows) {
     EventRecord ev{0, 1234, "door open", 3};
     proxy->insertEvent(ev);
     EXPECT_EQ(sql(db_, "SELECT id, timestamp, message, state FROM EventRecord"), "1|1234|door open|3\n");
-    EXPECT_TRUE(proxy->query("", 0, 4000000000u).empty());
+    // The cloud daemon's history: the 1 min rows, named by the "NameRecord" of the first write.
+    const DatabaseProxy::QueryMap want = {{static_cast<uint32_t>(kT0), {{"v0", 4.0}}},
+                                          {static_cast<uint32_t>(kT0 + 100), {{"v0", 6.0}}}};
+    EXPECT_EQ(proxy->query("LogRecord1M", 0, 4000000000u), want);
+    EXPECT_EQ(sql(db_, "SELECT count(*) FROM NameRecord"), "1\n");
 }
 
 TEST_F(HistoryTest, FileRemovedOrReplacedWhileRunningIsOpenedAgain) {

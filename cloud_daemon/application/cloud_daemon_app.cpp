@@ -1,0 +1,79 @@
+#include "cloud_daemon/application/cloud_daemon_app.h"
+
+#include "cloud_daemon/infrastructure/setting/setting_cfg.h"
+
+namespace cloud_daemon::application {
+
+using domain::interfaces::log_info;
+using domain::interfaces::log_warn;
+using infrastructure::setting::SettingCfg;
+
+CloudDaemonApp::CloudDaemonApp(const std::string& logPath)
+    : logger_(logPath), collector_(logger_), connector_(logger_) {}
+
+CloudDaemonApp::~CloudDaemonApp() {
+    stop_ = true;
+    collector_.stop();
+    for (auto& t : threads_)
+        if (t.joinable()) t.join();
+}
+
+bool CloudDaemonApp::pause(std::chrono::milliseconds d) {
+    std::unique_lock lock(waitMutex_);
+    return waitCv_.wait_for(lock, d, [this] { return stop_.load(); });
+}
+
+int CloudDaemonApp::init(const std::string& settingsPath) {
+    log_info(logger_, "CloudDaemonApp::init");
+    settingsPath_ = settingsPath;
+    reset();
+    return 0;
+}
+
+int CloudDaemonApp::reset() {
+    log_info(logger_, "CloudDaemonApp::reset");
+    if (SettingCfg::load(settingsPath_, logger_, settings_) != 0) return 0;
+    return 0;
+}
+
+int CloudDaemonApp::run() {
+    threads_.emplace_back([this] { collector_.recv_thread(); });
+    threads_.emplace_back([this] { lte_thread(); });
+    for (auto& t : threads_) {
+        if (t.joinable()) t.join();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    log_info(logger_, "Application: stopped");
+    return 0;
+}
+
+void CloudDaemonApp::stop() {
+    {
+        std::lock_guard lock(waitMutex_);
+        stop_ = true;
+    }
+    waitCv_.notify_all();
+    collector_.stop();
+    log_info(logger_, "Application: stop...");
+}
+
+int CloudDaemonApp::lte_thread() {
+    // The stop flag is not cleared here: a stop requested during start-up still ends the loop.
+    log_info(logger_, "Application: Scan interval: ", settings_.fetchInterval,
+             ", Upload interval: ", settings_.uploadInterval);
+    for (;;) {
+        if (stop_) {
+            log_info(logger_, "LTE Thread: stopped");
+            return 0;
+        }
+        if (loopPeriodMs_ > 0) pause(std::chrono::milliseconds(loopPeriodMs_));
+        if (stop_) continue;
+        try {
+            if (collector_.is_reload()) reset();
+        } catch (const std::exception& e) {
+            log_warn(logger_, "Fail to reload the settings: ", e.what());
+        }
+    }
+}
+
+}  // namespace cloud_daemon::application

@@ -1,0 +1,189 @@
+// orvane-lte's settings on temporary parameter files.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cloud_daemon/infrastructure/setting/setting_cfg.h"
+#include "platform/command_runner.h"
+#include "recording_logger.h"
+#include "support/temp_dir.h"
+
+using cloud_daemon::domain::entities::ForwardEntry;
+using cloud_daemon::domain::entities::SysSetting;
+using cloud_daemon::infrastructure::setting::SettingCfg;
+using json = nlohmann::json;
+using orvane::platform::CommandRunner;
+using orvane::platform::RecordingCommandRunner;
+using orvane::test::readFile;
+using orvane::test::RecordingLogger;
+using orvane::test::writeFile;
+
+namespace {
+
+json baseDocument() {
+    return json::parse(R"json({
+      "system": {"pn": 1001, "sn": "GW2301234", "portforwardingEnable": true, "swVer": "x"},
+      "cloudServer": {"fetchInterval": 10, "uploadInterval": 60, "serverHost": "cloud.example", "serverPort": 1883,
+                      "username": "cu", "password": "cp", "dataTopic": "kelva/{sn}/livedata",
+                      "alarmTopic": "kelva/{sn}/alarm", "commandTopic": "kelva/{sn}/command"},
+      "gatewayServer": {"serverHost": "gw.example", "serverPort": 8883, "username": "gu", "password": "gp",
+                        "commandTopic": "gw/{sn}/cmd", "replyTopic": "gw/{sn}/reply",
+                        "heartbeatTopic": "gw/{sn}/hb", "stateTopic": "gw/{sn}/state"},
+      "orvaneProRemote": {"gatewayServerPort": 11001, "gatewayMonitorPort": 11002, "sshMonitorPort": 11003,
+                          "serialportServerPort": 11004, "serialportMonitorPort": 11005},
+      "portForwarding": [
+        {"id": 1, "enable": false, "application": "Web", "protocol": "http", "externalPort": 8080,
+         "serverPort": -1, "monitorPort": -1},
+        {"id": 2, "enable": true, "application": "PLC", "protocol": "tcp", "externalPort": 502,
+         "serverPort": 12002, "monitorPort": 13002},
+        {"id": 3, "enable": true, "application": "HMI", "protocol": "http", "externalPort": 8081,
+         "serverPort": 12003, "monitorPort": 13003}],
+      "wifi": {"ssid": "kept"}
+    })json");
+}
+
+class SettingsTest : public testing::Test {
+protected:
+    void SetUp() override { CommandRunner::setForTest(&runner_); }
+    void TearDown() override { CommandRunner::setForTest(nullptr); }
+    int load(const json& doc) {
+        writeFile(path_, doc.dump(2));
+        return SettingCfg::load(path_, log_, s_);
+    }
+    std::vector<ForwardEntry> entries() const { return {s_.forwards.begin(), s_.forwards.end()}; }
+
+    orvane::test::TempDir dir_{"lte-settings"};
+    std::string path_ = dir_.file("parameter.json");
+    RecordingCommandRunner runner_;
+    RecordingLogger log_;
+    SysSetting s_;
+};
+
+TEST_F(SettingsTest, ReadsEveryKeyAndTheEntries) {
+    ASSERT_EQ(load(baseDocument()), 0);
+    EXPECT_EQ(s_.pn, 1001u);
+    EXPECT_EQ(s_.sn, "GW2301234");
+    EXPECT_EQ(s_.fetchInterval, 10u);
+    EXPECT_EQ(s_.uploadInterval, 60u);
+    EXPECT_EQ(s_.cloud.host, "cloud.example");
+    EXPECT_EQ(s_.cloud.port, 1883u);
+    EXPECT_EQ(s_.cloud.password, "cp");
+    EXPECT_EQ(s_.dataTopic, "kelva/GW2301234/livedata");
+    EXPECT_EQ(s_.cloudCommandTopic, "kelva/GW2301234/command");
+    EXPECT_EQ(s_.gateway.port, 8883u);
+    EXPECT_EQ(s_.stateTopic, "gw/GW2301234/state");
+    const std::vector<ForwardEntry> want = {
+        {0, "_OrvanePro", "HTTP", 80, 11001, 11002, -1},
+        {1, "_SSHTunnel", "SSH", 22, 1234, 11003, -1},  // the last five characters of the serial number
+        {2, "_SerialProbe", "SSH", 1077, 11004, 11005, -1},
+        {3, "PLC", "tcp", 502, 12002, 13002, 1},  // the disabled first element is skipped
+        {4, "HMI", "http", 8081, 12003, 13003, 2},
+    };
+    EXPECT_EQ(entries(), want);
+    EXPECT_EQ(log_.count(3, "Port Forwarding: idx: "), 5u);
+    EXPECT_TRUE(log_.has("Port Forwarding: idx: 3, application: PLC, protocol: tcp, local_port: 502, srv_port: "
+                         "12002, srv_monitor_port: 13002"));
+}
+
+TEST_F(SettingsTest, EdgeCases) {
+    struct Case {
+        const char* name;
+        void (*edit)(json&);
+        int result;
+        size_t entries;
+        const char* logged;  // a line that must be logged at error level, or ""
+    };
+    const Case cases[] = {
+        {"short serial number", [](json& d) { d["system"]["sn"] = "AB"; }, 0, 4,
+         "Fail to get the SSH port according to the serial number AB, reason : "},
+        {"serial number not ending in a number", [](json& d) { d["system"]["sn"] = "GW23xy123"; }, 0, 4,
+         "Fail to get the SSH port according to the serial number GW23xy123"},
+        {"forwarding off: elements not read", [](json& d) {
+             d["system"]["portforwardingEnable"] = false;
+             d["portForwarding"] = "not even an array";
+         }, 0, 3, ""},
+        {"missing alarm topic", [](json& d) { d["cloudServer"].erase("alarmTopic"); }, -1, 0,
+         "message: [json.exception.out_of_range.403] key 'alarmTopic' not found; exception id: 403"},
+        {"port as text", [](json& d) { d["cloudServer"]["serverPort"] = "1883"; }, -1, 0,
+         "type must be number, but is string"},
+        {"serial number as number", [](json& d) { d["system"]["sn"] = 5; }, -1, 0, "type must be string, but is number"},
+        {"enable as number", [](json& d) { d["portForwarding"][1]["enable"] = 1; }, -1, 3,
+         "type must be boolean, but is number"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        log_.clear();
+        s_ = {};
+        json doc = baseDocument();
+        k.edit(doc);
+        EXPECT_EQ(load(doc), k.result);
+        EXPECT_EQ(s_.forwards.size(), k.entries);
+        if (*k.logged) EXPECT_EQ(log_.count(5, k.logged), 1u);
+        else EXPECT_EQ(log_.count(5, ""), 0u);
+    }
+}
+
+TEST_F(SettingsTest, FailedLoadKeepsWhatWasReadBefore) {
+    ASSERT_EQ(load(baseDocument()), 0);
+    json doc = baseDocument();
+    doc["cloudServer"]["dataTopic"] = "new/{sn}/{sn}";
+    doc["cloudServer"]["commandTopic"] = "new/command";
+    doc["cloudServer"].erase("alarmTopic");
+    EXPECT_EQ(load(doc), -1);
+    EXPECT_EQ(s_.dataTopic, "new/GW2301234/GW2301234");  // read before the error, both {sn} replaced
+    EXPECT_EQ(s_.cloudCommandTopic, "kelva/GW2301234/command");  // after it: the old value
+    EXPECT_EQ(s_.forwards.size(), 5u);
+}
+
+TEST_F(SettingsTest, NumbersMayBeFloatsOrBooleans) {
+    json doc = baseDocument();
+    doc["cloudServer"]["fetchInterval"] = 12.9;
+    doc["cloudServer"]["uploadInterval"] = true;
+    ASSERT_EQ(load(doc), 0);
+    EXPECT_EQ(s_.fetchInterval, 12u);
+    EXPECT_EQ(s_.uploadInterval, 1u);
+}
+
+TEST_F(SettingsTest, UnreadableFileIsAParseError) {
+    EXPECT_EQ(SettingCfg::load(dir_.file("missing.json"), log_, s_), -1);
+    EXPECT_EQ(log_.count(5, "parse_error"), 1u);
+}
+
+TEST_F(SettingsTest, SaveWritesPortsToTheirElementsAndKeepsEverythingElse) {
+    ASSERT_EQ(load(baseDocument()), 0);
+    for (ForwardEntry& e : s_.forwards) {
+        e.serverPort = 20000 + e.index;
+        e.monitorPort = 30000 + e.index;
+    }
+    // Changed by the gateway after the load: kept.
+    json onDisk = baseDocument();
+    onDisk["wifi"]["ssid"] = "changed meanwhile";
+    writeFile(path_, onDisk.dump(4));
+    EXPECT_EQ(SettingCfg::save(path_, log_, s_), 0);
+
+    const std::string text = readFile(path_);
+    json want = onDisk;
+    want["orvaneProRemote"]["gatewayServerPort"] = 20000;
+    want["orvaneProRemote"]["gatewayMonitorPort"] = 30000;
+    want["orvaneProRemote"]["sshMonitorPort"] = 30001;
+    want["orvaneProRemote"]["serialportMonitorPort"] = 30002;  // its server port is not written
+    want["portForwarding"][1]["serverPort"] = 20003;           // entry 3 came from element 1
+    want["portForwarding"][1]["monitorPort"] = 30003;
+    want["portForwarding"][2]["serverPort"] = 20004;
+    want["portForwarding"][2]["monitorPort"] = 30004;
+    EXPECT_EQ(text, want.dump(2));  // sorted keys, 2-space indentation
+    EXPECT_EQ(log_.count(4, "Update Configuration file: " + path_), 1u);
+    EXPECT_EQ(log_.count(3, "Update port forwarding: 2; serverPort: 20003, monitorPort: 30003"), 1u);
+    EXPECT_EQ(runner_.syncCount(), 1);
+}
+
+TEST_F(SettingsTest, SaveOverAnUnparseableFileLeavesIt) {
+    ASSERT_EQ(load(baseDocument()), 0);
+    writeFile(path_, "{ broken");
+    EXPECT_EQ(SettingCfg::save(path_, log_, s_), 0);
+    EXPECT_EQ(readFile(path_), "{ broken");
+    EXPECT_EQ(log_.count(5, "parse_error"), 1u);
+    EXPECT_EQ(runner_.syncCount(), 0);
+}
+
+}  // namespace
