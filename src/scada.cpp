@@ -55,14 +55,14 @@ Scada::Scada() : Scada(Ports{}) {}
 
 Scada::Scada(Ports ports)
     : live_(&recipe_),
-      system_(recipe_, live_),
+      system_(recipe_, live_, env_),
       probe_(recipe_, live_, env_),
       lora_(recipe_, live_),
       socket_(recipe_, live_, db_),
       mbClient_(recipe_, live_, vars_),
       mbServer_(recipe_, live_, vars_, ports.modbusServer),
       web_(ports.web),
-      cellular_(recipe_, live_),
+      cellular_(recipe_, live_, env_),
       vserial_(recipe_, ports.virtualSerial),
       button_(scada_paths::RESET_BUTTON_DEVICE()),
       loops_(recipe_, live_),
@@ -218,6 +218,13 @@ void Scada::startup() {
 
     supervisor_.start();
     trace("init DatabaseProxy");
+    // Once the device manager publishes its health block, the database takes its disk figure
+    // from there instead of measuring again.
+    db_.setDiskUsageSource([this] {
+        if (!system_.healthPublished()) return diskUsagePercent(db_.diskPath());
+        std::lock_guard lock(live_.mutex());
+        return live_.data().system.DbDiskUsage;
+    });
     db_.init();
 }
 
