@@ -8,6 +8,7 @@ mkdir -p "$root"/{config/recipes,config/probes,runtime,log,data,web}
 install -m 0755 "$build/src/orvane-scada" "$root/orvane-scada"
 if [ -d "$here/dist/web" ]; then cp -rn "$here/dist/web/." "$root/web/"; fi
 if [ -d "$here/dist/probes" ]; then cp -rn "$here/dist/probes/." "$root/config/probes/"; fi
+if [ -d "$here/dist/script" ]; then mkdir -p "$root/script" && cp -r "$here/dist/script/." "$root/script/"; fi
 for lib in "$build"/ipc/liborvane_ipc.so*; do
   [ -e "$lib" ] && cp -a "$lib" /usr/local/lib/
 done

@@ -55,7 +55,7 @@ Scada::Scada() : Scada(Ports{}) {}
 
 Scada::Scada(Ports ports)
     : live_(&recipe_),
-      system_(recipe_, live_),
+      system_(recipe_, live_, env_),
       probe_(recipe_, live_, env_),
       lora_(recipe_, live_),
       socket_(recipe_, live_, db_),
@@ -63,7 +63,7 @@ Scada::Scada(Ports ports)
       mbServer_(recipe_, live_, vars_, ports.modbusServer),
       rest_(recipe_, live_, env_, vars_, db_),
       web_(ports.web, std::chrono::seconds(15), &rest_),
-      cellular_(recipe_, live_),
+      cellular_(recipe_, live_, env_),
       vserial_(recipe_, ports.virtualSerial),
       button_(scada_paths::RESET_BUTTON_DEVICE()),
       loops_(recipe_, live_),
@@ -219,6 +219,13 @@ void Scada::startup() {
 
     supervisor_.start();
     trace("init DatabaseProxy");
+    // Once the device manager publishes its health block, the database takes its disk figure
+    // from there instead of measuring again.
+    db_.setDiskUsageSource([this] {
+        if (!system_.healthPublished()) return diskUsagePercent(db_.diskPath());
+        std::lock_guard lock(live_.mutex());
+        return live_.data().system.DbDiskUsage;
+    });
     db_.init();
 }
 

@@ -1,0 +1,295 @@
+// LTE modem supervisor against a scripted modem on a pseudo-terminal, and the data-usage
+// accounting with its file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "cellular/cellular.h"
+#include "env/env_guard.h"
+#include "live/live_data.h"
+#include "platform/clock.h"
+#include "recipe/recipe_guard.h"
+#include "support/modem_sim.h"
+#include "support/scoped_roots.h"
+#include "support/temp_dir.h"
+
+using orvane::platform::Clock;
+using orvane::platform::SimulatedClock;
+using orvane::test::readFile;
+using orvane::test::writeFile;
+
+namespace {
+
+std::string netDev(uint64_t rx, uint64_t tx, const char* iface = "wwan0") {
+    return std::string("Inter-|   Receive |  Transmit\n face |bytes packets|bytes\n") +
+           "    lo: 100 1 0 0 0 0 0 0 100 1 0 0 0 0 0 0\n  " + iface + ": " + std::to_string(rx) +
+           " 5 0 0 0 0 0 0 " + std::to_string(tx) + " 6 0 0 0 0 0 0\n";
+}
+
+class CellularTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Clock::setForTest(&clock);
+        EnvGuard::Options o;
+        o.bcryptCost = 4;
+        env = std::make_unique<EnvGuard>(o);
+        recipe = std::make_unique<RecipeDataGuard>();
+        live = std::make_unique<LiveDataGuard>(recipe.get());
+        std::filesystem::create_directories(dir.file("sys-root/dev"));
+        writeFile(dir.file("procfs/net/dev"), netDev(1000, 500));
+        for (int n : {130, 131, 132}) writeFile(dir.file("sysfs/class/gpio/gpio" + std::to_string(n) + "/value"), "");
+    }
+    void TearDown() override { Clock::setForTest(nullptr); }
+
+    std::unique_ptr<Cellular> make(const char* port = "dev/ttyUSB2") {
+        std::filesystem::create_symlink(modem.devicePath(), dir.file(std::string("sys-root/") + port));
+        Cellular::Options o;
+        o.readTimeout = std::chrono::milliseconds(3000);
+        auto c = std::make_unique<Cellular>(*recipe, *live, *env, o);
+        return c;
+    }
+    void identityReplies() {
+        modem.setReply("ATE0", "\r\nOK\r\n");
+        modem.setReply("AT+CGMI", "\r\nQuectel\r\n\r\nOK\r\n");
+        modem.setReply("AT+CGMM", "\r\nEG25GGB\r\n\r\nOK\r\n");
+        modem.setReply("AT+CGMR", "\r\nEG25GGBR07A08M2G\r\n\r\nOK\r\n");
+        modem.setReply("AT+CIMI", "\r\n460001357924680\r\n\r\nOK\r\n");
+        modem.setReply("AT+CCID", "\r\n+CCID: 89860012345678901234\r\n\r\nOK\r\n");
+    }
+
+    orvane::test::TempDir dir{"orvane-cellular"};
+    orvane::test::ScopedRoots roots{dir.path()};
+    SimulatedClock clock;
+    orvane::test::ModemSim modem;
+    std::unique_ptr<EnvGuard> env;
+    std::unique_ptr<RecipeDataGuard> recipe;
+    std::unique_ptr<LiveDataGuard> live;
+};
+
+}  // namespace
+
+TEST_F(CellularTest, IdentityIsReadIntoTheRecipeAndCommandsCarryAZeroByte) {
+    ASSERT_TRUE(modem.ok());
+    identityReplies();
+    auto c = make();
+    ASSERT_EQ(c->init(), 1);
+    ASSERT_TRUE(c->readIdentity());
+    {
+        std::lock_guard lock(recipe->mutex);
+        const auto& id = recipe->recipe.lte;
+        EXPECT_EQ(id.brand, "Quectel");
+        EXPECT_EQ(id.model, "EG25GGB");
+        EXPECT_EQ(id.version, "EG25GGBR07A08M2G");
+        EXPECT_EQ(id.imsi, "460001357924680");
+        EXPECT_EQ(id.iccid, "89860012345678901234");
+    }
+    EXPECT_EQ(env->cellularInterface.get(), "wwan0");
+    EXPECT_EQ(c->usage().interfaceName(), "wwan0");
+    {
+        std::lock_guard lock(live->mutex());
+        EXPECT_EQ(live->data().lte.imsi, "460001357924680");
+    }
+    const std::string sent = modem.received();
+    EXPECT_EQ(sent.substr(0, 6), std::string("ATE0\r\0", 6));
+    EXPECT_NE(sent.find(std::string("AT+CGMM\r\0", 9)), std::string::npos);
+    EXPECT_NE(sent.find(std::string("AT+CCID\r\0", 9)), std::string::npos);
+}
+
+TEST_F(CellularTest, ReplyParsingTable) {
+    ASSERT_TRUE(modem.ok());
+    auto c = make();
+    ASSERT_EQ(c->init(), 1);
+    struct SignalCase {
+        const char* reply;
+        int rc;
+        int16_t rssi, rsrp, sinr, rsrq;
+    } signal[] = {
+        {"\r\n+QCSQ: \"LTE\",-65,-92,127,-11\r\n\r\nOK\r\n", 0, -65, -92, 127, -11},
+        {"\r\n+QCSQ: \"LTE\",-70,-95,100\r\n\r\nOK\r\n", -1, -70, -95, 100, -11},  // RSRQ kept
+        {"\r\n+QCSQ: \"NOSERVICE\"\r\n", -1, -70, -95, 100, -11},                  // no comma
+        {"\r\n+QCSQ: \"LTE\",x\r\n", -1, -70, -95, 100, -11},                      // no number
+    };
+    for (const auto& s : signal) {
+        modem.setReply("AT+QCSQ", s.reply);
+        EXPECT_EQ(c->atCmdReadSignal(), s.rc) << s.reply;
+        const auto& l = c->lteRecord();
+        EXPECT_EQ((std::array<int16_t, 4>{l.lte_rssi, l.lte_rsrp, l.lte_sinr, l.lte_rsrq}),
+                  (std::array<int16_t, 4>{s.rssi, s.rsrp, s.sinr, s.rsrq}))
+            << s.reply;
+    }
+    // RSRP -95 dBm is level 15 of the LED scale: two LEDs.
+    EXPECT_EQ(readFile(dir.file("sysfs/class/gpio/gpio130/value")), "1");
+    EXPECT_EQ(readFile(dir.file("sysfs/class/gpio/gpio131/value")), "1");
+    EXPECT_EQ(readFile(dir.file("sysfs/class/gpio/gpio132/value")), "0");
+
+    modem.setReply("AT+QSPN", "\r\n+QSPN: \"CMCC\",\"CMCC\",\"\",0,\"46000\"\r\n");
+    c->atCmdReadCarrier();
+    EXPECT_EQ(c->lteRecord().carrier, "CMCC");
+    modem.setReply("AT+QSPN", "\r\n+QSPN: CMCC,CMCC\r\n");  // no quotes: kept
+    c->atCmdReadCarrier();
+    EXPECT_EQ(c->lteRecord().carrier, "CMCC");
+
+    struct IccidCase {
+        const char* reply;
+        const char* iccid;
+    } iccid[] = {
+        {"\r\n+CCID: 8986001234567890123F\r\n", "8986001234567890123F"},
+        {"\r\n+CCID: 12345\r\n", "Not available"},
+        {"\r\n+CCID: 89860012345678901234", "Not available"},  // no line end: unchanged
+    };
+    for (const auto& i : iccid) {
+        modem.setReply("AT+CCID", i.reply);
+        c->atCmdReadICCID();
+        EXPECT_EQ(c->identity().iccid, i.iccid) << i.reply;
+    }
+    // A model without "EG25" selects usb0; a 64-byte reply with no line end changes nothing.
+    modem.setReply("AT+CGMM", "\r\nEC20F\r\n");
+    c->atCmdReadCGMM();
+    EXPECT_EQ(env->cellularInterface.get(), "usb0");
+    modem.setReply("AT+CGMM", std::string(64, 'M'));
+    c->atCmdReadCGMM();
+    EXPECT_EQ(c->identity().model, "EC20F");
+}
+
+TEST_F(CellularTest, SilentModemAndOldBoardRevision) {
+    {
+        std::lock_guard lock(recipe->mutex);
+        recipe->recipe.system.hwVer = "2.5";
+    }
+    auto c = make("dev/ttyUSB3");
+    ASSERT_EQ(c->init(), 1);
+    EXPECT_EQ(c->usage().interfaceName(), "ppp0");
+    // No reply at all: the read gives up after its time-out, nothing is stored.
+    EXPECT_EQ(c->atCmdReadCGMI(), 0);
+    EXPECT_EQ(c->identity().brand, "Quectel");
+    c->getInterfaceInfo();
+    EXPECT_EQ(c->lteRecord().gateway, "10.64.64.64");
+}
+
+TEST(CellularPort, MissingPortIsReportedAndNeverUsed) {
+    orvane::test::TempDir dir{"orvane-cellular-noport"};
+    orvane::test::ScopedRoots roots{dir.path()};
+    RecipeDataGuard recipe;
+    LiveDataGuard live(&recipe);
+    EnvGuard::Options o;
+    o.bcryptCost = 4;
+    EnvGuard env(o);
+    Cellular c(recipe, live, env);
+    EXPECT_EQ(c.init(), 0);
+    EXPECT_EQ(c.fd(), -1);
+    EXPECT_EQ(c.atCmdReadSignal(), -1);
+}
+
+// ---- data usage ---------------------------------------------------------------------------------
+
+class UsageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Clock::setForTest(&clock);
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override { Clock::setForTest(nullptr); }
+    void counters(uint64_t rx, uint64_t tx) { writeFile(dir.file("procfs/net/dev"), netDev(rx, tx)); }
+    static int64_t utc(int y, int m, int d) {
+        std::tm t{};
+        t.tm_year = y - 1900;
+        t.tm_mon = m - 1;
+        t.tm_mday = d;
+        t.tm_hour = 12;
+        return timegm(&t);
+    }
+    orvane::test::TempDir dir{"orvane-usage"};
+    orvane::test::ScopedRoots roots{dir.path()};
+    SimulatedClock clock;
+};
+
+TEST_F(UsageTest, BillingDayClampAndCycleMatrix) {
+    EXPECT_EQ(DataUsageTracker("wwan0", 0).billingDay(), 1);
+    EXPECT_EQ(DataUsageTracker("wwan0", -5).billingDay(), 1);
+    EXPECT_EQ(DataUsageTracker("wwan0", 31).billingDay(), 28);
+
+    DataUsageTracker t("wwan0", 15);
+    clock.setWallSeconds(utc(2026, 3, 20));
+    counters(0, 0);
+    t.init();  // fresh: cycle 2026-03
+    struct Step {
+        int64_t when;
+        uint64_t rx;
+        uint64_t cycleRx;
+        uint64_t totalRx;
+    } steps[] = {
+        {utc(2026, 3, 25), 100, 100, 100},
+        {utc(2026, 4, 10), 200, 200, 200},   // before the billing day: same cycle
+        {utc(2026, 4, 15), 300, 100, 300},   // billing day: new cycle, this sample counted in it
+        {utc(2027, 1, 1), 350, 50, 350},     // new year: whatever the day
+        {utc(2027, 1, 2), 10, 50, 350},      // counter reset: baseline only
+        {utc(2027, 1, 3), 30, 70, 370},
+        {utc(2026, 6, 1), 40, 80, 380},      // clock set back: no new cycle
+    };
+    for (const auto& s : steps) {
+        clock.setWallSeconds(s.when);
+        counters(s.rx, 0);
+        t.update();
+        auto snap = t.getSnapshot();
+        EXPECT_EQ(snap.cycleRxBytes, s.cycleRx) << s.when;
+        EXPECT_EQ(snap.totalRxBytes, s.totalRx) << s.when;
+    }
+}
+
+TEST_F(UsageTest, FileBytesAndLoad) {
+    DataUsageTracker t("wwan0", 1);
+    clock.setWallSeconds(utc(2026, 5, 2));
+    counters(1000, 2000);
+    t.init();
+    counters(1000 + 1048576, 2000 + 7);
+    t.update();
+    EXPECT_FLOAT_EQ(t.getSnapshot().cycleRxMB, 1.0f);
+    const std::string want = "{\n  \"cycleRxBytes\":1048576,\n  \"cycleTxBytes\":7,\n  \"totalRxBytes\":1048576,\n"
+                             "  \"totalTxBytes\":7,\n  \"cycleYear\":2026,\n  \"cycleMonth\":5,\n  \"lastUpdated\":" +
+                             std::to_string(utc(2026, 5, 2)) + "\n}\n";
+    EXPECT_EQ(readFile(dir.file("data/data_usage.json")), want);
+
+    // Another order and extra white space load the same.
+    writeFile(dir.file("data/data_usage.json"),
+              "{ \"cycleYear\" :  2026, \"cycleMonth\":5,\n\"totalTxBytes\": 9, \"totalRxBytes\":8,"
+              "\"cycleRxBytes\":1,\"cycleTxBytes\":2 }");
+    DataUsageTracker u("wwan0", 1);
+    EXPECT_TRUE(u.loadFromFile());
+    auto s = u.getSnapshot();
+    EXPECT_EQ(s.totalRxBytes, 8u);
+    EXPECT_EQ(s.totalTxBytes, 9u);
+
+    // Year 0: no usable cycle, the totals stay; a bad number stops the load.
+    writeFile(dir.file("data/data_usage.json"), "{\"totalRxBytes\":77,\"cycleYear\":0,\"cycleMonth\":3}");
+    DataUsageTracker v("wwan0", 1);
+    v.init();
+    EXPECT_EQ(v.getSnapshot().totalRxBytes, 77u);
+    writeFile(dir.file("data/data_usage.json"), "{\"cycleRxBytes\":-4}");
+    EXPECT_FALSE(DataUsageTracker("wwan0", 1).loadFromFile());
+}
+
+TEST_F(UsageTest, FirstSampleAfterInterfaceChangeCountsNothing) {
+    DataUsageTracker t("wwan0", 1);
+    counters(100, 100);
+    t.update();  // baseline (no init)
+    counters(200, 200);
+    t.setInterface("wwan0");
+    t.update();
+    EXPECT_EQ(t.getSnapshot().totalRxBytes, 0u);
+    counters(250, 200);
+    t.update();
+    EXPECT_EQ(t.getSnapshot().totalRxBytes, 50u);
+}
+
+TEST(UsageRealProc, CountsLoopbackBytes) {
+    // The kernel's own /proc/net/dev: the loopback row is found and parsed.
+    DataUsageTracker t("lo", 1);
+    uint64_t rx = 0, tx = 0;
+    if (!std::filesystem::exists("/proc/net/dev")) GTEST_SKIP() << "no /proc/net/dev";
+    EXPECT_TRUE(t.readKernelCounters(rx, tx));
+    DataUsageTracker none("no-such-if0", 1);
+    EXPECT_FALSE(none.readKernelCounters(rx, tx));
+}
