@@ -102,6 +102,8 @@ TEST(SystemProgram, FirstPassAppliesNetworkSettingsInsideTheSandboxOnly) {
 
     // The host is as it was.
     EXPECT_EQ(std::filesystem::exists("/etc/hostapd.conf"), hostHadHostapd);
-    if (hostHadHostapd) EXPECT_EQ(readFile("/etc/hostapd.conf"), hostHostapd);
+    if (hostHadHostapd) {
+        EXPECT_EQ(readFile("/etc/hostapd.conf"), hostHostapd);
+    }
     EXPECT_EQ(hostRules(), rulesBefore);
 }
