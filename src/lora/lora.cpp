@@ -617,7 +617,8 @@ void Lora::handlePassThrough(const UplinkHeader& h, const unsigned char* payload
                   payload[28], payload[29]);
         const unsigned char ack[2] = {static_cast<unsigned char>(regId), payload[2]};
         int rc = -1;
-        logReply(sendFrame(FrameType::PASS_THROUGH_TYPE, h.seq, id, master, ack, 2, &rc), rc);
+        const int n = sendFrame(FrameType::PASS_THROUGH_TYPE, h.seq, id, master, ack, 2, &rc);
+        logReply(n, rc);
         return;
     }
     if (L == 32) {

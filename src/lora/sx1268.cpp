@@ -418,7 +418,11 @@ SX1268::Pass SX1268::receiveOnce() {
         line = edge_.get();
     }
     if (line == nullptr) return Pass::Stopped;
-    const EdgeLine::Wait w = line->wait(250ms);
+    // Flags that came up while the last ones were being cleared raise no new edge: take them
+    // without waiting.
+    const EdgeLine::Wait w = irqPending_ ? EdgeLine::Wait::Edge : line->wait(250ms);
+    const bool rising = !irqPending_;
+    irqPending_ = false;
     if (stop_.load()) return Pass::Stopped;
     if (w == EdgeLine::Wait::Error) {
         SLOG_WARN(LORA, "Unable to poll interrupt state. {}", std::strerror(errno));
@@ -434,7 +438,7 @@ SX1268::Pass SX1268::receiveOnce() {
     }
     edgeTimeouts_ = 0;
     SLOG_INFO(LORA, "----> Interrupt triggered <-----");
-    if (!line->acknowledge()) SLOG_WARN(LORA, "Fail to read interrupt value");
+    if (rising && !line->acknowledge()) SLOG_WARN(LORA, "Fail to read interrupt value");
 
     uint16_t flags = 0;
     bool whole = false;
@@ -478,6 +482,10 @@ SX1268::Pass SX1268::receiveOnce() {
     if (flags & kIrqHeaderErr) recover("IRQ: header error, re-initialising the radio");
     try {
         setRx();
+        uint8_t rx[4] = {};
+        const uint8_t getIrq[4] = {0x12, 0, 0, 0};
+        transfer_r(getIrq, rx, 4);
+        irqPending_ = (((rx[2] << 8) | rx[3]) & kIrqMask) != 0;
     } catch (const std::exception& e) {
         SLOG_WARN(LORA, "Get Error when start sx1268 thread. {}", e.what());
     }

@@ -129,6 +129,7 @@ private:
     std::unique_ptr<orvane::platform::EdgeLine> edge_;
     std::mutex edgeMutex_;  // guards edge_ against stop()'s interrupt
     int edgeTimeouts_ = 0;
+    bool irqPending_ = false;  // masked flags still set after the last pass
     std::array<unsigned char, 256> rxBuf_{};  // the receive thread's own
     std::array<uint8_t, 256 + 3> xfer_{};
     // Hand-off slot.

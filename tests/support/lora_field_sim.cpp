@@ -97,10 +97,17 @@ std::vector<Frame> LoraFieldDevice::onDownlink(const Frame& f) {
         ++polls_;
         if (!silent_) replies.push_back(frameLocked(kPoll, payloadLocked()));
     } else if (type == kPassThrough && payload == std::vector<uint8_t>{0, 0}) {
+        // Descriptions go one at a time, each after the acknowledgement of the one before.
         ++registerRequests_;
-        if (!silent_) {
-            for (const auto& d : descriptions_) replies.push_back(frameLocked(kPassThrough, d));
+        nextDescription_ = 0;
+        if (!silent_ && !descriptions_.empty()) replies.push_back(frameLocked(kPassThrough, descriptions_[0]));
+        if (!descriptions_.empty()) nextDescription_ = 1;
+    } else if (type == kPassThrough && payload.size() == 2 && nextDescription_ > 0 &&
+               nextDescription_ <= descriptions_.size() && payload[0] == descriptions_[nextDescription_ - 1][0]) {
+        if (!silent_ && nextDescription_ < descriptions_.size()) {
+            replies.push_back(frameLocked(kPassThrough, descriptions_[nextDescription_]));
         }
+        ++nextDescription_;
     }
     return replies;
 }

@@ -69,6 +69,7 @@ private:
     bool silent_ = false;
     int polls_ = 0;
     int registerRequests_ = 0;
+    size_t nextDescription_ = 0;
     std::vector<std::vector<uint8_t>> broadcasts_;
     std::vector<Frame> received_;
 };
