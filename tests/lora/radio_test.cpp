@@ -324,3 +324,23 @@ TEST_F(RadioTest, ReceiveThreadRunsInRealTimeAndStops) {
     EXPECT_EQ(sim.closes(), 1);
     EXPECT_EQ(sim.transfersOnClosed(), 0);
 }
+
+TEST(SysfsEdgeLineTest, NoEdgeOnAPlainFileAndInterruptEndsTheWait) {
+    orvane::test::TempDir tmp{"orvane-edge"};
+    orvane::test::ScopedRoots roots(tmp.path());
+    orvane::platform::SysfsEdgeLine line;
+    EXPECT_FALSE(line.open(66));  // no value file
+    writeFile(Paths::sysfs("class/gpio/gpio66/value"), "0\n");
+    ASSERT_TRUE(line.open(66));
+    EXPECT_TRUE(line.arm());
+    EXPECT_EQ(line.wait(10ms), orvane::platform::EdgeLine::Wait::Timeout);
+    std::thread t([&] {
+        std::this_thread::sleep_for(50ms);
+        line.interrupt();
+    });
+    EXPECT_EQ(line.wait(60s), orvane::platform::EdgeLine::Wait::Timeout);  // ended by interrupt()
+    t.join();
+    EXPECT_TRUE(line.acknowledge());
+    line.close();
+    EXPECT_EQ(line.wait(10ms), orvane::platform::EdgeLine::Wait::Error);
+}
