@@ -208,6 +208,8 @@ int SX1268::transfer(const uint8_t* tx, uint8_t* rx, unsigned len) {
 }
 
 void SX1268::transfer_r(const uint8_t* tx, uint8_t* rx, unsigned len) {
+    // Once stopping, a long command sequence (initialisation) ends at its next command.
+    if (stop_.load()) throw std::runtime_error("Fail to transfer. The radio is stopping");
     std::lock_guard lk(spiMutex_);
     int rc = -1;
     for (int i = 0; i < kAttempts; ++i) {

@@ -303,6 +303,8 @@ TEST_F(RadioTest, StopBeforeTheThreadStarts) {
     t.join();
     EXPECT_TRUE(sim.transfers().empty());
     EXPECT_EQ(sim.transfersOnClosed(), 0);
+    EXPECT_THROW(radio->lora_init(), std::runtime_error);  // stopping: no command goes out
+    EXPECT_TRUE(sim.transfers().empty());
     // start clears the flag again.
     ASSERT_EQ(radio->start(), 0);
     EXPECT_FALSE(radio->stopRequested());
