@@ -319,6 +319,7 @@ private:
                 SLOG_WARN(EIP, "EIP session to {}:{} lost: {}", s.host, s.port, decode_error(o.status));
                 closeSocket(s);
                 failSession(s, ERR_NO_CONNECTION);
+                s.lastAttempt = Clock::now();  // the next attempt waits a whole reconnect interval
             }
             done_.notify_all();
         }
