@@ -238,6 +238,7 @@ TEST(EipFraming, RoutedReadDecodedByTshark) {
                                  "Service: Unknown Service (0x4c) (Response)", "General Status: Success (0x00)",
                                  "Data: c400d2040000"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    // The embedded Read Tag's path: two symbol segments of 8 bytes each.
     EXPECT_NE(text.find("Request Path Size: 8 words"), std::string::npos) << text;
 }
 
