@@ -135,16 +135,6 @@ struct Outcome {
 
 class Driver {
 public:
-    ~Driver() {
-        std::unique_lock lk(mutex_);
-        auto sessions = sessions_;
-        for (auto& [key, s] : sessions) s->stop = true;
-        for (auto& [key, s] : sessions) s->cv.notify_all();
-        lk.unlock();
-        for (auto& [key, s] : sessions)
-            if (s->worker.joinable()) s->worker.join();
-    }
-
     int32_t create(const char* text, int timeoutMs) {
         Attributes a;
         if (!text || !parseAttributes(text, a)) return ERR_BAD_PARAM;
@@ -471,9 +461,10 @@ private:
     Timing timing_;
 };
 
+// Never destroyed: tags may still be destroyed by other objects' destructors at exit.
 Driver& driver() {
-    static Driver d;
-    return d;
+    static Driver* d = new Driver;
+    return *d;
 }
 
 template <typename T>
