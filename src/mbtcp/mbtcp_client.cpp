@@ -105,7 +105,7 @@ void MBTCPClient::runOnce() {
         update_config();
     }
     try {
-        for (int c = 0; c < kClients; ++c) {
+        for (int c = 0; c < kClients && !stopper_.stopped(); ++c) {
             const MBTcpClientItem& item = (*items_)[c];
             if (!item.enable || item.id < 1 || item.id > kClients) continue;
             if (item.communication == kEipProtocol) {
@@ -334,6 +334,7 @@ bool MBTCPClient::isDk200(const MBTcpClientItemBase& item) {
 void MBTCPClient::handleOneClient(int c, const MBTcpClientItem& item) {
     const bool dk = isDk200(item);
     for (const auto& in : item.inputs) {
+        if (stopper_.stopped()) return;  // a stop request ends the pass early
         if (!in.enable) continue;
         if (in.regAddr < 0 || !validInputId(in.id)) {
             SLOG_INFO(MBTCP, "Wrong parameters: Addr {}; input: {}", in.regAddr, in.id);
@@ -364,6 +365,7 @@ void MBTCPClient::handleOutputs(int c, const MBTcpClientItem& item) {
     const bool walchem = item.brand.view() == "Walchem";
     const EndianessType order = endianessFromName(item.byteOrder.view());
     for (const auto& out : item.outputs) {
+        if (stopper_.stopped()) return;
         if (!out.enable) continue;
         int remote = out.vRegAddr - (walchem ? 1 : 0);
         if (out.outputAddr < 0 || out.vRegAddr < 0 || remote < 0) {

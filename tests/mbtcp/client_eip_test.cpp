@@ -141,7 +141,7 @@ TEST(MbtcpEip, UnknownTagIsNaNAndReadAgain) {
 }
 
 TEST(MbtcpEip, ResponderGoneAndBack) {
-    eip::setTimingForTest({std::chrono::milliseconds(500), std::chrono::milliseconds(300)});
+    eip::setTimingForTest({std::chrono::milliseconds(1000), std::chrono::milliseconds(1000)});
     {
         CipResponder r;
         r.addValues<int16_t>("Lvl", 0xC3, {77});

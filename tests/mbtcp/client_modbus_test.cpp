@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 #include "client_rig.h"
 #include "modbus_peer.h"
+#include "support/sandbox.h"
 
 using orvane::test::ClientRig;
 using orvane::test::ModbusPeer;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -223,12 +226,35 @@ TEST(MbtcpClient, BlockReadsAreBounded) {
     EXPECT_EQ(reads, MBTCPClient::kFloatArray);
     EXPECT_FLOAT_EQ(rig.client->floats()[0], 1.5f);
     EXPECT_FLOAT_EQ(rig.client->floats()[256], 0.0f);
+    peer.stop();  // a data set that cannot be read leaves NaN, not the previous set's values
+    rig.client->read_registers(0, 0, 4);
+    EXPECT_TRUE(std::isnan(rig.client->floats()[0]));
+    peer.restart();
+    rig.client->update_config();
 
     peer.clearRequests();
     peer.set(124, 77);
     EXPECT_EQ(rig.client->read_registers_raw(0, 0, 200), 125);
     EXPECT_EQ(peer.requests().at(0).count, 125);
     EXPECT_EQ(rig.client->raw()[124], 77);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MbtcpClient, LoopThreadPollsUntilStopped) {
+    ModbusPeer peer;
+    peer.set(5, 9);
+    ClientRig rig;
+    rig.modbus(0, peer.port());
+    rig.input(0, 1, 5, "UINT16");
+    std::thread loop([&] { rig.client->loop_thread(); });
+    const bool polled = orvane::test::waitUntil([&] { return rig.published()->inputs[0].values[0] == 9.0f; }, 30s);
+    rig.client->stop();
+    loop.join();
+    EXPECT_TRUE(polled);
+    EXPECT_FALSE(rig.recipe->checkAndConsume(SCADA_MASK_MBTCP_CLIENT));  // taken at start
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ struct TagHandle {
 };
 
 struct ShortTiming {
-    ShortTiming() { eip::setTimingForTest({std::chrono::milliseconds(400), std::chrono::milliseconds(300)}); }
+    ShortTiming() { eip::setTimingForTest({std::chrono::milliseconds(1000), std::chrono::milliseconds(1000)}); }
     ~ShortTiming() { eip::setTimingForTest({}); }
 };
 
@@ -139,12 +139,12 @@ TEST(EipDriver, SlowSilentAndDroppedRepliesFailAndTheSessionComesBack) {
     for (auto b : {CipResponder::Behaviour::Slow, CipResponder::Behaviour::Silent, CipResponder::Behaviour::Drop}) {
         TagHandle t(attrs(r, "X", 4, 1));
         ASSERT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
-        r.setBehaviour(b, 1500ms);
+        r.setBehaviour(b, 2500ms);
         const int rc = eip::read(t.h, 5000);
         EXPECT_EQ(rc, b == CipResponder::Behaviour::Drop ? eip::ERR_IO : eip::ERR_TIMEOUT);
         EXPECT_EQ(eip::read(t.h, 0), eip::ERR_NO_CONNECTION);  // dead session: at once
         r.setBehaviour(CipResponder::Behaviour::Normal);
-        std::this_thread::sleep_for(2000ms);  // longer than the slow reply and the reconnect interval
+        std::this_thread::sleep_for(3000ms);  // longer than the slow reply and the reconnect interval
         EXPECT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
         EXPECT_EQ(eip::get_int32(t.h, 0), 11);
     }
