@@ -60,10 +60,10 @@ Scada::Scada(Ports ports)
       lora_(recipe_, live_),
       socket_(recipe_, live_, db_),
       mbClient_(recipe_, live_, vars_),
-      mbServer_(recipe_, live_, vars_, ports.modbusServer),
+      mbServer_(recipe_, live_, vars_, env_, ports.modbusServer),
       web_(ports.web),
       cellular_(recipe_, live_),
-      vserial_(recipe_, ports.virtualSerial),
+      vserial_(recipe_, env_, ports.virtualSerial),
       button_(scada_paths::RESET_BUTTON_DEVICE()),
       loops_(recipe_, live_),
       supervisor_(supervisorActions(), env_.exitFlag) {
