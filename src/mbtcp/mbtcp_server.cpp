@@ -150,64 +150,115 @@ void MBTCPServer::startLoop() {
     serve();
 }
 
+// A connected client and the bytes of its request not yet whole.
+struct MBTCPServer::Client {
+    int fd = -1;
+    std::array<uint8_t, 2 * kQueryLength> buf{};
+    size_t have = 0;
+    std::chrono::steady_clock::time_point partialSince{};
+};
+
+bool MBTCPServer::serveClient(Client& c) {
+    const ssize_t n = ::recv(c.fd, c.buf.data() + c.have, c.buf.size() - c.have, MSG_DONTWAIT);
+    if (n == 0) return false;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+        SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}", std::strerror(errno));
+        return false;
+    }
+    const bool wasPartial = c.have > 0;
+    c.have += static_cast<size_t>(n);
+    size_t used = 0;
+    // MBAP header: transaction (2), protocol (2), length (2) of what follows: unit id and PDU.
+    while (c.have - used >= 7) {
+        const uint8_t* frame = c.buf.data() + used;
+        const int rest = be16(frame + 4);
+        if (rest < 2 || rest > kQueryLength - 6) {
+            SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: invalid request length {}", rest);
+            return false;
+        }
+        const size_t total = 6 + static_cast<size_t>(rest);
+        if (c.have - used < total) break;
+        std::memset(query_.data(), 0, query_.size());
+        std::memcpy(query_.data(), frame, total);
+        used += total;
+        modbus_set_socket(ctx_, c.fd);
+        if (processMBTCPRequst(ctx_, query_.data(), static_cast<int>(total), mapping_) < 0) return false;
+    }
+    if (used > 0) {
+        std::memmove(c.buf.data(), c.buf.data() + used, c.have - used);
+        c.have -= used;
+    }
+    if (c.have > 0 && (!wasPartial || used > 0)) c.partialSince = std::chrono::steady_clock::now();
+    return true;
+}
+
 void MBTCPServer::serve() {
-    std::vector<int> clients;
+    std::vector<std::unique_ptr<Client>> clients;
     std::vector<pollfd> fds;
+    const auto restLimit = std::chrono::milliseconds(kRestOfRequestMs);
     while (!stopper_.stopped()) {
         fds.clear();
         fds.push_back({wakeFd_, POLLIN, 0});
         fds.push_back({listenFd_, POLLIN, 0});
-        for (int fd : clients) fds.push_back({fd, POLLIN, 0});
-        const int n = ::poll(fds.data(), fds.size(), -1);
+        int timeoutMs = -1;
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& c : clients) {
+            fds.push_back({c->fd, POLLIN, 0});
+            if (c->have == 0) continue;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->partialSince + restLimit - now).count();
+            const int ms = static_cast<int>(std::max<int64_t>(0, left)) + 1;
+            timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+        }
+        const int n = ::poll(fds.data(), fds.size(), timeoutMs);
         if (n < 0) {
             if (errno == EINTR) continue;
             SLOG_ERROR(MBTCP, "Failed to Select.");
             stopper_.waitFor(1s);
             continue;
         }
-        if (fds[0].revents != 0) {
-            uint64_t v;
-            (void)!::read(wakeFd_, &v, sizeof v);
-            continue;  // the loop condition sees the stop
-        }
+        if (fds[0].revents != 0) continue;  // stop(): the loop condition sees it
         if (fds[1].revents & POLLIN) {
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
-            const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+            const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
                 SLOG_ERROR(MBTCP, "Failed to Accept.");
             } else {
                 char ip[INET_ADDRSTRLEN] = "?";
                 ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
                 SLOG_INFO(MBTCP, "New connection from {}:{} on socket {}", ip, ntohs(peer.sin_port), fd);
-                clients.push_back(fd);
+                auto c = std::make_unique<Client>();
+                c->fd = fd;
+                clients.push_back(std::move(c));
             }
         }
-        std::vector<int> closed;
-        for (size_t i = 2; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            const int fd = fds[i].fd;
-            modbus_set_socket(ctx_, fd);
-            int rc = -1;
-            try {
-                rc = processMBTCPRequst(ctx_, query_.data(), mapping_);
-            } catch (const std::exception& e) {
-                SLOG_ERROR(MBTCP, "Modbus TCP request failed: {}", e.what());
+        const auto later = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < clients.size() && !stopper_.stopped(); ++i) {
+            Client& c = *clients[i];
+            bool keep = true;
+            const size_t slot = i + 2;
+            if (slot < fds.size() && fds[slot].fd == c.fd && fds[slot].revents != 0) {
+                try {
+                    keep = serveClient(c);
+                } catch (const std::exception& e) {
+                    SLOG_ERROR(MBTCP, "Modbus TCP request failed: {}", e.what());
+                    keep = false;
+                }
+            } else if (c.have > 0 && later - c.partialSince >= restLimit) {
+                SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}", std::strerror(ETIMEDOUT));
+                keep = false;
             }
-            if (rc == -1) {
-                SLOG_INFO(MBTCP, "Connection closed on socket {}", fd);
-                ::close(fd);
-                closed.push_back(fd);
+            if (!keep) {
+                SLOG_INFO(MBTCP, "Connection closed on socket {}", c.fd);
+                ::close(c.fd);
+                c.fd = -1;
             }
-            if (stopper_.stopped()) break;
         }
-        if (!closed.empty())
-            clients.erase(std::remove_if(clients.begin(), clients.end(),
-                                         [&](int fd) { return std::find(closed.begin(), closed.end(), fd) != closed.end(); }),
-                          clients.end());
+        clients.erase(std::remove_if(clients.begin(), clients.end(), [](const auto& c) { return c->fd < 0; }), clients.end());
     }
     modbus_set_socket(ctx_, -1);
-    for (int fd : clients) ::close(fd);
+    for (const auto& c : clients) ::close(c->fd);
     ::close(listenFd_);
     listenFd_ = -1;
     boundPort_.store(0);
@@ -235,22 +286,21 @@ MBTCPServer::QueryInfo MBTCPServer::getQueryInfo(const uint8_t* request) const {
     return q;
 }
 
-int MBTCPServer::processMBTCPRequst(modbus_t* ctx, uint8_t* buffer, modbus_mapping_t* mapping) {
-    std::memset(buffer, 0, MODBUS_TCP_MAX_ADU_LENGTH);
-    const int length = modbus_receive(ctx, buffer);
-    if (length < 0) {
-        SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}", modbus_strerror(errno));
-        return -1;
-    }
-    if (length == 0) return 0;  // not for this unit: nothing to answer
-
+int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int length, modbus_mapping_t* mapping) {
     const int h = modbus_get_header_length(ctx);
-    const QueryInfo q = getQueryInfo(buffer);
+    uint8_t* buffer = const_cast<uint8_t*>(request);  // libmodbus takes it non-const, reads only
+    const QueryInfo q = getQueryInfo(request);
+    // Every request these codes serve names an address and a count (or value).
+    const bool shortRequest = length < h + 5;
     const bool inTable = q.address + q.count <= kRegisterCount;
     int sent = 0;
     switch (q.funcCode) {
         case MODBUS_FC_READ_HOLDING_REGISTERS:
         case MODBUS_FC_READ_INPUT_REGISTERS:
+            if (shortRequest) {
+                sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+                break;
+            }
             if (q.count >= 1 && q.count <= kMaxReadRegisters && inTable) {
                 vars_.getRegVal(q.address, table_->data() + q.address, q.count, EndianessType::NONE);
                 handleQueryForHMI();
@@ -259,6 +309,10 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, uint8_t* buffer, modbus_mappi
             break;
         case MODBUS_FC_WRITE_SINGLE_REGISTER:
         case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
+            if (shortRequest) {
+                sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+                break;
+            }
             if (q.funcCode == MODBUS_FC_WRITE_MULTIPLE_REGISTERS && q.count >= 1 && q.count <= kMaxWriteRegisters &&
                 (q.byteCount != 2 * q.count || h + 6 + q.byteCount > length)) {
                 sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);

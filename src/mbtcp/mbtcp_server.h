@@ -3,8 +3,10 @@
 // operator-panel (HMI) command block (2991 on, command at 2992).
 //
 // One thread (startLoop) serves every client with poll(): the listening socket, the client
-// sockets and a wake descriptor that stop() writes. A readable client gets one request answered
-// by processMBTCPRequst:
+// sockets and a wake descriptor that stop() writes. Requests are framed here by their MBAP
+// length, per client, so a client that sends half a request never holds up the others; the rest
+// of a request must follow within 2 s or the connection is closed. Each whole request is
+// answered by processMBTCPRequst:
 //  - reads (function codes 3 and 4) load the requested registers from the register table into
 //    the one register array, which libmodbus uses as both its holding and its input table, then
 //    refresh the HMI results (handleQueryForHMI) and answer;
@@ -42,6 +44,7 @@ public:
     static constexpr int kHmiCommandReg = 2992;
     static constexpr int kListenBacklog = 8;
     static constexpr int kQueryLength = 260;  // the longest Modbus TCP request
+    static constexpr int kRestOfRequestMs = 2000;  // the wait for the rest of a request
 
     // The command whose outcome the HMI refresh reports: only that kind's result word is read,
     // so the result of an older command of another kind never shows as the new one's.
@@ -73,8 +76,9 @@ public:
     // The bound port once listening, 0 before.
     int port() const { return boundPort_.load(); }
 
-    // One request on the context's socket: 0 after a reply, -1 when the connection is to close.
-    int processMBTCPRequst(modbus_t* ctx, uint8_t* buffer, modbus_mapping_t* mapping);
+    // One whole request (MBAP header first, length bytes) answered on the context's socket: 0
+    // after a reply, -1 when the connection is to close.
+    int processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int length, modbus_mapping_t* mapping);
     QueryInfo getQueryInfo(const uint8_t* request) const;
     // Refreshes the HMI block's results; runs after every read.
     void handleQueryForHMI();
@@ -91,6 +95,9 @@ private:
     void releaseContext();
     bool listenOnce();
     void serve();
+    struct Client;
+    // Reads what the client sent and answers every whole request; false when it is to close.
+    bool serveClient(Client& client);
     void runSystemCommand();
     void runCalibration(int slot);
     void runCommit();
