@@ -322,6 +322,35 @@ TEST_F(ServerRig, CalibrationAndRestoreReportTheirOwnOutcome) {
     EXPECT_EQ(statusResult(), std::make_pair(0, 0));
 }
 
+TEST_F(ServerRig, AddAndRenameReportFromTheCallsReturn) {
+    // Manual add: part number 0 is refused, a known one at a free address is added.
+    struct Case {
+        uint32_t pn;
+        uint16_t addr;
+        std::pair<int, int> expected;
+    };
+    for (const Case& c : {Case{0, 30, {2, 1}}, Case{kTestPN, 30, {2, 2}}}) {
+        SCOPED_TRACE(c.pn);
+        const uint16_t pn[2] = {static_cast<uint16_t>(c.pn & 0xffff), static_cast<uint16_t>(c.pn >> 16)};
+        ASSERT_EQ(modbus_write_registers(client_, 1910, 2, pn), 2);
+        write(1912, c.addr);
+        command(0, 30);
+        EXPECT_EQ(statusResult(), c.expected);
+    }
+    // Rename slot 1 (custom name of 32 characters at 1265), then a slot outside the table.
+    uint16_t name[16] = {0x6154, 0x6B6E};  // "Tank"
+    ASSERT_EQ(modbus_write_registers(client_, 1265, 16, name), 16);
+    command(1, 31);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 2));
+    {
+        std::lock_guard<std::mutex> lock(recipe_->mutex);
+        EXPECT_EQ(recipe_->recipe.sensors[0].custName.str(), "Tank");
+    }
+    command(0, 31);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 1));
+    EXPECT_EQ(read(kCommand, 1)[0], 0);
+}
+
 TEST_F(ServerRig, WritesThatDoNotStartAtTheCommandRunNothing) {
     struct Case {
         int start;
