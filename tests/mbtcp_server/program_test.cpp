@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,9 +34,6 @@ using orvane::test::waitUntil;
 
 #ifndef ORVANE_SCADA_BINARY
 #define ORVANE_SCADA_BINARY "orvane-scada"
-#endif
-#ifndef ORVANE_TEST_SOURCE_DIR
-#define ORVANE_TEST_SOURCE_DIR "."
 #endif
 
 namespace {
@@ -114,15 +110,12 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
         r.modbusRtu.interface = sim.devicePath();
         r.modbusRtu.baudrate = 9600;
         r.modbusRtu.parity = 0;
-        const char* names[] = {"pH", "Temperature"};
         for (int i = 0; i < 2; ++i) {
             auto& it = r.sensors[static_cast<size_t>(i)];
             it.pn = 50210;
-            it.name = names[i];
-            it.custName = names[i];
+            it.name = i == 0 ? "pH" : "Temperature";
             it.modbusAddr = 10;
-            it.enable = true;
-            it.display = true;
+            it.enable = it.display = true;
             it.displayId = static_cast<int16_t>(i + 1);
         }
         r.resetID();
