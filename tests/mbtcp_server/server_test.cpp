@@ -394,28 +394,31 @@ TEST_F(ServerRig, ConcurrentClientsWhileOneLeavesMidRequest) {
             modbus_free(c);
         });
     }
-    // Half a request, then gone; and half a request left hanging.
-    auto half = [&](bool leave) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Raw peers: half a request then gone; half a request left hanging; two requests in one
+    // segment; a header whose length no request can have.
+    auto rawPeer = [&](const std::vector<uint8_t>& bytes, bool leave) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(server_->port()));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        const uint8_t part[] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0xFF, 0x03};
-        ASSERT_EQ(::send(fd, part, sizeof part, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof part));
-        if (leave) {
-            ::close(fd);
-            return;
-        }
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        std::vector<uint8_t> got;
         timeval tv{60, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        char c;
-        EXPECT_EQ(::recv(fd, &c, 1, 0), 0);  // the server gives up on it and closes
+        uint8_t buf[512];
+        for (ssize_t n; !leave && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.insert(got.end(), buf, buf + n);
         ::close(fd);
+        return got;  // everything until the server closed
     };
-    half(true);
-    half(false);
+    const std::vector<uint8_t> read1 = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0xFF, 0x03, 0x04, 0x23, 0x00, 0x01};
+    rawPeer({read1.begin(), read1.begin() + 8}, true);
+    EXPECT_TRUE(rawPeer({read1.begin(), read1.begin() + 8}, false).empty());  // closed after 2 s
+    std::vector<uint8_t> two = read1;
+    two.insert(two.end(), read1.begin(), read1.end());
+    two.insert(two.end(), {0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0xFF});  // length 1: closes
+    EXPECT_EQ(rawPeer(two, false).size(), 2u * 11u);
     for (auto& t : clients) t.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(read(1059, 1).size(), 1u);
