@@ -116,7 +116,9 @@ TEST(MbtcpEip, ElementsStopAtInput128AndDecodeAcrossPasses) {
     EXPECT_FLOAT_EQ(rig.value(0, 128), 30.0f);
     EXPECT_TRUE(rig.published()->connected[0]);
     for (auto& q : r.requests())
-        if (q.command == 0x6F) EXPECT_EQ(q.count, 3);
+        if (q.command == 0x6F) {
+            EXPECT_EQ(q.count, 3);
+        }
 }
 
 TEST(MbtcpEip, UnknownTagIsNaNAndReadAgain) {
@@ -137,7 +139,9 @@ TEST(MbtcpEip, UnknownTagIsNaNAndReadAgain) {
     ASSERT_TRUE(passUntil(rig, [&] { return !std::isnan(rig.value(0, 1)) && nopeReads() >= 3; }));
     EXPECT_TRUE(std::isnan(rig.value(0, 2)));
     for (auto& q : r.requests())
-        if (q.command == 0x6F) EXPECT_TRUE(q.routed);
+        if (q.command == 0x6F) {
+            EXPECT_TRUE(q.routed);
+        }
 }
 
 TEST(MbtcpEip, ResponderGoneAndBack) {
