@@ -113,9 +113,9 @@ public:
     using UsageSource = std::function<float()>;
     using QueryMap = std::map<uint32_t, std::vector<std::pair<std::string, double>>>;
 
-    // Chooses the file, opens it (creating it and synchronising the schema) and writes the
-    // start-up check row. A database that cannot be opened is logged; the proxy then retries on
-    // every later operation.
+    // Chooses the file, opens it (creating it and synchronising the schema) and checks that a
+    // row can be written (the check leaves no row behind). A database that cannot be opened is
+    // logged; the proxy then retries on every later operation.
     explicit DatabaseProxy(DatabaseOptions options = {});
     ~DatabaseProxy();
     DatabaseProxy(const DatabaseProxy&) = delete;
@@ -143,6 +143,9 @@ public:
 
 private:
     void testcase();
+    // A bounded step of the work that keeps trend queries fast on large tables (each supervisor
+    // pass does one, so the summaries are complete soon after start).
+    void advanceTrendSummaries();
     void queryLocked(const LogQueryPack& pack, LogQueryResult& result);
 
     DbFileChoice choice_;

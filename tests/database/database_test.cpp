@@ -106,7 +106,7 @@ std::string insertRow(const std::string& table, int ts, int vars) {
 
 }  // namespace
 
-TEST_F(HistoryTest, NewFileHasTheSevenTablesAndTheStartupRow) {
+TEST_F(HistoryTest, NewFileHasTheSevenTablesAndTheStartupCheckLeavesNoRow) {
     auto proxy = makeProxy();
     EXPECT_EQ(sql(db_, "SELECT name FROM sqlite_master WHERE type='table' AND name != 'sqlite_sequence' ORDER BY name"),
               "EventRecord\nLogRecord10M\nLogRecord10s\nLogRecord1H\nLogRecord1M\nLogRecord8H\nNameRecord\n");
@@ -119,9 +119,11 @@ TEST_F(HistoryTest, NewFileHasTheSevenTablesAndTheStartupRow) {
     EXPECT_THAT(names, HasSubstr("2|name0|TEXT|1||0\n"));
     EXPECT_THAT(names, HasSubstr("21|name19|TEXT|1||0\n"));
     EXPECT_THAT(sql(db_, "SELECT sql FROM sqlite_master WHERE name='LogRecord10s'"), HasSubstr("AUTOINCREMENT"));
-    // Start-up check row: 0.111, 1.0, zeros, 19.111 at the wall time.
-    EXPECT_EQ(sql(db_, "SELECT id, timestamp, round(var0,3), var1, var2, var18, round(var19,3) FROM LogRecord10s"),
-              "1|" + std::to_string(kT0) + "|0.111|1.0|0.0|0.0|19.111\n");
+    // The start-up check leaves neither a row nor a used id behind.
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 0);
+    EXPECT_EQ(sql(db_, "SELECT count(*) FROM sqlite_sequence WHERE name = 'LogRecord10s'"), "0\n");
+    proxy->trySaveLog([] { return cellOf({1}); });
+    EXPECT_EQ(sql(db_, "SELECT id, timestamp FROM LogRecord10s"), "1|" + std::to_string(kT0) + "\n");
     EXPECT_EQ(rows(db_, "NameRecord"), 0);
 }
 
@@ -141,7 +143,7 @@ TEST_F(HistoryTest, ExistingFileKeepsMatchingTablesAndRebuildsOnlyChangedOnes) {
 
     auto proxy = makeProxy();
     EXPECT_EQ(rows(db_, "EventRecord"), 1);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);  // two old rows plus the start-up row
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);  // the two old rows, no start-up row
     EXPECT_EQ(rows(db_, "LogRecord10M"), 1);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 0);
     EXPECT_EQ(rows(db_, "LogRecord1H"), 0);
@@ -149,6 +151,7 @@ TEST_F(HistoryTest, ExistingFileKeepsMatchingTablesAndRebuildsOnlyChangedOnes) {
     EXPECT_THAT(sql(db_, "PRAGMA table_info(LogRecord1M)"), HasSubstr("21|var19|REAL|1||0"));
     EXPECT_THAT(sql(db_, "PRAGMA table_info(LogRecord1H)"), testing::Not(HasSubstr("var20")));
     // Ids continue after the kept rows.
+    proxy->trySaveLog([] { return cellOf({1}); });
     EXPECT_EQ(sql(db_, "SELECT max(id) FROM LogRecord10s"), "3\n");
 
     // A second start changes nothing more.
@@ -168,7 +171,7 @@ TEST_F(HistoryTest, DamagedFileIsKeptAsideAndUnopenableFileDoesNotStopTheProgram
     {
         auto proxy = makeProxy();
         EXPECT_EQ(orvane::test::readFile(db_ + ".bad"), std::string(4096, 'x'));
-        EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
+        EXPECT_EQ(rows(db_, "LogRecord8H"), 0);
     }
     EXPECT_THAT(logText(), HasSubstr("is damaged"));
 
@@ -192,36 +195,36 @@ TEST_F(HistoryTest, DueIntervalsFollowTheWallClock) {
     auto cell = [] { return cellOf({1.5, 2.5, 3.5}); };
     // Stamps start at steady seconds; with the wall clock set every table is due at once.
     proxy->trySaveLog(cell);
-    for (const char* t : kLogTableNames) EXPECT_EQ(rows(db_, t), std::string(t) == "LogRecord10s" ? 2 : 1) << t;
+    for (const char* t : kLogTableNames) EXPECT_EQ(rows(db_, t), 1) << t;
     EXPECT_EQ(sql(db_, "SELECT DISTINCT timestamp, var0, var1, var2, var3 FROM (SELECT * FROM LogRecord8H UNION ALL "
-                       "SELECT * FROM LogRecord1M UNION ALL SELECT * FROM LogRecord10s WHERE id = 2)"),
+                       "SELECT * FROM LogRecord1M UNION ALL SELECT * FROM LogRecord10s WHERE id = 1)"),
               std::to_string(kT0) + "|1.5|2.5|3.5|0.0\n");
 
     clock_.setWallSeconds(kT0 + 10);  // exactly the interval: not due
     proxy->trySaveLog(cell);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
     clock_.setWallSeconds(kT0 + 11);
     proxy->trySaveLog(cell);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 1);
     clock_.setWallSeconds(kT0 + 60);
     proxy->trySaveLog(cell);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 1);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
     clock_.setWallSeconds(kT0 + 61);
     proxy->trySaveLog(cell);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 2);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
 
     // Clock set back an hour: nothing is due until it passes the stamps again.
     clock_.setWallSeconds(kT0 - 3600);
     proxy->trySaveLog(cell);
     clock_.setWallSeconds(kT0 + 70);
     proxy->trySaveLog(cell);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
     clock_.setWallSeconds(kT0 + 71);
     proxy->trySaveLog(cell);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 5);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
     EXPECT_EQ(proxy->lastSaveTs()[0], kT0 + 71);
     EXPECT_EQ(proxy->lastSaveTs()[1], kT0 + 61);
     EXPECT_EQ(proxy->lastSaveTs()[4], kT0);
@@ -243,7 +246,7 @@ TEST_F(HistoryTest, DiskUsageAtOrAbove99StopsWriting) {
     usage = std::numeric_limits<float>::quiet_NaN();
     clock_.setWallSeconds(kT0 + 11);
     proxy->trySaveLog([] { return cellOf({1}); });
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
 
     // The default reading is statvfs of the disk path: same figure as stat -f gives.
     std::istringstream in(run("stat -f -c '%b %f' '" + dir_.path() + "'"));
@@ -269,20 +272,20 @@ TEST_F(HistoryTest, RecordIsBuiltFromTheCellWithoutNaNPairs) {
         c.values.emplace_back("big", 1e300);
         return c;
     });
-    EXPECT_EQ(sql(db_, "SELECT var0, var19 FROM LogRecord10s WHERE id = 3"), "100.0|119.0\n");
+    EXPECT_EQ(sql(db_, "SELECT var0, var19 FROM LogRecord10s WHERE id = 2"), "100.0|119.0\n");
 
     // No usable pair: nothing written, the table stays due for the next pass.
     clock_.setWallSeconds(kT0 + 22);
     proxy->trySaveLog([&] { return cellOf({nan, nan}); });
     proxy->trySaveLog([] { return orvane_ipc::DataCell{}; });
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
     proxy->trySaveLog([] { return cellOf({-2.25}); });
-    EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord10s WHERE id = 4"), std::to_string(kT0 + 22) + "|-2.25\n");
+    EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord10s WHERE id = 3"), std::to_string(kT0 + 22) + "|-2.25\n");
 
     // A value beyond the float range is stored as infinity, not refused.
     clock_.setWallSeconds(kT0 + 33);
     proxy->trySaveLog([] { return cellOf({1e300}); });
-    EXPECT_EQ(sql(db_, "SELECT var0 > 1e308 FROM LogRecord10s WHERE id = 5"), "1\n");
+    EXPECT_EQ(sql(db_, "SELECT var0 > 1e308 FROM LogRecord10s WHERE id = 4"), "1\n");
 }
 
 TEST_F(HistoryTest, TimestampsPast2038AreStoredAndQueriedAsUnsigned) {
@@ -385,7 +388,7 @@ TEST_F(HistoryTest, FailingTableStaysDueWhileEarlierTablesKeepTheirRows) {
     ASSERT_EQ(sql(db_, "DROP TRIGGER stop1h"), "");
     clock_.setWallSeconds(kT0 + 2);
     proxy->trySaveLog([] { return cellOf({5}); });
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
     EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord1H UNION ALL SELECT timestamp, var0 FROM LogRecord8H"),
               std::to_string(kT0 + 2) + "|5.0\n" + std::to_string(kT0 + 2) + "|5.0\n");
 
@@ -398,11 +401,11 @@ TEST_F(HistoryTest, FailingTableStaysDueWhileEarlierTablesKeepTheirRows) {
     proxy->trySaveLog([] { return cellOf({6}); });
     EXPECT_THAT(logText(), HasSubstr("trySaveLog failed: all undone"));
     EXPECT_THAT(logText(), Not(HasSubstr("no transaction")));
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
     EXPECT_EQ(proxy->lastSaveTs(), before);
     ASSERT_EQ(sql(db_, "DROP TRIGGER undo1m"), "");
     proxy->trySaveLog([] { return cellOf({6}); });
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 2);
 
     EventRecord ev{0, 1234, "door open", 3};
@@ -482,7 +485,7 @@ TEST_F(HistoryTest, FileChoiceBetweenCardAndFlash) {
     ::mkdir(dir_.file("sys/run/media/mmcblk0p2").c_str(), 0755);
     DatabaseProxy proxy;
     EXPECT_TRUE(proxy.sdCard());
-    EXPECT_EQ(rows(dir_.file("sys/run/media/mmcblk0p2/orvanepro.db"), "LogRecord10s"), 1);
+    EXPECT_EQ(rows(dir_.file("sys/run/media/mmcblk0p2/orvanepro.db"), "LogRecord10s"), 0);  // made there
 }
 
 TEST_F(HistoryTest, NarrowAndWideRangesGiveTheRowsOfThePlainStatement) {
