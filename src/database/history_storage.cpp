@@ -259,7 +259,7 @@ void HistoryStorage::checkWrite(int table, const LogRecord& rec) {
     insertOpen(table, rec);
     // The row so far lives in the page cache and the journal: write it into the file itself.
     int rc = sqlite3_db_cacheflush(db_->getHandle());
-    if (rc != SQLITE_OK) throw SQLite::Exception(db_->getHandle(), rc);
+    if (rc != SQLITE_OK) throw SQLite::Exception(sqlite3_errstr(rc), rc);
 }
 
 void HistoryStorage::insertLogs(const std::vector<int>& tables, const LogRecord& rec, size_t& committed) {
