@@ -146,17 +146,18 @@ void DatabaseProxy::testcase() {
     }
 }
 
-void DatabaseProxy::advanceTrendSummaries() {
+bool DatabaseProxy::prepareTrendQueries(std::chrono::microseconds budget) {
     // Failures here show again in the write or the query that follows: they are logged there.
     try {
         std::lock_guard<std::mutex> lock(mutex_);
-        storage_->advanceTrendRuns(orvane::database::kTrendSummaryBudget);
+        return storage_->advanceTrendRuns(budget);
     } catch (...) {
+        return false;
     }
 }
 
 void DatabaseProxy::trySaveLog(const CellSource& cell) {
-    advanceTrendSummaries();
+    prepareTrendQueries(orvane::database::kTrendSummaryBudget);
     try {
         SLOG_INFO(DATABASE, "trySaveLog: {}, {}", choice_.sdCard, true);
         const uint32_t now = static_cast<uint32_t>(Clock::get().wallSeconds());

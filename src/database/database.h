@@ -3,6 +3,7 @@
 // intervals (10 s, 1 min, 10 min, 1 h, 8 h), written from the supervisor loop and read by the
 // trend query of the web API.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -133,6 +134,11 @@ public:
     void insertEvent(EventRecord& event);
     std::vector<EventRecord> queryAlarmEvent(EventQueryPack& pack);
 
+    // Extends, for up to `budget`, what keeps trend queries fast on large tables; true when that
+    // is complete. Each trySaveLog does a 20 ms step, so it is complete soon after start; until
+    // then queries are answered the slower way. Never throws.
+    bool prepareTrendQueries(std::chrono::microseconds budget);
+
     // Replaces the disk-usage reading used by trySaveLog (default: statvfs of the disk path).
     void setDiskUsageSource(UsageSource source);
 
@@ -143,9 +149,6 @@ public:
 
 private:
     void testcase();
-    // A bounded step of the work that keeps trend queries fast on large tables (each supervisor
-    // pass does one, so the summaries are complete soon after start).
-    void advanceTrendSummaries();
     void queryLocked(const LogQueryPack& pack, LogQueryResult& result);
 
     DbFileChoice choice_;
