@@ -235,11 +235,11 @@ class http_server {
 public:
     http_server(tcp::acceptor& acceptor, const std::string& docRoot, RestEndpoints& rest, fss::stringHuge& answer,
                 std::chrono::milliseconds timeout, size_t maxConnections, WebServerStats& stats)
-        : acceptor_(acceptor),
-          docRoot_(docRoot),
+        : docRoot_(docRoot),
           rest_(rest),
           answer_(answer),
           timeout_(timeout),
+          acceptor_(acceptor),
           maxConnections_(std::max<size_t>(maxConnections, 1)),
           stats_(stats),
           retry_(acceptor.get_executor()) {
@@ -276,9 +276,11 @@ private:
             }
             stats_.connectNum.fetch_add(1);
             stats_.clientNum.fetch_add(1);
-            beast::error_code epErr;
-            auto ep = sock.remote_endpoint(epErr);
-            SLOG_INFO(WEB, "remote ip {}", epErr ? std::string("unknown") : ep.address().to_string());
+            if (is_model_output(LogModule::WEB, LogLevel::INFO)) {  // spares a system call when not logged
+                beast::error_code epErr;
+                auto ep = sock.remote_endpoint(epErr);
+                SLOG_INFO(WEB, "remote ip {}", epErr ? std::string("unknown") : ep.address().to_string());
+            }
             place(std::move(sock));
         });
     }
@@ -461,11 +463,11 @@ void http_session::send_file(std::string target) {
     }
     std::string path = server_.docRoot_ + target;
     SLOG_INFO(WEB, "send file {}", path);
-    struct stat st {};
     http::file_body::value_type file;
     beast::error_code ec;
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) file.open(path.c_str(), beast::file_mode::scan, ec);
-    if (!file.is_open() || ec) {
+    file.open(path.c_str(), beast::file_mode::scan, ec);
+    struct stat st {};
+    if (ec || !file.is_open() || ::fstat(file.file().native_handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
         send_bad_response(http::status::not_found, "File not found locate 2\r\n");
         return;
     }
