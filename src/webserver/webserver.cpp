@@ -524,12 +524,10 @@ void http_session::drain() {
 
 void http_session::on_deadline(beast::error_code ec) {
     if (state_ == State::closing || state_ == State::free) return maybe_free();
-    if (ec == net::error::operation_aborted && deadline_.expiry() > std::chrono::steady_clock::now()) {
-        end();  // cancelled while the connection lives: it would have no deadline left
-        return;
-    }
+    // Expired (or, never expected, cancelled while the connection lives: it must not stay open
+    // without a deadline).
     end();
-    SLOG_INFO(WEB, "http_worker :check_deadline {}", server_.stats().clientNum.load());
+    if (!ec) SLOG_INFO(WEB, "http_worker :check_deadline {}", server_.stats().clientNum.load());
 }
 
 void http_session::end() {
