@@ -84,6 +84,26 @@ TEST_F(PublisherTest, CatchUpWithoutAKnownReadingTimeStartsAtTheFailedUpload) {
     EXPECT_EQ(log_.count(4, "Fail to request the readings of the outage. "), 1u);
 }
 
+TEST_F(PublisherTest, CatchUpNeverAsksForTheSameWindowTwice) {
+    link_.up = false;
+    passes(60);
+    const uint32_t failedAt = publisher_.last_data_timestamp();
+    passes(300);
+    link_.up = true;
+    // Each history answer ends with a reading at the start of its window, or with one inside it.
+    collector_.lastTimestamp = failedAt;
+    passes(1);
+    EXPECT_EQ(publisher_.last_data_timestamp(), failedAt + 60);
+    collector_.lastTimestamp = failedAt + 100;
+    passes(1);
+    EXPECT_EQ(publisher_.last_data_timestamp(), failedAt + 101);
+    collector_.lastTimestamp = 0;
+    passes(10);
+    EXPECT_EQ(log_.count(3, "Back online kelva/SN/livedata"), 1u);
+    for (size_t i = 1; i < collector_.history.size(); ++i)
+        EXPECT_GT(std::get<0>(collector_.history[i]), std::get<0>(collector_.history[i - 1]));
+}
+
 TEST_F(PublisherTest, AlarmWaitsWhileTheLivedataOfItsPassIsHeld) {
     collector_.alarm = R"({"sn":"SN","id":7})";
     link_.up = false;

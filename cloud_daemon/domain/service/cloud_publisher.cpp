@@ -61,8 +61,11 @@ void CloudPublisher::run_once(uint32_t pn, const std::string& sn) {
                 last = collector_.last_timestamp();
             } catch (const std::exception&) {
             }
-            // The window advances in every case.
-            lastDataTimestamp_ = last != 0 ? last : lastDataTimestamp_ + static_cast<uint32_t>(uploadInterval_);
+            // The next window starts after the last reading delivered, and the window advances in
+            // every case: a window whose last reading is its first would otherwise be asked for
+            // (and published) again and again.
+            lastDataTimestamp_ = last > lastDataTimestamp_ ? last + 1
+                                                           : lastDataTimestamp_ + static_cast<uint32_t>(uploadInterval_);
             log_info(logger_, "New Last timestamp: ", lastDataTimestamp_);
             return;
         }
