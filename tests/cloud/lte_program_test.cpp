@@ -100,6 +100,8 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
                              "/opt/kelvaworks/log/log_lte.txt\n"),
               1u);
     EXPECT_EQ(count(started, "CloudDaemonApp::reset"), 1u);
+    // Both profiles name one broker: the two sessions of the one client id would evict each other.
+    EXPECT_EQ(count(started, "Both MQTT profiles name 127.0.0.1:1883"), 1u);
 
     recipe->triggerReload(SCADA_MASK_REMOTE_FORWARDING);
     ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "CloudDaemonApp::reset") >= 2; }, 30s))

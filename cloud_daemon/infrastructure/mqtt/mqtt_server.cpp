@@ -30,6 +30,11 @@ void set_mqtt_trace_logger(ILogger* logger) {
     }
 }
 
+void release_mqtt_trace_logger(ILogger* logger) {
+    ILogger* expected = logger;
+    if (g_traceLogger.compare_exchange_strong(expected, nullptr)) MQTTAsync_setTraceCallback(nullptr);
+}
+
 void mqtt_trace_callback(int level, const char* text) {
     ILogger* logger = g_traceLogger.load();
     if (!logger || !text) return;

@@ -16,6 +16,8 @@ using domain::interfaces::ILogger;
 
 // Library trace lines ("[MQTT Trace] ...") go to this logger; null: dropped.
 void set_mqtt_trace_logger(ILogger* logger);
+// Stops the trace going to `logger` if it goes there (a logger about to be destroyed).
+void release_mqtt_trace_logger(ILogger* logger);
 // The hook registered with the library (levels 1-3 debug, 4 info, 5 error, others debug).
 void mqtt_trace_callback(int level, const char* text);
 

@@ -11,6 +11,7 @@ using domain::interfaces::log_warn;
 MqttService::~MqttService() {
     server_.disconnect();
     server_.cleanup();
+    release_mqtt_trace_logger(&logger_);
 }
 
 std::string MqttService::server_uri(const domain::entities::MqttServerCfg& cfg) {
