@@ -156,7 +156,9 @@ TEST_F(GatewayTest, Commands) {
             ASSERT_EQ(replies.size(), 1u);
             for (const auto& part : k.replyParts) EXPECT_NE(replies[0].second.find(part), std::string::npos) << part;
         }
-        if (*k.logged) EXPECT_EQ(log_.count(4, k.logged), 1u);
+        if (*k.logged) {
+            EXPECT_EQ(log_.count(4, k.logged), 1u);
+        }
     }
     // The state command got the state; the ports of what was activated and deactivated are set.
     EXPECT_EQ(entry("_SSHTunnel").serverPort, 12345);
