@@ -216,9 +216,21 @@ TEST(CodecReader, TextRule) {
     readJsonP(t, "\"" + std::string(40, 'q') + "\"");
     EXPECT_EQ(t.view(), std::string(32, 'q'));
     EXPECT_EQ(t.length(), 32u);
-    // Escapes are decoded (a quoted text a\"b reads a"b, not "a\").
+    // Escapes are decoded (a quoted text a\"b reads a"b, not "a\"); a backslash before anything
+    // but an escape stays.
     readJsonP(t, "\"a\\\"b\"");
     EXPECT_EQ(t, "a\"b");
+    const std::pair<const char*, const char*> kept[] = {
+        {"\"ab\\cd\"", "ab\\cd"}, {"\"\\q\\\\\"", "\\q\\"}, {"\"\\u12g\"", "\\u12g"}, {"\"C:\\\\new\"", "C:\\new"}};
+    for (const auto& [in, out] : kept) {
+        readJsonP(t, in);
+        EXPECT_EQ(t, out) << in;
+    }
+    // The old rule: a text ends at the next quote, backslashes are characters.
+    readJsonP(t, "\"pw\\\"", JsonTextRule::legacy);
+    EXPECT_EQ(t, "pw\\");
+    readJsonP(t, "\"a\\nb\"", JsonTextRule::legacy);
+    EXPECT_EQ(t, "a\\nb");
     readJsonP(t, "\"\\u00e9\\ud83d\\ude00\\n\"");
     EXPECT_EQ(t, "\xc3\xa9\xf0\x9f\x98\x80\n");
     // Cut at the last complete UTF-8 character: 15 ASCII + a 2-byte character into 16.
