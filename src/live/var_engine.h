@@ -15,6 +15,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "utils/fss.h"
 
@@ -276,23 +277,36 @@ private:
         std::mutex* mutex = nullptr;
     };
 
-    // What a read or write needs of an entry, packed for lookups (same slot order as tab_).
+    // What a read or write needs of an entry, packed into 16 bytes for lookups (same slot order
+    // as tab_): the reference as pointer and alternative, the owner (its mutex) and the count.
     struct HotEntry {
-        RegVal val;
-        std::mutex* mutex = nullptr;  // the owner's mutex; null for NONE
-        int32_t num = 0;
+        void* ptr = nullptr;  // the referenced object; null for the empty alternative
+        uint8_t kind = 0;     // alternative of RegVal
+        uint8_t owner = 0;    // RegOwner
+        uint8_t num = 0;      // register count (at most 64)
     };
+    static_assert(sizeof(HotEntry) <= 16, "lookup entry must stay packed");
+    static HotEntry makeHot(const RegVal& val, RegOwner owner, int num);
 
     std::pair<bool, bool> detectSwapableLogged(EndianessType clientType) const;
     RegOwner ownerOf(const void* p) const;
-    std::mutex* mutexOf(RegOwner owner) const {
-        return owner == RegOwner::NONE ? nullptr : regions_[static_cast<size_t>(owner)].mutex;
-    }
     int slotByReg(int reg) const {
         if (sorted_ && reg >= 0 && reg < kIndexedRegs) return regIndex_[reg];
         return slotByRegSlow(reg);
     }
     int slotByRegSlow(int reg) const;
+    // Packed entry of the value that starts at reg; num 0 when none.
+    HotEntry hotByReg(int reg) const {
+        if (sorted_ && reg >= 0 && static_cast<size_t>(reg) < tagByReg_.size()) {
+            const auto r = static_cast<size_t>(reg);
+            const uint8_t tag = tagByReg_[r];
+            const uint8_t kind = tag & 15u;
+            return HotEntry{ptrByReg_[r], kind, static_cast<uint8_t>(tag >> 4),
+                            static_cast<uint8_t>(kRegValRegisters[kind])};
+        }
+        return hotByRegSlow(reg);
+    }
+    HotEntry hotByRegSlow(int reg) const;
 
     int32_t tabLen_ = 0;
     std::array<RegEntry, MAX_VAR_REG_NUM> tab_;
@@ -303,5 +317,13 @@ private:
     // Built by sortRegTab; registers outside that range use the binary search.
     static constexpr int kIndexedRegs = 65536;
     std::array<int16_t, kIndexedRegs> regIndex_;
-    std::array<HotEntry, MAX_VAR_REG_NUM> hot_{};
+    // Register -> the value that starts there, for registers up to the last start below 65536,
+    // built by sortRegTab: a read or write finds what it needs by the register alone. The tag
+    // (alternative | owner << 4; 0: no value starts here) lies in a byte array small enough to
+    // stay in the first-level cache, so the kind of value is known before its pointer arrives.
+    static_assert(std::variant_size_v<RegVal> <= 16, "the alternative must fit the tag's low 4 bits");
+    std::vector<uint8_t> tagByReg_;
+    std::vector<void*> ptrByReg_;
+    // The mutex of each owner (null for NONE), as the hot entries name them.
+    std::array<std::mutex*, 3> mutexes_{};
 };
