@@ -141,7 +141,8 @@ inline uint64_t loadNumber(std::mutex* m, const unsigned char* p, const ValueLay
     std::memcpy(&hi, q2, 4);
     if (m) m->unlock();
     const uint64_t wide = w0 | (uint64_t{w1} << 16) | (uint64_t{hi} << 32);
-    return L.isBool ? uint64_t{b != 0} : wide;
+    const uint64_t boolMask = uint64_t{0} - uint64_t{L.isBool};  // a mask, not a branch: bools are frequent
+    return (wide & ~boolMask) | (uint64_t{b != 0} & boolMask);
 }
 
 // The registers of a number: 16-bit words least significant first, pairs exchanged when swapWord
