@@ -84,18 +84,19 @@ void Cursor::text(const char* s) {
 }
 
 size_t closeQuote(std::string_view s, size_t pos, JsonTextRule rule) {
-    if (rule == JsonTextRule::legacy) return s.find('"', pos + 1);
-    size_t i = pos + 1;
+    const char* b = s.data();
     const size_t n = s.size();
+    size_t i = pos + 1;
     while (i < n) {
-        char c = s[i];
-        if (c == '\\') {
-            i += 2;
-        } else if (c == '"') {
-            return i;
-        } else {
-            ++i;
-        }
+        const void* hit = std::memchr(b + i, '"', n - i);
+        if (!hit) return std::string_view::npos;
+        const size_t at = static_cast<size_t>(static_cast<const char*>(hit) - b);
+        if (rule == JsonTextRule::legacy) return at;
+        // Escaped when an odd run of backslashes stands right before it (inside the text).
+        size_t k = at;
+        while (k > pos + 1 && b[k - 1] == '\\') --k;
+        if (((at - k) & 1u) == 0) return at;
+        i = at + 1;
     }
     return std::string_view::npos;
 }
@@ -118,10 +119,12 @@ bool endsCleanly(std::string_view s, size_t after) {
     return c == ':' || c == ',' || c == '}' || c == ']';
 }
 
+}  // namespace
+
 // Index of the bracket that closes the block opened at s[pos] (counting only that bracket pair,
 // skipping quoted texts), or npos. With clean given, it turns false at the first text whose
 // closing quote is followed by something no text can be followed by, and the scan stops there.
-size_t blockEnd(std::string_view s, size_t pos, JsonTextRule rule, bool* clean = nullptr) {
+size_t blockEnd(std::string_view s, size_t pos, JsonTextRule rule, bool* clean) {
     const char open = s[pos];
     const char close = open == '{' ? '}' : ']';
     int depth = 0;
@@ -148,8 +151,6 @@ size_t blockEnd(std::string_view s, size_t pos, JsonTextRule rule, bool* clean =
     }
     return std::string_view::npos;
 }
-
-}  // namespace
 
 ValueSpan spanOfValue(std::string_view s, size_t pos) {
     constexpr size_t npos = std::string_view::npos;
@@ -515,6 +516,7 @@ size_t readJsonTextP(char* out, size_t cap, std::string_view value, JsonTextRule
 
 template <class Fn>
 bool JsonMembers::members(Fn&& onMember) {
+    constexpr size_t npos = std::string_view::npos;
     const std::string_view s = s_;
     const size_t n = s.size();
     size_t pos = open_ + 1;
@@ -527,21 +529,32 @@ bool JsonMembers::members(Fn&& onMember) {
                 end = json_detail::skipString(s, pos, rule_);
             } else {
                 const json_detail::ValueSpan span = json_detail::spanOfValue(s, pos);
-                end = span.end == std::string_view::npos ? n : span.end;
+                end = span.end == npos ? n : span.end;
             }
             if (level == 0 && end < n && s[end] == ':' && end >= pos + 2) {
                 const std::string_view key = s.substr(pos + 1, end - pos - 2);
                 size_t v = end + 1;
                 while (v < n && (s[v] == ' ' || s[v] == '\t' || s[v] == '\r' || s[v] == '\n')) ++v;
-                if (!fixed_ && v < n && (s[v] == '"' || s[v] == '{' || s[v] == '[')) {
-                    // The value judged on its own; the walk goes on behind it.
-                    const json_detail::ValueSpan span = json_detail::spanOfValue(s, v);
-                    if (onMember(key, end + 1, span.rule)) return true;
-                    if (span.end == std::string_view::npos) return false;  // the rest is this value
+                if (v < n && (s[v] == '"' || s[v] == '{' || s[v] == '[')) {
+                    // A text or block: its end found once, and the walk goes on behind it.
+                    json_detail::ValueSpan span;
+                    if (fixed_) {
+                        span.rule = rule_;
+                        span.end = s[v] == '"' ? json_detail::skipString(s, v, rule_)
+                                               : json_detail::blockEnd(s, v, rule_);
+                        if (s[v] != '"' && span.end != npos) ++span.end;
+                    } else {
+                        span = json_detail::spanOfValue(s, v);
+                    }
+                    if (span.end == npos) {  // a block that does not close: the rest is this value
+                        onMember(key, std::string_view{}, span.rule);
+                        return false;
+                    }
+                    if (onMember(key, s.substr(v, span.end - v), span.rule)) return true;
                     pos = span.end;
                     continue;
                 }
-                if (onMember(key, end + 1, rule_)) return true;
+                if (onMember(key, json_detail::valueAt(s, v, rule_), rule_)) return true;
             }
             pos = end;
             continue;
@@ -568,9 +581,9 @@ void JsonMembers::walk(std::string_view text, bool fixed, JsonTextRule rule) {
     hasObject_ = true;
     s_ = text;
     open_ = open;
-    members([&](std::string_view key, size_t valuePos, JsonTextRule r) {
+    members([&](std::string_view key, std::string_view value, JsonTextRule r) {
         if (count_ < kMax)
-            entries_[count_++] = {key, valuePos, r};
+            entries_[count_++] = {key, value, r};
         else
             full_ = true;
         return false;
@@ -586,14 +599,14 @@ int JsonMembers::indexOf(std::string_view key) const {
 JsonMembers::Value JsonMembers::find(const char* key) const {
     const std::string_view wanted(key);
     const int i = indexOf(wanted);
-    if (i >= 0) return {json_detail::valueAt(s_, entries_[i].valuePos, entries_[i].rule), entries_[i].rule};
+    if (i >= 0) return {entries_[i].value, entries_[i].rule};
     if (!full_) return {};
     // More members than the index holds: walk again for this one.
     Value found;
     JsonMembers again = *this;
-    again.members([&](std::string_view k, size_t valuePos, JsonTextRule r) {
+    again.members([&](std::string_view k, std::string_view value, JsonTextRule r) {
         if (k != wanted) return false;
-        found = {json_detail::valueAt(s_, valuePos, r), r};
+        found = {value, r};
         return true;
     });
     return found;
@@ -604,6 +617,6 @@ bool JsonMembers::has(const char* key) const {
     if (!full_) return false;
     bool seen = false;
     JsonMembers again = *this;
-    again.members([&](std::string_view k, size_t, JsonTextRule) { return seen = (k == key); });
+    again.members([&](std::string_view k, std::string_view, JsonTextRule) { return seen = (k == key); });
     return seen;
 }

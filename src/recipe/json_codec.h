@@ -136,14 +136,14 @@ public:
 private:
     struct Entry {
         std::string_view key;
-        size_t valuePos;
+        std::string_view value;  // as find() gives it
         JsonTextRule rule;
     };
     static constexpr int kMax = 48;
 
     void walk(std::string_view text, bool fixed, JsonTextRule rule);
-    // Walks the members from the start, calling onMember(key, valuePos, rule) for each; stops
-    // early when it returns true. Sets the closing state when the walk reaches the end.
+    // Walks the members from the start, calling onMember(key, value, rule) for each; stops early
+    // when it returns true. Sets the closing state when the walk reaches the end.
     template <class Fn>
     bool members(Fn&& onMember);
     int indexOf(std::string_view key) const;
@@ -239,6 +239,12 @@ size_t skipString(std::string_view s, size_t pos, JsonTextRule rule = JsonTextRu
 size_t closeQuote(std::string_view s, size_t pos, JsonTextRule rule = JsonTextRule::escaped);
 // Value view that starts at or after pos (see findJsonKeyP).
 std::string_view valueAt(std::string_view s, size_t pos, JsonTextRule rule = JsonTextRule::escaped);
+
+// Index of the bracket that closes the block opened at s[pos] ('{' or '['; only that bracket pair
+// is counted, quoted texts are skipped), or npos. With clean given, the scan stops with npos and
+// clean false at the first text whose closing quote is followed by something no text can be
+// followed by (see spanOfValue).
+size_t blockEnd(std::string_view s, size_t pos, JsonTextRule rule, bool* clean = nullptr);
 
 // The text or block that starts at s[pos] ('"', '{' or '['): the index just past it and the rule
 // it closes under (escaped when it closes cleanly so, else legacy when that closes cleanly, else
