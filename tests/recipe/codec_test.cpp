@@ -239,6 +239,54 @@ TEST(CodecReader, TextRule) {
     EXPECT_EQ(u.view(), std::string(15, 'a'));
 }
 
+TEST(CodecReader, QuotesEndWhereTheirRuleSays) {
+    // Text starting at position 0, the index of its closing quote under each rule.
+    const struct {
+        const char* text;
+        size_t escaped, legacy;
+    } cases[] = {
+        {"\"abc\"", 4, 4},       {"\"a\\\"b\"", 5, 3},     {"\"a\\\\\"b\"", 4, 4},
+        {"\"a\\\\\\\"b\"", 7, 5}, {"\"\\x\\\\\\\\\"", 7, 7}, {"\"pw\\\"", std::string_view::npos, 4},
+        {"\"open", std::string_view::npos, std::string_view::npos},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(json_detail::closeQuote(c.text, 0, JsonTextRule::escaped), c.escaped) << c.text;
+        EXPECT_EQ(json_detail::closeQuote(c.text, 0, JsonTextRule::legacy), c.legacy) << c.text;
+    }
+}
+
+TEST(CodecReader, EachMemberJudgedOnItsOwn) {
+    // key, the value found and the rule it is read under, in objects of earlier and of this firmware.
+    const std::string text =
+        "{\"a\":\"x\\\"\",\"b\":{\"p\":\"q\\\"},\n\"c\":[{\"k\":\"v\\\\\"}],\"d\":\"e\\\"f\",\"n\":5,"
+        "\"t\":{\"u\":\"a\\\"},\"w\":\"b\\\"}}";
+    const JsonMembers m(text);
+    EXPECT_TRUE(m.closed());
+    const struct {
+        const char* key;
+        const char* value;
+        JsonTextRule rule;
+    } expect[] = {
+        {"a", "\"x\\\"\"", JsonTextRule::escaped},   // a text holding x"
+        {"b", "{\"p\":\"q\\\"}", JsonTextRule::legacy},  // a text q\ of earlier firmware
+        {"c", "[{\"k\":\"v\\\\\"}]", JsonTextRule::escaped},
+        {"d", "\"e\\\"f\"", JsonTextRule::escaped},
+        {"n", "5", JsonTextRule::escaped},
+        {"t", "{\"u\":\"a\\\"}", JsonTextRule::legacy},
+        {"w", "\"b\\\"", JsonTextRule::legacy},
+    };
+    for (const auto& e : expect) {
+        const JsonMembers::Value v = m.find(e.key);
+        EXPECT_EQ(v.text, e.value) << e.key;
+        EXPECT_EQ(v.rule, e.rule) << e.key;
+    }
+    // Read with a rule given, the old texts hide what follows them.
+    const JsonMembers strict(text, JsonTextRule::escaped);
+    EXPECT_TRUE(strict.find("n").text.empty());
+    // A block cut off under both rules is no quirk: the object does not close.
+    EXPECT_FALSE(JsonMembers("{\"a\":{\"b\":\"c\\\"").closed());
+}
+
 TEST(CodecReader, RecordsAndArrays) {
     CellularRecipeData cell;
     cell.apn = "own";
