@@ -547,11 +547,6 @@ std::pair<bool, bool> VarEngine::detectSwapableLogged(EndianessType clientType) 
     return {swapWord, swapByte};
 }
 
-bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, EndianessType clientType) {
-    auto [w, b] = detectSwapable(clientType);
-    return getRegVal(reg, buf, n, w, b);
-}
-
 bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
     if (n <= 0) return true;
     int d = 0;
@@ -565,6 +560,7 @@ bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bo
         // The value's cache line is fetched while the mutex is taken (a prefetch is not held up
         // by the lock).
         __builtin_prefetch(e.ptr);
+        __builtin_prefetch(offsetPtr(static_cast<const char*>(e.ptr), 2u * e.num - 1));  // a text's end
         const int num = e.num;
         std::mutex* m = mutexes_[e.owner];
         // A value that runs past the requested range is encoded aside and cut: never write

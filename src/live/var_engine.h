@@ -248,7 +248,10 @@ public:
     // Reads n registers starting at reg into buf[0..n). Never writes beyond buf[n - 1]: a value
     // that runs past the requested range is cut. False (and the registers filled so far kept)
     // when a register on the way starts no value.
-    bool getRegVal(int reg, unsigned short* buf, int n, EndianessType clientType);
+    bool getRegVal(int reg, unsigned short* buf, int n, EndianessType clientType) {
+        auto [w, b] = detectSwapable(clientType);
+        return getRegVal(reg, buf, n, w, b);
+    }
     bool getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
 
     // Stores n registers given as in a Modbus write request (two bytes per register, high byte
