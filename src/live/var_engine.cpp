@@ -484,14 +484,23 @@ void VarEngine::sortRegTab() {
             last = std::max(last, static_cast<int>(e.reg));
         }
     }
-    tagByReg_.assign(static_cast<size_t>(last + 1), 0);
-    ptrByReg_.assign(static_cast<size_t>(last + 1), nullptr);
+    codeByReg_.assign(static_cast<size_t>(last + 1), 0);
+    refs_.assign(1, nullptr);
+    for (size_t o = 0; o < regions_.size(); ++o) bases_[o] = const_cast<char*>(regions_[o].begin);
     for (int r = 0; r <= last; ++r) {
         const int slot = regIndex_[r];
         if (slot < 0) continue;
         const HotEntry h = makeHot(tab_[slot].val, tab_[slot].owner, tab_[slot].num);
-        tagByReg_[static_cast<size_t>(r)] = static_cast<uint8_t>(h.kind | (h.owner << 4));
-        ptrByReg_[static_cast<size_t>(r)] = h.ptr;
+        uint32_t code = h.kind | (uint32_t{h.owner} << 4);
+        const char* p = static_cast<const char*>(h.ptr);
+        const char* base = bases_[h.owner];
+        if (h.owner != 0 && base && p >= base && static_cast<size_t>(p - base) < kMaxOffset) {
+            code |= static_cast<uint32_t>(p - base) << 7;
+        } else {
+            code |= 64u | (static_cast<uint32_t>(refs_.size()) << 7);
+            refs_.push_back(h.ptr);
+        }
+        codeByReg_[static_cast<size_t>(r)] = code;
     }
     sorted_ = true;
 }

@@ -300,12 +300,13 @@ private:
     int slotByRegSlow(int reg) const;
     // Packed entry of the value that starts at reg; num 0 when none.
     HotEntry hotByReg(int reg) const {
-        if (sorted_ && reg >= 0 && static_cast<size_t>(reg) < tagByReg_.size()) {
-            const auto r = static_cast<size_t>(reg);
-            const uint8_t tag = tagByReg_[r];
-            const uint8_t kind = tag & 15u;
-            return HotEntry{ptrByReg_[r], kind, static_cast<uint8_t>(tag >> 4),
-                            static_cast<uint8_t>(kRegValRegisters[kind])};
+        if (sorted_ && reg >= 0 && static_cast<size_t>(reg) < codeByReg_.size()) {
+            const uint32_t code = codeByReg_[static_cast<size_t>(reg)];
+            const auto kind = static_cast<uint8_t>(code & 15u);
+            const auto owner = static_cast<uint8_t>((code >> 4) & 3u);
+            const uint32_t where = code >> 7;
+            void* p = (code & 64u) ? refs_[where] : bases_[owner] + where;
+            return HotEntry{p, kind, owner, static_cast<uint8_t>(kRegValRegisters[kind])};
         }
         return hotByRegSlow(reg);
     }
@@ -321,12 +322,15 @@ private:
     static constexpr int kIndexedRegs = 65536;
     std::array<int16_t, kIndexedRegs> regIndex_;
     // Register -> the value that starts there, for registers up to the last start below 65536,
-    // built by sortRegTab: a read or write finds what it needs by the register alone. The tag
-    // (alternative | owner << 4; 0: no value starts here) lies in a byte array small enough to
-    // stay in the first-level cache, so the kind of value is known before its pointer arrives.
-    static_assert(std::variant_size_v<RegVal> <= 16, "the alternative must fit the tag's low 4 bits");
-    std::vector<uint8_t> tagByReg_;
-    std::vector<void*> ptrByReg_;
+    // built by sortRegTab: a read or write finds all it needs by the register alone, in 32 bits
+    // (an array small enough to stay near the core): the alternative (bits 0-3, 0: no value starts
+    // here), the owner (bits 4-5), and where the value lies (bits 7-31): its offset in the owner's
+    // store, or with bit 6 set an index into refs_ (values outside the stores).
+    static_assert(std::variant_size_v<RegVal> <= 16, "the alternative must fit 4 bits");
+    static constexpr uint32_t kMaxOffset = 1u << 25;
+    std::vector<uint32_t> codeByReg_;
+    std::vector<void*> refs_;
+    std::array<char*, 3> bases_{};
     // The mutex of each owner (null for NONE), as the hot entries name them.
     std::array<std::mutex*, 3> mutexes_{};
 };
