@@ -259,7 +259,8 @@ void encodeString(std::mutex* m, const fss::basic_str<char, N>* s, uint16_t* out
         r = Utility::utf8_to_gb18030(raw, static_cast<unsigned>(len), conv, N);
         if (r.ok) buf = conv;
     }
-    if (is_model_output(LogModule::SCADA, LogLevel::INFO) && len > 0) {
+    const bool info = is_model_output(LogModule::SCADA, LogLevel::INFO);  // asked once per text
+    if (info && len > 0) {
         SLOG_INFO(SCADA, "utf8_to_gb18030({},{}): {} -> {}", r.ok, r.err, Utility::hex(raw, static_cast<int>(len)),
                   Utility::hex(buf, static_cast<int>(N)));
     }
@@ -272,8 +273,10 @@ void encodeString(std::mutex* m, const fss::basic_str<char, N>* s, uint16_t* out
                                            (static_cast<unsigned char>(buf[2 * k + 1]) << 8));
         }
     }
-    SLOG_INFO(SCADA, "swapWord:{}, swapByte:{}, from {} to {}", false, false,
-              Utility::hex(out, std::min<int>(10, N)), Utility::hex(buf, std::min<int>(10, N)));
+    if (info) {
+        SLOG_INFO(SCADA, "swapWord:{}, swapByte:{}, from {} to {}", false, false,
+                  Utility::hex(out, std::min<int>(10, N)), Utility::hex(buf, std::min<int>(10, N)));
+    }
 }
 
 // Registers of a write request -> UTF-8 text for a fixed string of capacity N.
