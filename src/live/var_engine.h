@@ -280,8 +280,9 @@ private:
         std::mutex* mutex = nullptr;
     };
 
-    // What a read or write needs of an entry, packed into 16 bytes for lookups (same slot order
-    // as tab_): the reference as pointer and alternative, the owner (its mutex) and the count.
+    // What a read or write needs of a value, in 16 bytes: the reference as pointer and
+    // alternative, the owner (its mutex) and the register count. Decoded from the register index
+    // below (or made from the table's entry before sorting and beyond that index).
     struct HotEntry {
         void* ptr = nullptr;  // the referenced object; null for the empty alternative
         uint8_t kind = 0;     // alternative of RegVal
