@@ -244,11 +244,9 @@ template <uint32_t N>
 void encodeString(std::mutex* m, const fss::basic_str<char, N>* s, uint16_t* out) {
     static_assert(N % 8 == 0);
     char raw[N + 1];
-    {
-        std::unique_lock<std::mutex> lk;
-        if (m) lk = std::unique_lock<std::mutex>(*m);
-        std::memcpy(raw, s->c_str(), N);  // the whole array: one fixed-size copy
-    }
+    if (m) m->lock();
+    std::memcpy(raw, s->c_str(), N);  // the whole array: one fixed-size copy
+    if (m) m->unlock();
     // The text ends at its first zero character; the registers carry zeros after it.
     const size_t len = cutAtZero(raw, N);
     char conv[N + 1];
