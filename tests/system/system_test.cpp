@@ -16,6 +16,7 @@
 #include "live/live_data.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
+#include "platform/gpio.h"
 #include "recipe/recipe_guard.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
@@ -58,6 +59,7 @@ protected:
         writeFile(dir.file("sysfs/class/thermal/thermal_zone0/temp"), "48500\n");
     }
     void TearDown() override {
+        orvane::platform::SysfsGpio::setWriteFaultForTest(nullptr);
         reset_log_levels_for_test();
         spdlog::set_default_logger(prevLogger);
         CommandRunner::setForTest(nullptr);
@@ -366,8 +368,66 @@ TEST_F(SystemTest, GpioExportGoesOnPastAFailure) {
     std::filesystem::remove(dir.file("sysfs/class/gpio/export"));
     auto sys = make();
     EXPECT_EQ(sys->init(), -1);
+    EXPECT_NE(logText().find("Unable to open /sys/class/gpio/export"), std::string::npos);
     for (int n : {11, 13, 15, 130, 131, 132})
         EXPECT_EQ(readFile(dir.file("sysfs/class/gpio/gpio" + std::to_string(n) + "/direction")), "out") << n;
+}
+
+TEST_F(SystemTest, GpioExportOneWritePerNumberBusyIsSuccess) {
+    // What the kernel answers per write; everything else succeeds.
+    struct Fault {
+        const char* file;
+        const char* text;
+        int err;
+    };
+    struct Case {
+        std::vector<Fault> faults;
+        const char* missingDirection;  // a line whose direction file is absent
+        int result;
+        std::vector<std::string> logs;
+    } cases[] = {
+        {{}, nullptr, 0, {}},
+        // Already exported lines are fine.
+        {{{"export", "11", EBUSY}, {"export", "132", EBUSY}}, nullptr, 0, {}},
+        {{{"export", "13", EIO}, {"export", "15", EBUSY}},
+         nullptr, -1, {"Error writing 13 to /sys/class/gpio/export"}},
+        {{{"gpio131/direction", "out", EINVAL}}, nullptr, -1, {"Unable to set gpio to output"}},
+        {{}, "130", -1, {"Unable to open gpio direction"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<std::string, std::string>> writes;
+        orvane::platform::SysfsGpio::setWriteFaultForTest([&](const std::string& path, const std::string& text) {
+            const std::string rel = path.substr(path.find("class/gpio/") + 11);
+            writes.emplace_back(rel, text);
+            for (const auto& f : c.faults)
+                if (rel == f.file && text == f.text) return f.err;
+            return 0;
+        });
+        for (int n : {11, 13, 15, 130, 131, 132})
+            writeFile(dir.file("sysfs/class/gpio/gpio" + std::to_string(n) + "/direction"), "in");
+        if (c.missingDirection)
+            std::filesystem::remove(dir.file(std::string("sysfs/class/gpio/gpio") + c.missingDirection + "/direction"));
+        log.str("");
+        EXPECT_EQ(make()->init(), c.result);
+        // One write per number, then one direction per line, whatever failed before.
+        std::vector<std::pair<std::string, std::string>> want;
+        for (const char* n : {"11", "13", "15", "130", "131", "132"}) want.emplace_back("export", n);
+        for (const char* n : {"11", "13", "15", "130", "131", "132"})
+            if (!c.missingDirection || std::string(n) != c.missingDirection)
+                want.emplace_back(std::string("gpio") + n + "/direction", "out");
+        EXPECT_EQ(writes, want);
+        const std::string text = logText();
+        for (const auto& l : c.logs) EXPECT_NE(text.find(l), std::string::npos) << l;
+        if (c.logs.empty()) {
+            EXPECT_EQ(text.find("gpio"), std::string::npos) << text;
+        }
+        for (int n : {11, 13, 15, 130, 131, 132}) {
+            const std::string d = dir.file("sysfs/class/gpio/gpio" + std::to_string(n) + "/direction");
+            if (!std::filesystem::exists(d)) continue;
+            const bool failed = !c.faults.empty() && std::string(c.faults[0].file) == "gpio" + std::to_string(n) + "/direction";
+            EXPECT_EQ(readFile(d), failed ? "" : "out") << n;
+        }
+    }
 }
 
 TEST(Ipv4Text, Table) {
