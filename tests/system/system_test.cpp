@@ -229,6 +229,8 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
         const char* ssidStation;
         std::vector<std::string> lines;
         const char* confAfter;
+        const char* ipaddr = "172.16.0.1";
+        const char* keyStation = "lomba=7$";
     } cases[] = {
         {1, true, "Plant AP", "s", {"/usr/bin/ifup_wifi_ap -ip 172.16.0.1"},
          "interface=wlan0\nssid=Plant AP\nwpa_passphrase=tarn4826\nchannel=6\n"},
@@ -239,6 +241,9 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
         {2, true, "a", "-flag", {}, nullptr},  // would pose as an option of the script
         {2, false, "a", "x", {"killall udhcpc", "killall wpa_supplicant", "killall hostapd", "killall udhcpd"}, nullptr},
         {3, true, "a", "x", {}, nullptr},
+        {1, true, "Plant AP", "s", {}, nullptr, "-rf"},                   // address posing as an option
+        {2, true, "a", "Plant", {}, nullptr, "172.16.0.1", "pass\tword"},  // control character in the key
+        {2, true, "a", "Plant", {}, nullptr, "172.16.0.1", "--help"},
     };
     for (const auto& c : cases) {
         runner.clear();
@@ -250,6 +255,8 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
             w.enable = c.enable;
             w.ssid = c.ssid;
             w.ssidStation = c.ssidStation;
+            w.ipaddr = c.ipaddr;
+            w.keyStation = c.keyStation;
         }
         make()->updateWifi();
         EXPECT_EQ(runner.lines(), c.lines) << c.mode << " " << c.ssid << " " << c.ssidStation;
@@ -295,6 +302,45 @@ TEST_F(SystemTest, HealthFiguresFromTheFixtureTree) {
     EXPECT_EQ(sys->readMemoryData(), (std::pair<float, int32_t>{0.0f, 0}));
     EXPECT_FLOAT_EQ(sys->getCpuUsageAverage(), 0.0f);
     EXPECT_EQ(sys->getSysUptime(), 0u);
+}
+
+namespace {
+std::vector<std::string> gStatvfsPaths;
+}  // namespace
+
+TEST_F(SystemTest, DatabaseDiskFiguresFollowItsPath) {
+    // "/" is 8 GiB with 2 GiB free; any other path 1 GiB with 768 MiB free.
+    auto statvfsFn = +[](const char* path, struct statvfs* st) {
+        gStatvfsPaths.emplace_back(path);
+        *st = {};
+        st->f_frsize = 1024;
+        const bool root = std::string(path) == "/";
+        st->f_blocks = root ? 8388608ull : 1048576ull;
+        st->f_bavail = root ? 2097152ull : 786432ull;
+        return 0;
+    };
+    struct Case {
+        std::string (*dbPath)();
+        std::vector<std::string> calls;
+        uint32_t dbUsed;
+        float dbUsage;
+    } cases[] = {
+        {[] { return std::string("/"); }, {"/"}, 6144, 75.0f},  // no second statvfs
+        {[] { return std::string("/data/db"); }, {"/", "/data/db"}, 256, 25.0f},
+    };
+    for (const auto& c : cases) {
+        gStatvfsPaths.clear();
+        System::Options o;
+        o.statvfsFn = statvfsFn;
+        o.dbDiskPath = c.dbPath;
+        auto sys = make(o);
+        sys->updateLive();
+        EXPECT_EQ(gStatvfsPaths, c.calls);
+        EXPECT_EQ(sys->health().DiskUsed, 6144u);
+        EXPECT_FLOAT_EQ(sys->health().DiskUsage, 75.0f);
+        EXPECT_EQ(sys->health().DbDiskUsed, c.dbUsed);
+        EXPECT_FLOAT_EQ(sys->health().DbDiskUsage, c.dbUsage);
+    }
 }
 
 TEST_F(SystemTest, FirstPassAppliesEverythingOnceAndKeepsRegister1071) {
