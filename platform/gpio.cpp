@@ -18,15 +18,34 @@ namespace {
 
 std::mutex gFactoryMutex;
 std::function<std::unique_ptr<EdgeLine>()> gFactory;
+std::mutex gFaultMutex;
+std::function<int(const std::string&, const std::string&)> gWriteFault;
 
-// Opens an existing file for writing and writes the whole text.
+int injectedFault(const std::string& path, const std::string& text) {
+    std::lock_guard lk(gFaultMutex);
+    return gWriteFault ? gWriteFault(path, text) : 0;
+}
+
+// Opens an existing file for writing and writes the whole text. A write refused with EBUSY
+// reports busyFail (the same as writeFail unless the caller tells them apart).
 SysfsGpio::Result writeFile(const std::string& path, const std::string& text, SysfsGpio::Result openFail,
-                            SysfsGpio::Result writeFail) {
+                            SysfsGpio::Result writeFail, SysfsGpio::Result busyFail) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0) return openFail;
-    const ssize_t n = ::write(fd, text.data(), text.size());
+    int err = injectedFault(path, text);
+    ssize_t n = -1;
+    if (err == 0) {
+        do { n = ::write(fd, text.data(), text.size()); } while (n < 0 && errno == EINTR);
+        if (n < 0) err = errno;
+    }
     ::close(fd);
-    return n == static_cast<ssize_t>(text.size()) ? SysfsGpio::Result::Ok : writeFail;
+    if (n == static_cast<ssize_t>(text.size())) return SysfsGpio::Result::Ok;
+    return err == EBUSY ? busyFail : writeFail;
+}
+
+SysfsGpio::Result writeFile(const std::string& path, const std::string& text, SysfsGpio::Result openFail,
+                            SysfsGpio::Result writeFail) {
+    return writeFile(path, text, openFail, writeFail, writeFail);
 }
 
 }  // namespace
@@ -44,7 +63,7 @@ bool SysfsGpio::ready(int gpio) {
 
 SysfsGpio::Result SysfsGpio::exportLine(int gpio) {
     return writeFile(Paths::sysfs("class/gpio/export"), std::to_string(gpio), Result::ExportOpen,
-                     Result::ExportWrite);
+                     Result::ExportWrite, Result::ExportBusy);
 }
 
 SysfsGpio::Result SysfsGpio::setDirection(int gpio, Direction d) {
@@ -59,6 +78,11 @@ SysfsGpio::Result SysfsGpio::setEdge(int gpio, Edge e) {
 
 SysfsGpio::Result SysfsGpio::write(int gpio, int value) {
     return writeFile(path(gpio, "value"), value ? "1" : "0", Result::ValueOpen, Result::ValueWrite);
+}
+
+void SysfsGpio::setWriteFaultForTest(std::function<int(const std::string&, const std::string&)> fault) {
+    std::lock_guard lk(gFaultMutex);
+    gWriteFault = std::move(fault);
 }
 
 std::unique_ptr<EdgeLine> EdgeLine::create() {

@@ -14,6 +14,7 @@ public:
         Ok,
         ExportOpen,      // class/gpio/export cannot be opened
         ExportWrite,     // the number could not be written to it
+        ExportBusy,      // the kernel refused the number with EBUSY: the line is already exported
         DirectionOpen,
         DirectionWrite,
         EdgeOpen,
@@ -34,6 +35,10 @@ public:
     static Result setDirection(int gpio, Direction d);
     static Result setEdge(int gpio, Edge e);
     static Result write(int gpio, int value);
+
+    // Test-only: asked before every write with the file's path and text; a non-zero errno it
+    // returns fails that write as the kernel would (nullptr removes it).
+    static void setWriteFaultForTest(std::function<int(const std::string& path, const std::string& text)> fault);
 };
 
 class EdgeLine {

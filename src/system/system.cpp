@@ -17,6 +17,7 @@
 #include "env/env_guard.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
+#include "platform/gpio.h"
 #include "platform/paths.h"
 #include "recipe/recipe_guard.h"
 #include "utils/hardware_utils.h"
@@ -52,17 +53,6 @@ std::string readWhole(const std::string& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
-}
-
-// Writes text to an existing sysfs file in one write. Returns 0, or the errno of the failure.
-int writeSysfs(const std::string& path, std::string_view text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return errno ? errno : EIO;
-    ssize_t w;
-    do { w = ::write(fd, text.data(), text.size()); } while (w < 0 && errno == EINTR);
-    int err = (w == static_cast<ssize_t>(text.size())) ? 0 : (w < 0 ? errno : EIO);
-    ::close(fd);
-    return err;
 }
 
 // The integer in kB after "key" in a /proc/meminfo text; false when absent.
@@ -153,28 +143,25 @@ System::System(RecipeDataGuard& recipe, LiveDataGuard& live, EnvGuard& env, Opti
 }
 
 int System::init() {
-    // Each number is exported on its own: a line that is already exported (EBUSY) is fine, and
-    // one failure stops neither the other numbers nor the directions.
-    const std::string exportPath = Paths::sysfs("class/gpio/export");
+    using orvane::platform::SysfsGpio;
+    using R = SysfsGpio::Result;
+    // Each number is exported in a write of its own: a line that is already exported (EBUSY)
+    // is fine, and one failure stops neither the other numbers nor the directions.
     int failures = 0;
     for (int n : kLedLines) {
-        int err = writeSysfs(exportPath, std::to_string(n));
-        if (err == 0 || err == EBUSY) continue;
-        ++failures;
-        if (err == ENOENT || err == EACCES || err == ENOTDIR)
-            SLOG_WARN(SYS, "Unable to open /sys/class/gpio/export");
-        else
-            SLOG_WARN(SYS, "Error writing {} to /sys/class/gpio/export", n);
+        switch (SysfsGpio::exportLine(n)) {
+            case R::Ok:
+            case R::ExportBusy: break;
+            case R::ExportOpen: ++failures; SLOG_WARN(SYS, "Unable to open /sys/class/gpio/export"); break;
+            default: ++failures; SLOG_WARN(SYS, "Error writing {} to /sys/class/gpio/export", n); break;
+        }
     }
     for (int n : kLedLines) {
-        const std::string dir = Paths::sysfs("class/gpio/gpio" + std::to_string(n) + "/direction");
-        int err = writeSysfs(dir, "out");
-        if (err == 0) continue;
-        ++failures;
-        if (err == ENOENT || err == EACCES || err == ENOTDIR)
-            SLOG_WARN(SYS, "Unable to open gpio direction");
-        else
-            SLOG_WARN(SYS, "Unable to set gpio to output");
+        switch (SysfsGpio::setDirection(n, SysfsGpio::Direction::Out)) {
+            case R::Ok: break;
+            case R::DirectionOpen: ++failures; SLOG_WARN(SYS, "Unable to open gpio direction"); break;
+            default: ++failures; SLOG_WARN(SYS, "Unable to set gpio to output"); break;
+        }
     }
     return failures == 0 ? 0 : -1;
 }

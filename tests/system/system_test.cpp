@@ -16,6 +16,7 @@
 #include "live/live_data.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
+#include "platform/gpio.h"
 #include "recipe/recipe_guard.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
@@ -58,6 +59,7 @@ protected:
         writeFile(dir.file("sysfs/class/thermal/thermal_zone0/temp"), "48500\n");
     }
     void TearDown() override {
+        orvane::platform::SysfsGpio::setWriteFaultForTest(nullptr);
         reset_log_levels_for_test();
         spdlog::set_default_logger(prevLogger);
         CommandRunner::setForTest(nullptr);
@@ -227,6 +229,8 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
         const char* ssidStation;
         std::vector<std::string> lines;
         const char* confAfter;
+        const char* ipaddr = "172.16.0.1";
+        const char* keyStation = "lomba=7$";
     } cases[] = {
         {1, true, "Plant AP", "s", {"/usr/bin/ifup_wifi_ap -ip 172.16.0.1"},
          "interface=wlan0\nssid=Plant AP\nwpa_passphrase=tarn4826\nchannel=6\n"},
@@ -237,6 +241,9 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
         {2, true, "a", "-flag", {}, nullptr},  // would pose as an option of the script
         {2, false, "a", "x", {"killall udhcpc", "killall wpa_supplicant", "killall hostapd", "killall udhcpd"}, nullptr},
         {3, true, "a", "x", {}, nullptr},
+        {1, true, "Plant AP", "s", {}, nullptr, "-rf"},                   // address posing as an option
+        {2, true, "a", "Plant", {}, nullptr, "172.16.0.1", "pass\tword"},  // control character in the key
+        {2, true, "a", "Plant", {}, nullptr, "172.16.0.1", "--help"},
     };
     for (const auto& c : cases) {
         runner.clear();
@@ -248,6 +255,8 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
             w.enable = c.enable;
             w.ssid = c.ssid;
             w.ssidStation = c.ssidStation;
+            w.ipaddr = c.ipaddr;
+            w.keyStation = c.keyStation;
         }
         make()->updateWifi();
         EXPECT_EQ(runner.lines(), c.lines) << c.mode << " " << c.ssid << " " << c.ssidStation;
@@ -293,6 +302,45 @@ TEST_F(SystemTest, HealthFiguresFromTheFixtureTree) {
     EXPECT_EQ(sys->readMemoryData(), (std::pair<float, int32_t>{0.0f, 0}));
     EXPECT_FLOAT_EQ(sys->getCpuUsageAverage(), 0.0f);
     EXPECT_EQ(sys->getSysUptime(), 0u);
+}
+
+namespace {
+std::vector<std::string> gStatvfsPaths;
+}  // namespace
+
+TEST_F(SystemTest, DatabaseDiskFiguresFollowItsPath) {
+    // "/" is 8 GiB with 2 GiB free; any other path 1 GiB with 768 MiB free.
+    auto statvfsFn = +[](const char* path, struct statvfs* st) {
+        gStatvfsPaths.emplace_back(path);
+        *st = {};
+        st->f_frsize = 1024;
+        const bool root = std::string(path) == "/";
+        st->f_blocks = root ? 8388608ull : 1048576ull;
+        st->f_bavail = root ? 2097152ull : 786432ull;
+        return 0;
+    };
+    struct Case {
+        std::string (*dbPath)();
+        std::vector<std::string> calls;
+        uint32_t dbUsed;
+        float dbUsage;
+    } cases[] = {
+        {[] { return std::string("/"); }, {"/"}, 6144, 75.0f},  // no second statvfs
+        {[] { return std::string("/data/db"); }, {"/", "/data/db"}, 256, 25.0f},
+    };
+    for (const auto& c : cases) {
+        gStatvfsPaths.clear();
+        System::Options o;
+        o.statvfsFn = statvfsFn;
+        o.dbDiskPath = c.dbPath;
+        auto sys = make(o);
+        sys->updateLive();
+        EXPECT_EQ(gStatvfsPaths, c.calls);
+        EXPECT_EQ(sys->health().DiskUsed, 6144u);
+        EXPECT_FLOAT_EQ(sys->health().DiskUsage, 75.0f);
+        EXPECT_EQ(sys->health().DbDiskUsed, c.dbUsed);
+        EXPECT_FLOAT_EQ(sys->health().DbDiskUsage, c.dbUsage);
+    }
 }
 
 TEST_F(SystemTest, FirstPassAppliesEverythingOnceAndKeepsRegister1071) {
@@ -366,8 +414,66 @@ TEST_F(SystemTest, GpioExportGoesOnPastAFailure) {
     std::filesystem::remove(dir.file("sysfs/class/gpio/export"));
     auto sys = make();
     EXPECT_EQ(sys->init(), -1);
+    EXPECT_NE(logText().find("Unable to open /sys/class/gpio/export"), std::string::npos);
     for (int n : {11, 13, 15, 130, 131, 132})
         EXPECT_EQ(readFile(dir.file("sysfs/class/gpio/gpio" + std::to_string(n) + "/direction")), "out") << n;
+}
+
+TEST_F(SystemTest, GpioExportOneWritePerNumberBusyIsSuccess) {
+    // What the kernel answers per write; everything else succeeds.
+    struct Fault {
+        const char* file;
+        const char* text;
+        int err;
+    };
+    struct Case {
+        std::vector<Fault> faults;
+        const char* missingDirection;  // a line whose direction file is absent
+        int result;
+        std::vector<std::string> logs;
+    } cases[] = {
+        {{}, nullptr, 0, {}},
+        // Already exported lines are fine.
+        {{{"export", "11", EBUSY}, {"export", "132", EBUSY}}, nullptr, 0, {}},
+        {{{"export", "13", EIO}, {"export", "15", EBUSY}},
+         nullptr, -1, {"Error writing 13 to /sys/class/gpio/export"}},
+        {{{"gpio131/direction", "out", EINVAL}}, nullptr, -1, {"Unable to set gpio to output"}},
+        {{}, "130", -1, {"Unable to open gpio direction"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<std::string, std::string>> writes;
+        orvane::platform::SysfsGpio::setWriteFaultForTest([&](const std::string& path, const std::string& text) {
+            const std::string rel = path.substr(path.find("class/gpio/") + 11);
+            writes.emplace_back(rel, text);
+            for (const auto& f : c.faults)
+                if (rel == f.file && text == f.text) return f.err;
+            return 0;
+        });
+        for (int n : {11, 13, 15, 130, 131, 132})
+            writeFile(dir.file("sysfs/class/gpio/gpio" + std::to_string(n) + "/direction"), "in");
+        if (c.missingDirection)
+            std::filesystem::remove(dir.file(std::string("sysfs/class/gpio/gpio") + c.missingDirection + "/direction"));
+        log.str("");
+        EXPECT_EQ(make()->init(), c.result);
+        // One write per number, then one direction per line, whatever failed before.
+        std::vector<std::pair<std::string, std::string>> want;
+        for (const char* n : {"11", "13", "15", "130", "131", "132"}) want.emplace_back("export", n);
+        for (const char* n : {"11", "13", "15", "130", "131", "132"})
+            if (!c.missingDirection || std::string(n) != c.missingDirection)
+                want.emplace_back(std::string("gpio") + n + "/direction", "out");
+        EXPECT_EQ(writes, want);
+        const std::string text = logText();
+        for (const auto& l : c.logs) EXPECT_NE(text.find(l), std::string::npos) << l;
+        if (c.logs.empty()) {
+            EXPECT_EQ(text.find("gpio"), std::string::npos) << text;
+        }
+        for (int n : {11, 13, 15, 130, 131, 132}) {
+            const std::string d = dir.file("sysfs/class/gpio/gpio" + std::to_string(n) + "/direction");
+            if (!std::filesystem::exists(d)) continue;
+            const bool failed = !c.faults.empty() && std::string(c.faults[0].file) == "gpio" + std::to_string(n) + "/direction";
+            EXPECT_EQ(readFile(d), failed ? "" : "out") << n;
+        }
+    }
 }
 
 TEST(Ipv4Text, Table) {
