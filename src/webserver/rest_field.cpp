@@ -39,6 +39,9 @@ struct RestAPI::FieldScratch {
     LteLiveData lte;
     LoraLiveData lora;
     ControllerLiveData controller;
+    // The controller answer is rendered again only when what it shows changed since.
+    ControllerLiveData controllerShown;
+    std::string controllerText;
     AnalogLiveData analog;
     LogQueryResult trend;
     MBTcpClientItem client;
@@ -245,6 +248,17 @@ CsvOutcome importCsv(std::string_view text, MBTcpClientItem& client) {
         slot->enable = true;
     }
     return CsvOutcome::Done;
+}
+
+// True when the two blocks show the same ids, values (bit for bit) and connection flags.
+bool sameControllerView(const ControllerLiveData& a, const ControllerLiveData& b) {
+    auto same = [](const std::array<ControllerBlock, kControllers>& x, const std::array<ControllerBlock, kControllers>& y) {
+        for (size_t i = 0; i < x.size(); ++i)
+            if (x[i].id != y[i].id || std::memcmp(x[i].values.data(), y[i].values.data(), sizeof x[i].values) != 0)
+                return false;
+        return true;
+    };
+    return a.connected == b.connected && same(a.inputs, b.inputs) && same(a.outputs, b.outputs);
 }
 
 // At most this much of an upload goes into a log line.
@@ -957,7 +971,21 @@ RestHandled RestAPI::_getControllerLiveData(const RestRequest&, fss::stringHuge&
         }
         s.controller.connected = live.connected;
     }
-    answerRecord(out, s.controller);
+    if (!s.controllerText.empty() && sameControllerView(s.controller, s.controllerShown)) {
+        _answerText(out, s.controllerText);
+        return kAnswered;
+    }
+    s.controllerText.clear();
+    bool written = false;
+    _answer(out, [&](char* dst, int room) {
+        const int n = writeJsonP(s.controller, dst, room, nullptr);
+        written = n >= 0 && n <= room;
+        return n;
+    });
+    if (written) {
+        s.controllerText.assign(out.view());
+        s.controllerShown = s.controller;
+    }
     return kAnswered;
 }
 

@@ -419,6 +419,11 @@ TEST_F(RestFieldTest, LiveDataRoutes) {
     EXPECT_EQ(ctl["inputs"][1]["values"][3], 12.5);
     EXPECT_TRUE(ctl["inputs"][1]["values"][0].is_null());
     EXPECT_EQ(ctl["connected"][1], true);
+    {
+        std::lock_guard lk(live_->mutex());
+        live_->data().controller.inputs[1].values[3] = 13.0f;  // the next answer shows it
+    }
+    EXPECT_EQ(json::parse(httpGet("/controller/livedata"))["inputs"][1]["values"][3], 13.0);
     EXPECT_EQ(json::parse(httpGet("/analoginput/livedata"))["reading"][0]["val"], 3.5);
 
     env_->configStatus.store(1);
