@@ -1056,7 +1056,13 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
             return kNoSave;
         }
         const std::string path = orvane::platform::Paths::runtime("upload.json");
-        Utility::writeText(path, data);
+        auto text = std::make_unique<fss::stringHuge>();
+        text->assignBytes(data.data(), data.size());
+        if (!Utility::writeText(path, *text)) {
+            SLOG_ERROR(WEB, "upload: {} could not be written", path);
+            failed(out, "Fail to store the upload");
+            return kNoSave;
+        }
         recipe_.importRecipe(path);
         // Every component takes the imported recipe, as at start-up.
         recipe_.triggerReload(SCADA_MASK_INITIAL);
