@@ -191,6 +191,26 @@ BENCHMARK_CAPTURE(BM_Bare, livedata_1, "/livedata/1")->UseRealTime();
 BENCHMARK_CAPTURE(BM_Rest, controller_livedata, "/controller/livedata")->UseRealTime();
 BENCHMARK_CAPTURE(BM_Bare, controller_livedata, "/controller/livedata")->UseRealTime();
 
+// The REST path alone (no network): token check, copies and JSON, through handleGet. With
+// `changing`, a controller value changes before each request, so the answer is written anew.
+void BM_Handler(benchmark::State& state, const char* target, bool changing) {
+    Gateway g;
+    auto out = std::make_unique<fss::stringHuge>();
+    float v = 0;
+    for (auto _ : state) {
+        if (changing) {
+            std::lock_guard lk(g.live->mutex());
+            g.live->data().controller.inputs[0].values[0] = (v += 0.5f);
+        }
+        g.api->handleGet(target, "", g.token, *out);
+        benchmark::DoNotOptimize(out->data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK_CAPTURE(BM_Handler, livedata_1, "/livedata/1", false);
+BENCHMARK_CAPTURE(BM_Handler, controller_livedata_unchanged, "/controller/livedata", false);
+BENCHMARK_CAPTURE(BM_Handler, controller_livedata_changed, "/controller/livedata", true);
+
 // wrk's "Requests/sec" line; 0 when it did not run.
 double wrk(int conns, int seconds, uint16_t port, const char* target, const std::string& token) {
     const std::string cmd = "wrk -t1 -c" + std::to_string(conns) + " -d" + std::to_string(seconds) + "s -H 'Authorization: " +
