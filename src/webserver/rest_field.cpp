@@ -336,6 +336,10 @@ RestHandled RestAPI::_setProbeSettingsBatch(const RestRequest& req, fss::stringH
         readSectionBody(s.fresh[static_cast<size_t>(k)], element, ProbeMeasureRecipeItem{});
     });
 
+    for (int k = 0; k < read; ++k) {
+        const ProbeMeasureRecipeItem& fresh = s.fresh[static_cast<size_t>(k)];
+        if (fresh.id >= 1 && fresh.id <= kProbeItemCount) SLOG_WARN(WEB, "Probe ID: {}, PN: {}", fresh.id, fresh.pn);
+    }
     std::array<bool, kProbeItemCount> touched{};
     {
         Lock lk(recipe_.mutex);
@@ -344,7 +348,6 @@ RestHandled RestAPI::_setProbeSettingsBatch(const RestRequest& req, fss::stringH
         for (int k = 0; k < read; ++k) {
             const ProbeMeasureRecipeItem& fresh = s.fresh[static_cast<size_t>(k)];
             if (fresh.id < 1 || fresh.id > kProbeItemCount) continue;
-            SLOG_WARN(WEB, "Probe ID: {}, PN: {}", fresh.id, fresh.pn);
             items[static_cast<size_t>(fresh.id - 1)] = fresh;
             touched[static_cast<size_t>(fresh.id - 1)] = true;
         }
