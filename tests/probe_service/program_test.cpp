@@ -122,7 +122,8 @@ TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
 
     // The serial number the probe reported is stored in the configuration.
     EXPECT_TRUE(waitUntil([&] { return readFile(p.installFile("config/recipes/parameter.json")).find("31337") != std::string::npos; }, 60s));
-    EXPECT_NE(readFile(log).find("read pH=7.25"), std::string::npos);
+    // The log is flushed in its own time.
+    EXPECT_TRUE(waitUntil([&] { return readFile(log).find("read pH=7.25") != std::string::npos; }, 30s)) << readFile(log);
 
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(60s), 1) << p.stderrText();
