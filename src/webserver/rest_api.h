@@ -288,6 +288,17 @@ private:
     std::shared_ptr<PingState> ping_ = std::make_shared<PingState>();
     std::mutex putMutex_;  // held while a PUT handler runs; taken before any store mutex
     bool importAfterPut_ = false;  // the last PUT of /parameter.json carried a valid token
+
+    // ---- field-side working copies (rest_field.cpp) ----
+    // Copies of live blocks, probe items, a controller and the trend result, on the heap and
+    // reused by every request; its mutex is taken after putMutex_ and before any store mutex.
+    struct FieldScratch;
+    struct FieldScratchDelete {
+        void operator()(FieldScratch* p) const;
+    };
+    FieldScratch& fieldScratch();
+    std::once_flag fieldOnce_;
+    std::unique_ptr<FieldScratch, FieldScratchDelete> field_;
 };
 
 template <class F>

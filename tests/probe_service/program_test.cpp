@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include "recipe/recipe_guard.h"
@@ -147,4 +149,68 @@ TEST(ProbeServiceProgram, GatewayStartedAgainReadsTheSameSimulatedBus) {
         sim.clearFrames();
     }
     EXPECT_EQ(count(readFile(log), "msg:Invalid argument"), 0u) << readFile(log);
+}
+
+namespace {
+
+// curl inside the gateway's network namespace; its output ("" when it failed).
+std::string curlIn(SandboxProcess& p, std::vector<std::string> args) {
+    args.insert(args.begin(), {"curl", "-s", "--max-time", "20", "-H", "Expect:"});
+    std::string out;
+    return p.runInNetwork(args, &out) == 0 ? out : std::string();
+}
+
+}  // namespace
+
+// The road of a probe command: a span edit in the browser reaches the probe's registers over
+// the RS-485 line, and the probe live data reports the command's success.
+TEST(ProbeServiceProgram, SpanEditFromTheWebReachesTheProbe) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
+
+    orvane::test::ProbeBusSim sim;
+    SandboxProcess p;
+    ASSERT_NO_FATAL_FAILURE(prepareGateway(sim, p));
+    ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
+    const std::string log = p.installFile("log/scada.log");
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("read pH=7.25") != std::string::npos; }, 60s))
+        << readFile(log) << p.stderrText();
+
+    std::string login;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            login = curlIn(p, {"-X", "PUT", "-d", R"({"name":"admin","password":"tup719","cmdType":0})",
+                               "http://127.0.0.1/auth"});
+            return !login.empty();
+        },
+        60s));
+    const auto auth = nlohmann::json::parse(login, nullptr, false);
+    if (!auth.is_object() || !auth.contains("token")) {
+        p.signal(SIGTERM);
+        p.wait(60s);
+        GTEST_SKIP() << "the login route is not served by this build: " << login;
+    }
+    const std::string token = auth["token"].get<std::string>();
+
+    const std::string answer = curlIn(p, {"-X", "PUT", "-H", "Authorization: " + token, "-d",
+                                          R"({"mA_4":2.5,"mA_20":12})", "http://127.0.0.1/probe/settings/1"});
+    EXPECT_EQ(nlohmann::json::parse(answer, nullptr, false).value("code", 0), 200) << answer;
+
+    const auto order = orvane::test::simFloatOrderOf("CDAB");
+    EXPECT_TRUE(waitUntil([&] { return std::abs(sim.getFloat(10, 43003, order) - 12.0f) < 1e-4; }, 60s))
+        << readFile(log);
+    EXPECT_NEAR(sim.getFloat(10, 43001, order), 2.5f, 1e-4);
+    int configRet = -2;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto live = nlohmann::json::parse(curlIn(p, {"http://127.0.0.1/probe/livedata"}), nullptr, false);
+            configRet = live.is_object() ? live.value("configRet", -2) : -2;
+            return configRet == 1;
+        },
+        60s))
+        << configRet << "\n" << readFile(log);
+    EXPECT_NE(readFile(p.installFile("config/recipes/parameter.json")).find("\"mA_20\":12"), std::string::npos);
+
+    ASSERT_TRUE(p.signal(SIGTERM));
+    EXPECT_EQ(p.wait(60s), 1) << p.stderrText();
 }

@@ -1,0 +1,483 @@
+// Field-side REST routes through the running HTTP server: curl on an ephemeral loopback port,
+// real recipe, live, EnvGuard, register and history stores in a private install root.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "exportvar.h"
+#include "mbtcp/hmi_block.h"
+#include "rest_fixture.h"
+#include "webserver/webserver.h"
+
+using nlohmann::json;
+using orvane::test::readFile;
+using orvane::test::writeFile;
+
+namespace {
+
+class RestFieldTest : public RestTest {
+protected:
+    void SetUp() override {
+        RestTest::SetUp();
+        token_ = login();
+        server_ = std::make_unique<WebServer>(0, std::chrono::seconds(15), api_.get());
+        server_->init(dir_.path() + "/web/");
+        thread_ = std::thread([this] { server_->startLoop(); });
+        for (int i = 0; i < 2000 && server_->listeningPort() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_NE(server_->listeningPort(), 0);
+        recipe_->checkAndConsume(0xffffffffu);
+    }
+    void TearDown() override {
+        server_->stop();
+        thread_.join();
+        server_.reset();
+        RestTest::TearDown();
+    }
+    std::string curl(const std::string& args) {
+        const std::string cmd = "curl -s --max-time 30 -H 'Expect:' -H 'Authorization: " + token_ + "' " + args +
+                                " 2>/dev/null";
+        std::string out;
+        FILE* p = ::popen(cmd.c_str(), "r");
+        char buf[4096];
+        size_t n;
+        while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        if (p) ::pclose(p);
+        return out;
+    }
+    std::string url(const std::string& target) const {
+        return "'http://127.0.0.1:" + std::to_string(server_->listeningPort()) + target + "'";
+    }
+    std::string httpGet(const std::string& target) { return curl(url(target)); }
+    std::string httpPut(const std::string& target, const std::string& body) {
+        writeFile(dir_.file("body"), body);
+        return curl("-X PUT --data-binary @'" + dir_.file("body") + "' " + url(target));
+    }
+    // A multipart upload of text as file "name" with the given part type.
+    std::string upload(const std::string& target, const std::string& name, const std::string& text,
+                       const std::string& type) {
+        writeFile(dir_.file(name), text);
+        return curl("-X PUT -F 'file=@" + dir_.file(name) + ";type=" + type + "' " + url(target));
+    }
+    ProbeCmd takeCmd() {
+        const ProbeCmdTicket t = env_->peekProbeCmd();
+        env_->clearProbeCmd(t.seq);
+        return t.cmd;
+    }
+    json savedRecipe() { return json::parse(readFile(recipeConfigFile())); }
+    ProbeMeasureRecipeItem& item(int slot) { return recipe_->recipe.sensors[static_cast<size_t>(slot)]; }
+
+    std::string token_;
+    std::unique_ptr<WebServer> server_;
+    std::thread thread_;
+};
+
+const std::string kOk = "{\n  \"code\":200,\n  \"msg\":\"OK\"}";
+const std::string kNotFound = "{\n  \"code\":404,\n  \"msg\":\"Not Found\"}";
+const std::string kRefused = "{\n  \"code\":1001,\n  \"msg\":\"Probe command refused\"}";
+
+std::string failedWith(const std::string& msg) { return "{\n  \"code\":1001,\n  \"msg\":\"" + msg + "\"}"; }
+
+}  // namespace
+
+TEST_F(RestFieldTest, SingleProbeEditPlacesOneSpanCommandAndIsSaved) {
+    item(2).mA_4 = 4.00005f;
+    EXPECT_EQ(httpPut("/probe/settings/3", R"({"mA_4":4.0})"), kOk);
+    EXPECT_TRUE(std::holds_alternative<NoneCmdPack>(env_->get_probeCmd()));  // below 0.0001
+    EXPECT_EQ(recipe_->changeWordForTest() & SCADA_MASK_PROBE, SCADA_MASK_PROBE);
+
+    EXPECT_EQ(httpPut("/probe/settings/3", R"({"mA_4":4.5,"custName":"Basin"})"), kOk);
+    auto cmd = std::get<ConfigCmdPack>(env_->get_probeCmd());
+    EXPECT_EQ(cmd.probeId, 2u);
+    EXPECT_EQ(cmd.cmdType, CONFIG_CMD_SPAN_4_20MA);
+    EXPECT_FLOAT_EQ(cmd.mA_4, 4.5f);
+    EXPECT_TRUE(std::isnan(cmd.mA_20));
+    EXPECT_EQ(env_->configStatus.load(), -1);
+    EXPECT_EQ(env_->configProbeIndex.load(), 2);
+    EXPECT_FLOAT_EQ(savedRecipe()["sensors"][2]["mA_4"].get<float>(), 4.5f);
+    EXPECT_EQ(savedRecipe()["sensors"][2]["custName"], "Basin");
+
+    // Mailbox busy: the recipe change stands, the answer stays 200, the first command stays.
+    EXPECT_EQ(httpPut("/probe/settings/3", R"({"mA_20":20})"), kOk);
+    EXPECT_FLOAT_EQ(std::get<ConfigCmdPack>(env_->get_probeCmd()).mA_4, 4.5f);
+    EXPECT_FLOAT_EQ(item(2).mA_20, 20.0f);
+
+    // "enable" false: the item goes back to the default one and its span follows.
+    takeCmd();
+    EXPECT_EQ(httpPut("/probe/settings/3", R"({"enable":false})"), kOk);
+    EXPECT_EQ(item(2).custName.view(), "");
+    EXPECT_EQ(item(2).id, 3);
+    cmd = std::get<ConfigCmdPack>(takeCmd());
+    EXPECT_FLOAT_EQ(cmd.mA_4, 0.0f);
+    EXPECT_FLOAT_EQ(cmd.mA_20, 100.0f);
+
+    // Out of 1..128: 404, nothing reloaded, nothing saved.
+    recipe_->checkAndConsume(0xffffffffu);
+    const std::string before = readFile(recipeConfigFile());
+    for (const char* target : {"/probe/settings/0", "/probe/settings/129", "/probe/settings/-4"})
+        EXPECT_EQ(httpPut(target, R"({"mA_4":1})"), kNotFound) << target;
+    EXPECT_EQ(recipe_->changeWordForTest(), 0u);
+    EXPECT_EQ(readFile(recipeConfigFile()), before);
+}
+
+TEST_F(RestFieldTest, BatchSkipsIdZeroTheLaterDuplicateWinsAndSpansAreCompared) {
+    item(0).pn = 4242;
+    item(4).mA_4 = 4.0f;
+    const std::string body = R"([{"id":2,"pn":111,"mA_20":50},{"id":0,"pn":999},{"id":2,"pn":222},
+                                 {"id":5,"pn":555,"mA_4":2,"mA_20":100},{"id":300,"pn":777}])";
+    EXPECT_EQ(httpPut("/probe/settings", body), kOk);
+    EXPECT_EQ(item(0).pn, 4242u);
+    EXPECT_EQ(item(1).pn, 222u);
+    EXPECT_FLOAT_EQ(item(1).mA_20, 100.0f);  // the later element, with the default span
+    EXPECT_EQ(item(4).pn, 555u);
+    for (int i = 5; i < 128; ++i) EXPECT_EQ(item(i).pn, 0u) << i;
+    // Item 2 ends where it began: the only command is item 5's, with its 20 mA side unchanged.
+    const auto cmd = std::get<ConfigCmdPack>(takeCmd());
+    EXPECT_EQ(cmd.probeId, 4u);
+    EXPECT_EQ(cmd.cmdType, CONFIG_CMD_SPAN_4_20MA);
+    EXPECT_FLOAT_EQ(cmd.mA_4, 2.0f);
+    EXPECT_TRUE(std::isnan(cmd.mA_20));
+    EXPECT_EQ(savedRecipe()["sensors"][4]["pn"], 555);
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_PROBE));
+}
+
+TEST_F(RestFieldTest, ProbeCommandsReachTheMailboxOrAreRefused) {
+    struct Case {
+        const char* target;
+        const char* body;
+        std::string answer;
+        size_t alternative;  // variant index left in the mailbox (0: none)
+    };
+    const Case cases[] = {
+        {"/probe/calibrate", R"({"idxMeasure":3,"idxCal":1,"solution":7})", "", 1},
+        {"/probe/calibrate", "{}", kRefused, 0},  // index -1
+        {"/probe/restore", R"({"idxMeasure":1,"enable":false})", "", 2},
+        {"/probe/restore", "", kRefused, 0},
+        {"/probe/setvalue/4", R"({"type":8,"idxConfig":2,"data":1.5,"idxMeasure":99})", kOk, 3},
+        {"/probe/probeconfig/4", R"({"type":5,"ma_4":3})", kOk, 3},
+        {"/probe/setvalue/4", R"({"type":1,"data":3})", failedWith("Unsupported configuration type"), 0},
+        {"/probe/setvalue/200", R"({"type":8})", kRefused, 0},
+        {"/probe/changeaddr/3", R"({"newAddr":20,"type":9})", kOk, 3},
+        {"/probe/replace", R"({"oldPN":1,"oldSN":2,"newPN":1,"newSN":3,"newModbusAddr":40})", "", 5},
+        {"/probe/changeAddrBatch", R"([{"modbusAddr":10,"modbusAddrNew":11,"PN":50210}])", "", 4},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(httpPut(c.target, c.body), c.answer) << c.target << " " << c.body;
+        const ProbeCmd cmd = takeCmd();
+        EXPECT_EQ(cmd.index(), c.alternative) << c.target << " " << c.body;
+    }
+
+    EXPECT_EQ(httpPut("/probe/setvalue/4", R"({"type":8,"idxConfig":2,"data":1.5})"), kOk);
+    const auto value = std::get<ConfigCmdPack>(env_->get_probeCmd());
+    EXPECT_EQ(value.probeId, 3u);
+    EXPECT_EQ(value.param, 2);
+    EXPECT_FLOAT_EQ(value.value, 1.5f);
+    // Busy mailbox: every command route answers refused and leaves the command in place.
+    EXPECT_EQ(httpPut("/probe/calibrate", R"({"idxMeasure":3})"), kRefused);
+    EXPECT_EQ(httpPut("/probe/changeaddr/3", R"({"newAddr":20})"), kRefused);
+    EXPECT_EQ(httpPut("/probe/replace", R"({"oldPN":1})"), kRefused);
+    EXPECT_EQ(std::get<ConfigCmdPack>(takeCmd()).param, 2);
+
+    // A custom name goes to the recipe only.
+    EXPECT_EQ(httpPut("/probe/probeconfig/2", R"({"type":7,"custName":"Tank A"})"), kOk);
+    EXPECT_EQ(item(1).custName.view(), "Tank A");
+    EXPECT_TRUE(std::holds_alternative<NoneCmdPack>(env_->get_probeCmd()));
+
+    // Ping and diagnosis: status words, not the mailbox.
+    EXPECT_EQ(httpPut("/probe/ping", R"({"idxMeasure":5})"), "");
+    EXPECT_EQ(env_->pingProbeId.load(), 5u);
+    EXPECT_EQ(httpPut("/probe/diagnose", "{}"), kRefused);
+    EXPECT_EQ(httpPut("/probe/scan/start", ""), "");
+    EXPECT_EQ(env_->scanCmd.load(), 1u);
+    EXPECT_EQ(httpPut("/probe/scan/cancel", ""), "");
+    EXPECT_EQ(env_->scanCmd.load(), 2u);
+
+    env_->setChangeAddrResult(50, {{10, 1}, {12, 2}});
+    EXPECT_EQ(json::parse(httpGet("/probe/changeAddrResult")),
+              json::parse(R"({"progressPct":50,"items":[{"modbusAddr":10,"status":1},{"modbusAddr":12,"status":2}]})"));
+}
+
+TEST_F(RestFieldTest, ProbeDefinitionUploads) {
+    const std::string def = R"({"PN":0,"ModelName":"CUST-1","ModbusAddr":30,"Readings":[
+        {"Name":"R1","Unit":"mg","DisplayUnit":"mg/L","RegAddress":40001,"Decimal":2},
+        {"Name":"R2","Unit":"C","RegAddress":0},
+        {"Name":"R3","Unit":"u3","RegAddress":40005},
+        {"Name":"R4","Unit":"u4","RegAddress":40007},
+        {"Name":"R5","Unit":"u5","RegAddress":40009}]})";
+    // Two free items: two readings placed and kept, the rest refused.
+    for (int i = 0; i < 126; ++i) {
+        item(i).pn = 1;
+        item(i).modbusAddr = 1;
+    }
+    item(3).enable = item(3).display = true;
+    item(3).displayId = 7;
+    EXPECT_EQ(upload("/probe/addcustom", "cust.json", def, "application/json"), failedWith("Exceed the maximal number"));
+    EXPECT_EQ(item(126).pn, 1000001u);
+    EXPECT_EQ(item(126).name.view(), "R1");
+    EXPECT_EQ(item(126).displayUnit.view(), "mg/L");
+    EXPECT_EQ(item(126).precision, 2);
+    EXPECT_EQ(item(126).modbusAddr, 30);
+    EXPECT_EQ(item(126).displayId, 8);
+    EXPECT_EQ(item(127).name.view(), "R3");
+    EXPECT_EQ(item(127).displayId, 9);
+    EXPECT_NE(readFile(dir_.file("config/probes/1000001.json")), "");
+
+    // With room, the same probe uploaded again replaces its items instead of doubling them.
+    for (int i = 0; i < 126; ++i) item(i) = ProbeMeasureRecipeItem{};
+    std::string again = def;
+    again.replace(again.find("\"PN\":0"), 6, "\"PN\":1000001");
+    EXPECT_EQ(upload("/probe/addcustom", "cust.json", again, "application/json"),
+              "{\n  \"code\":200,\n  \"msg\":\"1000001\"}");
+    int placed = 0;
+    for (int i = 0; i < 128; ++i) placed += item(i).pn == 1000001u;
+    EXPECT_EQ(placed, 4);
+    EXPECT_EQ(item(0).name.view(), "R1");
+    EXPECT_EQ(item(126).pn, 0u);
+
+    EXPECT_EQ(httpPut("/probe/addcustom", "no json here"), failedWith("Invalid JSON - could not parse probe file"));
+    EXPECT_EQ(httpPut("/probe/upload", R"({"PN":777,"ModelName":"","Readings":[{"Name":"a"}]})"),
+              failedWith("Probe file must include PN, ModelName and at least one Reading"));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("config/probes/777.json")));
+    const std::string maker = R"({"PN":777,"ModelName":"MK \"7\"","ModbusAddr":5,"Readings":[{"Name":"a","RegAddress":1}]})";
+    EXPECT_EQ(json::parse(httpPut("/probe/uploadmeta", maker))["msg"], "Probe 777 (MK \"7\") uploaded");
+    EXPECT_THAT(httpGet("/probe/custommeta/777"), testing::HasSubstr("\"MK \\\"7\\\"\""));
+    EXPECT_EQ(httpGet("/probe/custommeta/778"), "");
+}
+
+TEST_F(RestFieldTest, CsvImportAppendsAllOrNothing) {
+    const std::string csv = "regName,custName,regAddr,regLen,dataType,unit,precision\r\n"
+                            "T1,Tank level,400,2,FLOAT,m,2\r\nshort,line\r\n"
+                            "T2,Flow,402,2,FLOAT,m3/h,1\r\nT3,Valve,404,1,INT16,,0\r\n";
+    EXPECT_EQ(upload("/upload", "in.csv", csv, "text/csv"), kOk);
+    EXPECT_EQ(upload("/upload", "in.csv", csv, "text/csv"), kOk);
+    const auto& inputs = recipe_->recipe.mbTcpClient[0].inputs;
+    const char* names[] = {"T1", "T2", "T3", "T1", "T2", "T3"};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_TRUE(inputs[i].enable) << i;
+        EXPECT_EQ(inputs[i].regName.view(), names[i]) << i;
+    }
+    EXPECT_FALSE(inputs[6].enable);
+    EXPECT_EQ(inputs[1].custName.view(), "Flow");
+    EXPECT_EQ(inputs[1].regAddr, 402);
+    EXPECT_EQ(inputs[2].regLen, 1);
+    EXPECT_EQ(inputs[2].dataType.view(), "INT16");
+    EXPECT_EQ(inputs[1].unit.view(), "m3/h");
+    EXPECT_EQ(savedRecipe()["MBTcpClient"][0]["inputs"][5]["regName"], "T3");
+
+    const std::string header = "a,b,c,d,e,f,g\n";
+    const struct {
+        std::string text;
+        std::string answer;
+    } cases[] = {
+        {header + "X,Y,400,2,FLOAT,m,2\nX,Y,abc,2,FLOAT,m,2\n", failedWith("Failure: there are errors in csv file!")},
+        {header + "X,Y,400,2,FLOAT\n", failedWith("Failure: there are errors in csv file!")},
+        {header + "X,Y,400,2,FLOAT,m\n", failedWith("Failure: there are errors in csv file!")},
+        {header + "X,Y,99999999999,2,FLOAT,m,2\n", failedWith("Failure: there are errors in csv file!")},
+        {header + "X,Y,400,70000,FLOAT,m,2\n", failedWith("Failure: there are errors in csv file!")},
+        {"a,b,c,d\nX,Y,400,2\n", kOk},
+    };
+    for (const auto& c : cases) EXPECT_EQ(upload("/upload", "bad.csv", c.text, "text/csv"), c.answer) << c.text;
+    EXPECT_FALSE(inputs[6].enable);
+
+    // 128 inputs: the line that finds no free one fails the whole file.
+    std::string many = header;
+    for (int i = 0; i < 123; ++i) many += "X,Y,1,1,INT16,,0\n";
+    EXPECT_EQ(upload("/upload", "many.csv", many, "text/csv"), failedWith("Failure: exceed the maximal number"));
+    EXPECT_FALSE(inputs[6].enable);
+}
+
+TEST_F(RestFieldTest, JsonUploadReplacesTheRecipeButTheSystemSection) {
+    ASSERT_TRUE(recipe_->saveToJson());
+    auto doc = savedRecipe();
+    doc["lora"]["FREQ"] = 915000000;
+    doc["system"]["name"] = "Elsewhere";
+    EXPECT_EQ(upload("/upload", "up.json", doc.dump(), "application/json"), kOk);
+    EXPECT_EQ(recipe_->recipe.lora.FREQ, 915000000);
+    EXPECT_EQ(recipe_->recipe.system.name.view(), "Orvane");
+    EXPECT_EQ(savedRecipe()["lora"]["FREQ"], 915000000);
+    EXPECT_EQ(recipe_->changeWordForTest(), static_cast<uint32_t>(SCADA_MASK_INITIAL));
+
+    recipe_->checkAndConsume(0xffffffffu);
+    EXPECT_EQ(upload("/upload", "up.json", "[1,2]", "application/json"), failedWith("Invalid JSON"));
+    EXPECT_EQ(httpPut("/upload", "plain body"), failedWith("Invalid upload"));
+    EXPECT_EQ(recipe_->changeWordForTest(), 0u);
+    EXPECT_EQ(recipe_->recipe.lora.FREQ, 915000000);
+}
+
+TEST_F(RestFieldTest, ControllersInputsAndOutputs) {
+    auto all = json::parse(httpGet("/controller/settings"));
+    ASSERT_TRUE(all.is_array());
+    EXPECT_EQ(all.size(), 8u);
+    EXPECT_EQ(httpGet("/controller/settings/9"), kNotFound);
+    EXPECT_EQ(httpPut("/controller/settings/9", R"({"name":"x"})"), "");
+    EXPECT_EQ(httpPut("/controller/settings/0", R"({"name":"x"})"), kNotFound);
+    EXPECT_EQ(recipe_->changeWordForTest(), 0u);
+    EXPECT_EQ(httpPut("/controller/settings/2", R"({"name":"Boiler","serverPort":1502})"), kOk);
+    EXPECT_EQ(json::parse(httpGet("/controller/settings/2"))["name"], "Boiler");
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_MBTCP_CLIENT));
+
+    auto& client = recipe_->recipe.mbTcpClient[2];
+    client.inputs[4].regName = "keep?";
+    client.inputs[4].regAddr = 77;
+    const std::string array = R"([{"id":2,"regName":"two","regAddr":10},{"id":5,"enable":false},
+        {"id":9,"custName":"nine"},{"id":0,"regName":"zero"},{"id":200,"regName":"big"}])";
+    EXPECT_EQ(httpPut("/controller/3/input", array), kOk);
+    for (int i = 0; i < 128; ++i) {
+        const auto& in = client.inputs[static_cast<size_t>(i)];
+        if (i == 1) {
+            EXPECT_EQ(in.regName.view(), "two");
+            EXPECT_EQ(in.regAddr, 10);
+        } else if (i == 4) {
+            EXPECT_EQ(in.regName.view(), "Sensor 1");  // the example input
+            EXPECT_EQ(in.regAddr, -1);
+        } else if (i == 8) {
+            EXPECT_EQ(in.custName.view(), "nine");
+        } else {
+            EXPECT_EQ(in.regName.view(), "Sensor 1") << i;
+            EXPECT_EQ(in.custName.view(), "CCond") << i;
+        }
+    }
+    EXPECT_EQ(json::parse(httpGet("/controller/3/input/2"))["regName"], "two");
+    EXPECT_EQ(json::parse(httpGet("/controller/0/input/2"))["regName"], "Sensor 1");
+    for (const char* t : {"/controller/9/input/1", "/controller/1/input/0", "/controller/1/input/129",
+                          "/controller/1/output/129"})
+        EXPECT_EQ(httpGet(t), kNotFound) << t;
+    for (const char* t : {"/controller/0/input/1", "/controller/9/output/1", "/controller/1/output/0",
+                          "/controller/9/input", "/controller/1/addoutput/129"})
+        EXPECT_EQ(httpPut(t, "{}"), kNotFound) << t;
+    EXPECT_EQ(httpPut("/controller/1/output/3", R"({"outputName":"Pump"})"), kOk);
+    EXPECT_EQ(json::parse(httpGet("/controller/1/output/3"))["outputName"], "Pump");
+}
+
+TEST_F(RestFieldTest, LoopsLoraAndRegisterAddresses) {
+    auto hmi = std::make_unique<HmiCommandBlock>();
+    attachStores(*vars_, *recipe_, *live_);
+    fillAllVars(ExportVarStores{*vars_, recipe_->recipe, live_->data(), *hmi});
+    const int probe3 = vars_->findRegByGroupIndex(RegValType::PROBE_VAL, 2);
+    ASSERT_GT(probe3, 0);
+    EXPECT_EQ(json::parse(httpGet("/probe/mbregaddr/3"))["regAddr"], probe3);
+    EXPECT_EQ(json::parse(httpGet("/ai/mbregaddr/8"))["regAddr"], vars_->findRegByGroupIndex(RegValType::AI_VAL, 7));
+    EXPECT_EQ(httpGet("/probe/mbregaddr/0"), "");
+    EXPECT_EQ(httpGet("/probe/mbregaddr/129"), kNotFound);
+    EXPECT_EQ(httpGet("/ai/mbregaddr/9"), kNotFound);
+    EXPECT_EQ(json::parse(httpGet("/lora/mbregaddr/2/7"))["regAddr"],
+              vars_->findRegByGroupIndex(RegValType::LORA_VAL, 15));
+    EXPECT_EQ(httpGet("/lora/mbregaddr/2/8"), kNotFound);
+    EXPECT_EQ(httpGet("/lora/mbregaddr/0/1"), kNotFound);
+    EXPECT_EQ(httpGet("/lora/mbregaddr/17/1"), "");
+
+    // A disabled loop row keeps its id and kind.
+    recipe_->recipe.resetID();
+    EXPECT_EQ(httpPut("/controlloop/2", R"({"type":1,"low":2.5,"idxInput":3})"), kOk);
+    EXPECT_EQ(httpPut("/controlloop/2", R"({"enable":false,"high":9})"), kOk);
+    const auto& row = std::get<LoopSetpointRecipeData>(recipe_->recipe.controlloop[1]);
+    EXPECT_EQ(row.id, 2);
+    EXPECT_EQ(row.type, 1);
+    EXPECT_FLOAT_EQ(row.low, 0.0f);
+    EXPECT_FLOAT_EQ(row.high, 9.0f);
+    EXPECT_EQ(json::parse(httpGet("/controlloop"))[1]["type"], 1);
+    EXPECT_EQ(httpPut("/controlloop/11", "{}"), kNotFound);
+
+    EXPECT_EQ(httpPut("/lora/settings", ""), kOk);
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_LORA));
+    EXPECT_EQ(httpPut("/lora/device/3", R"({"tankName":"North","pn":12})"), kOk);
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_LORA_DEVICE));
+    EXPECT_EQ(json::parse(httpGet("/lora/device"))[2]["tankName"], "North");
+    EXPECT_EQ(httpPut("/lora/device/17", "{}"), "");
+    EXPECT_EQ(httpPut("/lora/device/0", "{}"), kNotFound);
+
+    EXPECT_EQ(httpPut("/analoginput/setting/2", R"({"custName":"Level"})"), kOk);
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_PROBE_RELOAD));
+    EXPECT_EQ(json::parse(httpGet("/analoginput/setting/2"))["custName"], "Level");
+    EXPECT_EQ(json::parse(httpGet("/analoginput/setting"))[1]["custName"], "Level");
+    EXPECT_EQ(json::parse(httpGet("/analoginput/setting/9"))["custName"], "");
+    EXPECT_EQ(httpPut("/analoginput/setting/9", "{}"), kNotFound);
+}
+
+TEST_F(RestFieldTest, LiveDataRoutes) {
+    item(0).custName = "Inlet pH";
+    item(0).unit = "pH";
+    item(0).alarmLow = 6;
+    item(0).alarmHigh = 8.5f;
+    {
+        std::lock_guard lk(live_->mutex());
+        live_->data().probe.items[0].val = 7.25f;
+        live_->data().controller.inputs[1].values[3] = 12.5f;
+        live_->data().controller.connected[1] = true;
+        live_->data().analog.items[0].val = 3.5f;
+    }
+    auto one = json::parse(httpGet("/livedata/1"));
+    EXPECT_EQ(one, json::parse(R"({"id":1,"name":"Inlet pH","value":7.25,"unit":"pH","warn_low":6,"warn_high":8.5})"));
+    for (const char* t : {"/livedata/0", "/livedata/129"})
+        EXPECT_EQ(json::parse(httpGet(t)), json::parse(R"({"id":0,"name":"","value":0,"unit":"","warn_low":0,"warn_high":0})"));
+
+    auto ctl = json::parse(httpGet("/controller/livedata"));
+    EXPECT_EQ(ctl["inputs"][1]["values"][3], 12.5);
+    EXPECT_TRUE(ctl["inputs"][1]["values"][0].is_null());
+    EXPECT_EQ(ctl["connected"][1], true);
+    {
+        std::lock_guard lk(live_->mutex());
+        live_->data().controller.inputs[1].values[3] = 13.0f;  // the next answer shows it
+    }
+    EXPECT_EQ(json::parse(httpGet("/controller/livedata"))["inputs"][1]["values"][3], 13.0);
+    EXPECT_EQ(json::parse(httpGet("/analoginput/livedata"))["reading"][0]["val"], 3.5);
+
+    env_->configStatus.store(1);
+    auto probe = json::parse(httpGet("/probe/livedata"));
+    EXPECT_EQ(probe["configRet"], 1);
+    EXPECT_EQ(probe["timestamp"], clock_.wallSeconds());
+    EXPECT_TRUE(json::parse(httpGet("/system/livedata")).contains("Uptime"));
+    EXPECT_TRUE(json::parse(httpGet("/lte/livedata")).contains("carrier"));
+    EXPECT_TRUE(json::parse(httpGet("/lora/livedata")).is_array());
+    auto types = json::parse(httpGet("/measuretype"));
+    EXPECT_EQ(types.size(), kMeasureTypeCount);
+}
+
+TEST_F(RestFieldTest, CalibrationLogBySlot) {
+    item(0).pn = 50210;
+    item(0).name = "pH";
+    {
+        std::lock_guard lk(live_->mutex());
+        live_->data().probe.items[0].SN = 31337;
+    }
+    CalibLogItem entry;
+    entry.key = "50210_31337_pH";
+    entry.timestamp = 1000;
+    entry.caliName = "pH 4.00";
+    entry.success = true;
+    env_->addCalibLog(entry);
+    auto log = json::parse(httpGet("/probe/caliblog/0"));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(json::parse(httpGet("/probe/caliblog/1")), json::array());
+    EXPECT_EQ(httpGet("/probe/caliblog/128"), "");
+    EXPECT_EQ(httpGet("/probe/caliblog/-1"), "");
+}
+
+TEST_F(RestFieldTest, TrendQueriesAndAFailingQueryShowsNoOldRows) {
+    for (int i = 0; i < 3; ++i) {
+        clock_.setWallSeconds(1767225600 + 10000 * (i + 1));
+        db_->trySaveLog([i] {
+            orvane_ipc::DataCell c;
+            c.values.emplace_back("a", 1.5 + i);
+            c.values.emplace_back("b", 10.0 * i);
+            return c;
+        });
+    }
+    auto trend = json::parse(httpPut("/trendData", R"({"type":0,"limit":10,"startTime":1767225601,"endTime":1767300000})"));
+    ASSERT_EQ(trend["timestamp"].size(), 3u);
+    EXPECT_EQ(trend["var0"][2], 3.5);
+    EXPECT_EQ(trend["var1"][1], 10.0);
+    EXPECT_EQ(trend["var19"].size(), 3u);
+
+    // The table disappears under the gateway (another writer, a damaged card): no rows, not the
+    // previous request's.
+    ASSERT_EQ(std::system(("sqlite3 '" + dir_.path() + "/runtime/test.db' 'DROP TABLE LogRecord10s' 2>&1").c_str()), 0);
+    trend = json::parse(httpPut("/trendData", R"({"type":0,"limit":10,"startTime":1767225601,"endTime":1767300000})"));
+    EXPECT_EQ(trend["timestamp"].size(), 0u);
+    EXPECT_EQ(trend["var0"].size(), 0u);
+    EXPECT_EQ(json::parse(httpPut("/trendData", ""))["timestamp"].size(), 0u);  // type 1, 0..0
+}
