@@ -44,6 +44,33 @@ int probeAddressOf(float v) {
 
 uint16_t clampWord(int32_t v) { return static_cast<uint16_t>(std::clamp<int32_t>(v, 0, 0xffff)); }
 
+// The exception for a request whose count libmodbus would refuse, or 0. libmodbus answers those
+// (and function codes it does not serve) only after sleeping its response timeout and throwing
+// away what the socket holds: that would stall every client of this one thread and drop the
+// next request of this one. They are answered here instead, with the same exception.
+int refusalOf(int funcCode, int count, int byteCount) {
+    switch (funcCode) {
+        case MODBUS_FC_READ_COILS:
+        case MODBUS_FC_READ_DISCRETE_INPUTS:
+            return count < 1 || count > MODBUS_MAX_READ_BITS ? MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE : 0;
+        case MODBUS_FC_READ_HOLDING_REGISTERS:
+        case MODBUS_FC_READ_INPUT_REGISTERS:
+            return count < 1 || count > kMaxReadRegisters ? MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE : 0;
+        case MODBUS_FC_WRITE_MULTIPLE_COILS:
+            return count < 1 || count > MODBUS_MAX_WRITE_BITS || byteCount * 8 < count ? MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE
+                                                                                      : 0;
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+            return count < 1 || count > kMaxWriteRegisters || byteCount != 2 * count ? MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE
+                                                                                     : 0;
+        case MODBUS_FC_WRITE_SINGLE_COIL:
+        case MODBUS_FC_WRITE_SINGLE_REGISTER:
+        case MODBUS_FC_REPORT_SLAVE_ID:
+            return 0;
+        default:
+            return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    }
+}
+
 }  // namespace
 
 MBTCPServer::MBTCPServer(RecipeDataGuard& recipe, LiveDataGuard& live, VarEngine& vars, EnvGuard& env, int portOverride)
@@ -301,7 +328,11 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
                 sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
                 break;
             }
-            if (q.count >= 1 && q.count <= kMaxReadRegisters && inTable) {
+            if (refusalOf(q.funcCode, q.count, q.byteCount) != 0) {
+                sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+                break;
+            }
+            if (inTable) {
                 vars_.getRegVal(q.address, table_->data() + q.address, q.count, EndianessType::NONE);
                 handleQueryForHMI();
             }
@@ -313,8 +344,8 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
                 sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
                 break;
             }
-            if (q.funcCode == MODBUS_FC_WRITE_MULTIPLE_REGISTERS && q.count >= 1 && q.count <= kMaxWriteRegisters &&
-                (q.byteCount != 2 * q.count || h + 6 + q.byteCount > length)) {
+            if (refusalOf(q.funcCode, q.count, q.byteCount) != 0 ||
+                (q.funcCode == MODBUS_FC_WRITE_MULTIPLE_REGISTERS && h + 6 + q.byteCount > length)) {
                 sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
                 break;
             }
@@ -334,10 +365,13 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
             SLOG_ERROR(MBTCP, "unhandle function code {}", q.funcCode);
             sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
             break;
-        default:
+        default: {
             SLOG_ERROR(MBTCP, "unhandle function code {}", q.funcCode);
-            sent = modbus_reply(ctx, buffer, length, mapping);
+            const int byteCount = q.funcCode == MODBUS_FC_WRITE_MULTIPLE_COILS ? request[h + 5] : -1;
+            const int refusal = refusalOf(q.funcCode, q.count, byteCount);
+            sent = refusal != 0 ? modbus_reply_exception(ctx, buffer, refusal) : modbus_reply(ctx, buffer, length, mapping);
             break;
+        }
     }
     if (sent < 0) {
         SLOG_ERROR(MBTCP, "Failed to send to Modbus socket: {}", modbus_strerror(errno));

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -205,6 +207,60 @@ TEST_F(ServerRig, MalformedOrOutOfTableRequestsGetExceptionsAndStoreNothing) {
     }
     EXPECT_EQ(read(1059, 1)[0], 7);  // nothing stored, and the connection still serves
     EXPECT_EQ(var_to_string(far), farBefore);
+}
+
+// A refused request is answered at once and leaves what the client sent after it in the socket:
+// the server thread neither sleeps nor throws away bytes that belong to the next request.
+TEST_F(ServerRig, RefusedRequestsLeaveTheFollowingBytesAlone) {
+    MBTCPServer other(*recipe_, *live_, *vars_, *env_, 0);
+    ASSERT_TRUE(other.init());
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", 0);
+    modbus_mapping_t* mapping = modbus_mapping_new_start_address(0, 0, 0, 0, 0, 20000, 0, 20000);
+    ASSERT_NE(mapping, nullptr);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> pdu;  // unit id first
+        uint8_t code;
+    };
+    const Case cases[] = {
+        {"read of 126", {0xFF, 0x03, 0x00, 0x00, 0x00, 0x7E}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"read of 0", {0xFF, 0x03, 0x00, 0x00, 0x00, 0x00}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"input read of 200", {0xFF, 0x04, 0x00, 0x00, 0x00, 0xC8}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"write of 0", {0xFF, 0x10, 0x04, 0x23, 0x00, 0x00, 0x00}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"write of 124", {0xFF, 0x10, 0x04, 0x23, 0x00, 0x7C, 0xF8}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"coils, count 0", {0xFF, 0x01, 0x00, 0x00, 0x00, 0x00}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"discrete inputs, count 2001", {0xFF, 0x02, 0x00, 0x00, 0x07, 0xD1}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"write coils, count 0", {0xFF, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"write coils, 1 byte for 16", {0xFF, 0x0F, 0x00, 0x00, 0x00, 0x10, 0x01, 0x00}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"read exception status", {0xFF, 0x07}, MODBUS_EXCEPTION_ILLEGAL_FUNCTION},
+        {"unknown function", {0xFF, 0x41, 0x00, 0x00, 0x00, 0x01}, MODBUS_EXCEPTION_ILLEGAL_FUNCTION},
+        {"read coils", {0xFF, 0x01, 0x00, 0x00, 0x00, 0x01}, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
+    };
+    const std::vector<uint8_t> next = {0x00, 0x09, 0x00, 0x00, 0x00, 0x06, 0xFF, 0x03};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int sv[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        std::vector<uint8_t> adu = {0x00, 0x07, 0x00, 0x00, 0x00, static_cast<uint8_t>(c.pdu.size())};
+        adu.insert(adu.end(), c.pdu.begin(), c.pdu.end());
+        ASSERT_EQ(::send(sv[1], next.data(), next.size(), MSG_NOSIGNAL), static_cast<ssize_t>(next.size()));
+        modbus_set_socket(ctx, sv[0]);
+        std::array<uint8_t, MBTCPServer::kQueryLength> query{};  // as the server's buffer: zeros after the request
+        std::copy(adu.begin(), adu.end(), query.begin());
+        EXPECT_EQ(other.processMBTCPRequst(ctx, query.data(), static_cast<int>(adu.size()), mapping), 0);
+        uint8_t rsp[64];
+        const ssize_t n = ::recv(sv[1], rsp, sizeof rsp, MSG_DONTWAIT);
+        ASSERT_EQ(n, 9);
+        EXPECT_EQ(rsp[7], c.pdu[1] | 0x80);
+        EXPECT_EQ(rsp[8], c.code);
+        uint8_t left[64];
+        EXPECT_EQ(::recv(sv[0], left, sizeof left, MSG_DONTWAIT), static_cast<ssize_t>(next.size()));
+        modbus_set_socket(ctx, -1);
+        ::close(sv[0]);
+        ::close(sv[1]);
+    }
+    modbus_mapping_free(mapping);
+    modbus_free(ctx);
 }
 
 TEST_F(ServerRig, SystemCommandsWaitForTheNextHmiCommand) {
