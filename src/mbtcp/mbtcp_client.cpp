@@ -223,6 +223,11 @@ void MBTCPClient::mb_clean(int index) {
 int MBTCPClient::init_mb_client(int index, const char* ip, int port, int slave) {
     if (index < 0 || index >= kClients) return -1;
     mb_clean(index);
+    if (port < 1 || port > 65535) {
+        // libmodbus would cut the number to 16 bits and reach another port.
+        SLOG_WARN(MBTCP, "Error connecting to modbus server: {}", fmt::format("port {} out of range", port));
+        return -2;
+    }
     modbus_t* ctx = modbus_new_tcp(ip, port);
     if (!ctx) {
         SLOG_ERROR(MBTCP, "Error allocating libmodbus context: {}", modbus_strerror(errno));
@@ -309,7 +314,7 @@ MBTCPClient::RegisterRead MBTCPClient::read_register(int index, int address, int
 
 void MBTCPClient::read_registers(int index, int address, int count) {
     floats_.fill(kNaN);
-    for (int off = 0; off + 1 < count && off / 2 < kFloatArray; off += 2) {
+    for (int off = 0; off + 1 < count && off / 2 < kFloatArray && !stopper_.stopped(); off += 2) {
         RegisterRead r = read_register(index, address + off, 2, nullptr, true);
         if (r.rc == 2) floats_[off / 2] = r.value;
         pause(10);
@@ -346,10 +351,11 @@ void MBTCPClient::handleOneClient(int c, const MBTcpClientItem& item) {
         RegisterRead r = read_register(c, in.regAddr, count, raw, type == "FLOAT", signedType(type));
         work_->inputs[c].values[in.id - 1] = r.value;
         if (r.rc == count) {
-            if (dk && in.regAddr == 100) {
-                handleKelvaDKHvd(c, raw[0]);
-            } else if (dk && in.regAddr == 4213) {
-                handleKelvaDKOPW318(c, raw[0]);
+            if (dk) {
+                if (in.regAddr == 100)
+                    handleKelvaDKHvd(c, raw[0]);
+                else if (in.regAddr == 4213)
+                    handleKelvaDKOPW318(c, raw[0]);
             } else {
                 SLOG_INFO(MBTCP, "Reg Addr: {}, Reg Len: {}, Reg Type: {}, Reg Val: {} {}, value: {}", in.regAddr,
                           count, type, raw[0], raw[1], r.value);
@@ -470,10 +476,13 @@ void MBTCPClient::handleOneEipClient(int c, const MBTcpClientItem& item) {
             setTagNaN(c, in);
             pending_[c][i] = false;
         } else if (pending_[c][i]) {
-            decodeTag(c, in, h);
             pending_[c][i] = false;
-            lastTagError_[c][i] = 0;
-            received = true;
+            // Done without data: the session came up, no read has completed yet.
+            if (eip::size(h) > 0) {
+                decodeTag(c, in, h);
+                lastTagError_[c][i] = 0;
+                received = true;
+            }
         }
         // A tag in error is read again too, so it recovers once the controller answers.
         const int rc = eip::read(h, 0);

@@ -258,3 +258,41 @@ TEST(MbtcpClient, LoopThreadPollsUntilStopped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MbtcpClient, PortOutsideTheTcpRangeIsRefused) {
+    ModbusPeer peer;
+    for (int port : {peer.port() + 65536, 0, -1}) {
+        ClientRig rig;
+        rig.modbus(0, peer.port()).serverPort = port;
+        rig.client->update_config();
+        rig.client->runOnce();
+        EXPECT_FALSE(rig.client->connected(0)) << port;
+        EXPECT_EQ(rig.client->init_mb_client(0, "127.0.0.1", port, 1), -2) << port;
+    }
+    EXPECT_EQ(peer.accepted(), 0);
+}
+
+TEST(MbtcpClient, ReadLineLoggedForEveryControllerButTheDk200) {
+    struct Row {
+        const char* brand;
+        const char* model;
+        size_t lines;
+    } rows[] = {{"Acme", "DK-200", 1}, {"Kelva Works", "X1", 1}, {"Kelva Works", "DK-200S", 0}};
+    for (auto& r : rows) {
+        ModbusPeer peer;
+        ClientRig rig;
+        rig.modbus(0, peer.port(), "ABCD", r.brand).model = r.model;
+        rig.input(0, 1, 10, "UINT16");
+        peer.set(10, 5);
+        rig.client->update_config();
+        orvane::test::MbtcpLogCapture log;
+        rig.client->runOnce();
+        EXPECT_FLOAT_EQ(rig.value(0, 1), 5.0f) << r.brand << " " << r.model;
+        EXPECT_EQ(log.count("Reg Addr: 10, Reg Len: 1, Reg Type: UINT16, Reg Val: 5 0, value: 5"), r.lines)
+            << r.brand << " " << r.model;
+    }
+}
+
+}  // namespace
