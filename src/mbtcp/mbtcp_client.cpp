@@ -62,6 +62,9 @@ uint16_t swapBytes(uint16_t v) { return static_cast<uint16_t>((v << 8) | (v >> 8
 
 bool validInputId(int id) { return id >= 1 && id <= MBTCPClient::kIo; }
 
+// A register number as sent on the wire: libmodbus would cut a larger one to 16 bits.
+bool validRegister(int address) { return address >= 0 && address <= 0xFFFF; }
+
 bool unsafeAttribute(std::string_view s) { return s.find_first_of("&=") != std::string_view::npos; }
 
 }  // namespace
@@ -341,7 +344,7 @@ void MBTCPClient::handleOneClient(int c, const MBTcpClientItem& item) {
     for (const auto& in : item.inputs) {
         if (stopper_.stopped()) return;  // a stop request ends the pass early
         if (!in.enable) continue;
-        if (in.regAddr < 0 || !validInputId(in.id)) {
+        if (!validRegister(in.regAddr) || !validInputId(in.id)) {
             SLOG_INFO(MBTCP, "Wrong parameters: Addr {}; input: {}", in.regAddr, in.id);
             continue;
         }
@@ -374,7 +377,7 @@ void MBTCPClient::handleOutputs(int c, const MBTcpClientItem& item) {
         if (stopper_.stopped()) return;
         if (!out.enable) continue;
         int remote = out.vRegAddr - (walchem ? 1 : 0);
-        if (out.outputAddr < 0 || out.vRegAddr < 0 || remote < 0) {
+        if (out.outputAddr < 0 || out.vRegAddr < 0 || !validRegister(remote)) {
             SLOG_WARN(MBTCP, "Fail to write from {} => {}", out.outputAddr, out.vRegAddr);
             continue;
         }

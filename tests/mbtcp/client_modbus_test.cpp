@@ -91,7 +91,7 @@ TEST(MbtcpClient, OutputsCarryRegisterTableValues) {
         int expectedAt;  // -1: refused, nothing written
         int16_t regLen;
     } rows[] = {{"Walchem", 40001, 40000, 2}, {"Acme", 40001, 40001, 2}, {"Walchem", 0, -1, 2}, {"Acme", 40001, -1, 124},
-                {"Acme", 40001, -1, 0}};
+                {"Acme", 40001, -1, 0}, {"Acme", 65536 + 40001, -1, 2}};
     for (auto& r : rows) {
         ModbusPeer peer;
         ClientRig rig;
@@ -136,6 +136,7 @@ TEST(MbtcpClient, OutOfRangeNumbersAreNeverPolled) {
     rig.input(0, 2, 7, "UINT16").id = 0;
     rig.input(0, 3, 8, "UINT16").id = 129;
     rig.input(0, 4, -1, "UINT16");
+    rig.input(0, 5, 65536 + 6, "UINT16");  // not a register number: never cut to 6
     rig.modbus(1, other.port()).id = 9;
     rig.input(1, 1, 5, "UINT16");
     rig.client->update_config();
