@@ -62,6 +62,9 @@ uint16_t swapBytes(uint16_t v) { return static_cast<uint16_t>((v << 8) | (v >> 8
 
 bool validInputId(int id) { return id >= 1 && id <= MBTCPClient::kIo; }
 
+// A register number as sent on the wire: libmodbus would cut a larger one to 16 bits.
+bool validRegister(int address) { return address >= 0 && address <= 0xFFFF; }
+
 bool unsafeAttribute(std::string_view s) { return s.find_first_of("&=") != std::string_view::npos; }
 
 }  // namespace
@@ -223,6 +226,11 @@ void MBTCPClient::mb_clean(int index) {
 int MBTCPClient::init_mb_client(int index, const char* ip, int port, int slave) {
     if (index < 0 || index >= kClients) return -1;
     mb_clean(index);
+    if (port < 1 || port > 65535) {
+        // libmodbus would cut the number to 16 bits and reach another port.
+        SLOG_WARN(MBTCP, "Error connecting to modbus server: {}", fmt::format("port {} out of range", port));
+        return -2;
+    }
     modbus_t* ctx = modbus_new_tcp(ip, port);
     if (!ctx) {
         SLOG_ERROR(MBTCP, "Error allocating libmodbus context: {}", modbus_strerror(errno));
@@ -309,7 +317,7 @@ MBTCPClient::RegisterRead MBTCPClient::read_register(int index, int address, int
 
 void MBTCPClient::read_registers(int index, int address, int count) {
     floats_.fill(kNaN);
-    for (int off = 0; off + 1 < count && off / 2 < kFloatArray; off += 2) {
+    for (int off = 0; off + 1 < count && off / 2 < kFloatArray && !stopper_.stopped(); off += 2) {
         RegisterRead r = read_register(index, address + off, 2, nullptr, true);
         if (r.rc == 2) floats_[off / 2] = r.value;
         pause(10);
@@ -336,7 +344,7 @@ void MBTCPClient::handleOneClient(int c, const MBTcpClientItem& item) {
     for (const auto& in : item.inputs) {
         if (stopper_.stopped()) return;  // a stop request ends the pass early
         if (!in.enable) continue;
-        if (in.regAddr < 0 || !validInputId(in.id)) {
+        if (!validRegister(in.regAddr) || !validInputId(in.id)) {
             SLOG_INFO(MBTCP, "Wrong parameters: Addr {}; input: {}", in.regAddr, in.id);
             continue;
         }
@@ -346,10 +354,11 @@ void MBTCPClient::handleOneClient(int c, const MBTcpClientItem& item) {
         RegisterRead r = read_register(c, in.regAddr, count, raw, type == "FLOAT", signedType(type));
         work_->inputs[c].values[in.id - 1] = r.value;
         if (r.rc == count) {
-            if (dk && in.regAddr == 100) {
-                handleKelvaDKHvd(c, raw[0]);
-            } else if (dk && in.regAddr == 4213) {
-                handleKelvaDKOPW318(c, raw[0]);
+            if (dk) {
+                if (in.regAddr == 100)
+                    handleKelvaDKHvd(c, raw[0]);
+                else if (in.regAddr == 4213)
+                    handleKelvaDKOPW318(c, raw[0]);
             } else {
                 SLOG_INFO(MBTCP, "Reg Addr: {}, Reg Len: {}, Reg Type: {}, Reg Val: {} {}, value: {}", in.regAddr,
                           count, type, raw[0], raw[1], r.value);
@@ -368,7 +377,7 @@ void MBTCPClient::handleOutputs(int c, const MBTcpClientItem& item) {
         if (stopper_.stopped()) return;
         if (!out.enable) continue;
         int remote = out.vRegAddr - (walchem ? 1 : 0);
-        if (out.outputAddr < 0 || out.vRegAddr < 0 || remote < 0) {
+        if (out.outputAddr < 0 || out.vRegAddr < 0 || !validRegister(remote)) {
             SLOG_WARN(MBTCP, "Fail to write from {} => {}", out.outputAddr, out.vRegAddr);
             continue;
         }
@@ -470,10 +479,13 @@ void MBTCPClient::handleOneEipClient(int c, const MBTcpClientItem& item) {
             setTagNaN(c, in);
             pending_[c][i] = false;
         } else if (pending_[c][i]) {
-            decodeTag(c, in, h);
             pending_[c][i] = false;
-            lastTagError_[c][i] = 0;
-            received = true;
+            // Done without data: the session came up, no read has completed yet.
+            if (eip::size(h) > 0) {
+                decodeTag(c, in, h);
+                lastTagError_[c][i] = 0;
+                received = true;
+            }
         }
         // A tag in error is read again too, so it recovers once the controller answers.
         const int rc = eip::read(h, 0);

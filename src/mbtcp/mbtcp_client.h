@@ -68,7 +68,7 @@ public:
     // given, receives the registers read (room for two).
     RegisterRead read_register(int index, int address, int count, uint16_t* raw, bool isFloat, bool isSigned = false);
     // count registers as floats, two at a time, into floats() (index = offset / 2); the array is
-    // reset to NaN first and at most 257 floats are stored.
+    // reset to NaN first and at most 257 floats are stored. A stop request ends it early.
     void read_registers(int index, int address, int count);
     // Up to 125 registers into raw(); libmodbus's result.
     int read_registers_raw(int index, int address, int count);

@@ -132,6 +132,7 @@ void MBTCPClient::handleKelvaDKHvd(int c, uint16_t mask) {
         csvLine(out, floats_.data(), 1);
         csvLine(out, floats_.data() + 1, kFloatArray - 1);
     }
+    if (stopper_.stopped()) return;  // cut short: the flag stays, the data set is read again
     if (writeNewCsv("%d-%m-%Y %H-%M-%S", out.str()).empty()) return;  // the flag stays: offered again
     const uint16_t zero = 0;
     mb_write_registers(c, 100, 1, &zero);
@@ -144,6 +145,7 @@ void MBTCPClient::handleKelvaDKOPW318(int c, uint16_t value) {
     csvLine(out, floats_.data(), 6);
     read_registers(c, 4215, 512);
     csvLine(out, floats_.data(), 256);
+    if (stopper_.stopped()) return;
     if (writeNewCsv("%d-%m-%Y %H-%M-%S", out.str()).empty()) return;
     const uint16_t zero = 0;
     mb_write_registers(c, 4213, 1, &zero);

@@ -8,6 +8,7 @@
 #include "client_rig.h"
 #include "eip/eip.h"
 #include "support/cip_responder.h"
+#include "support/sandbox.h"
 
 using orvane::test::CipResponder;
 using orvane::test::ClientRig;
@@ -166,6 +167,55 @@ TEST(MbtcpEip, ResponderGoneAndBack) {
         EXPECT_FALSE(rig.published()->inputs[0].used[0]);
     }
     eip::setTimingForTest({});
+}
+
+}  // namespace
+
+namespace {
+
+// The pass that sees a tag turn from pending (session being set up) to done has no read to
+// decode: values stay NaN and no data is counted as received.
+TEST(MbtcpEip, SessionUpWithoutAReadIsNoData) {
+    CipResponder r;
+    r.addValues<int32_t>("Cnt", 0xC4, {41});
+    r.setRegisterDelay(3000ms);
+    ClientRig rig;
+    eipClient(rig, r);
+    tagInput(rig, 1, "Cnt", "DINT");
+    rig.recipe->checkAndConsume(0xffffffff);  // no reload in the passes: the handle stays
+    rig.client->update_config();
+    const int32_t h = rig.client->tagHandle(0, 0);
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(eip::status(h), eip::STATUS_PENDING);  // registration is held back
+    rig.client->runOnce();                            // sees it pending
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return eip::status(h) == eip::STATUS_OK; }, 30s));
+    rig.client->runOnce();  // done, but nothing was read yet
+    EXPECT_TRUE(std::isnan(rig.value(0, 1)));
+    EXPECT_FALSE(rig.published()->connected[0]);
+    ASSERT_TRUE(passUntil(rig, [&] { return rig.value(0, 1) == 41.0f; }));
+    EXPECT_TRUE(rig.published()->connected[0]);
+}
+
+TEST(MbtcpEip, TagErrorLoggedOnceWhileItLasts) {
+    CipResponder r;
+    r.addValues<float>("Good", 0xCA, {4.5f});
+    ClientRig rig;
+    eipClient(rig, r);
+    tagInput(rig, 1, "Good", "REAL");
+    tagInput(rig, 2, "Nope", "REAL");
+    rig.client->update_config();
+    orvane::test::MbtcpLogCapture log;
+    auto nopeReads = [&] {
+        int n = 0;
+        for (auto& q : r.requests()) n += q.tag == "Nope";
+        return n;
+    };
+    ASSERT_TRUE(passUntil(rig, [&] { return nopeReads() >= 3; }));
+    EXPECT_EQ(log.count("Failed to read EIP tag 'Nope': tag not found on the controller") +
+                  log.count("Failed to start EIP read for tag 'Nope'"),
+              1u);
+    r.addValues<float>("Nope", 0xCA, {1.0f});  // the tag appears: it reads
+    ASSERT_TRUE(passUntil(rig, [&] { return rig.value(0, 2) == 1.0f; }));
 }
 
 }  // namespace

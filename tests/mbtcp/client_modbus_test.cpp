@@ -91,7 +91,7 @@ TEST(MbtcpClient, OutputsCarryRegisterTableValues) {
         int expectedAt;  // -1: refused, nothing written
         int16_t regLen;
     } rows[] = {{"Walchem", 40001, 40000, 2}, {"Acme", 40001, 40001, 2}, {"Walchem", 0, -1, 2}, {"Acme", 40001, -1, 124},
-                {"Acme", 40001, -1, 0}};
+                {"Acme", 40001, -1, 0}, {"Acme", 65536 + 40001, -1, 2}};
     for (auto& r : rows) {
         ModbusPeer peer;
         ClientRig rig;
@@ -136,6 +136,7 @@ TEST(MbtcpClient, OutOfRangeNumbersAreNeverPolled) {
     rig.input(0, 2, 7, "UINT16").id = 0;
     rig.input(0, 3, 8, "UINT16").id = 129;
     rig.input(0, 4, -1, "UINT16");
+    rig.input(0, 5, 65536 + 6, "UINT16");  // not a register number: never cut to 6
     rig.modbus(1, other.port()).id = 9;
     rig.input(1, 1, 5, "UINT16");
     rig.client->update_config();
@@ -255,6 +256,44 @@ TEST(MbtcpClient, LoopThreadPollsUntilStopped) {
     loop.join();
     EXPECT_TRUE(polled);
     EXPECT_FALSE(rig.recipe->checkAndConsume(SCADA_MASK_MBTCP_CLIENT));  // taken at start
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MbtcpClient, PortOutsideTheTcpRangeIsRefused) {
+    ModbusPeer peer;
+    for (int port : {peer.port() + 65536, 0, -1}) {
+        ClientRig rig;
+        rig.modbus(0, peer.port()).serverPort = port;
+        rig.client->update_config();
+        rig.client->runOnce();
+        EXPECT_FALSE(rig.client->connected(0)) << port;
+        EXPECT_EQ(rig.client->init_mb_client(0, "127.0.0.1", port, 1), -2) << port;
+    }
+    EXPECT_EQ(peer.accepted(), 0);
+}
+
+TEST(MbtcpClient, ReadLineLoggedForEveryControllerButTheDk200) {
+    struct Row {
+        const char* brand;
+        const char* model;
+        size_t lines;
+    } rows[] = {{"Acme", "DK-200", 1}, {"Kelva Works", "X1", 1}, {"Kelva Works", "DK-200S", 0}};
+    for (auto& r : rows) {
+        ModbusPeer peer;
+        ClientRig rig;
+        rig.modbus(0, peer.port(), "ABCD", r.brand).model = r.model;
+        rig.input(0, 1, 10, "UINT16");
+        peer.set(10, 5);
+        rig.client->update_config();
+        orvane::test::MbtcpLogCapture log;
+        rig.client->runOnce();
+        EXPECT_FLOAT_EQ(rig.value(0, 1), 5.0f) << r.brand << " " << r.model;
+        EXPECT_EQ(log.count("Reg Addr: 10, Reg Len: 1, Reg Type: UINT16, Reg Val: 5 0, value: 5"), r.lines)
+            << r.brand << " " << r.model;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,12 @@
 #pragma once
 // The controller client over real stores, with a simulated clock (its pauses return at once) and
 // every platform root in a private temporary tree.
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
 #include <memory>
+#include <sstream>
+#include <string>
 
 #include "live/live_data.h"
 #include "live/var_engine.h"
@@ -10,8 +15,36 @@
 #include "recipe/recipe_guard.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
+#include "utils/log.h"
 
 namespace orvane::test {
+
+// Captures the MBTCP log lines (information level and up) while alive.
+class MbtcpLogCapture {
+public:
+    MbtcpLogCapture() {
+        previous_ = spdlog::default_logger();
+        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
+        sink->set_pattern("%v");
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
+        spdlog::default_logger()->set_level(spdlog::level::trace);
+        set_log_level_for_test(LogModule::MBTCP, 3);
+    }
+    ~MbtcpLogCapture() {
+        reset_log_levels_for_test();
+        spdlog::set_default_logger(previous_);
+    }
+    size_t count(const std::string& needle) const {
+        const std::string t = out_.str();
+        size_t n = 0;
+        for (size_t p = t.find(needle); p != std::string::npos; p = t.find(needle, p + 1)) ++n;
+        return n;
+    }
+
+private:
+    std::ostringstream out_;
+    std::shared_ptr<spdlog::logger> previous_;
+};
 
 struct ClientRig {
     TempDir dir{"orvane-mbtcp"};

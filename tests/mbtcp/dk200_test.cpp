@@ -183,3 +183,41 @@ TEST(Dk200, Mv700TestDataExport) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Dk200, NetworkReportBlocksInOrder) {
+    DkRig rig;
+    rig.peer.clearRequests();
+    rig.client->runOnce();
+    std::vector<std::pair<int, int>> writes;
+    for (auto& q : rig.peer.requests())
+        if (q.function == kWrite) writes.emplace_back(q.address, q.count);
+    const std::vector<std::pair<int, int>> expected = {{1000, 16}, {1032, 1}, {1057, 1}, {1033, 8},
+                                                       {1016, 16}, {1041, 16}, {1058, 8}, {1066, 8}};
+    EXPECT_EQ(writes, expected);
+}
+
+// A stop request during a data set leaves no partial file and the flag set, so the data set is
+// read again after the restart.
+TEST(Dk200, StopDuringADataSetKeepsTheFlag) {
+    struct Row {
+        int address;
+        uint16_t value;
+    } rows[] = {{100, 0x03}, {4213, 1}};
+    for (auto& r : rows) {
+        DkRig rig;
+        rig.peer.set(r.address, r.value);
+        rig.peer.clearRequests();
+        rig.client->stop();
+        if (r.address == 100)
+            rig.client->handleKelvaDKHvd(0, r.value);
+        else
+            rig.client->handleKelvaDKOPW318(0, r.value);
+        EXPECT_TRUE(csvFiles().empty()) << r.address;
+        EXPECT_TRUE(rig.peer.requests().empty()) << r.address;
+        EXPECT_EQ(rig.peer.get(r.address), r.value);
+    }
+}
+
+}  // namespace

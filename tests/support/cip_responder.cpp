@@ -75,6 +75,11 @@ void CipResponder::setBehaviour(Behaviour b, std::chrono::milliseconds delay) {
     delay_ = delay;
 }
 
+void CipResponder::setRegisterDelay(std::chrono::milliseconds delay) {
+    std::lock_guard lk(mutex_);
+    registerDelay_ = delay;
+}
+
 void CipResponder::goAway() {
     away_ = true;
     waitFor([this] { return !listening_.load(); });
@@ -150,10 +155,12 @@ bool CipResponder::handleFrame(Conn& c, const std::vector<uint8_t>& frame) {
     std::vector<uint8_t> data;
     Behaviour behaviour;
     std::chrono::milliseconds delay;
+    std::chrono::milliseconds registerDelay;
     {
         std::lock_guard lk(mutex_);
         behaviour = behaviour_;
         delay = delay_;
+        registerDelay = registerDelay_;
     }
     uint32_t session = u32(frame.data() + 4);
     if (r.command == 0x65) {
@@ -200,6 +207,7 @@ bool CipResponder::handleFrame(Conn& c, const std::vector<uint8_t>& frame) {
         return true;
     }
     if (behaviour == Behaviour::Slow && r.command == 0x6F) std::this_thread::sleep_for(delay);
+    if (r.command == 0x65) std::this_thread::sleep_for(registerDelay);
     std::vector<uint8_t> out;
     put16(out, r.command);
     put16(out, static_cast<uint16_t>(data.size()));

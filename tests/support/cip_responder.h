@@ -52,6 +52,8 @@ public:
     // Slow: each reply waits `delay` first. Silent: requests get no reply. Drop: a request
     // closes its connection.
     void setBehaviour(Behaviour b, std::chrono::milliseconds delay = std::chrono::milliseconds(0));
+    // RegisterSession replies wait `delay` first (nothing else is served meanwhile).
+    void setRegisterDelay(std::chrono::milliseconds delay);
     // Closes the listener and every connection / listens again on the same port.
     void goAway();
     void comeBack();
@@ -82,6 +84,7 @@ private:
     std::vector<Request> requests_;
     Behaviour behaviour_ = Behaviour::Normal;
     std::chrono::milliseconds delay_{0};
+    std::chrono::milliseconds registerDelay_{0};
     std::atomic<int> sessions_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> away_{false};
