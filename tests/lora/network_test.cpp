@@ -464,3 +464,46 @@ TEST_F(NetworkTest, FullTableAndGarbageLeaveStateAlone) {
     for (const auto& i : items()) EXPECT_NE(i.pn, 77u);
     EXPECT_EQ(net->receive(nullptr, 10), -1);
 }
+
+// Events after which the pass saves parameter.json. The file is removed first; the pass must
+// write it again, carrying the item as the event left it.
+TEST_F(NetworkTest, ParameterFileSavedAfterEnrolmentReportAndDeviceListChange) {
+    struct Case {
+        const char* what;
+        bool enrolled;  // the device holds slot 0 before the event
+        std::function<void(LoraFieldDevice&)> act;
+    };
+    const Case cases[] = {
+        // The enrolment saves at once, before the measurements name the registers; the pass
+        // saves again (the tankName is set, so filling it in is not what saves).
+        {"enrolment", false, [this](LoraFieldDevice& d) { sim.deliver(d.upload()); }},
+        // An unsolicited report of a known device.
+        {"slave broadcast", true, [this](LoraFieldDevice& d) { sim.deliver(d.slaveBroadcast()); }},
+        // A device-list change that resets nothing.
+        {"device list", true, [this](LoraFieldDevice&) { recipe->triggerReload(SCADA_MASK_LORA_DEVICE); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        std::filesystem::remove(scada_paths::LORA_DEVICE_FILE());
+        setLora([](LoraRecipe& l) { l.mode = 1; });
+        if (c.enrolled) enrol(0, 100, 5);
+        recipe->updateLoraDevices([](Items& i) { i[0].tankName = "Tank A"; });
+        begin();
+        step();  // start-up and the first pass consume the initial change bits
+        std::filesystem::remove(scada_paths::CONFIG_FILE());
+        LoraFieldDevice dev(100, 5);
+        if (c.enrolled) dev.setIds(1, 6);
+        sim.attach(dev);
+        c.act(dev);
+        drain();
+        ASSERT_TRUE(std::filesystem::exists(scada_paths::CONFIG_FILE()));
+        const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
+        EXPECT_EQ(doc["loraDevice"][0]["tankName"], "Tank A");
+        EXPECT_EQ(doc["loraDevice"][0]["loraId"], 6);
+        if (std::string(c.what) != "device list") {
+            EXPECT_EQ(doc["loraDevice"][0]["registers"][0]["name"], "Volume");
+        }
+    }
+}
