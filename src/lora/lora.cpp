@@ -145,12 +145,16 @@ bool Lora::runPass(std::chrono::milliseconds packetWait) {
     registry_->check_device_offline_status(static_cast<unsigned>(std::max<int32_t>(0, c.devOfflineTimeout)));
     registry_->update_live_data(*liveBlock_);
     live_.withLock([&](ScadaLiveData& d) { d.lora = *liveBlock_; });
-    if (registry_->has_unsaved_changes()) {
+    if (registry_->take_recipe_changed()) recipeChanged_.store(true);
+    const bool recipeChanged = recipeChanged_.exchange(false);
+    // The device file is put back into the recipe at start-up: it is rewritten whenever the
+    // device list is saved, so a restart never restores settings older than parameter.json's
+    // (an operator's name or display unit, a device's register descriptions).
+    if (registry_->has_unsaved_changes() || recipeChanged) {
         registry_->save_devices();
         registry_->clear_unsaved_changes();
     }
-    if (registry_->take_recipe_changed()) recipeChanged_.store(true);
-    if (recipeChanged_.exchange(false)) {
+    if (recipeChanged) {
         recipe_.saveToJson();
         SLOG_INFO(LORA, "LoraDevice Config is changed");
     }

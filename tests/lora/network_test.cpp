@@ -507,3 +507,57 @@ TEST_F(NetworkTest, ParameterFileSavedAfterEnrolmentReportAndDeviceListChange) {
         }
     }
 }
+
+// lora_devices.json is put back into the recipe at start-up, so it follows every saved change of
+// the device list: an operator's edit and the register descriptions a device sends later.
+TEST_F(NetworkTest, DeviceFileFollowsLaterChangesSoARestartKeepsThem) {
+    struct Case {
+        const char* what;
+        uint32_t pn;
+        std::function<void()> change;
+        std::function<void(const nlohmann::json& device)> check;
+    };
+    const Case cases[] = {
+        {"operator edit", 100,
+         [this] {
+             recipe->updateLoraDevices([](Items& i) {
+                 i[0].tankName = "Tank B";
+                 i[0].registers[1].displayUnit = "ft";
+             });
+             recipe->triggerReload(SCADA_MASK_LORA_DEVICE);
+         },
+         [](const nlohmann::json& d) {
+             EXPECT_EQ(d["tankName"], "Tank B");
+             EXPECT_EQ(d["registers"][1]["displayUnit"], "ft");
+         }},
+        {"register description", 24817, [] {},
+         [](const nlohmann::json& d) { EXPECT_EQ(d["registers"][3]["displayUnit"], "m3/h"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        std::filesystem::remove(scada_paths::LORA_DEVICE_FILE());
+        setLora([](LoraRecipe& l) { l.mode = 1; });
+        begin();
+        LoraFieldDevice dev(c.pn, 5);
+        dev.setRw70(8.0f, 1, {0x10, 0x00});
+        dev.addDescription(1, "Flow", "m3/h", 1, 2);
+        sim.attach(dev);
+        sim.deliver(dev.upload());
+        drain();
+        c.change();
+        drain();
+        const auto file = nlohmann::json::parse(readFile(scada_paths::LORA_DEVICE_FILE()));
+        ASSERT_EQ(file["devices"].size(), 1u);
+        c.check(file["devices"][0]);
+        // A restart loads the file over the recipe: the later settings stay.
+        const Items before = items();
+        ASSERT_TRUE(net->registry().load_devices());
+        const Items after = items();
+        EXPECT_EQ(after[0].tankName.view(), before[0].tankName.view());
+        for (size_t r = 0; r < after[0].registers.size(); ++r) {
+            EXPECT_EQ(after[0].registers[r].displayUnit.view(), before[0].registers[r].displayUnit.view()) << r;
+        }
+    }
+}
