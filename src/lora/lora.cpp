@@ -142,7 +142,9 @@ bool Lora::runPass(std::chrono::milliseconds packetWait) {
         recipeChanged_.store(true);
     }
     const LoraRecipe c = settings();
-    registry_->check_device_offline_status(static_cast<unsigned>(std::max<int32_t>(0, c.devOfflineTimeout)));
+    // The timeout is an unsigned 32-bit number of seconds stored in a signed field: a "negative"
+    // value is a very long timeout, not none.
+    registry_->check_device_offline_status(static_cast<uint32_t>(c.devOfflineTimeout));
     registry_->update_live_data(*liveBlock_);
     live_.withLock([&](ScadaLiveData& d) { d.lora = *liveBlock_; });
     if (registry_->take_recipe_changed()) recipeChanged_.store(true);

@@ -603,3 +603,26 @@ TEST_F(NetworkTest, RandomValidFramesKeepTheTableSound) {
     }
     EXPECT_TRUE(sim.unknownOpcodes().empty());
 }
+
+// The offline timeout as the pass applies it: seconds, read as an unsigned 32-bit number.
+TEST_F(NetworkTest, OfflineTimeoutSettingIsUnsigned) {
+    struct Case {
+        int32_t timeout;
+        int64_t silentFor;
+        bool online;
+    };
+    const Case cases[] = {{129600, 129600, true}, {129600, 129601, false}, {10, 11, false},
+                          {-1, 10'000'000, true}, {INT32_MIN, 10'000'000, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.timeout);
+        TearDown();
+        SetUp();
+        enrol(0, 100, 5);
+        setLora([&](LoraRecipe& l) { l.devOfflineTimeout = c.timeout; });
+        begin();
+        recipe->updateLoraDevices([&](Items& i) { i[0].lastTimestamp = static_cast<uint32_t>(clock.wallSeconds()); });
+        clock.advance(std::chrono::seconds(c.silentFor));
+        step();
+        EXPECT_EQ(net->registry().is_device_online(6), c.online);
+    }
+}
