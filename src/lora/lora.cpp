@@ -112,17 +112,13 @@ void Lora::restartRadio() {
 }
 
 void Lora::resetRemovedDevices() {
-    const bool changed = recipe_.updateLoraDevices([&](Items& items) {
-        bool any = false;
+    recipe_.updateLoraDevices([&](Items& items) {
         for (LoraDeviceRecipeItem& it : items) {
             if (it.loraId <= 0 || it.display) continue;
             SLOG_INFO(LORA, "Lora Device {} is removed from the UI, reset it.", it.loraId);
             registry_->reset_device(it);
-            any = true;
         }
-        return any;
     });
-    if (changed) recipeChanged_.store(true);
 }
 
 bool Lora::runPass(std::chrono::milliseconds packetWait) {
@@ -143,17 +139,24 @@ bool Lora::runPass(std::chrono::milliseconds packetWait) {
     if (recipe_.checkAndConsume(SCADA_MASK_LORA_DEVICE)) {
         SLOG_INFO(LORA, "Lora Device Config is changed");
         resetRemovedDevices();
+        recipeChanged_.store(true);
     }
     const LoraRecipe c = settings();
-    registry_->check_device_offline_status(static_cast<unsigned>(std::max<int32_t>(0, c.devOfflineTimeout)));
+    // The timeout is an unsigned 32-bit number of seconds stored in a signed field: a "negative"
+    // value is a very long timeout, not none.
+    registry_->check_device_offline_status(static_cast<uint32_t>(c.devOfflineTimeout));
     registry_->update_live_data(*liveBlock_);
     live_.withLock([&](ScadaLiveData& d) { d.lora = *liveBlock_; });
-    if (registry_->has_unsaved_changes()) {
+    if (registry_->take_recipe_changed()) recipeChanged_.store(true);
+    const bool recipeChanged = recipeChanged_.exchange(false);
+    // The device file is put back into the recipe at start-up: it is rewritten whenever the
+    // device list is saved, so a restart never restores settings older than parameter.json's
+    // (an operator's name or display unit, a device's register descriptions).
+    if (registry_->has_unsaved_changes() || recipeChanged) {
         registry_->save_devices();
         registry_->clear_unsaved_changes();
     }
-    if (registry_->take_recipe_changed()) recipeChanged_.store(true);
-    if (recipeChanged_.exchange(false)) {
+    if (recipeChanged) {
         recipe_.saveToJson();
         SLOG_INFO(LORA, "LoraDevice Config is changed");
     }
@@ -327,6 +330,9 @@ int Lora::alloc_new_device(unsigned pn, unsigned sn, unsigned char* reply, unsig
     try {
         const uint32_t now = static_cast<uint32_t>(TimeUtility::getTimestampInSec());
         const int id = registry_->allocate_device(now, pn, sn);
+        // The measurements that follow the enrolment change the item again: saved at the end of
+        // the pass as well.
+        if (id > 0) recipeChanged_.store(true);
         const std::string uid = get_uid(pn, sn);
         SLOG_INFO(LORA, "Alloc_new_device for {} @ {}", uid, id);
         if (id < 0 || reply == nullptr || capacity < kEnrolmentPayloadSize) {
@@ -451,10 +457,9 @@ int Lora::receive(const unsigned char* data, unsigned len) {
             case FrameType::SLAVE_BROADCAST_TYPE: {
                 SLOG_INFO(LORA, "Get a slave broadcast frame from device {}.", h.deviceId);
                 if (h.masterId != 0 && h.masterId != master) break;
-                const bool known = registry_->get_device_lora_id(pn, sn) > 0;
                 const int id = registry_->allocate_device(0, pn, sn);
                 if (id <= 0) break;
-                if (!known) recipeChanged_.store(true);
+                recipeChanged_.store(true);
                 registry_->update_device_timestamp(static_cast<unsigned>(id), pn, sn);
                 update_device_measurements(pn, h.seq, static_cast<uint8_t>(id), h.masterId, h.payloadLen, rssi, payload);
                 break;

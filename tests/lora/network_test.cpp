@@ -8,6 +8,7 @@
 #include <climits>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -463,4 +464,165 @@ TEST_F(NetworkTest, FullTableAndGarbageLeaveStateAlone) {
     EXPECT_TRUE(sent().empty());
     for (const auto& i : items()) EXPECT_NE(i.pn, 77u);
     EXPECT_EQ(net->receive(nullptr, 10), -1);
+}
+
+// Events after which the pass saves parameter.json. The file is removed first; the pass must
+// write it again, carrying the item as the event left it.
+TEST_F(NetworkTest, ParameterFileSavedAfterEnrolmentReportAndDeviceListChange) {
+    struct Case {
+        const char* what;
+        bool enrolled;  // the device holds slot 0 before the event
+        std::function<void(LoraFieldDevice&)> act;
+    };
+    const Case cases[] = {
+        // The enrolment saves at once, before the measurements name the registers; the pass
+        // saves again (the tankName is set, so filling it in is not what saves).
+        {"enrolment", false, [this](LoraFieldDevice& d) { sim.deliver(d.upload()); }},
+        // An unsolicited report of a known device.
+        {"slave broadcast", true, [this](LoraFieldDevice& d) { sim.deliver(d.slaveBroadcast()); }},
+        // A device-list change that resets nothing.
+        {"device list", true, [this](LoraFieldDevice&) { recipe->triggerReload(SCADA_MASK_LORA_DEVICE); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        std::filesystem::remove(scada_paths::LORA_DEVICE_FILE());
+        setLora([](LoraRecipe& l) { l.mode = 1; });
+        if (c.enrolled) enrol(0, 100, 5);
+        recipe->updateLoraDevices([](Items& i) { i[0].tankName = "Tank A"; });
+        begin();
+        step();  // start-up and the first pass consume the initial change bits
+        std::filesystem::remove(scada_paths::CONFIG_FILE());
+        LoraFieldDevice dev(100, 5);
+        if (c.enrolled) dev.setIds(1, 6);
+        sim.attach(dev);
+        c.act(dev);
+        drain();
+        ASSERT_TRUE(std::filesystem::exists(scada_paths::CONFIG_FILE()));
+        const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
+        EXPECT_EQ(doc["loraDevice"][0]["tankName"], "Tank A");
+        EXPECT_EQ(doc["loraDevice"][0]["loraId"], 6);
+        if (std::string(c.what) != "device list") {
+            EXPECT_EQ(doc["loraDevice"][0]["registers"][0]["name"], "Volume");
+        }
+    }
+}
+
+// lora_devices.json is put back into the recipe at start-up, so it follows every saved change of
+// the device list: an operator's edit and the register descriptions a device sends later.
+TEST_F(NetworkTest, DeviceFileFollowsLaterChangesSoARestartKeepsThem) {
+    struct Case {
+        const char* what;
+        uint32_t pn;
+        std::function<void()> change;
+        std::function<void(const nlohmann::json& device)> check;
+    };
+    const Case cases[] = {
+        {"operator edit", 100,
+         [this] {
+             recipe->updateLoraDevices([](Items& i) {
+                 i[0].tankName = "Tank B";
+                 i[0].registers[1].displayUnit = "ft";
+             });
+             recipe->triggerReload(SCADA_MASK_LORA_DEVICE);
+         },
+         [](const nlohmann::json& d) {
+             EXPECT_EQ(d["tankName"], "Tank B");
+             EXPECT_EQ(d["registers"][1]["displayUnit"], "ft");
+         }},
+        {"register description", 24817, [] {},
+         [](const nlohmann::json& d) { EXPECT_EQ(d["registers"][3]["displayUnit"], "m3/h"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        std::filesystem::remove(scada_paths::LORA_DEVICE_FILE());
+        setLora([](LoraRecipe& l) { l.mode = 1; });
+        begin();
+        LoraFieldDevice dev(c.pn, 5);
+        dev.setRw70(8.0f, 1, {0x10, 0x00});
+        dev.addDescription(1, "Flow", "m3/h", 1, 2);
+        sim.attach(dev);
+        sim.deliver(dev.upload());
+        drain();
+        c.change();
+        drain();
+        const auto file = nlohmann::json::parse(readFile(scada_paths::LORA_DEVICE_FILE()));
+        ASSERT_EQ(file["devices"].size(), 1u);
+        c.check(file["devices"][0]);
+        // A restart loads the file over the recipe: the later settings stay.
+        const Items before = items();
+        ASSERT_TRUE(net->registry().load_devices());
+        const Items after = items();
+        EXPECT_EQ(after[0].tankName.view(), before[0].tankName.view());
+        for (size_t r = 0; r < after[0].registers.size(); ++r) {
+            EXPECT_EQ(after[0].registers[r].displayUnit.view(), before[0].registers[r].displayUnit.view()) << r;
+        }
+    }
+}
+
+// Seeded random frames of every type with good CRCs, random identities and payloads (read from a
+// heap copy of exactly their size, so ASan sees any read past the end): every frame is handled
+// or refused, and the device table keeps its rules.
+TEST_F(NetworkTest, RandomValidFramesKeepTheTableSound) {
+    setLora([](LoraRecipe& l) { l.mode = 1; });
+    begin();
+    std::mt19937 rng(20261209);
+    const uint8_t types[] = {3, 5, 6, 7, 8, 10, 42};
+    const uint32_t pns[] = {100, 24817, 0, 4294967295u};
+    for (int i = 0; i < 1500; ++i) {
+        LoraFieldDevice dev(pns[rng() % 4], rng() % 40);
+        const uint8_t masters[] = {0, 1, 2};
+        dev.setIds(masters[rng() % 3], static_cast<uint8_t>(rng() % 4 == 0 ? rng() : 6 + rng() % 18));
+        dev.setStatus(static_cast<uint16_t>(rng()));
+        const size_t sizes[] = {0, 7, 8, 14, 32, 34, static_cast<size_t>(rng() % 230)};
+        Bytes payload(sizes[rng() % 7]);
+        for (auto& b : payload) b = static_cast<uint8_t>(rng());
+        if (payload.size() == 34 && rng() % 2) payload[0] = payload[1] = 0xFF;
+        if (payload.size() == 32) payload[0] = static_cast<uint8_t>(rng() % 10);
+        const Bytes f = dev.frame(types[rng() % 7], payload);
+        std::unique_ptr<unsigned char[]> heap(new unsigned char[f.size()]);
+        std::copy(f.begin(), f.end(), heap.get());
+        const int r = net->receive(heap.get(), static_cast<unsigned>(f.size()));
+        ASSERT_TRUE(r == -1 || r == f[2]) << i;
+        if (i % 100 == 99) step();
+    }
+    const Items it = items();
+    EXPECT_GT(std::count_if(it.begin(), it.end(), [](const LoraDeviceRecipeItem& d) { return d.loraId != 0; }), 4);
+    for (size_t s = 0; s < it.size(); ++s) {
+        if (it[s].loraId == 0) continue;
+        EXPECT_EQ(it[s].loraId, static_cast<int>(s + 6)) << s;
+        EXPECT_NE(it[s].pn, 0u) << s;
+        for (size_t k = s + 1; k < it.size(); ++k) {
+            if (it[k].loraId != 0) {
+                EXPECT_FALSE(it[k].pn == it[s].pn && it[k].sn == it[s].sn) << s << " " << k;
+            }
+        }
+    }
+    EXPECT_TRUE(sim.unknownOpcodes().empty());
+}
+
+// The offline timeout as the pass applies it: seconds, read as an unsigned 32-bit number.
+TEST_F(NetworkTest, OfflineTimeoutSettingIsUnsigned) {
+    struct Case {
+        int32_t timeout;
+        int64_t silentFor;
+        bool online;
+    };
+    const Case cases[] = {{129600, 129600, true}, {129600, 129601, false}, {10, 11, false},
+                          {-1, 10'000'000, true}, {INT32_MIN, 10'000'000, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.timeout);
+        TearDown();
+        SetUp();
+        enrol(0, 100, 5);
+        setLora([&](LoraRecipe& l) { l.devOfflineTimeout = c.timeout; });
+        begin();
+        recipe->updateLoraDevices([&](Items& i) { i[0].lastTimestamp = static_cast<uint32_t>(clock.wallSeconds()); });
+        clock.advance(std::chrono::seconds(c.silentFor));
+        step();
+        EXPECT_EQ(net->registry().is_device_online(6), c.online);
+    }
 }

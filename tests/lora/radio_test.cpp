@@ -133,6 +133,8 @@ TEST_F(RadioTest, ModulationTable) {
         ASSERT_EQ(radio->start(), 0);
         EXPECT_EQ(sim.modulationParams(), (Bytes{static_cast<uint8_t>(c.sf), c.bwCode, 2, c.ldro}));
         EXPECT_EQ(sim.frequencyWord(), c.word);
+        EXPECT_EQ(sim.txParams(), (Bytes{14, 0x02}));  // the configured power, 40 us ramp
+        EXPECT_EQ(sim.paConfig(), (Bytes{0x04, 0x07, 0x00, 0x01}));
     }
 }
 

@@ -136,7 +136,9 @@ int Sx126xSim::portTransfer(const uint8_t* tx, uint8_t* rx, unsigned len) {
         auto at = [&](unsigned i) -> uint8_t { return i < len ? tx[i] : 0; };
         switch (tx[0]) {
             case 0x80: mode_ = Mode::Standby; break;
-            case 0x9D: case 0x96: case 0x8F: case 0x95: case 0x8E: case 0x98: case 0x8A: case 0x9F: case 0xA0: break;
+            case 0x9D: case 0x96: case 0x8F: case 0x98: case 0x8A: case 0x9F: case 0xA0: break;
+            case 0x95: paConfig_.assign(tx + 1, tx + len); break;
+            case 0x8E: txParams_.assign(tx + 1, tx + len); break;
             case 0x86: freqWord_ = (uint32_t{at(1)} << 24) | (uint32_t{at(2)} << 16) | (uint32_t{at(3)} << 8) | at(4); break;
             case 0x8B: modulation_.assign(tx + 1, tx + len); break;
             case 0x8C: packet_.assign(tx + 1, tx + len); break;
@@ -326,6 +328,14 @@ std::vector<uint8_t> Sx126xSim::modulationParams() const {
 std::vector<uint8_t> Sx126xSim::packetParams() const {
     std::lock_guard lk(m_);
     return packet_;
+}
+std::vector<uint8_t> Sx126xSim::paConfig() const {
+    std::lock_guard lk(m_);
+    return paConfig_;
+}
+std::vector<uint8_t> Sx126xSim::txParams() const {
+    std::lock_guard lk(m_);
+    return txParams_;
 }
 uint16_t Sx126xSim::irqFlags() const {
     std::lock_guard lk(m_);

@@ -68,6 +68,8 @@ public:
     uint32_t frequencyWord() const;
     std::vector<uint8_t> modulationParams() const;
     std::vector<uint8_t> packetParams() const;
+    std::vector<uint8_t> paConfig() const;  // last SetPaConfig parameters
+    std::vector<uint8_t> txParams() const;  // last SetTxParams parameters (power, ramp)
     uint16_t irqFlags() const;
     uint16_t dio1Mask() const;
     uint8_t reg(uint16_t addr) const;
@@ -105,6 +107,8 @@ private:
     uint32_t freqWord_ = 0;
     std::vector<uint8_t> modulation_;
     std::vector<uint8_t> packet_;
+    std::vector<uint8_t> paConfig_;
+    std::vector<uint8_t> txParams_;
     uint16_t irqMask_ = 0;
     uint16_t dio1Mask_ = 0;
     uint16_t irq_ = 0;
