@@ -50,10 +50,11 @@ inline constexpr std::array<UpgradeFileEntry, 9> upgrade_file_table = {{
     {"orvane-nand.dtb", "flash_erase {sys}/dev/mtd3 0 0; nandwrite -p {sys}/dev/mtd3 ", ""},
     {"zImage", "flash_erase {sys}/dev/mtd2 0 0; nandwrite -p {sys}/dev/mtd2 ", ""},
     {"libplctag.so.2.6", "rm -rf {sys}/usr/lib/libplctag.so.2.6.new; cp -rf ",
-     " {sys}/usr/lib/libplctag.so.2.6.new && mv -f {sys}/usr/lib/libplctag.so.2.6.new {sys}/usr/lib/libplctag.so.2.6"},
+     " {sys}/usr/lib/libplctag.so.2.6.new && mv -f {sys}/usr/lib/libplctag.so.2.6.new {sys}/usr/lib/libplctag.so.2.6"
+     " || { rm -rf {sys}/usr/lib/libplctag.so.2.6.new; false; }"},
     {"liborvane_ipc.so.1.0", "rm -rf {sys}/usr/lib/liborvane_ipc.so.1.0.new; cp -rf ",
      " {sys}/usr/lib/liborvane_ipc.so.1.0.new && mv -f {sys}/usr/lib/liborvane_ipc.so.1.0.new "
-     "{sys}/usr/lib/liborvane_ipc.so.1.0"},
+     "{sys}/usr/lib/liborvane_ipc.so.1.0 || { rm -rf {sys}/usr/lib/liborvane_ipc.so.1.0.new; false; }"},
     {"web", "rm -rf {home}/web/; cp -rf ", " {home}/"},
     {"probes", "cp -rf ", " {home}/config/"},
     {"orvane-system", "cp -rf ", " {home}/bin/orvane-system.new"},
@@ -107,7 +108,7 @@ public:
     void fail_if_no_error(UpgradeError error) override;
 
     // 0 on success, otherwise the libcurl result (2 when no transfer handle can be made).
-    int download_file(const std::string& url, const std::string& path);
+    virtual int download_file(const std::string& url, const std::string& path);
     // 0 when the shell command returned 0, else -1.
     int exec_cmd(const std::string& command);
 
