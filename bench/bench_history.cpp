@@ -1,5 +1,7 @@
 // History database: one supervisor tick with all five log tables due, and the trend query over a
-// one-year 10 s table (about 3.1 M rows) beside the same query done with the plain SQLite C API.
+// one-year 10 s table (about 3.1 M rows) beside the plain statement "rows with start <= timestamp
+// <= end, by id, first L" through the SQLite C API, for ranges of 1 to 365 days that start at the
+// first row or mid-year; also on a year whose clock was set back 30 days in the middle.
 #include <sqlite3.h>
 
 #include <cstdio>
@@ -33,13 +35,14 @@ void check(int rc, sqlite3* db, const char* what) {
         throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
 }
 
-// The one-year file, built once per run in a temporary directory.
+// One year of rows at 10 s steps, built once per run in a temporary directory. With `setBack`, the
+// clock is set back 30 days at mid-year: the second half repeats those 30 days' stamps first.
 struct YearFile {
     orvane::test::TempDir dir{"orvane-bench-history"};
     std::string path = dir.file("orvanepro.db");
     std::unique_ptr<DatabaseProxy> proxy;
 
-    YearFile() {
+    explicit YearFile(bool setBack) {
         {
             // The proxy makes the schema (tables and index) as in production.
             DatabaseProxy maker(DatabaseOptions{path, dir.path()});
@@ -56,7 +59,9 @@ struct YearFile {
         sqlite3_stmt* st = nullptr;
         check(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), db, "prepare");
         for (int64_t r = 0; r < kRows; ++r) {
-            sqlite3_bind_int64(st, 1, kYearStart + r * 10);
+            int64_t ts = kYearStart + r * 10;
+            if (setBack && r >= kRows / 2) ts -= 30LL * 86400;
+            sqlite3_bind_int64(st, 1, ts);
             for (int i = 0; i < 20; ++i) sqlite3_bind_double(st, 2 + i, static_cast<float>(7.0 + i * 0.37 + (r % 97) * 0.013));
             check(sqlite3_step(st), db, "step");
             sqlite3_reset(st);
@@ -65,26 +70,29 @@ struct YearFile {
         check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
         sqlite3_close(db);
         proxy = std::make_unique<DatabaseProxy>(DatabaseOptions{path, dir.path()});
+        // What the supervisor passes do in the background after a start (timed on its own below).
+        while (!proxy->prepareTrendQueries(std::chrono::seconds(10))) {
+        }
     }
 };
 
-YearFile& yearFile() {
-    static YearFile f;
+YearFile& yearFile(bool setBack) {
+    if (setBack) {
+        static YearFile f(true);
+        return f;
+    }
+    static YearFile f(false);
     return f;
 }
 
-// A range from mid-year of `rangeDays` days (a day holds 8640 rows; the oldest 480 of the range
-// are delivered), or the whole year.
-LogQueryPack packFor(int64_t rangeDays) {
+// A range of `rangeDays` days from the first row (fromMid = 0) or from mid-year (1); the oldest
+// 480 rows of the range are delivered.
+LogQueryPack packFor(int64_t fromMid, int64_t rangeDays) {
     LogQueryPack p;
     p.type = 0;
     p.limit = 480;
-    p.startTime = static_cast<uint32_t>(kYearStart + 180LL * 86400);
+    p.startTime = static_cast<uint32_t>(kYearStart + (fromMid ? 182LL * 86400 : 0));
     p.endTime = static_cast<uint32_t>(p.startTime + rangeDays * 86400 - 1);
-    if (rangeDays >= 365) {
-        p.startTime = static_cast<uint32_t>(kYearStart);
-        p.endTime = static_cast<uint32_t>(kYearStart + kRows * 10);
-    }
     return p;
 }
 
@@ -105,10 +113,10 @@ void BM_HistoryTickAllTablesDue(benchmark::State& state) {
 }
 BENCHMARK(BM_HistoryTickAllTablesDue)->Unit(benchmark::kMillisecond);
 
-void BM_TrendQuery(benchmark::State& state) {
-    YearFile& f = yearFile();
+void BM_TrendQuery(benchmark::State& state, bool setBack) {
+    YearFile& f = yearFile(setBack);
     auto result = std::make_unique<LogQueryResult>();
-    LogQueryPack pack = packFor(state.range(0));
+    LogQueryPack pack = packFor(state.range(0), state.range(1));
     for (auto _ : state) {
         f.proxy->log_query(pack, *result);
         benchmark::DoNotOptimize(result->timestamp.count);
@@ -116,49 +124,23 @@ void BM_TrendQuery(benchmark::State& state) {
     if (result->timestamp.count != 480) state.SkipWithError("wrong row count");
     state.counters["rows"] = result->timestamp.count;
 }
-BENCHMARK(BM_TrendQuery)->Arg(1)->Arg(30)->Arg(365)->Unit(benchmark::kMillisecond);
 
-// The same statements and plan choice through the plain C API; `naive` is the single SELECT ...
-// ORDER BY id LIMIT, which the planner answers by sorting every row of the range (comparison only).
-void trendQueryPlainC(benchmark::State& state, bool naive) {
-    using orvane::database::TrendPlan;
-    using orvane::database::trendQuerySql;
-    YearFile& f = yearFile();
+// The plain statement through the C API, as any program would ask it.
+void BM_TrendQueryPlainStatement(benchmark::State& state, bool setBack) {
+    YearFile& f = yearFile(setBack);
     sqlite3* db = nullptr;
     check(sqlite3_open_v2(f.path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), db, "open");
-    std::string naiveSql = "SELECT timestamp";
-    for (int i = 0; i < 20; ++i) naiveSql += ",var" + std::to_string(i);
-    naiveSql += " FROM LogRecord10s WHERE timestamp >= ?1 AND timestamp <= ?2 ORDER BY id ASC LIMIT ?3";
-    sqlite3_stmt* st[5] = {};
-    for (int p = 0; p < 5; ++p) {
-        std::string text = trendQuerySql("LogRecord10s", static_cast<TrendPlan>(p));
-        if (naive && p == static_cast<int>(TrendPlan::byIndex)) text = naiveSql;
-        check(sqlite3_prepare_v2(db, text.c_str(), -1, &st[p], nullptr), db, "prepare");
-    }
-    auto scalar = [&](TrendPlan p, const LogQueryPack& pack) {
-        sqlite3_stmt* s = st[static_cast<int>(p)];
-        sqlite3_bind_int64(s, 1, pack.startTime);
-        sqlite3_bind_int64(s, 2, pack.endTime);
-        if (p == TrendPlan::countProbe) sqlite3_bind_int64(s, 3, orvane::database::kTrendIndexPlanMaxRows);
-        int64_t v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
-        sqlite3_reset(s);
-        return v;
-    };
+    std::string text = "SELECT timestamp";
+    for (int i = 0; i < 20; ++i) text += ",var" + std::to_string(i);
+    text += " FROM LogRecord10s WHERE ?1 <= timestamp AND timestamp <= ?2 ORDER BY id LIMIT ?3";
+    sqlite3_stmt* q = nullptr;
+    check(sqlite3_prepare_v2(db, text.c_str(), -1, &q, nullptr), db, "prepare");
     auto result = std::make_unique<LogQueryResult>();
-    LogQueryPack pack = packFor(state.range(0));
+    LogQueryPack pack = packFor(state.range(0), state.range(1));
     for (auto _ : state) {
-        TrendPlan plan = TrendPlan::byIndex;
-        int64_t fromId = 0;
-        if (!naive && scalar(TrendPlan::countProbe, pack) >= orvane::database::kTrendIndexPlanMaxRows) {
-            plan = TrendPlan::byRowid;
-            if (scalar(TrendPlan::firstByTime, pack) > orvane::database::kTrendScanFromStartMaxRows)
-                fromId = scalar(TrendPlan::minId, pack);
-        }
-        sqlite3_stmt* q = st[static_cast<int>(plan)];
         sqlite3_bind_int64(q, 1, pack.startTime);
         sqlite3_bind_int64(q, 2, pack.endTime);
         sqlite3_bind_int64(q, 3, pack.limit);
-        if (plan == TrendPlan::byRowid) sqlite3_bind_int64(q, 4, fromId);
         uint32_t n = 0;
         while (n < 500 && sqlite3_step(q) == SQLITE_ROW) {
             result->timestamp[n] = static_cast<uint32_t>(sqlite3_column_int64(q, 0));
@@ -169,16 +151,48 @@ void trendQueryPlainC(benchmark::State& state, bool naive) {
         result->setCount(n);
         benchmark::DoNotOptimize(result->timestamp.count);
     }
-    for (auto* s : st) sqlite3_finalize(s);
+    sqlite3_finalize(q);
     sqlite3_close(db);
     if (result->timestamp.count != 480) state.SkipWithError("wrong row count");
 }
 
-void BM_TrendQueryPlainC(benchmark::State& state) { trendQueryPlainC(state, false); }
-BENCHMARK(BM_TrendQueryPlainC)->Arg(1)->Arg(30)->Arg(365)->Unit(benchmark::kMillisecond);
+void ranges(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"fromMid", "days"});
+    for (int64_t fromMid : {0, 1})
+        for (int64_t days : {1, 30, 90, 180, 300, 365}) b->Args({fromMid, days});
+    b->Unit(benchmark::kMillisecond);
+}
+BENCHMARK_CAPTURE(BM_TrendQuery, year, false)->Apply(ranges);
+BENCHMARK_CAPTURE(BM_TrendQueryPlainStatement, year, false)->Apply(ranges);
+BENCHMARK_CAPTURE(BM_TrendQuery, clock_set_back, true)->Apply(ranges);
+BENCHMARK_CAPTURE(BM_TrendQueryPlainStatement, clock_set_back, true)->Apply(ranges);
 
-void BM_TrendQueryNaiveSelect(benchmark::State& state) { trendQueryPlainC(state, true); }
-BENCHMARK(BM_TrendQueryNaiveSelect)->Arg(1)->Unit(benchmark::kMillisecond);
+// After a start: the whole summary of the year table made at once (the supervisor passes spread
+// it over 20 ms steps), and one query before any of it exists.
+void BM_TrendSummaryOfTheYear(benchmark::State& state) {
+    YearFile& f = yearFile(false);
+    for (auto _ : state) {
+        orvane::database::HistoryStorage storage(f.path);
+        storage.open();
+        if (!storage.advanceTrendRuns(std::chrono::seconds(100))) state.SkipWithError("not complete");
+    }
+}
+BENCHMARK(BM_TrendSummaryOfTheYear)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_TrendQueryBeforeTheSummary(benchmark::State& state) {
+    YearFile& f = yearFile(false);
+    orvane::database::HistoryStorage storage(f.path);
+    storage.open();
+    storage.setTrendSummaryBudget(std::chrono::microseconds(0));
+    auto result = std::make_unique<LogQueryResult>();
+    LogQueryPack pack = packFor(state.range(0), state.range(1));
+    for (auto _ : state) {
+        uint32_t n = 0;
+        storage.queryLog(0, pack.startTime, pack.endTime, pack.limit, *result, n);
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(BM_TrendQueryBeforeTheSummary)->Apply(ranges);
 
 }  // namespace
 

@@ -17,6 +17,7 @@ PACKAGES=(
   bison flex
   libcrypt-dev
   mbpoll mosquitto mosquitto-clients curl wrk
+  tshark
   util-linux iproute2 procps psmisc
   iptables
 )

@@ -60,11 +60,11 @@ Scada::Scada(Ports ports)
       lora_(recipe_, live_),
       socket_(recipe_, live_, db_),
       mbClient_(recipe_, live_, vars_),
-      mbServer_(recipe_, live_, vars_, ports.modbusServer),
+      mbServer_(recipe_, live_, vars_, env_, ports.modbusServer),
       rest_(recipe_, live_, env_, vars_, db_),
       web_(ports.web, std::chrono::seconds(15), &rest_),
       cellular_(recipe_, live_, env_),
-      vserial_(recipe_, ports.virtualSerial),
+      vserial_(recipe_, env_, ports.virtualSerial),
       button_(scada_paths::RESET_BUTTON_DEVICE()),
       loops_(recipe_, live_),
       supervisor_(supervisorActions(), env_.exitFlag) {

@@ -36,7 +36,7 @@ public:
     // Production ports; tests build their own Scada with ephemeral ones.
     struct Ports {
         uint16_t web = 80;
-        int modbusServer = 502;
+        int modbusServer = -1;  // -1: the recipe's MBTcpServer.serverPort; 0: ephemeral
         int virtualSerial = 1077;
     };
 
@@ -73,6 +73,8 @@ public:
     EnvGuard& env() { return env_; }
     DatabaseProxy& database() { return db_; }
     WebServer& webServer() { return web_; }
+    MBTCPServer& modbusServer() { return mbServer_; }
+    virtual_serial::VirtualSerial& virtualSerial() { return vserial_; }
     size_t runningThreads() const;
 
 private:

@@ -138,7 +138,7 @@ void DatabaseProxy::testcase() {
     rec.vars[19] = 19.111f;
     try {
         std::lock_guard<std::mutex> lock(mutex_);
-        storage_->insertLog(0, rec);
+        storage_->checkWrite(0, rec);
     } catch (const std::exception& e) {
         SLOG_ERROR(DATABASE, "testcase failed: {}", e.what());
     } catch (...) {
@@ -146,7 +146,18 @@ void DatabaseProxy::testcase() {
     }
 }
 
+bool DatabaseProxy::prepareTrendQueries(std::chrono::microseconds budget) {
+    // Failures here show again in the write or the query that follows: they are logged there.
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return storage_->advanceTrendRuns(budget);
+    } catch (...) {
+        return false;
+    }
+}
+
 void DatabaseProxy::trySaveLog(const CellSource& cell) {
+    prepareTrendQueries(orvane::database::kTrendSummaryBudget);
     try {
         SLOG_INFO(DATABASE, "trySaveLog: {}, {}", choice_.sdCard, true);
         const uint32_t now = static_cast<uint32_t>(Clock::get().wallSeconds());

@@ -3,6 +3,7 @@
 // intervals (10 s, 1 min, 10 min, 1 h, 8 h), written from the supervisor loop and read by the
 // trend query of the web API.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -115,9 +116,9 @@ public:
     using UsageSource = std::function<float()>;
     using QueryMap = std::map<uint32_t, std::vector<std::pair<std::string, double>>>;
 
-    // Chooses the file, opens it (creating it and synchronising the schema) and writes the
-    // start-up check row. A database that cannot be opened is logged; the proxy then retries on
-    // every later operation.
+    // Chooses the file, opens it (creating it and synchronising the schema) and checks that a
+    // row can be written (the check leaves no row behind). A database that cannot be opened is
+    // logged; the proxy then retries on every later operation.
     explicit DatabaseProxy(DatabaseOptions options = {});
     ~DatabaseProxy();
     DatabaseProxy(const DatabaseProxy&) = delete;
@@ -137,6 +138,11 @@ public:
     QueryMap query(const std::string& name, uint32_t start, uint32_t end);
     void insertEvent(EventRecord& event);
     std::vector<EventRecord> queryAlarmEvent(EventQueryPack& pack);
+
+    // Extends, for up to `budget`, what keeps trend queries fast on large tables; true when that
+    // is complete. Each trySaveLog does a 20 ms step, so it is complete soon after start; until
+    // then queries are answered the slower way. Never throws.
+    bool prepareTrendQueries(std::chrono::microseconds budget);
 
     // Replaces the disk-usage reading used by trySaveLog (default: statvfs of the disk path).
     void setDiskUsageSource(UsageSource source);

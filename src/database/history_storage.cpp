@@ -113,7 +113,14 @@ void HistoryStorage::close() {
     for (auto& s : insert_) s.reset();
     for (auto& plan : select_)
         for (auto& s : plan) s.reset();
+    for (auto& r : runStmt_) r = RunStatements{};
+    resetTrendRuns();
     db_.reset();
+}
+
+void HistoryStorage::resetTrendRuns() {
+    for (auto& r : runs_) r = TrendRuns{};
+    dataVersion_ = -1;
 }
 
 bool HistoryStorage::fileReplaced() const {
@@ -162,6 +169,15 @@ void HistoryStorage::openOnce() {
                               TrendPlan::byRowid})
                 select_[static_cast<size_t>(plan)][t] =
                     std::make_unique<SQLite::Statement>(*db_, trendQuerySql(kLogTableNames[t], plan));
+            auto& r = runStmt_[static_cast<size_t>(t)];
+            r.scan = std::make_unique<SQLite::Statement>(
+                *db_, "SELECT \"id\",\"timestamp\" FROM " + table + " WHERE \"id\" > ?1 ORDER BY \"id\" LIMIT ?2");
+            r.seek = std::make_unique<SQLite::Statement>(
+                *db_, "SELECT \"id\",\"timestamp\" FROM " + table + " WHERE \"id\" >= ?1 ORDER BY \"id\" LIMIT 1");
+            r.read = std::make_unique<SQLite::Statement>(
+                *db_, "SELECT " + cols + " FROM " + table +
+                          " WHERE \"id\" >= ?1 AND \"id\" <= ?2 ORDER BY \"id\" LIMIT ?3");
+            r.maxId = std::make_unique<SQLite::Statement>(*db_, "SELECT max(\"id\") FROM " + table);
         }
     } catch (...) {
         close();
@@ -237,6 +253,15 @@ void HistoryStorage::insertOpen(int table, const LogRecord& rec) {
     st.tryReset();
 }
 
+void HistoryStorage::checkWrite(int table, const LogRecord& rec) {
+    open();
+    SQLite::Transaction tx(*db_);  // never committed: its destructor rolls the row back
+    insertOpen(table, rec);
+    // The row so far lives in the page cache and the journal: write it into the file itself.
+    int rc = sqlite3_db_cacheflush(db_->getHandle());
+    if (rc != SQLITE_OK) throw SQLite::Exception(sqlite3_errstr(rc), rc);
+}
+
 void HistoryStorage::insertLogs(const std::vector<int>& tables, const LogRecord& rec, size_t& committed) {
     committed = 0;
     open();
@@ -282,6 +307,139 @@ void HistoryStorage::queryLog(int table, uint32_t start, uint32_t end, int64_t m
     open();
     const auto t = static_cast<size_t>(table);
     rows = 0;
+    if (maxRows < 0 || maxRows > kLogQueryMaxRows) maxRows = kLogQueryMaxRows;
+    if (maxRows == 0 || start > end) return;
+    checkDataVersion();
+    bool known = summaryBudget_.count() > 0 && advanceRuns(t, std::chrono::steady_clock::now() + summaryBudget_);
+    if (known && runs_[t].usable)
+        queryByRuns(t, start, end, maxRows, out, rows);
+    else
+        queryByPlans(t, start, end, maxRows, out, rows);
+}
+
+void HistoryStorage::checkDataVersion() {
+    SQLite::Statement st(*db_, "PRAGMA data_version");
+    int64_t v = st.executeStep() ? st.getColumn(0).getInt64() : -1;
+    if (v != dataVersion_) {
+        resetTrendRuns();
+        dataVersion_ = v;
+    }
+}
+
+bool HistoryStorage::advanceTrendRuns(std::chrono::microseconds budget) {
+    if (!db_) return false;
+    checkDataVersion();
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    bool all = true;
+    for (size_t t = 0; t < runs_.size(); ++t) all = advanceRuns(t, deadline) && all;
+    return all;
+}
+
+bool HistoryStorage::advanceRuns(size_t t, std::chrono::steady_clock::time_point deadline) {
+    TrendRuns& r = runs_[t];
+    auto& st = runStmt_[t];
+    int64_t maxId = 0;
+    st.maxId->tryReset();
+    if (st.maxId->executeStep() && !st.maxId->getColumn(0).isNull()) maxId = st.maxId->getColumn(0).getInt64();
+    st.maxId->tryReset();
+    if (maxId < r.scannedTo) r = TrendRuns{};  // rows gone: start again
+    constexpr int64_t kChunk = 8192;
+    while (r.usable && r.scannedTo < maxId) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        SQLite::Statement& scan = *st.scan;
+        scan.tryReset();
+        scan.bind(1, r.scannedTo);
+        scan.bind(2, kChunk);
+        int64_t n = 0;
+        try {
+            while (scan.executeStep()) {
+                ++n;
+                const int64_t id = scan.getColumn(0).getInt64();
+                SQLite::Column ts = scan.getColumn(1);
+                if (ts.getType() != SQLITE_INTEGER) {
+                    r.usable = false;  // compared as SQLite compares mixed types: left to the plans
+                    break;
+                }
+                const int64_t v = ts.getInt64();
+                if (r.runs.empty() || v < r.lastTs) {
+                    if (r.runs.size() == kTrendMaxRuns) {
+                        r.usable = false;
+                        break;
+                    }
+                    r.runs.push_back({id, id, v, v});
+                } else {
+                    r.runs.back().lastId = id;
+                    r.runs.back().maxTs = v;
+                }
+                r.lastTs = v;
+                r.scannedTo = id;
+            }
+        } catch (...) {
+            scan.tryReset();
+            throw;
+        }
+        scan.tryReset();
+        if (n < kChunk) break;
+    }
+    return true;
+}
+
+int64_t HistoryStorage::firstIdAtOrAfter(size_t t, int64_t from, int64_t to, int64_t ts) {
+    SQLite::Statement& seek = *runStmt_[t].seek;
+    auto at = [&](int64_t id) {  // the first row with id >= `id`: (its id, its stamp)
+        seek.tryReset();
+        seek.bind(1, id);
+        std::pair<int64_t, int64_t> row{to, INT64_MAX};
+        if (seek.executeStep()) row = {seek.getColumn(0).getInt64(), seek.getColumn(1).getInt64()};
+        seek.tryReset();
+        return row;
+    };
+    // Invariant: the row at or after `lo` is before the answer, the one at or after `hi` is it or later.
+    int64_t lo = from, hi = to;
+    while (hi - lo > 1) {
+        int64_t mid = lo + (hi - lo) / 2;
+        auto [id, stamp] = at(mid);
+        if (stamp >= ts)
+            hi = mid;
+        else
+            lo = id;  // every id up to the found row's leads to it
+    }
+    return at(hi).first;
+}
+
+void HistoryStorage::queryByRuns(size_t t, int64_t start, int64_t end, int64_t maxRows, LogQueryResult& out,
+                                 uint32_t& rows) {
+    const TrendRuns& r = runs_[t];
+    SQLite::Statement& read = *runStmt_[t].read;
+    for (size_t k = 0; k < r.runs.size() && rows < maxRows; ++k) {
+        const TrendRun& run = r.runs[k];
+        if (run.maxTs < start || run.minTs > end) continue;
+        const int64_t last = run.lastId;
+        const int64_t from = run.minTs >= start ? run.firstId : firstIdAtOrAfter(t, run.firstId, last, start);
+        read.tryReset();
+        read.bind(1, from);
+        read.bind(2, last);
+        read.bind(3, maxRows - rows);
+        try {
+            while (rows < maxRows && read.executeStep()) {
+                const int64_t ts = read.getColumn(0).getInt64();
+                if (ts > end) break;  // stamps only grow inside the run
+                if (ts < start) continue;
+                out.timestamp.data[rows] = static_cast<uint32_t>(ts);
+                for (int i = 0; i < kLogVarCount; ++i)
+                    out.vars[static_cast<size_t>(i)].data[rows] = static_cast<float>(read.getColumn(1 + i).getDouble());
+                ++rows;
+            }
+        } catch (...) {
+            read.tryReset();
+            throw;
+        }
+        read.tryReset();
+    }
+}
+
+void HistoryStorage::queryByPlans(size_t t, uint32_t start, uint32_t end, int64_t maxRows, LogQueryResult& out,
+                                  uint32_t& rows) {
     // Every plan gives the rows of the range with the lowest ids. A narrow range is cheapest
     // through the index. A wide one would sort every id of the range, so it is read in table
     // order instead: from the start when the range begins early in the table (the row first in

@@ -358,6 +358,15 @@ bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bo
     if (n <= 0) return true;
     int d = 0;
     uint16_t tmp[64];
+    // Consecutive values of one store are read under one hold of its mutex (one store at a time:
+    // the hold is released before another store's mutex is taken). A text releases it: only its
+    // copy is made under the mutex, the conversion runs unlocked.
+    std::unique_lock<std::mutex> held;
+    auto hold = [&held](std::mutex* m) {
+        if (!m || held.mutex() == m) return;
+        if (held.owns_lock()) held.unlock();
+        held = std::unique_lock<std::mutex>(*m);
+    };
     while (d < n) {
         const int slot = slotByReg(reg + d);
         if (slot < 0) {
@@ -372,10 +381,13 @@ bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bo
                 if constexpr (!std::is_same_v<P, std::monostate>) {
                     using T = std::remove_pointer_t<P>;
                     if constexpr (IsFixedStr<T>::value) {
+                        if (held.owns_lock()) held.unlock();
+                        held = std::unique_lock<std::mutex>();
                         encodeString(m, p, tmp);
                         return;
                     } else {
-                    const T v = loadUnder(m, p);
+                    hold(m);
+                    const T v = *p;
                     if constexpr (std::is_same_v<T, short> || std::is_same_v<T, unsigned short>) {
                         auto r = static_cast<uint16_t>(v);
                         tmp[0] = swapByte ? bswap16(r) : r;

@@ -6,7 +6,8 @@
 // (see exportvar.h), sorted by register, and then only read: the Modbus TCP server and client read
 // and write registers through it, the REST API and the recipe look addresses up by group and index.
 // Every value is read or written under the mutex of the store that holds it (its owner), taken per
-// value; the table itself needs no lock once sorted.
+// value (a read keeps it across consecutive values of the same store); the table itself needs no
+// lock once sorted.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -23,6 +23,7 @@ struct HmiScanResultSlot {
     uint16_t addr = 0;               // address at which the scan found the probe
     uint16_t suggestedAddr = 0;      // address the probe is to get
     uint16_t enable = 0;             // non-zero: take this probe in an add-batch command
+    uint32_t pn = 0;                 // part number the scan read (not a register)
 };
 
 struct HmiCommandBlock {

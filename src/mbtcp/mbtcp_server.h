@@ -1,28 +1,134 @@
 #pragma once
-// Modbus TCP server with the operator-panel command block: idle until its own work replaces
-// this stand-in.
+// Modbus TCP server of the register table, with the system-command register (1071) and the
+// operator-panel (HMI) command block (2991 on, command at 2992).
+//
+// One thread (startLoop) serves every client with poll(): the listening socket, the client
+// sockets and a wake descriptor that stop() writes. Requests are framed here by their MBAP
+// length, per client, so a client that sends half a request never holds up the others; the rest
+// of a request must follow within 2 s or the connection is closed. Each whole request is
+// answered by processMBTCPRequst:
+//  - reads (function codes 3 and 4) load the requested registers from the register table into
+//    the one register array, which libmodbus uses as both its holding and its input table, then
+//    refresh the HMI results (handleQueryForHMI) and answer;
+//  - writes (6 and 16) are stored through the register table, then run the system command
+//    (start 1071) or the HMI command (start 2992), and are answered.
+// A request outside the 20000 registers, with a register count libmodbus would refuse, or a
+// multiple write whose byte count is not twice its register count never reaches the register
+// table: it gets libmodbus's exception. Function codes 22 and 23 would change the array behind
+// the register table's back and get ILLEGAL FUNCTION.
+//
+// Threads: everything but stop() and port() runs on the server thread, which alone touches the
+// HMI block (bound into the register table with no lock). Stores are locked one at a time.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
 #include "mbtcp/hmi_block.h"
 #include "platform/stopper.h"
+#include "recipe/recipe_data.h"
+
+// libmodbus's types (its header defines macros such as OFF and ON, so it stays out of headers).
+typedef struct _modbus modbus_t;
+typedef struct _modbus_mapping_t modbus_mapping_t;
 
 class RecipeDataGuard;
 class LiveDataGuard;
 class VarEngine;
+class EnvGuard;
 
 class MBTCPServer {
 public:
-    MBTCPServer(RecipeDataGuard& recipe, LiveDataGuard& live, VarEngine& vars, int port = 502);
-    int init();
+    static constexpr int kRegisterCount = 20000;
+    static constexpr int kSystemCommandReg = 1071;
+    static constexpr int kHmiCommandReg = 2992;
+    static constexpr int kListenBacklog = 8;
+    static constexpr int kQueryLength = 260;  // the longest Modbus TCP request
+    static constexpr int kRestOfRequestMs = 2000;  // the wait for the rest of a request
+
+    // The command whose outcome the HMI refresh reports: only that kind's result word is read,
+    // so the result of an older command of another kind never shows as the new one's.
+    enum class HmiWatch : uint8_t { NONE, CALIBRATION, RESTORE, DIAGNOSIS, CONFIG, SCAN, REPLACE };
+
+    // What getQueryInfo reads from a request (header length from the context).
+    struct QueryInfo {
+        int funcCode = -1;
+        int address = 0;
+        int count = 0;
+        int byteCount = -1;             // function code 16 only
+        const uint8_t* data = nullptr;  // written registers, high byte first (6 and 16)
+    };
+
+    // portOverride: -1 serves the recipe's MBTcpServer.serverPort (read by init), 0 an
+    // ephemeral port, any other value that port.
+    MBTCPServer(RecipeDataGuard& recipe, LiveDataGuard& live, VarEngine& vars, EnvGuard& env, int portOverride = -1);
+    ~MBTCPServer();
+    MBTCPServer(const MBTCPServer&) = delete;
+    MBTCPServer& operator=(const MBTCPServer&) = delete;
+
+    // Context and mapping; false (and startLoop stays idle until stop) when the port is outside
+    // 1..65535 or the mapping cannot be made.
+    bool init();
+    // The thread body: listens (retried every second), then serves until stop().
     void startLoop();
+    // Ends startLoop promptly; callable from any thread.
     void stop();
-    int port() const { return port_; }
-    // The operator-panel command block (registered in the register table).
+    // The bound port once listening, 0 before.
+    int port() const { return boundPort_.load(); }
+
+    // One whole request (MBAP header first, length bytes) answered on the context's socket: 0
+    // after a reply, -1 when the connection is to close.
+    int processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int length, modbus_mapping_t* mapping);
+    QueryInfo getQueryInfo(const uint8_t* request) const;
+    // Refreshes the HMI block's results; runs after every read.
+    void handleQueryForHMI();
+    // Runs the HMI command written at 2992.
+    void handleCmdForHMI();
+
+    // The operator-panel command block (registered in the register table by the owner).
     HmiCommandBlock& hmi() { return hmi_; }
+    HmiWatch watching() const { return watch_; }
+    bool commitLatched() const { return commitLatch_ != 0; }
+    bool rebootLatched() const { return rebootLatch_ != 0; }
 
 private:
+    void releaseContext();
+    bool listenOnce();
+    void serve();
+    struct Client;
+    // Reads what the client sent and answers every whole request; false when it is to close.
+    bool serveClient(Client& client);
+    void runSystemCommand();
+    void runCalibration(int slot);
+    void runCommit();
+    void copyScanResults();
+    // Status 1 (accepted, result follows) and the kind to watch, or status 0 (refused).
+    void accepted(bool ok, HmiWatch watch);
+    void finished(bool ok);
+
     RecipeDataGuard& recipe_;
     LiveDataGuard& live_;
     VarEngine& vars_;
-    int port_;
+    EnvGuard& env_;
+    const int portOverride_;
+
+    uint8_t commitLatch_ = 0;
+    uint8_t wifiLatch_ = 0;
+    uint8_t rebootLatch_ = 0;
+    modbus_t* ctx_ = nullptr;
+    std::array<uint8_t, kQueryLength> query_{};
+    // The one register array: libmodbus's holding and input tables both point here.
+    std::unique_ptr<std::array<uint16_t, kRegisterCount>> table_;
+    modbus_mapping_t* mapping_ = nullptr;
+    uint16_t* ownHolding_ = nullptr;  // libmodbus's own arrays, put back before the mapping is freed
+    uint16_t* ownInput_ = nullptr;
+    MBTcpServerRecipeData settings_;
     HmiCommandBlock hmi_{};
+    HmiWatch watch_ = HmiWatch::NONE;
+
+    bool ready_ = false;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    std::atomic<int> boundPort_{0};
     orvane::platform::Stopper stopper_;
 };

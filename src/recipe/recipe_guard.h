@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "recipe/recipe_data.h"
 #include "utils/fss.h"
@@ -146,6 +147,13 @@ public:
     // Probe calibration command for an HMI calibration command of probe item measureIdx; -1 when
     // none applies or measureIdx > 127. Reads under the mutex.
     int getHmiCalibCmd(unsigned short measureIdx, unsigned short hmiCmd);
+    // Read-modify-write of the 16 LoRa device items: runs f(items) under the mutex and returns
+    // its result. f only works on memory; it never calls saveToJson or triggerReload.
+    template <class F>
+    auto updateLoraDevices(F&& f) {
+        std::lock_guard lk(mutex);
+        return std::forward<F>(f)(recipe.loraDevice);
+    }
 
     // ---- data (see Locking above) ----
     ScadaRecipeData recipe;

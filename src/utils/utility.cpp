@@ -161,8 +161,8 @@ std::string Utility::readConfigFile(const std::string& path) {
     return s;
 }
 
-void Utility::writeConfigFile(const std::string& path, const std::string& text) {
-    writeWhole("writeConfigFile", path, text.data(), text.size(), false);
+bool Utility::writeConfigFile(const std::string& path, const std::string& text) {
+    return writeWhole("writeConfigFile", path, text.data(), text.size(), false);
 }
 
 bool Utility::updateConfig(std::string& text, const std::string& key, const std::string& value, bool comment) {

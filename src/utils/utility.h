@@ -51,8 +51,8 @@ public:
 
     // Whole key=value text; empty when the file cannot be opened.
     static std::string readConfigFile(const std::string& path);
-    // Replaces the file atomically like writeText.
-    static void writeConfigFile(const std::string& path, const std::string& text);
+    // Replaces the file atomically like writeText; true when the file was written.
+    static bool writeConfigFile(const std::string& path, const std::string& text);
     // Edits the first line that starts with key= (or #key=). comment = true: comments that
     // line out; false: uncomments it and sets its value. False when no such line exists or
     // the value holds CR or LF (text unchanged).

@@ -195,6 +195,12 @@ public:
     // Asks the system-service daemon to download and install the package; true when the order
     // was delivered.
     bool _systemUpgrade(std::string_view fileName);
+    // Prefix length of a dotted mask (an unreadable one counts as 32); the dotted mask of a
+    // prefix text (empty when it is not a number).
+    static int _get_mask_size(const std::string& netmask);
+    static std::string _get_mask_string(const std::string& prefixText);
+    // True while a ping child runs.
+    bool pingRunning() const;
 
     // ---- field-side routes (rest_field.cpp) ----
     RestHandled _getMeasureType(const RestRequest&, fss::stringHuge&);
@@ -264,11 +270,22 @@ protected:
     Options opts_;
 
 private:
+    // The last ping: held by the API and by the detached worker of a running ping.
+    struct PingState {
+        std::mutex mutex;
+        std::string output;  // at most 8192 bytes
+        bool running = false;
+        int exitCode = 0;
+    };
+    static void pingWorker(std::shared_ptr<PingState> state, std::string program, std::string address, int count);
+    RestHandled answerNetwork(fss::stringHuge& out, bool lan);
+
     // True when the token may use this key (whitelisted, or a live session's token). A change of
     // the system section needs a token although reading it does not.
     bool tokenAccepted(uint32_t hash, RestMethod method, std::string_view token);
     void applyUpgradeRule(std::string_view target, fss::stringHuge& out);
 
+    std::shared_ptr<PingState> ping_ = std::make_shared<PingState>();
     std::mutex putMutex_;  // held while a PUT handler runs; taken before any store mutex
     bool importAfterPut_ = false;  // the last PUT of /parameter.json carried a valid token
 };

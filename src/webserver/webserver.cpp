@@ -7,9 +7,12 @@
 #include <cctype>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <optional>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -174,35 +177,96 @@ bool unsafeTarget(std::string_view target) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Connection handler: accept, read one request, answer, shut down, accept again.
+// Connections are served side by side on the server's one thread: each one reads its request
+// asynchronously, and the handler of a complete request runs to its end before any other event
+// is looked at, so handlers never run concurrently. A fixed set of connection slots is reused;
+// when all are taken, the connection that has waited longest for its request is closed to make
+// room for the new one.
 
-class http_worker {
+class http_server;
+
+class http_session {
 public:
-    http_worker(tcp::acceptor& acceptor, const std::string& docRoot, RestEndpoints& rest, fss::stringHuge& answer,
-                std::chrono::milliseconds timeout, WebServerStats& stats)
-        : acceptor_(acceptor),
-          docRoot_(docRoot),
+    http_session(http_server& server, net::any_io_executor ex);
+    http_session(const http_session&) = delete;
+    http_session& operator=(const http_session&) = delete;
+
+    void start(tcp::socket socket, uint64_t order);
+    bool isFree() const { return state_ == State::free; }
+    // Waiting for (the rest of) a request, or for the peer to close after an error answer.
+    bool idle() const { return state_ == State::reading || state_ == State::draining; }
+    uint64_t order() const { return order_; }
+    // Closes the connection; the slot is free again once its pending operations have ended.
+    void close() { end(); }
+
+private:
+    enum class State { free, reading, busy, draining, closing };
+
+    void read_request();
+    void on_read(beast::error_code ec);
+    void process_request(const http::request<http::string_body, Fields>& req);
+    StringResponse& newStringResponse(http::status status, std::string_view contentType);
+    void send_response(std::string_view body, std::string_view contentType);
+    void send_bad_response(http::status status, const std::string& text);
+    void send_file(std::string target);
+    void write_response(bool drainAfter);
+    void on_write(bool drainAfter, beast::error_code ec);
+    void drain();
+    void on_deadline(beast::error_code ec);
+    void end();
+    void maybe_free();
+
+    http_server& server_;
+    tcp::socket socket_;
+    beast::flat_static_buffer<kBufferBytes> buffer_;
+    FieldPool pool_;  // outlives the parser and responses below
+    std::optional<http::request_parser<http::string_body, PoolAlloc<char>>> parser_;
+    net::steady_timer deadline_;
+    std::optional<StringResponse> stringResponse_;
+    std::optional<FileResponse> fileResponse_;
+    bool gzip_ = false;
+    State state_ = State::free;
+    bool ioPending_ = false;     // a read or write is under way
+    bool timerPending_ = false;  // the deadline wait is under way
+    uint64_t order_ = 0;         // accept order: lower is older
+};
+
+class http_server {
+public:
+    http_server(tcp::acceptor& acceptor, const std::string& docRoot, RestEndpoints& rest, fss::stringHuge& answer,
+                std::chrono::milliseconds timeout, size_t maxConnections, WebServerStats& stats)
+        : docRoot_(docRoot),
           rest_(rest),
           answer_(answer),
           timeout_(timeout),
+          acceptor_(acceptor),
+          maxConnections_(std::max<size_t>(maxConnections, 1)),
           stats_(stats),
-          socket_(acceptor.get_executor()),
-          pool_(stats.poolHeapFallbacks),
-          deadline_(acceptor.get_executor(), std::chrono::steady_clock::time_point::max()),
-          retry_(acceptor.get_executor()) {}
-
-    void start() {
-        accept();
-        check_deadline();
+          retry_(acceptor.get_executor()) {
+        sessions_.reserve(maxConnections_);
     }
+
+    void start() { accept(); }
+
+    // A slot has become free: it takes the connection waiting for one, if any.
+    void session_freed(http_session& s) {
+        if (!waiting_) return;
+        tcp::socket sock = std::move(*waiting_);
+        waiting_.reset();
+        s.start(std::move(sock), ++order_);
+        accept();
+    }
+
+    const std::string docRoot_;
+    RestEndpoints& rest_;
+    fss::stringHuge& answer_;
+    const std::chrono::milliseconds timeout_;
+
+    WebServerStats& stats() { return stats_; }
 
 private:
     void accept() {
-        beast::error_code ec;
-        socket_.close(ec);
-        buffer_.consume(buffer_.size());
-        deadline_.expires_at(std::chrono::steady_clock::time_point::max());
-        acceptor_.async_accept(socket_, [this](beast::error_code e) {
+        acceptor_.async_accept([this](beast::error_code e, tcp::socket sock) {
             if (e == net::error::operation_aborted && !acceptor_.is_open()) return;
             if (e) {
                 // Out of descriptors and the like: try again shortly instead of spinning.
@@ -212,185 +276,284 @@ private:
             }
             stats_.connectNum.fetch_add(1);
             stats_.clientNum.fetch_add(1);
-            beast::error_code epErr;
-            auto ep = socket_.remote_endpoint(epErr);
-            SLOG_INFO(WEB, "remote ip {}", epErr ? std::string("unknown") : ep.address().to_string());
-            deadline_.expires_after(timeout_);
-            read_request();
+            if (is_model_output(LogModule::WEB, LogLevel::INFO)) {  // spares a system call when not logged
+                beast::error_code epErr;
+                auto ep = sock.remote_endpoint(epErr);
+                SLOG_INFO(WEB, "remote ip {}", epErr ? std::string("unknown") : ep.address().to_string());
+            }
+            place(std::move(sock));
         });
     }
 
-    void read_request() {
-        parser_.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(PoolAlloc<char>(pool_)));
-        parser_->body_limit(kBodyLimit);
-        http::async_read(socket_, buffer_, *parser_, [this](beast::error_code ec, size_t) {
-            if (ec) {
-                parser_.reset();
-                accept();
-                return;
-            }
-            process_request(parser_->get());
-            write_response();
-        });
-    }
-
-    void process_request(const http::request<http::string_body, Fields>& req) {
-        const int64_t done = stats_.taskDoneNum.fetch_add(1) + 1;
-        SLOG_INFO(WEB, "http_worker process_request : clientNum={}, taskDoneNum={}, connectNum={}",
-                  stats_.clientNum.load(), done, stats_.connectNum.load());
-        std::string target(req.target());
-        auto q = target.find("?version=");
-        if (q != std::string::npos) target.resize(q);
-        if (req.method() == http::verb::get && target == "/") target = "/index.html";
-        std::string_view token = sv(req[http::field::authorization]);
-        const std::string& body = req.body();
-        gzip_ = accepts_gzip(sv(req[http::field::accept_encoding]));
-        // Zeroed whole: a handler that writes characters without a terminator must not send what
-        // an earlier answer left behind it.
-        answer_.clear();
-        std::string_view method = sv(req.method_string());
-        SLOG_INFO(WEB, "begin process_request target={}, token={}, method={}, gzip={}", target, token, method, gzip_);
-        try {
-            switch (req.method()) {
-                case http::verb::get:
-                    rest_.handlePreGet(target);
-                    if (rest_.handleGet(target, body, token, answer_))
-                        send_response(answer_.view(), "text/plain");
-                    else
-                        send_file(target);
-                    break;
-                case http::verb::put:
-                    rest_.handlePut(target, body, token, answer_);
-                    rest_.handlePostPut(target);
-                    send_response(answer_.view(), "text/plain");
-                    break;
-                default:
-                    send_bad_response(http::status::bad_request,
-                                      "Invalid request-method '" + std::string(method) + "'\r\n");
-                    break;
-            }
-        } catch (const std::exception& e) {
-            stats_.handlerErrors.fetch_add(1);
-            SLOG_WARN(WEB, "Error: {}", e.what());
-            send_bad_response(http::status::internal_server_error, "Internal Server Error\r\n");
-        } catch (...) {
-            stats_.handlerErrors.fetch_add(1);
-            SLOG_WARN(WEB, "Error: uncatched error");
-            send_bad_response(http::status::internal_server_error, "Internal Server Error\r\n");
-        }
-        SLOG_INFO(WEB, "end process_request target={}, token={}, method={}", target, token, method);
-    }
-
-    StringResponse& newStringResponse(http::status status, std::string_view contentType) {
-        fileResponse_.reset();
-        stringResponse_.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(PoolAlloc<char>(pool_)));
-        auto& r = *stringResponse_;
-        r.result(status);
-        r.version(11);
-        r.keep_alive(false);
-        r.set(http::field::server, "Beast");
-        r.set(http::field::content_type, bsv(contentType));
-        return r;
-    }
-
-    void send_response(std::string_view body, std::string_view contentType) {
-        auto& r = newStringResponse(http::status::ok, contentType);
-        std::string packed;
-        if (gzip_ && body.size() >= 1024 && gzip_compress(body, packed) && packed.size() < body.size()) {
-            r.body() = std::move(packed);
-            r.set(http::field::content_encoding, "gzip");
-            r.set(http::field::vary, "Accept-Encoding");
-        } else {
-            r.body().assign(body.data(), body.size());
-        }
-        r.prepare_payload();
-    }
-
-    void send_bad_response(http::status status, const std::string& text) {
-        auto& r = newStringResponse(status, "text/plain");
-        r.body() = text;
-        r.prepare_payload();
-    }
-
-    void send_file(const std::string& target) {
-        if (unsafeTarget(target)) {
-            send_bad_response(http::status::not_found, "File not found locate1\r\n");
-            return;
-        }
-        std::string path = docRoot_ + target;
-        SLOG_INFO(WEB, "send file {}", path);
-        struct stat st {};
-        http::file_body::value_type file;
-        beast::error_code ec;
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) file.open(path.c_str(), beast::file_mode::scan, ec);
-        if (!file.is_open() || ec) {
-            send_bad_response(http::status::not_found, "File not found locate 2\r\n");
-            return;
-        }
-        stringResponse_.reset();
-        fileResponse_.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(PoolAlloc<char>(pool_)));
-        auto& r = *fileResponse_;
-        r.result(http::status::ok);
-        r.version(11);
-        r.keep_alive(false);
-        r.set(http::field::server, "Beast");
-        r.set(http::field::content_type, bsv(mime_type(path)));
-        r.content_length(file.size());
-        r.body() = std::move(file);
-    }
-
-    void write_response() {
-        auto done = [this](beast::error_code, size_t) {
-            beast::error_code ec;
-            socket_.shutdown(tcp::socket::shutdown_send, ec);
-            stringResponse_.reset();
-            fileResponse_.reset();
-            parser_.reset();
+    void place(tcp::socket sock) {
+        if (http_session* s = freeSlot()) {
+            s->start(std::move(sock), ++order_);
             accept();
-        };
-        if (fileResponse_)
-            http::async_write(socket_, *fileResponse_, done);
-        else if (stringResponse_)
-            http::async_write(socket_, *stringResponse_, done);
-        else
-            done({}, 0);
+            return;
+        }
+        // Every slot is taken: this connection waits (and no other is accepted) until one is
+        // free. The oldest idle one is closed to free one now; with none idle, the first to
+        // finish or reach its deadline frees one.
+        waiting_.emplace(std::move(sock));
+        http_session* oldest = nullptr;
+        for (auto& s : sessions_)
+            if (s->idle() && (!oldest || s->order() < oldest->order())) oldest = s.get();
+        if (oldest) oldest->close();
     }
 
-    void check_deadline() {
-        deadline_.async_wait([this](beast::error_code) {
-            if (!acceptor_.is_open()) return;
-            if (deadline_.expiry() <= std::chrono::steady_clock::now()) {
-                beast::error_code ec;
-                socket_.close(ec);
-                deadline_.expires_at(std::chrono::steady_clock::time_point::max());
-                int64_t open = stats_.clientNum.fetch_sub(1) - 1;
-                SLOG_INFO(WEB, "http_worker :check_deadline {}", open);
-            }
-            check_deadline();
-        });
+    http_session* freeSlot() {
+        for (auto& s : sessions_)
+            if (s->isFree()) return s.get();
+        if (sessions_.size() >= maxConnections_) return nullptr;
+        sessions_.push_back(std::make_unique<http_session>(*this, acceptor_.get_executor()));
+        return sessions_.back().get();
     }
 
     tcp::acceptor& acceptor_;
-    std::string docRoot_;
-    RestEndpoints& rest_;
-    fss::stringHuge& answer_;
-    std::chrono::milliseconds timeout_;
+    const size_t maxConnections_;
     WebServerStats& stats_;
-    tcp::socket socket_;
-    beast::flat_static_buffer<kBufferBytes> buffer_;
-    FieldPool pool_;  // outlives the parser and responses below
-    std::optional<http::request_parser<http::string_body, PoolAlloc<char>>> parser_;
-    net::steady_timer deadline_;
     net::steady_timer retry_;
-    std::optional<StringResponse> stringResponse_;
-    std::optional<FileResponse> fileResponse_;
-    bool gzip_ = false;
+    std::vector<std::unique_ptr<http_session>> sessions_;
+    std::optional<tcp::socket> waiting_;
+    uint64_t order_ = 0;
 };
+
+http_session::http_session(http_server& server, net::any_io_executor ex)
+    : server_(server), socket_(ex), pool_(server.stats().poolHeapFallbacks), deadline_(ex) {}
+
+void http_session::start(tcp::socket socket, uint64_t order) {
+    socket_ = std::move(socket);
+    order_ = order;
+    state_ = State::reading;
+    buffer_.consume(buffer_.size());
+    deadline_.expires_after(server_.timeout_);
+    timerPending_ = true;
+    deadline_.async_wait([this](beast::error_code ec) {
+        timerPending_ = false;
+        on_deadline(ec);
+    });
+    read_request();
+}
+
+void http_session::read_request() {
+    parser_.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(PoolAlloc<char>(pool_)));
+    parser_->body_limit(kBodyLimit);
+    ioPending_ = true;
+    http::async_read(socket_, buffer_, *parser_, [this](beast::error_code ec, size_t) {
+        ioPending_ = false;
+        on_read(ec);
+    });
+}
+
+void http_session::on_read(beast::error_code ec) {
+    if (state_ == State::closing) return maybe_free();
+    if (ec) {
+        // A request that cannot be parsed gets an answer before the connection closes; one whose
+        // body is over the limit, or that ends early, is dropped.
+        parser_.reset();
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+            state_ = State::busy;
+            send_bad_response(http::status::request_header_fields_too_large, "Request Header Fields Too Large\r\n");
+            return write_response(true);
+        }
+        const int code = ec.value();
+        if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
+            code >= static_cast<int>(http::error::bad_line_ending) && code <= static_cast<int>(http::error::bad_obs_fold)) {
+            state_ = State::busy;
+            send_bad_response(http::status::bad_request, "Bad Request\r\n");
+            return write_response(true);
+        }
+        return end();
+    }
+    state_ = State::busy;
+    process_request(parser_->get());
+    write_response(false);
+}
+
+void http_session::process_request(const http::request<http::string_body, Fields>& req) {
+    WebServerStats& stats = server_.stats();
+    const int64_t done = stats.taskDoneNum.fetch_add(1) + 1;
+    SLOG_INFO(WEB, "http_worker process_request : clientNum={}, taskDoneNum={}, connectNum={}",
+              stats.clientNum.load(), done, stats.connectNum.load());
+    std::string target(req.target());
+    auto q = target.find("?version=");
+    if (q != std::string::npos) target.resize(q);
+    if (req.method() == http::verb::get && target == "/") target = "/index.html";
+    std::string_view token = sv(req[http::field::authorization]);
+    const std::string& body = req.body();
+    gzip_ = accepts_gzip(sv(req[http::field::accept_encoding]));
+    // The answer is the buffer's first length() characters: resetting the length is all it takes
+    // for no earlier answer to show through (the buffer is never zeroed as a whole).
+    fss::stringHuge& answer = server_.answer_;
+    answer.setLength(0);
+    auto answerText = [&answer] {
+        return std::string_view(answer.data(), ::strnlen(answer.data(), answer.size()));
+    };
+    std::string_view method = sv(req.method_string());
+    SLOG_INFO(WEB, "begin process_request target={}, token={}, method={}, gzip={}", target, token, method, gzip_);
+    try {
+        switch (req.method()) {
+            case http::verb::get:
+                server_.rest_.handlePreGet(target);
+                if (server_.rest_.handleGet(target, body, token, answer))
+                    send_response(answerText(), "text/plain");
+                else
+                    send_file(target);
+                break;
+            case http::verb::put:
+                server_.rest_.handlePut(target, body, token, answer);
+                server_.rest_.handlePostPut(target);
+                send_response(answerText(), "text/plain");
+                break;
+            default:
+                send_bad_response(http::status::bad_request, "Invalid request-method '" + std::string(method) + "'\r\n");
+                break;
+        }
+    } catch (const std::exception& e) {
+        stats.handlerErrors.fetch_add(1);
+        SLOG_WARN(WEB, "Error: {}", e.what());
+        send_bad_response(http::status::internal_server_error, "Internal Server Error\r\n");
+    } catch (...) {
+        stats.handlerErrors.fetch_add(1);
+        SLOG_WARN(WEB, "Error: uncatched error");
+        send_bad_response(http::status::internal_server_error, "Internal Server Error\r\n");
+    }
+    SLOG_INFO(WEB, "end process_request target={}, token={}, method={}", target, token, method);
+}
+
+StringResponse& http_session::newStringResponse(http::status status, std::string_view contentType) {
+    fileResponse_.reset();
+    stringResponse_.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(PoolAlloc<char>(pool_)));
+    auto& r = *stringResponse_;
+    r.result(status);
+    r.version(11);
+    r.keep_alive(false);
+    r.set(http::field::server, "Beast");
+    r.set(http::field::content_type, bsv(contentType));
+    return r;
+}
+
+void http_session::send_response(std::string_view body, std::string_view contentType) {
+    auto& r = newStringResponse(http::status::ok, contentType);
+    std::string packed;
+    if (gzip_ && body.size() >= 1024 && gzip_compress(body, packed) && packed.size() < body.size()) {
+        r.body() = std::move(packed);
+        r.set(http::field::content_encoding, "gzip");
+        r.set(http::field::vary, "Accept-Encoding");
+    } else {
+        r.body().assign(body.data(), body.size());
+    }
+    r.prepare_payload();
+}
+
+void http_session::send_bad_response(http::status status, const std::string& text) {
+    auto& r = newStringResponse(status, "text/plain");
+    r.body() = text;
+    r.prepare_payload();
+}
+
+void http_session::send_file(std::string target) {
+    // A query string names no part of a file ("/app.js?x=1" is app.js).
+    auto q = target.find('?');
+    if (q != std::string::npos) target.resize(q);
+    if (target == "/") target = "/index.html";
+    if (unsafeTarget(target)) {
+        send_bad_response(http::status::not_found, "File not found locate1\r\n");
+        return;
+    }
+    std::string path = server_.docRoot_ + target;
+    SLOG_INFO(WEB, "send file {}", path);
+    http::file_body::value_type file;
+    beast::error_code ec;
+    file.open(path.c_str(), beast::file_mode::scan, ec);
+    struct stat st {};
+    if (ec || !file.is_open() || ::fstat(file.file().native_handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        send_bad_response(http::status::not_found, "File not found locate 2\r\n");
+        return;
+    }
+    stringResponse_.reset();
+    fileResponse_.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(PoolAlloc<char>(pool_)));
+    auto& r = *fileResponse_;
+    r.result(http::status::ok);
+    r.version(11);
+    r.keep_alive(false);
+    r.set(http::field::server, "Beast");
+    r.set(http::field::content_type, bsv(mime_type(path)));
+    r.content_length(file.size());
+    r.body() = std::move(file);
+}
+
+void http_session::write_response(bool drainAfter) {
+    auto done = [this, drainAfter](beast::error_code ec, size_t) {
+        ioPending_ = false;
+        on_write(drainAfter, ec);
+    };
+    ioPending_ = true;
+    if (fileResponse_)
+        http::async_write(socket_, *fileResponse_, done);
+    else if (stringResponse_)
+        http::async_write(socket_, *stringResponse_, done);
+    else
+        net::post(socket_.get_executor(), [done] { done({}, 0); });
+}
+
+void http_session::on_write(bool drainAfter, beast::error_code ec) {
+    stringResponse_.reset();
+    fileResponse_.reset();
+    parser_.reset();
+    if (state_ == State::closing) return maybe_free();
+    beast::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    if (!drainAfter || ec) return end();
+    // The peer may still be sending what was refused: read it away until it closes (or the
+    // deadline), so that closing does not reset the connection before the answer is read.
+    state_ = State::draining;
+    drain();
+}
+
+void http_session::drain() {
+    buffer_.consume(buffer_.size());
+    ioPending_ = true;
+    socket_.async_read_some(buffer_.prepare(kBufferBytes), [this](beast::error_code ec, size_t) {
+        ioPending_ = false;
+        if (state_ == State::closing) return maybe_free();
+        if (ec) return end();
+        drain();
+    });
+}
+
+void http_session::on_deadline(beast::error_code ec) {
+    if (state_ == State::closing || state_ == State::free) return maybe_free();
+    // Expired (or, never expected, cancelled while the connection lives: it must not stay open
+    // without a deadline).
+    end();
+    if (!ec) SLOG_INFO(WEB, "http_worker :check_deadline {}", server_.stats().clientNum.load());
+}
+
+void http_session::end() {
+    if (state_ == State::closing || state_ == State::free) return;
+    state_ = State::closing;
+    beast::error_code ignored;
+    socket_.close(ignored);
+    deadline_.cancel();
+    server_.stats().clientNum.fetch_sub(1);
+    maybe_free();
+}
+
+void http_session::maybe_free() {
+    if (state_ != State::closing || ioPending_ || timerPending_) return;
+    state_ = State::free;
+    stringResponse_.reset();
+    fileResponse_.reset();
+    parser_.reset();
+    server_.session_freed(*this);
+}
 
 // ---------------------------------------------------------------------------------------------
 
-WebServer::WebServer(uint16_t port, std::chrono::milliseconds requestTimeout, RestEndpoints* rest)
-    : port_(port), timeout_(requestTimeout), rest_(rest ? rest : &unknownRoutes_) {}
+WebServer::WebServer(uint16_t port, std::chrono::milliseconds requestTimeout, RestEndpoints* rest,
+                     size_t maxConnections)
+    : port_(port), timeout_(requestTimeout), rest_(rest ? rest : &unknownRoutes_), maxConnections_(maxConnections) {}
 
 WebServer::~WebServer() { stop(); }
 
@@ -418,8 +581,10 @@ void WebServer::startLoop() {
             acceptor.bind(endpoint);
             acceptor.listen(net::socket_base::max_listen_connections);
 
-            auto worker = std::make_unique<http_worker>(acceptor, docRoot_, *rest_, *answer_, timeout_, stats_);
-            SLOG_INFO(WEB, " sizeof(workers):{}", sizeof(http_worker) + sizeof(fss::stringHuge));
+            auto worker =
+                std::make_unique<http_server>(acceptor, docRoot_, *rest_, *answer_, timeout_, maxConnections_, stats_);
+            SLOG_INFO(WEB, " sizeof(workers):{}",
+                      sizeof(http_server) + maxConnections_ * sizeof(http_session) + sizeof(fss::stringHuge));
             worker->start();
             SLOG_INFO(WEB, "http_worker :start, clientNum={}, taskDoneNum={}, connectNum={}", stats_.clientNum.load(),
                       stats_.taskDoneNum.load(), stats_.connectNum.load());

@@ -1,7 +1,7 @@
 #pragma once
-// The HTTP server of the web user interface: one thread, one connection at a time, one request
-// per connection. GET and PUT go to the REST API first; a GET that no route answers is served as
-// a static file from the document root.
+// The HTTP server of the web user interface: one thread serving its connections side by side, one
+// request per connection, the handlers of the requests one at a time. GET and PUT go to the REST
+// API first; a GET that no route answers is served as a static file from the document root.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,7 +27,7 @@ bool gzip_compress(std::string_view in, std::string& out);
 
 // Counters shared by the server and its connection handler (log lines and tests).
 struct WebServerStats {
-    std::atomic<int64_t> clientNum{0};     // connections open
+    std::atomic<int64_t> clientNum{0};     // connections open (waiting for a slot included)
     std::atomic<int64_t> taskDoneNum{0};   // requests processed
     std::atomic<int64_t> connectNum{0};    // connections accepted
     std::atomic<int64_t> handlerErrors{0}; // requests whose handler threw
@@ -37,9 +37,11 @@ struct WebServerStats {
 class WebServer {
 public:
     // `rest` = nullptr answers every route as unknown (static files only). `requestTimeout`
-    // bounds each connection from accept to response.
+    // bounds each connection from accept to response. At most `maxConnections` are open at once;
+    // a new one beyond that closes the one that has waited longest for its request.
     explicit WebServer(uint16_t port = 80, std::chrono::milliseconds requestTimeout = std::chrono::seconds(15),
-                       RestEndpoints* rest = nullptr);
+                       RestEndpoints* rest = nullptr, size_t maxConnections = kDefaultMaxConnections);
+    static constexpr size_t kDefaultMaxConnections = 32;
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -62,6 +64,7 @@ private:
     std::chrono::milliseconds timeout_;
     UnknownRoutes unknownRoutes_;
     RestEndpoints* rest_;
+    size_t maxConnections_;
     std::string docRoot_;
     std::unique_ptr<fss::stringHuge> answer_;  // the REST answer buffer, 1 MiB
     WebServerStats stats_;

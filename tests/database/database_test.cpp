@@ -9,6 +9,8 @@
 #include <memory>
 #include <sstream>
 
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
@@ -42,6 +44,13 @@ std::string run(const std::string& cmd) {
 
 std::string sql(const std::string& db, const std::string& statement) {
     return run("sqlite3 '" + db + "' \"" + statement + "\" 2>&1");
+}
+
+// Long statement texts go through a file (a command line holds at most 128 KiB).
+std::string sqlScript(const std::string& db, const std::string& statements) {
+    const std::string script = db + ".sql";
+    orvane::test::writeFile(script, statements);
+    return run("sqlite3 '" + db + "' < '" + script + "' 2>&1");
 }
 
 int rows(const std::string& db, const char* table) {
@@ -106,7 +115,7 @@ std::string insertRow(const std::string& table, int ts, int vars) {
 
 }  // namespace
 
-TEST_F(HistoryTest, NewFileHasTheSevenTablesAndTheStartupRow) {
+TEST_F(HistoryTest, NewFileHasTheSevenTablesAndTheStartupCheckLeavesNoRow) {
     auto proxy = makeProxy();
     EXPECT_EQ(sql(db_, "SELECT name FROM sqlite_master WHERE type='table' AND name != 'sqlite_sequence' ORDER BY name"),
               "EventRecord\nLogRecord10M\nLogRecord10s\nLogRecord1H\nLogRecord1M\nLogRecord8H\nNameRecord\n");
@@ -119,9 +128,11 @@ TEST_F(HistoryTest, NewFileHasTheSevenTablesAndTheStartupRow) {
     EXPECT_THAT(names, HasSubstr("2|name0|TEXT|1||0\n"));
     EXPECT_THAT(names, HasSubstr("21|name19|TEXT|1||0\n"));
     EXPECT_THAT(sql(db_, "SELECT sql FROM sqlite_master WHERE name='LogRecord10s'"), HasSubstr("AUTOINCREMENT"));
-    // Start-up check row: 0.111, 1.0, zeros, 19.111 at the wall time.
-    EXPECT_EQ(sql(db_, "SELECT id, timestamp, round(var0,3), var1, var2, var18, round(var19,3) FROM LogRecord10s"),
-              "1|" + std::to_string(kT0) + "|0.111|1.0|0.0|0.0|19.111\n");
+    // The start-up check leaves neither a row nor a used id behind.
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 0);
+    EXPECT_EQ(sql(db_, "SELECT count(*) FROM sqlite_sequence WHERE name = 'LogRecord10s'"), "0\n");
+    proxy->trySaveLog([] { return cellOf({1}); });
+    EXPECT_EQ(sql(db_, "SELECT id, timestamp FROM LogRecord10s"), "1|" + std::to_string(kT0) + "\n");
     EXPECT_EQ(rows(db_, "NameRecord"), 0);
 }
 
@@ -141,7 +152,7 @@ TEST_F(HistoryTest, ExistingFileKeepsMatchingTablesAndRebuildsOnlyChangedOnes) {
 
     auto proxy = makeProxy();
     EXPECT_EQ(rows(db_, "EventRecord"), 1);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);  // two old rows plus the start-up row
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);  // the two old rows, no start-up row
     EXPECT_EQ(rows(db_, "LogRecord10M"), 1);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 0);
     EXPECT_EQ(rows(db_, "LogRecord1H"), 0);
@@ -149,6 +160,7 @@ TEST_F(HistoryTest, ExistingFileKeepsMatchingTablesAndRebuildsOnlyChangedOnes) {
     EXPECT_THAT(sql(db_, "PRAGMA table_info(LogRecord1M)"), HasSubstr("21|var19|REAL|1||0"));
     EXPECT_THAT(sql(db_, "PRAGMA table_info(LogRecord1H)"), testing::Not(HasSubstr("var20")));
     // Ids continue after the kept rows.
+    proxy->trySaveLog([] { return cellOf({1}); });
     EXPECT_EQ(sql(db_, "SELECT max(id) FROM LogRecord10s"), "3\n");
 
     // A second start changes nothing more.
@@ -168,7 +180,7 @@ TEST_F(HistoryTest, DamagedFileIsKeptAsideAndUnopenableFileDoesNotStopTheProgram
     {
         auto proxy = makeProxy();
         EXPECT_EQ(orvane::test::readFile(db_ + ".bad"), std::string(4096, 'x'));
-        EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
+        EXPECT_EQ(rows(db_, "LogRecord8H"), 0);
     }
     EXPECT_THAT(logText(), HasSubstr("is damaged"));
 
@@ -192,36 +204,36 @@ TEST_F(HistoryTest, DueIntervalsFollowTheWallClock) {
     auto cell = [] { return cellOf({1.5, 2.5, 3.5}); };
     // Stamps start at steady seconds; with the wall clock set every table is due at once.
     proxy->trySaveLog(cell);
-    for (const char* t : kLogTableNames) EXPECT_EQ(rows(db_, t), std::string(t) == "LogRecord10s" ? 2 : 1) << t;
+    for (const char* t : kLogTableNames) EXPECT_EQ(rows(db_, t), 1) << t;
     EXPECT_EQ(sql(db_, "SELECT DISTINCT timestamp, var0, var1, var2, var3 FROM (SELECT * FROM LogRecord8H UNION ALL "
-                       "SELECT * FROM LogRecord1M UNION ALL SELECT * FROM LogRecord10s WHERE id = 2)"),
+                       "SELECT * FROM LogRecord1M UNION ALL SELECT * FROM LogRecord10s WHERE id = 1)"),
               std::to_string(kT0) + "|1.5|2.5|3.5|0.0\n");
 
     clock_.setWallSeconds(kT0 + 10);  // exactly the interval: not due
     proxy->trySaveLog(cell);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
     clock_.setWallSeconds(kT0 + 11);
     proxy->trySaveLog(cell);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 1);
     clock_.setWallSeconds(kT0 + 60);
     proxy->trySaveLog(cell);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 1);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
     clock_.setWallSeconds(kT0 + 61);
     proxy->trySaveLog(cell);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 2);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
 
     // Clock set back an hour: nothing is due until it passes the stamps again.
     clock_.setWallSeconds(kT0 - 3600);
     proxy->trySaveLog(cell);
     clock_.setWallSeconds(kT0 + 70);
     proxy->trySaveLog(cell);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
     clock_.setWallSeconds(kT0 + 71);
     proxy->trySaveLog(cell);
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 5);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 4);
     EXPECT_EQ(proxy->lastSaveTs()[0], kT0 + 71);
     EXPECT_EQ(proxy->lastSaveTs()[1], kT0 + 61);
     EXPECT_EQ(proxy->lastSaveTs()[4], kT0);
@@ -243,7 +255,7 @@ TEST_F(HistoryTest, DiskUsageAtOrAbove99StopsWriting) {
     usage = std::numeric_limits<float>::quiet_NaN();
     clock_.setWallSeconds(kT0 + 11);
     proxy->trySaveLog([] { return cellOf({1}); });
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
 
     // The default reading is statvfs of the disk path: same figure as stat -f gives.
     std::istringstream in(run("stat -f -c '%b %f' '" + dir_.path() + "'"));
@@ -269,20 +281,20 @@ TEST_F(HistoryTest, RecordIsBuiltFromTheCellWithoutNaNPairs) {
         c.values.emplace_back("big", 1e300);
         return c;
     });
-    EXPECT_EQ(sql(db_, "SELECT var0, var19 FROM LogRecord10s WHERE id = 3"), "100.0|119.0\n");
+    EXPECT_EQ(sql(db_, "SELECT var0, var19 FROM LogRecord10s WHERE id = 2"), "100.0|119.0\n");
 
     // No usable pair: nothing written, the table stays due for the next pass.
     clock_.setWallSeconds(kT0 + 22);
     proxy->trySaveLog([&] { return cellOf({nan, nan}); });
     proxy->trySaveLog([] { return orvane_ipc::DataCell{}; });
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
     proxy->trySaveLog([] { return cellOf({-2.25}); });
-    EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord10s WHERE id = 4"), std::to_string(kT0 + 22) + "|-2.25\n");
+    EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord10s WHERE id = 3"), std::to_string(kT0 + 22) + "|-2.25\n");
 
     // A value beyond the float range is stored as infinity, not refused.
     clock_.setWallSeconds(kT0 + 33);
     proxy->trySaveLog([] { return cellOf({1e300}); });
-    EXPECT_EQ(sql(db_, "SELECT var0 > 1e308 FROM LogRecord10s WHERE id = 5"), "1\n");
+    EXPECT_EQ(sql(db_, "SELECT var0 > 1e308 FROM LogRecord10s WHERE id = 4"), "1\n");
 }
 
 TEST_F(HistoryTest, TimestampsPast2038AreStoredAndQueriedAsUnsigned) {
@@ -385,7 +397,7 @@ TEST_F(HistoryTest, FailingTableStaysDueWhileEarlierTablesKeepTheirRows) {
     ASSERT_EQ(sql(db_, "DROP TRIGGER stop1h"), "");
     clock_.setWallSeconds(kT0 + 2);
     proxy->trySaveLog([] { return cellOf({5}); });
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
     EXPECT_EQ(sql(db_, "SELECT timestamp, var0 FROM LogRecord1H UNION ALL SELECT timestamp, var0 FROM LogRecord8H"),
               std::to_string(kT0 + 2) + "|5.0\n" + std::to_string(kT0 + 2) + "|5.0\n");
 
@@ -398,11 +410,11 @@ TEST_F(HistoryTest, FailingTableStaysDueWhileEarlierTablesKeepTheirRows) {
     proxy->trySaveLog([] { return cellOf({6}); });
     EXPECT_THAT(logText(), HasSubstr("trySaveLog failed: all undone"));
     EXPECT_THAT(logText(), Not(HasSubstr("no transaction")));
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 1);
     EXPECT_EQ(proxy->lastSaveTs(), before);
     ASSERT_EQ(sql(db_, "DROP TRIGGER undo1m"), "");
     proxy->trySaveLog([] { return cellOf({6}); });
-    EXPECT_EQ(rows(db_, "LogRecord10s"), 3);
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 2);
     EXPECT_EQ(rows(db_, "LogRecord1M"), 2);
 
     EventRecord ev{0, 1234, "door open", 3};
@@ -486,7 +498,7 @@ TEST_F(HistoryTest, FileChoiceBetweenCardAndFlash) {
     ::mkdir(dir_.file("sys/run/media/mmcblk0p2").c_str(), 0755);
     DatabaseProxy proxy;
     EXPECT_TRUE(proxy.sdCard());
-    EXPECT_EQ(rows(dir_.file("sys/run/media/mmcblk0p2/orvanepro.db"), "LogRecord10s"), 1);
+    EXPECT_EQ(rows(dir_.file("sys/run/media/mmcblk0p2/orvanepro.db"), "LogRecord10s"), 0);  // made there
 }
 
 TEST_F(HistoryTest, NarrowAndWideRangesGiveTheRowsOfThePlainStatement) {
@@ -539,4 +551,177 @@ TEST_F(HistoryTest, NarrowAndWideRangesGiveTheRowsOfThePlainStatement) {
             }
         }
     }
+}
+
+TEST_F(HistoryTest, StartupCheckReallyWritesAndReportsFailure) {
+    // A reader holding the file: the row can be inserted, but not written into the file.
+    {
+        auto first = makeProxy();
+    }
+    {
+        SQLite::Database reader(db_, SQLite::OPEN_READONLY);
+        SQLite::Transaction hold(reader);
+        SQLite::Statement q(reader, "SELECT count(*) FROM LogRecord10s");
+        ASSERT_TRUE(q.executeStep());
+        auto proxy = makeProxy();
+        EXPECT_THAT(logText(), HasSubstr("testcase failed: database is locked"));
+    }
+    // An insert that fails is reported the same way; either way nothing stays.
+    ASSERT_EQ(sql(db_, "CREATE TRIGGER no10s BEFORE INSERT ON LogRecord10s BEGIN SELECT RAISE(ABORT, 'no room'); END;"),
+              "");
+    auto proxy = makeProxy();
+    EXPECT_THAT(logText(), HasSubstr("testcase failed: no room"));
+    EXPECT_EQ(rows(db_, "LogRecord10s"), 0);
+    EXPECT_EQ(sql(db_, "SELECT count(*) FROM sqlite_sequence WHERE name = 'LogRecord10s'"), "0\n");
+}
+
+namespace {
+
+// Stamps of the table in id order; rows get var3 = id so every answer row is told apart.
+std::string fillStamps(const std::vector<std::pair<int64_t, std::string>>& rowsById) {
+    std::string s = "BEGIN;";
+    for (const auto& [id, stamp] : rowsById) {
+        s += "INSERT INTO LogRecord1M (id,timestamp";
+        for (int k = 0; k < 20; ++k) s += ",var" + std::to_string(k);
+        s += ") VALUES (" + std::to_string(id) + "," + stamp;
+        for (int k = 0; k < 20; ++k) s += "," + std::to_string(k == 3 ? id : k);
+        s += ");";
+    }
+    return s + "COMMIT;";
+}
+
+using Answer = std::vector<std::pair<uint32_t, float>>;
+
+Answer plainQuery(SQLite::Database& db, int64_t start, int64_t end, int64_t limit) {
+    SQLite::Statement q(db, "SELECT timestamp, var3 FROM LogRecord1M WHERE ?1 <= timestamp AND timestamp <= ?2 "
+                            "ORDER BY id LIMIT ?3");
+    q.bind(1, start);
+    q.bind(2, end);
+    q.bind(3, limit);
+    Answer a;
+    while (q.executeStep() && a.size() < 500)
+        a.emplace_back(static_cast<uint32_t>(q.getColumn(0).getInt64()), static_cast<float>(q.getColumn(1).getDouble()));
+    return a;
+}
+
+Answer answerOf(const LogQueryResult& r) {
+    Answer a;
+    for (uint32_t i = 0; i < r.timestamp.count; ++i) a.emplace_back(r.timestamp[i], r.var(3)[i]);
+    return a;
+}
+
+}  // namespace
+
+TEST_F(HistoryTest, TrendQueryEqualsThePlainStatementOnEveryKindOfTable) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int64_t, std::string>> rows;  // (id, stamp)
+        size_t runs;  // runs of the summary; 0: answered by the plans
+    };
+    auto series = [](int64_t firstId, int64_t n, int64_t t0, int64_t step) {
+        std::vector<std::pair<int64_t, std::string>> v;
+        for (int64_t i = 0; i < n; ++i) v.emplace_back(firstId + i, std::to_string(t0 + i * step));
+        return v;
+    };
+    auto join = [](std::initializer_list<std::vector<std::pair<int64_t, std::string>>> parts) {
+        std::vector<std::pair<int64_t, std::string>> v;
+        for (const auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+        return v;
+    };
+    std::vector<std::pair<int64_t, std::string>> random;
+    uint32_t seed = 12345;
+    for (int64_t i = 1; i <= 9000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        random.emplace_back(i, std::to_string(1000000 + (seed >> 8) % 20000));
+    }
+    std::vector<std::pair<int64_t, std::string>> sawtooth;  // set back every 300 rows, 20 times
+    for (int64_t i = 0; i < 6000; ++i) sawtooth.emplace_back(i + 1, std::to_string(1000000 + (i % 300) * 10 + (i / 300) * 7));
+    const Case cases[] = {
+        {"in order", series(1, 3000, 1000000, 10), 1},
+        {"set back once", join({series(1, 1000, 1010000, 10), series(1001, 2500, 1000000, 10)}), 2},
+        {"set back twice, overlapping", join({series(1, 800, 1005000, 10), series(801, 800, 1000000, 10),
+                                             series(1601, 900, 1002000, 10)}), 3},
+        {"sawtooth", sawtooth, 20},
+        {"equal stamps and holes in the ids", join({series(1, 300, 1000000, 0), series(500, 400, 1000000, 5),
+                                                   series(2000, 300, 1001000, 0), series(2600, 50, 1000100, 1)}), 3},
+        {"stamps in random order", random, 0},
+        {"a stamp that is not an integer", join({series(1, 500, 1000000, 10), {{501, "1002000.5"}},
+                                                series(502, 500, 1003000, 10)}), 0},
+    };
+    const int64_t points[] = {0, 999999, 1000000, 1000001, 1000100, 1001995, 1002000, 1002003, 1003000,
+                              1004990, 1005000, 1010000, 1019999, 1024990, 1030000, 4000000000};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(db_.c_str());
+        auto proxy = makeProxy();
+        ASSERT_EQ(sqlScript(db_, fillStamps(c.rows)), "");
+        orvane::database::HistoryStorage fast(db_), plans(db_);
+        fast.open();
+        plans.open();
+        fast.setTrendSummaryBudget(std::chrono::seconds(100));
+        plans.setTrendSummaryBudget(std::chrono::microseconds(0));
+        ASSERT_TRUE(fast.advanceTrendRuns(std::chrono::seconds(100)));
+        if (c.runs > 0) ASSERT_EQ(fast.trendRuns(1).scannedTo, c.rows.back().first);
+        EXPECT_EQ(fast.trendRuns(1).usable ? fast.trendRuns(1).runs.size() : 0u, c.runs);
+        SQLite::Database plain(db_, SQLite::OPEN_READONLY);
+        auto r = std::make_unique<LogQueryResult>();
+        for (size_t i = 0; i < std::size(points); ++i) {
+            for (size_t j = i; j < std::size(points); ++j) {
+                for (int32_t limit : {480, 7, -1}) {
+                    SCOPED_TRACE(fmt::format("{}..{} limit {}", points[i], points[j], limit));
+                    Answer expect = plainQuery(plain, points[i], points[j], limit);
+                    auto s = static_cast<uint32_t>(points[i]), e = static_cast<uint32_t>(points[j]);
+                    uint32_t n = 0;
+                    fast.queryLog(1, s, e, limit, *r, n);
+                    r->setCount(n);
+                    ASSERT_EQ(answerOf(*r), expect);
+                    plans.queryLog(1, s, e, limit, *r, n);
+                    r->setCount(n);
+                    ASSERT_EQ(answerOf(*r), expect);
+                    LogQueryPack pack{1, limit, s, e};
+                    proxy->log_query(pack, *r);
+                    ASSERT_EQ(answerOf(*r), expect);
+                }
+            }
+        }
+    }
+}
+
+TEST_F(HistoryTest, TrendSummaryFollowsOwnWritesAndChangesByOtherPrograms) {
+    auto proxy = makeProxy();
+    orvane::database::HistoryStorage storage(db_);
+    storage.open();
+    auto r = std::make_unique<LogQueryResult>();
+    auto both = [&](uint32_t s, uint32_t e) {
+        SQLite::Database plain(db_, SQLite::OPEN_READONLY);
+        Answer expect = plainQuery(plain, s, e, 480);
+        uint32_t n = 0;
+        storage.queryLog(1, s, e, 480, *r, n);
+        r->setCount(n);
+        EXPECT_EQ(answerOf(*r), expect) << s << ".." << e;
+        return expect.size();
+    };
+    ASSERT_EQ(sqlScript(db_, fillStamps({{1, "100"}, {2, "200"}, {3, "300"}})), "");
+    EXPECT_EQ(both(150, 1000), 2u);
+    EXPECT_EQ(storage.trendRuns(1).runs.size(), 1u);
+    // Rows written through this connection: a clock set back starts a second run.
+    LogRecord rec;
+    rec.timestamp = 150;
+    storage.insertLog(1, rec);
+    rec.timestamp = 400;
+    storage.insertLog(1, rec);
+    EXPECT_EQ(both(150, 1000), 4u);
+    EXPECT_EQ(storage.trendRuns(1).runs.size(), 2u);
+    // Another program rewrites a stamp in the middle: the summary is made again.
+    ASSERT_EQ(sql(db_, "UPDATE LogRecord1M SET timestamp = 50 WHERE id = 2"), "");
+    EXPECT_EQ(both(0, 120), 2u);
+    EXPECT_EQ(storage.trendRuns(1).runs.size(), 3u);
+    ASSERT_EQ(sql(db_, "DELETE FROM LogRecord1M WHERE id >= 4"), "");
+    EXPECT_EQ(both(0, 1000), 3u);
+    // The proxy extends the summaries at each supervisor pass, bounded in time.
+    ASSERT_EQ(sqlScript(db_, fillStamps({{10, "500"}, {11, "600"}})), "");
+    proxy->trySaveLog([] { return cellOf({1}); });
+    LogQueryPack pack{1, 480, 0, 1000};
+    proxy->log_query(pack, *r);
+    EXPECT_EQ(r->timestamp.count, 5u);
 }

@@ -77,3 +77,30 @@ TEST(ScadaRestProgram, TokensStaticFilesAndParameterJson) {
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_GE(p.wait(30s), 0) << p.stderrText();
 }
+
+TEST(ScadaRestProgram, LoginTokenRouteLogout) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    SandboxProcess p;
+    ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
+    const pid_t pid = p.programPid();
+    ASSERT_GT(pid, 0);
+    const std::string login = R"(-X PUT --data-binary '{"name":"admin","password":"tup719","cmdType":0}' )"
+                              "http://127.0.0.1/auth";
+    std::string text;
+    ASSERT_TRUE(waitUntil([&] { return !(text = curlIn(pid, login)).empty(); }, 60s)) << p.stderrText();
+    auto j = nlohmann::json::parse(text);
+    ASSERT_EQ(j["success"], true) << text;
+    EXPECT_EQ(j["role"], 1);
+    const std::string token = j["token"];
+    const std::string auth = "-H 'Authorization: " + token + "' ";
+
+    j = nlohmann::json::parse(curlIn(pid, auth + "http://127.0.0.1/cellular/settings"));
+    EXPECT_EQ(j["apn"], "JTM2M");
+    j = nlohmann::json::parse(curlIn(pid, auth + "-X PUT --data-binary '{\"cmdType\":1}' http://127.0.0.1/auth"));
+    EXPECT_EQ(j["success"], true);
+    EXPECT_EQ(curlIn(pid, auth + "http://127.0.0.1/cellular/settings"),
+              "{\n  \"code\":1002,\n  \"msg\":\"Invalid token\"}");
+
+    ASSERT_TRUE(p.signal(SIGTERM));
+    EXPECT_GE(p.wait(30s), 0) << p.stderrText();
+}

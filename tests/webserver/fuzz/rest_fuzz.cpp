@@ -16,6 +16,8 @@
 #include "env/env_guard.h"
 #include "live/live_data.h"
 #include "live/var_engine.h"
+#include "platform/clock.h"
+#include "platform/command_runner.h"
 #include "platform/paths.h"
 #include "recipe/recipe_guard.h"
 #include "webserver/rest_api.h"
@@ -36,18 +38,29 @@ struct World {
         r.procfs = root + "/procfs/";
         r.runtime = root + "/run/";
         orvane::platform::Paths::setForTest(r);
+        // Nothing leaves the process: commands are recorded, pauses simulated, the ping is a
+        // program that does nothing and the release notes come from a closed loopback port.
+        orvane::platform::CommandRunner::setForTest(&runner);
+        orvane::platform::Clock::setForTest(&clock);
         recipe = std::make_unique<RecipeDataGuard>();
+        recipe->recipe.upgrade.url = "http://127.0.0.1:1";
         live = std::make_unique<LiveDataGuard>(recipe.get());
         EnvGuard::Options eo;
         eo.bcryptCost = 4;
         env = std::make_unique<EnvGuard>(*recipe, eo);
         vars = std::make_unique<VarEngine>();
         db = std::make_unique<DatabaseProxy>(DatabaseOptions{root + "/runtime/fuzz.db", ""});
-        api = std::make_unique<RestAPI>(*recipe, *live, *env, *vars, *db);
+        RestAPI::Options options;
+        options.pingProgram = "true";
+        options.upgradeStatusTimeout = std::chrono::milliseconds(10);
+        options.releaseNotesConnectTimeout = options.releaseNotesTimeout = std::chrono::milliseconds(200);
+        api = std::make_unique<RestAPI>(*recipe, *live, *env, *vars, *db, options);
         out = std::make_unique<fss::stringHuge>();
         token = env->addNewToken(ROLE_ADMIN)->token.str();
     }
     std::string root;
+    orvane::platform::RecordingCommandRunner runner;
+    orvane::platform::SimulatedClock clock;
     std::unique_ptr<RecipeDataGuard> recipe;
     std::unique_ptr<LiveDataGuard> live;
     std::unique_ptr<EnvGuard> env;
@@ -101,6 +114,7 @@ void readers(std::string_view body) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     World& w = world();
+    w.runner.clear();
     const uint8_t mode = data[0];
     std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
     const size_t nl = rest.find('\n');

@@ -1,0 +1,329 @@
+// LoRa frames: golden downlink frames, the uplink finder, payload builders and the field codec
+// at the edges of its buffer.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "lora/lora_codec.h"
+
+using namespace lora;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+// Reference CRC written independently of the code under test (table-driven).
+uint16_t refCrc(const Bytes& b, size_t n) {
+    static const auto table = [] {
+        std::array<uint16_t, 256> t{};
+        for (unsigned i = 0; i < 256; ++i) {
+            uint16_t c = static_cast<uint16_t>(i);
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : static_cast<uint16_t>(c >> 1);
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) crc = static_cast<uint16_t>((crc >> 8) ^ table[(crc ^ b[i]) & 0xFF]);
+    return crc;
+}
+
+// An uplink frame as a field device sends it.
+Bytes uplink(uint8_t type, uint16_t seq, uint8_t master, uint8_t dev, const std::string& uid, uint16_t status,
+             const Bytes& payload) {
+    Bytes f = {0xA5, 0x5A, type, static_cast<unsigned char>(seq & 0xFF), static_cast<unsigned char>(seq >> 8), master, dev};
+    for (size_t i = 0; i < 16; ++i) f.push_back(i < uid.size() ? static_cast<unsigned char>(uid[i]) : 0);
+    f.push_back(status & 0xFF);
+    f.push_back(status >> 8);
+    f.push_back(static_cast<unsigned char>(payload.size()));
+    f.insert(f.end(), payload.begin(), payload.end());
+    const uint16_t crc = refCrc(f, f.size());
+    f.push_back(crc >> 8);
+    f.push_back(crc & 0xFF);
+    return f;
+}
+
+Uid uidOf(const std::string& s) {
+    Uid u{};
+    for (size_t i = 0; i < s.size() && i < 16; ++i) u[i] = static_cast<unsigned char>(s[i]);
+    return u;
+}
+
+}  // namespace
+
+TEST(LoraCrc, KnownValues) {
+    const std::string check = "123456789";
+    EXPECT_EQ(crc_value(reinterpret_cast<const unsigned char*>(check.data()), 9), 0x4B37);
+    EXPECT_EQ(crc_value(nullptr, 5), 0xFFFF);
+    EXPECT_EQ(crc_value(reinterpret_cast<const unsigned char*>(check.data()), 0), 0xFFFF);
+}
+
+TEST(LoraDownlink, GoldenEmptyPollFrame) {
+    std::array<unsigned char, kFrameBufferSize> out{};
+    out.fill(0xEE);
+    ASSERT_EQ(generate_frame(out, FrameType::POLL_TYPE, 0x1234, 6, 1, nullptr, 0), 10);
+    // CRC-16/MODBUS of A5 5A 07 34 12 01 06 00 is 0x2297, sent low byte first.
+    const Bytes expected = {0xA5, 0x5A, 0x07, 0x34, 0x12, 0x01, 0x06, 0x00, 0x97, 0x22};
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 10), expected);
+    for (size_t i = 10; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
+}
+
+TEST(LoraDownlink, PayloadSizesAndMasterZero) {
+    struct Case {
+        unsigned len;
+        uint8_t master;
+        uint8_t device;
+        int size;
+        uint8_t sentDevice;
+    };
+    const Case cases[] = {
+        {0, 1, 9, 10, 9}, {246, 1, 9, 256, 9}, {247, 1, 9, -1, 0}, {24, 0, 9, 34, 0}, {3, 0, 0, 13, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.len);
+        Bytes payload(c.len);
+        for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(i * 7 + 1);
+        std::array<unsigned char, kFrameBufferSize> out{};
+        ASSERT_EQ(generate_frame(out, FrameType::UPLOAD_TYPE, 0xBEEF, c.device, c.master, payload.data(), c.len), c.size);
+        if (c.size < 0) continue;
+        const Bytes f(out.begin(), out.begin() + c.size);
+        EXPECT_EQ(f[2], 3);
+        EXPECT_EQ(f[3], 0xEF);
+        EXPECT_EQ(f[4], 0xBE);
+        EXPECT_EQ(f[5], c.master);
+        EXPECT_EQ(f[6], c.sentDevice);
+        EXPECT_EQ(f[7], c.len);
+        EXPECT_EQ(Bytes(f.begin() + 8, f.begin() + 8 + c.len), payload);
+        const uint16_t crc = refCrc(f, 8 + c.len);
+        EXPECT_EQ(f[8 + c.len], crc & 0xFF);
+        EXPECT_EQ(f[9 + c.len], crc >> 8);
+    }
+    std::array<unsigned char, kFrameBufferSize> out{};
+    EXPECT_EQ(generate_frame(out, FrameType::MODBUS_TYPE, 0, 6, 1, nullptr, 4), -2);
+}
+
+TEST(LoraDownlink, SameCrcOppositeOrderUpAndDown) {
+    // Same leading bytes in both directions up to the CRC -> same CRC value, byte order reversed.
+    std::array<unsigned char, kFrameBufferSize> down{};
+    const int n = generate_frame(down, FrameType::POLL_TYPE, 5, 7, 1, nullptr, 0);
+    ASSERT_EQ(n, 10);
+    const uint16_t crc = crc_value(down.data(), 8);
+    const Bytes up = uplink(7, 5, 1, 7, "1#2", 0, {});
+    const uint16_t upCrc = crc_value(up.data(), 26);
+    EXPECT_EQ(down[8], crc & 0xFF);
+    EXPECT_EQ(down[9], crc >> 8);
+    EXPECT_EQ(up[26], upCrc >> 8);
+    EXPECT_EQ(up[27], upCrc & 0xFF);
+    EXPECT_EQ(frame_check(up.data(), static_cast<unsigned>(up.size())), 0);
+}
+
+TEST(LoraPayloads, EnrolmentSlotValues) {
+    struct Case {
+        uint8_t id;
+        uint16_t slot;
+    };
+    for (const Case c : {Case{6, 6000}, Case{15, 60000}, Case{16, 0xFFFF}, Case{21, 0xFFFF}}) {
+        const auto p = enrolment_payload("24817#1002", 1, c.id, 0x11223344);
+        Bytes expected = {'2', '4', '8', '1', '7', '#', '1', '0', '0', '2', 0, 0, 0, 0, 0, 0, 1, c.id,
+                          static_cast<unsigned char>(c.slot & 0xFF), static_cast<unsigned char>(c.slot >> 8),
+                          0x44, 0x33, 0x22, 0x11};
+        EXPECT_EQ(Bytes(p.begin(), p.end()), expected) << int(c.id);
+    }
+    // A UID text longer than 16 characters is cut.
+    const auto p = enrolment_payload("12345678901#1234567890", 1, 6, 0);
+    EXPECT_EQ(std::string(p.begin(), p.begin() + 16), "12345678901#1234");
+}
+
+TEST(LoraPayloads, Broadcasts) {
+    const std::vector<Bytes> expected = {
+        {0x00}, {0x01, 0x78, 0x56, 0x34, 0x12}, {0x02, 0x01}, {0x03, 0x00}};
+    for (unsigned code = 0; code < 4; ++code) {
+        unsigned char buf[8] = {};
+        const int n = broadcast_payload(code, 0x12345678, buf, sizeof buf);
+        ASSERT_EQ(n, static_cast<int>(expected[code].size()));
+        EXPECT_EQ(Bytes(buf, buf + n), expected[code]);
+    }
+    unsigned char buf[8] = {};
+    EXPECT_EQ(broadcast_payload(4, 0, buf, sizeof buf), -1);
+}
+
+TEST(LoraFrameCheck, Placement) {
+    const Bytes good = uplink(3, 1, 0, 0, "24817#1002", 0, {});
+    ASSERT_EQ(good.size(), 28u);
+    EXPECT_EQ(frame_check(good.data(), 27), -1);
+    EXPECT_EQ(frame_check(good.data(), 28), 0);
+    EXPECT_EQ(frame_check(nullptr, 100), -1);
+
+    Bytes badCrc = uplink(7, 2, 1, 6, "100#1", 0, {1, 2, 3});
+    badCrc.back() ^= 0xFF;
+    const Bytes valid = uplink(7, 3, 1, 6, "100#1", 0, {9, 9});
+    struct Case {
+        const char* what;
+        Bytes buf;
+        int offset;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"three leading bytes", Bytes{0x2A, 0x00, 0x00}, 3});
+    cases.back().buf.insert(cases.back().buf.end(), valid.begin(), valid.end());
+    Bytes mixed = {0x11, 0xA5, 0x22, 0xA5, 0x5A};  // garbage with a lone header
+    mixed.insert(mixed.end(), badCrc.begin(), badCrc.end());
+    const int validAt = static_cast<int>(mixed.size());
+    mixed.insert(mixed.end(), valid.begin(), valid.end());
+    cases.push_back({"garbage, bad CRC, valid", mixed, validAt});
+    Bytes cut = valid;
+    cut.pop_back();
+    cases.push_back({"frame one byte short", cut, -1});
+    cases.push_back({"bad CRC alone", badCrc, -1});
+    for (const Case& c : cases) {
+        EXPECT_EQ(frame_check(c.buf.data(), static_cast<unsigned>(c.buf.size())), c.offset) << c.what;
+    }
+}
+
+TEST(LoraFrameCheck, RandomBuffersStayInside) {
+    std::mt19937 rng(20261208);
+    const Bytes valid = uplink(8, 9, 1, 6, "5#5", 0, {1, 2, 3, 4});
+    int found = 0;
+    for (int i = 0; i < 4000; ++i) {
+        const size_t n = rng() % 300;
+        Bytes buf(n);
+        for (auto& b : buf) b = static_cast<unsigned char>(rng());
+        if (n > 40 && rng() % 4 == 0) {  // sometimes plant a header with a random length byte
+            const size_t at = rng() % (n - 30);
+            buf[at] = 0xA5;
+            buf[at + 1] = 0x5A;
+        }
+        if (n > valid.size() && rng() % 5 == 0) {
+            std::copy(valid.begin(), valid.end(), buf.end() - static_cast<long>(valid.size()));
+        }
+        // Heap copy of exactly n bytes, so ASan sees any read past the end.
+        std::unique_ptr<unsigned char[]> heap(new unsigned char[n + (n == 0)]);
+        std::copy(buf.begin(), buf.end(), heap.get());
+        const int p = frame_check(heap.get(), static_cast<unsigned>(n));
+        if (p < 0) continue;
+        ++found;
+        const unsigned L = buf[static_cast<size_t>(p) + 25];
+        ASSERT_LE(static_cast<size_t>(p) + 28 + L, n);
+        const uint16_t crc = refCrc(Bytes(buf.begin() + p, buf.end()), 26 + L);
+        ASSERT_EQ(buf[static_cast<size_t>(p) + 26 + L], crc >> 8);
+        ASSERT_EQ(buf[static_cast<size_t>(p) + 27 + L], crc & 0xFF);
+        const UplinkHeader h = parse_uplink(heap.get(), static_cast<unsigned>(n), static_cast<unsigned>(p));
+        ASSERT_LE(h.payloadOffset + h.payloadLen, n);
+    }
+    EXPECT_GT(found, 0);
+}
+
+TEST(LoraUplink, HeaderFields) {
+    Bytes buf = {0x40, 0x00, 0x00};
+    const Bytes f = uplink(10, 0x0102, 1, 9, "24817#77", 0x0081, {0xFF, 0xFF, 0x01});
+    buf.insert(buf.end(), f.begin(), f.end());
+    const int at = frame_check(buf.data(), static_cast<unsigned>(buf.size()));
+    ASSERT_EQ(at, 3);
+    const UplinkHeader h = parse_uplink(buf.data(), static_cast<unsigned>(buf.size()), 3);
+    EXPECT_EQ(h.type, 10);
+    EXPECT_EQ(h.seq, 0x0102);
+    EXPECT_EQ(h.masterId, 1);
+    EXPECT_EQ(h.deviceId, 9);
+    EXPECT_EQ(uid_text(h.uid), "24817#77");
+    EXPECT_EQ(h.status, 0x0081);
+    EXPECT_EQ(h.payloadLen, 3);
+    EXPECT_EQ(h.payloadOffset, 29u);
+    EXPECT_EQ(get_pn(h.uid), 24817u);
+    EXPECT_EQ(get_sn(h.uid), 77u);
+    // A header whose length byte points past the buffer is refused.
+    EXPECT_THROW(parse_uplink(buf.data(), static_cast<unsigned>(buf.size()) - 3, 3), std::out_of_range);
+}
+
+TEST(LoraUid, PnAndSn) {
+    struct Case {
+        const char* text;
+        unsigned pn;
+        unsigned sn;
+    };
+    const Case cases[] = {
+        {"24817#1002", 24817, 1002},
+        {"24817", 24817, 0},
+        {"#55", 0, 55},
+        {"12a#3", 12, 3},
+        {"4294967295#1", 4294967295u, 1},
+        {"4294967296#1", 0, 1},             // PN does not fit 32 bits
+        {"1#99999999999", 1, 0},            // SN does not fit 32 bits
+        {"9999999999999999", 0, 0},         // 16 digits, no '#'
+        {"", 0, 0},
+        {"7#12#3", 7, 12},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(get_pn(uidOf(c.text)), c.pn) << c.text;
+        EXPECT_EQ(get_sn(uidOf(c.text)), c.sn) << c.text;
+    }
+    EXPECT_EQ(get_uid(24817, 1002), "24817#1002");
+    EXPECT_EQ(get_uid(4294967295u, 4294967295u), "4294967295#4294967295");  // 21 characters
+    EXPECT_FALSE(Utilities::is_device_id_valid(uidOf("")));
+    EXPECT_TRUE(Utilities::is_device_id_valid(uidOf("1#1")));
+}
+
+TEST(LoraUtilities, EveryFieldAtTheEndAndOnePast) {
+    using Op = std::function<void(unsigned char*, unsigned, unsigned&)>;
+    struct Case {
+        const char* text;
+        unsigned width;
+        Op op;
+    };
+    const Case cases[] = {
+        {"Fail to get u8. Pos:", 1, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_u8_value(b, l, p); }},
+        {"Fail to get u16. Pos:", 2, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_u16_value(b, l, p); }},
+        {"Fail to get u16. Pos:", 2, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_i16_value(b, l, p); }},
+        {"Fail to get u32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_u32_value(b, l, p); }},
+        {"Fail to get u32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_i32_value(b, l, p); }},
+        {"Fail to get f32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_f32_value(b, l, p); }},
+        {"Fail to get f64. Pos:", 8, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_f64_value(b, l, p); }},
+        {"Fail to get Device UID Pos:", 16, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_uid_value(b, l, p); }},
+        {"Fail to set u8. Pos:", 1, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::serial_u8(0x1FF, b, l, p); }},
+        {"Fail to set u16. Pos:", 2, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::serial_u16(0xFFFF, b, l, p); }},
+        {"Fail to set u32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::serial_u32(0xFFFFFFFF, b, l, p); }},
+        {"Fail to set f32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::serial_f32(-1.0f, b, l, p); }},
+    };
+    const unsigned size = 27;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + std::to_string(c.width));
+        std::unique_ptr<unsigned char[]> buf(new unsigned char[size]());
+        unsigned pos = size - c.width;
+        c.op(buf.get(), size, pos);
+        EXPECT_EQ(pos, size);
+        const unsigned before = 0xAB;
+        std::fill(buf.get(), buf.get() + size, before);
+        for (unsigned start : {size - c.width + 1, size, 0xFFFFFFFFu}) {
+            pos = start;
+            try {
+                c.op(buf.get(), size, pos);
+                ADD_FAILURE() << "no exception at " << start;
+            } catch (const std::out_of_range& e) {
+                EXPECT_EQ(std::string(e.what()), std::string(c.text) + std::to_string(start) + "; size:27");
+            }
+            EXPECT_EQ(pos, start);
+        }
+        for (unsigned i = 0; i < size; ++i) ASSERT_EQ(buf[i], before);
+        pos = 0;
+        EXPECT_THROW(c.op(nullptr, size, pos), std::out_of_range);
+        EXPECT_EQ(pos, 0u);
+    }
+}
+
+TEST(LoraUtilities, LittleEndianValues) {
+    const Bytes b = {0x01, 0x02, 0xFE, 0xFF, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF0, 0xBF};
+    unsigned pos = 0;
+    EXPECT_EQ(Utilities::get_u16_value(b.data(), 16, pos), 0x0201);
+    EXPECT_EQ(Utilities::get_i16_value(b.data(), 16, pos), -2);
+    EXPECT_EQ(Utilities::get_f32_value(b.data(), 16, pos), 1.0f);
+    EXPECT_EQ(Utilities::get_f64_value(b.data(), 16, pos), -1.0);
+    pos = 0;
+    EXPECT_EQ(Utilities::get_i32_value(b.data(), 16, pos), 0x0201 | static_cast<int32_t>(0xFFFE0000u));
+    unsigned char out[7] = {};
+    pos = 0;
+    Utilities::serial_u8(0x1A5, out, 7, pos);
+    Utilities::serial_u16(0xBEEF, out, 7, pos);
+    Utilities::serial_u32(0x01020304, out, 7, pos);
+    EXPECT_EQ(Bytes(out, out + 7), (Bytes{0xA5, 0xEF, 0xBE, 0x04, 0x03, 0x02, 0x01}));
+}

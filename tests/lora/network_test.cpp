@@ -1,0 +1,466 @@
+// The network manager against the simulated radio and field devices: enrolment, replies,
+// register descriptions, polling, mode changes, settings and device-list changes. Passes are
+// driven one at a time on the simulated clock; where a poll needs an answer, a pump thread
+// runs the radio and main passes as their threads would.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "live/live_data.h"
+#include "lora/lora.h"
+#include "utils/log.h"
+#include "platform/clock.h"
+#include "platform/command_runner.h"
+#include "platform/paths.h"
+#include "recipe/recipe_guard.h"
+#include "scada_paths.h"
+#include "support/lora_field_sim.h"
+#include "support/scoped_roots.h"
+#include "support/sx126x_sim.h"
+#include "support/temp_dir.h"
+
+using namespace lora;
+using orvane::platform::Clock;
+using orvane::platform::CommandRunner;
+using orvane::platform::Paths;
+using orvane::platform::RecordingCommandRunner;
+using orvane::platform::SimulatedClock;
+using orvane::test::LoraFieldDevice;
+using orvane::test::readFile;
+using orvane::test::Sx126xSim;
+using orvane::test::writeFile;
+using Bytes = std::vector<uint8_t>;
+using Items = std::array<LoraDeviceRecipeItem, kLoraDeviceCount>;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Down {
+    uint8_t type, master, device;
+    uint16_t seq;
+    Bytes payload;
+};
+Down parseDown(const Bytes& f) {
+    return {f[2], f[5], f[6], static_cast<uint16_t>(f[3] | (f[4] << 8)), Bytes(f.begin() + 8, f.end() - 2)};
+}
+
+class NetworkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        roots = std::make_unique<orvane::test::ScopedRoots>(tmp.path());
+        CommandRunner::setForTest(&runner);
+        Clock::setForTest(&clock);
+        writeFile(Paths::sysfs("class/gpio/export"), "");
+        for (int g : {64, 66, 74}) writeFile(Paths::sysfs("class/gpio/gpio" + std::to_string(g) + "/value"), "");
+        recipe = std::make_unique<RecipeDataGuard>();
+        live = std::make_unique<LiveDataGuard>(recipe.get());
+    }
+    void TearDown() override {
+        stopPump();
+        if (net) net->stop();
+        net.reset();
+        live.reset();
+        recipe.reset();
+        Clock::setForTest(nullptr);
+        CommandRunner::setForTest(nullptr);
+        roots.reset();
+    }
+    void setLora(const std::function<void(LoraRecipe&)>& f) {
+        std::lock_guard lk(recipe->mutex);
+        f(recipe->recipe.lora);
+    }
+    void enrol(int slot, uint32_t pn, uint32_t sn) {
+        recipe->updateLoraDevices([&](Items& i) {
+            i[slot].loraId = static_cast<int16_t>(slot + 6);
+            i[slot].pn = pn;
+            i[slot].sn = sn;
+            i[slot].display = true;
+            i[slot].enable = true;
+        });
+    }
+    Items items() {
+        return recipe->updateLoraDevices([](const Items& i) { return i; });
+    }
+    LoraRecipe cfg() {
+        std::lock_guard lk(recipe->mutex);
+        return recipe->recipe.lora;
+    }
+    void begin() {
+        net = std::make_unique<Lora>(*recipe, *live);
+        net->startUp(false);
+        ASSERT_EQ(net->prepare_receive(), 0);
+    }
+    // Radio pass then main pass, n times.
+    void step(int n = 1) {
+        for (int i = 0; i < n; ++i) {
+            net->receiveOnce();
+            net->runPass(0ms);
+        }
+    }
+    // Steps until the radio has nothing more to hand over.
+    void drain() {
+        for (int i = 0; i < 40 && (sim.irqFlags() != 0 || i < 2); ++i) step();
+    }
+    std::vector<Down> sent() {
+        std::vector<Down> d;
+        for (const auto& f : sim.sent()) d.push_back(parseDown(f));
+        return d;
+    }
+    void startPump() {
+        sim.setImmediateEdgeWaits(false);
+        pumping = true;
+        pump = std::thread([this] {
+            while (pumping) {
+                net->receiveOnce();
+                net->runPass(0ms);
+            }
+        });
+    }
+    void stopPump() {
+        if (!pump.joinable()) return;
+        pumping = false;
+        sim.lineInterrupt();
+        pump.join();
+    }
+
+    orvane::test::TempDir tmp{"orvane-lora-net"};
+    std::unique_ptr<orvane::test::ScopedRoots> roots;
+    RecordingCommandRunner runner;
+    SimulatedClock clock;
+    Sx126xSim sim;
+    std::unique_ptr<RecipeDataGuard> recipe;
+    std::unique_ptr<LiveDataGuard> live;
+    std::unique_ptr<Lora> net;
+    std::thread pump;
+    std::atomic<bool> pumping{false};
+};
+
+}  // namespace
+
+TEST_F(NetworkTest, NewTlrEnrolsAndEverythingIsPublished) {
+    setLora([](LoraRecipe& l) { l.mode = 1; });
+    begin();
+    LoraFieldDevice dev(100, 5);
+    dev.setTlr(1.5f, 2.5f, 7.25f, 12.0f);
+    sim.attach(dev);
+    sim.deliver(dev.upload(), 140);
+    drain();
+
+    const auto d = sent();
+    ASSERT_EQ(d.size(), 1u);  // auto-upload mode: no STOP_UPLOAD
+    EXPECT_EQ(d[0].type, 3);
+    EXPECT_EQ(d[0].master, 0);
+    EXPECT_EQ(d[0].device, 0);
+    EXPECT_EQ(d[0].seq, 1);
+    ASSERT_EQ(d[0].payload.size(), 24u);
+    EXPECT_EQ(std::string(d[0].payload.begin(), d[0].payload.begin() + 5), "100#5");
+    EXPECT_EQ(d[0].payload[16], 1);
+    EXPECT_EQ(d[0].payload[17], 6);
+    EXPECT_EQ(dev.deviceId(), 6);
+    EXPECT_EQ(dev.masterId(), 1);
+
+    const Items it = items();
+    EXPECT_EQ(it[0].loraId, 6);
+    EXPECT_EQ(it[0].registers[0].name.view(), "Volume");
+    EXPECT_FLOAT_EQ(it[0].registers[0].value, 7.25f);
+    EXPECT_FLOAT_EQ(it[0].registers[3].value, -70.0f);  // RSSI: negated first byte
+    EXPECT_EQ(it[0].tankName.view(), "100#5");
+    const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
+    EXPECT_EQ(doc["loraDevice"][0]["pn"], 100);
+    EXPECT_EQ(doc["loraDevice"][0]["loraId"], 6);
+    const auto devices = nlohmann::json::parse(readFile(scada_paths::LORA_DEVICE_FILE()));
+    EXPECT_EQ(devices["devices"][0]["sn"], 5);
+    live->withLock([](ScadaLiveData& l) {
+        EXPECT_EQ(l.lora.items[0].id, 6);
+        EXPECT_EQ(l.lora.items[0].regs[1].name.view(), "Level");
+        EXPECT_FLOAT_EQ(l.lora.items[0].regs[1].value, 2.5f);
+        EXPECT_EQ(l.lora.items[1].id, 0);
+    });
+    EXPECT_TRUE(sim.unknownOpcodes().empty());
+    EXPECT_EQ(sim.transfersOnClosed(), 0);
+}
+
+TEST_F(NetworkTest, PollModeUploadOfKnownDeviceGetsEmptyReplyThenStopUpload) {
+    enrol(0, 100, 5);
+    begin();
+    LoraFieldDevice dev(100, 5);
+    dev.setIds(1, 6);
+    sim.attach(dev);
+    sim.deliver(dev.upload());
+    drain();
+    const auto d = sent();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].type, 3);
+    EXPECT_EQ(d[0].device, 6);
+    EXPECT_EQ(d[0].master, 1);
+    EXPECT_TRUE(d[0].payload.empty());
+    EXPECT_EQ(d[1].type, 6);
+    EXPECT_EQ(d[1].device, 0);
+    EXPECT_EQ(d[1].seq, 0);
+    EXPECT_EQ(d[1].payload, (Bytes{0x03, 0x00}));
+    EXPECT_EQ(dev.broadcasts().size(), 1u);
+}
+
+TEST_F(NetworkTest, Rw70RegisterDescriptions) {
+    setLora([](LoraRecipe& l) { l.mode = 1; });
+    begin();
+    LoraFieldDevice dev(24817, 9);
+    dev.setRw70(8.0f, 1, {0x10, 0x00});
+    dev.addDescription(1, "Flow", "m3/h", 1, 2);   // slot 3
+    dev.addDescription(5, "Last", "bar", 4, 4);    // slot 7
+    sim.attach(dev);
+    sim.deliver(dev.upload());
+    drain();
+    const auto d = sent();
+    ASSERT_GE(d.size(), 4u);
+    EXPECT_EQ(d[1].type, 10);  // register request right after the enrolment reply
+    EXPECT_EQ(d[1].device, 6);
+    EXPECT_EQ(d[1].master, 1);
+    EXPECT_EQ(d[1].payload, (Bytes{0x00, 0x00}));
+    EXPECT_EQ(dev.registerRequests(), 1);
+    // Two acknowledgements: register ID and the first name character.
+    std::vector<Bytes> acks;
+    for (size_t i = 2; i < d.size(); ++i) acks.push_back(d[i].payload);
+    EXPECT_EQ(acks, (std::vector<Bytes>{{1, 'F'}, {5, 'L'}}));
+    const Items it = items();
+    EXPECT_EQ(it[0].registers[3].name.view(), "Flow");
+    EXPECT_EQ(it[0].registers[3].unit.view(), "m3/h");
+    EXPECT_EQ(it[0].registers[3].displayUnit.view(), "m3/h");
+    EXPECT_EQ(it[0].registers[3].valueType, 1);
+    EXPECT_TRUE(it[0].registers[3].display);
+    EXPECT_EQ(it[0].registers[7].name.view(), "Last");
+
+    // IDs 6 and 7 (slots 8 and 9 of an 8-slot table) are refused like 8: no acknowledgement.
+    for (uint8_t id : {6, 7, 8}) {
+        Bytes desc(32, 0);
+        desc[0] = id;
+        desc[2] = 'X';
+        sim.deliver(dev.frame(10, desc));
+        drain();
+    }
+    EXPECT_EQ(sent().size(), d.size());
+
+    // The next upload fills the described slot.
+    sim.deliver(dev.upload());
+    drain();
+    EXPECT_FLOAT_EQ(items()[0].registers[3].value, 16.0f);
+    EXPECT_FLOAT_EQ(items()[0].registers[0].value, 8.0f);
+}
+
+TEST_F(NetworkTest, IdentityReportSetsSecondUidThenRequestsRegisters) {
+    setLora([](LoraRecipe& l) { l.mode = 1; });
+    enrol(0, 24817, 9);
+    begin();
+    LoraFieldDevice dev(24817, 9);
+    dev.setIds(1, 6);
+    sim.attach(dev);
+    Bytes report(34, 0);
+    report[0] = report[1] = 0xFF;
+    const std::string second = "555#777";
+    std::copy(second.begin(), second.end(), report.begin() + 18);
+    sim.deliver(dev.frame(10, report));
+    clock.clearSleeps();
+    drain();
+    EXPECT_EQ(items()[0].devPn, 555u);
+    EXPECT_EQ(items()[0].devSn, 777u);
+    const auto d = sent();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].payload, (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(d[1].payload, (Bytes{0x00, 0x00}));
+    const auto sleeps = clock.sleeps();
+    EXPECT_NE(std::find(sleeps.begin(), sleeps.end(), 2000), sleeps.end());
+
+    // From another network's master: ignored.
+    LoraFieldDevice other(24817, 9);
+    other.setIds(4, 6);
+    sim.deliver(other.frame(10, report));
+    drain();
+    EXPECT_EQ(sent().size(), 2u);
+}
+
+TEST_F(NetworkTest, ForeignMasterAndWrongIdentityAreDropped) {
+    enrol(0, 100, 5);
+    setLora([](LoraRecipe& l) { l.mode = 1; });
+    begin();
+    recipe->updateLoraDevices([](Items& i) { i[0].lastTimestamp = 1000; });
+    LoraFieldDevice neighbour(100, 5);
+    neighbour.setIds(9, 6);  // same ID and UID under another master
+    LoraFieldDevice impostor(200, 2);
+    impostor.setIds(1, 6);  // our master, another device's ID
+    sim.deliver(neighbour.frame(7, neighbour.measurementPayload()));
+    sim.deliver(impostor.frame(7, impostor.measurementPayload()));
+    drain();
+    Items it = items();
+    EXPECT_EQ(it[0].lastTimestamp, 1000u);
+    EXPECT_TRUE(it[0].registers[0].name.empty());  // no measurements taken
+    EXPECT_TRUE(sent().empty());
+
+    LoraFieldDevice real(100, 5);
+    real.setIds(1, 6);
+    sim.deliver(real.frame(7, real.measurementPayload()));
+    drain();
+    it = items();
+    EXPECT_GT(it[0].lastTimestamp, 1000u);
+    EXPECT_EQ(it[0].registers[0].name.view(), "Volume");
+}
+
+TEST_F(NetworkTest, SilentDeviceTriedRPlusOneTimesThenEveryTenthRound) {
+    enrol(0, 100, 5);
+    setLora([](LoraRecipe& l) {
+        l.pollMaxRetry = 2;
+        l.pollWaitResponseTime = 1;
+    });
+    begin();
+    LoraFieldDevice dev(100, 5);
+    dev.setIds(1, 6);
+    dev.setSilent(true);
+    sim.attach(dev);
+    EXPECT_TRUE(net->registry().is_device_online(6));
+    EXPECT_EQ(net->pollPass(), 5s);
+    EXPECT_EQ(dev.polls(), 3);
+    EXPECT_FALSE(net->registry().is_device_online(6));
+    for (int round = 1; round < 10; ++round) net->pollPass();
+    EXPECT_EQ(dev.polls(), 3);
+    net->pollPass();  // round 10
+    EXPECT_EQ(dev.polls(), 6);
+    // Polls carry the settings' master ID and consecutive sequence numbers.
+    const auto d = sent();
+    ASSERT_EQ(d.size(), 6u);
+    EXPECT_EQ(d[0].type, 7);
+    EXPECT_EQ(d[0].master, 1);
+    EXPECT_EQ(d[1].seq, d[0].seq + 1);
+}
+
+TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
+    enrol(0, 100, 5);
+    enrol(1, 200, 6);
+    enrol(2, 300, 7);
+    recipe->updateLoraDevices([](Items& i) { i[2].passive = true; });
+    setLora([](LoraRecipe& l) {
+        l.pollMaxRetry = 1;
+        l.pollWaitResponseTime = 150;
+    });
+    begin();
+    LoraFieldDevice a(100, 5), b(200, 6), battery(300, 7);
+    a.setIds(1, 6);
+    b.setIds(1, 7);
+    battery.setIds(1, 8);
+    a.setSilent(true);
+    for (auto* d : {&a, &b, &battery}) sim.attach(*d);
+    startPump();
+    // While device 6 is polled, device 7 answers out of turn.
+    std::thread extra([&] {
+        sim.waitSent(1, 30s);
+        sim.deliver(b.frame(7, b.measurementPayload()));
+    });
+    net->pollPass();
+    extra.join();
+    stopPump();
+    EXPECT_EQ(a.polls(), 2);  // R + 1, the foreign answer did not end the wait
+    EXPECT_EQ(b.polls(), 1);
+    EXPECT_EQ(battery.polls(), 0);  // passive devices are never polled
+    EXPECT_FALSE(net->registry().is_device_online(6));
+    EXPECT_TRUE(net->registry().is_device_online(7));
+    EXPECT_EQ(items()[1].registers[0].name.view(), "Volume");
+}
+
+TEST_F(NetworkTest, LongWaitSettingDoesNotWrap) {
+    enrol(0, 100, 5);
+    setLora([](LoraRecipe& l) { l.pollWaitResponseTime = INT32_MAX; });
+    begin();
+    LoraFieldDevice dev(100, 5);
+    dev.setIds(1, 6);
+    dev.setSilent(true);
+    sim.attach(dev);
+    std::atomic<int> result{-1};
+    std::thread poller([&] { result = net->poll_one_device(6, cfg()); });
+    ASSERT_TRUE(sim.waitSent(1, 30s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(dev.polls(), 1);  // still waiting, not retrying at once
+    net->stop();
+    poller.join();
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(NetworkTest, ModeChangeToAutoUploadBroadcastsStartUploadThrice) {
+    begin();
+    net->pollPass();  // poll mode, nothing enrolled
+    setLora([](LoraRecipe& l) { l.mode = 1; });
+    clock.clearSleeps();
+    EXPECT_EQ(net->pollPass(), 1s);
+    auto d = sent();
+    ASSERT_EQ(d.size(), 3u);
+    for (const auto& f : d) {
+        EXPECT_EQ(f.type, 6);
+        EXPECT_EQ(f.payload, (Bytes{0x02, 0x01}));
+    }
+    const auto s = clock.sleeps();
+    EXPECT_EQ(std::count(s.begin(), s.end(), 200), 2);
+    net->pollPass();
+    setLora([](LoraRecipe& l) { l.mode = 2; });
+    net->pollPass();
+    EXPECT_EQ(sent().size(), 3u);
+}
+
+TEST_F(NetworkTest, SettingsChangeRestartsTheRadio) {
+    begin();
+    ASSERT_EQ(sim.opens().size(), 1u);
+    step();  // the initial 0x800 was consumed at start-up
+    EXPECT_EQ(sim.opens().size(), 1u);
+    setLora([](LoraRecipe& l) {
+        l.SF = 12;
+        l.BW = 125;
+    });
+    recipe->triggerReload(SCADA_MASK_LORA);
+    step();
+    EXPECT_EQ(sim.opens().size(), 2u);
+    EXPECT_EQ(sim.closes(), 1);
+    EXPECT_EQ(sim.modulationParams(), (Bytes{12, 4, 1, 1}));
+    EXPECT_EQ(sim.transfersOnClosed(), 0);
+}
+
+TEST_F(NetworkTest, DeviceRemovedFromUiIsResetAndAgesOut) {
+    enrol(0, 100, 5);
+    enrol(1, 200, 6);
+    begin();
+    recipe->updateLoraDevices([&](Items& i) {
+        i[0].lastTimestamp = static_cast<uint32_t>(clock.wallSeconds());
+        i[1].lastTimestamp = static_cast<uint32_t>(clock.wallSeconds()) - 1;
+    });
+    step();
+    live->withLock([](ScadaLiveData& l) { EXPECT_EQ(l.lora.items[1].id, 7); });
+    clock.advance(129600s);
+    step();
+    live->withLock([](ScadaLiveData& l) {
+        EXPECT_EQ(l.lora.items[0].id, 6);  // exactly the timeout: still online
+        EXPECT_EQ(l.lora.items[1].id, 0);
+    });
+    recipe->updateLoraDevices([](Items& i) { i[0].display = false; });
+    recipe->triggerReload(SCADA_MASK_LORA_DEVICE);
+    step();
+    EXPECT_EQ(items()[0].loraId, 0);
+    EXPECT_EQ(items()[1].loraId, 7);
+    const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
+    EXPECT_EQ(doc["loraDevice"][0]["loraId"], 0);
+    live->withLock([](ScadaLiveData& l) { EXPECT_EQ(l.lora.items[0].id, 0); });
+}
+
+TEST_F(NetworkTest, FullTableAndGarbageLeaveStateAlone) {
+    for (int s = 0; s < 16; ++s) enrol(s, 1000 + s, 1);
+    setLora([](LoraRecipe& l) { l.mode = 1; });
+    begin();
+    LoraFieldDevice dev(77, 7);
+    sim.deliver(dev.upload());
+    sim.deliver(Bytes(40, 0x5A));
+    sim.deliver(dev.frame(42, {}));  // unknown type
+    drain();
+    EXPECT_TRUE(sent().empty());
+    for (const auto& i : items()) EXPECT_NE(i.pn, 77u);
+    EXPECT_EQ(net->receive(nullptr, 10), -1);
+}

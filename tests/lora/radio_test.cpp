@@ -1,0 +1,348 @@
+// SX1268 driver against the simulated chip, on the simulated clock, with GPIO lines in a
+// temporary sysfs tree.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "lora/sx1268.h"
+#include "platform/clock.h"
+#include "platform/gpio.h"
+#include "platform/paths.h"
+#include "platform/spi_port.h"
+#include "support/scoped_roots.h"
+#include "support/sx126x_sim.h"
+#include "support/temp_dir.h"
+
+using namespace lora;
+using orvane::platform::Clock;
+using orvane::platform::Paths;
+using orvane::platform::SimulatedClock;
+using orvane::platform::SpiPort;
+using orvane::test::readFile;
+using orvane::test::Sx126xSim;
+using orvane::test::writeFile;
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Lines 64, 66, 74 exported (value, direction, edge files) unless listed in notExported.
+void layOutGpio(const std::vector<int>& notExported = {}) {
+    writeFile(Paths::sysfs("class/gpio/export"), "");
+    for (int g : {64, 66, 74}) {
+        const std::string dir = Paths::sysfs("class/gpio/gpio" + std::to_string(g) + "/");
+        writeFile(dir + "direction", "keep");
+        writeFile(dir + "edge", "keep");
+        if (std::find(notExported.begin(), notExported.end(), g) == notExported.end()) writeFile(dir + "value", "");
+    }
+}
+
+class RadioTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        roots = std::make_unique<orvane::test::ScopedRoots>(tmp.path());
+        Clock::setForTest(&clock);
+        layOutGpio();
+        sim.setRegister(0x08D8, 0x01);
+        sim.setRegister(0x0889, 0x30);
+        sim.setRegister(0x0736, 0x00);
+        radio = std::make_unique<SX1268>();
+    }
+    void TearDown() override {
+        radio.reset();
+        Clock::setForTest(nullptr);
+        roots.reset();
+    }
+    // Starts the radio and its receive preparation; forgets the transfers so far.
+    void bringUp() {
+        ASSERT_EQ(radio->start(), 0);
+        ASSERT_EQ(radio->prepare_receive(), 0);
+        sim.clearTransfers();
+    }
+    static bool contains(const std::vector<Bytes>& cmds, const Bytes& c) {
+        return std::find(cmds.begin(), cmds.end(), c) != cmds.end();
+    }
+
+    orvane::test::TempDir tmp{"orvane-lora-radio"};
+    std::unique_ptr<orvane::test::ScopedRoots> roots;
+    SimulatedClock clock;
+    Sx126xSim sim;
+    std::unique_ptr<SX1268> radio;
+};
+
+}  // namespace
+
+TEST_F(RadioTest, InitSequenceByteForByte) {
+    radio->config(903000000, 250, 8, 9, 1, 20);
+    ASSERT_EQ(radio->start(), 0);
+    const std::vector<Bytes> expected = {
+        {0x80, 0x00}, {0x9D, 0x01}, {0x80, 0x00},                                   // 0
+        {0x96, 0x01},                                                               // 1
+        {0x8F, 0x00, 0x00},                                                         // 2
+        {0x1D, 0x08, 0xD8, 0x00, 0x00}, {0x0D, 0x08, 0xD8, 0x1F}, {0x95, 0x04, 0x07, 0x00, 0x01},
+        {0x8E, 0x00, 0x04},                                                         // 3
+        {0x08, 0x02, 0x63, 0x02, 0x63, 0x00, 0x00, 0x00, 0x00},                     // 4
+        {0x98, 0xE1, 0xE9},                                                         // 5
+        {0x86, 0x38, 0x70, 0x00, 0x00}, {0x80, 0x00},                               // 6
+        {0x8A, 0x01}, {0x8B, 9, 5, 1, 0}, {0x8C, 0x00, 0x08, 0x00, 0xFF, 0x01, 0x00},
+        {0x1D, 0x08, 0x89, 0x00, 0x00}, {0x0D, 0x08, 0x89, 0x34},                   // 7
+        {0x1D, 0x08, 0xD8, 0x00, 0x00}, {0x0D, 0x08, 0xD8, 0x1F}, {0x95, 0x04, 0x07, 0x00, 0x01},
+        {0x8E, 20, 0x02}, {0x9F, 0x00}, {0x80, 0x00},                               // 8
+        {0x8A, 0x01}, {0x8B, 9, 5, 1, 0}, {0x8C, 0x00, 0x08, 0x00, 0xFF, 0x01, 0x00},
+        {0xA0, 0x00}, {0x1D, 0x07, 0x36, 0x00, 0x00}, {0x0D, 0x07, 0x36, 0x04},
+        {0x82, 0x3F, 0xFF, 0xC0}, {0x08, 0x02, 0x63, 0x02, 0x63, 0x00, 0x00, 0x00, 0x00},  // 9
+    };
+    const auto t = sim.transfers();
+    ASSERT_EQ(sim.commands(), expected);
+    for (size_t i = 1; i < t.size(); ++i) EXPECT_EQ(t[i].steadyMs - t[i - 1].steadyMs, 100) << i;
+    EXPECT_TRUE(sim.unknownOpcodes().empty());
+    ASSERT_EQ(sim.opens().size(), 1u);
+    EXPECT_EQ(sim.opens()[0].path, Paths::system("dev/spidev0.0"));
+    EXPECT_EQ(sim.opens()[0].speed, 500000u);
+    EXPECT_EQ(sim.opens()[0].bits, 8);
+    EXPECT_EQ(sim.mode(), Sx126xSim::Mode::Rx);
+    EXPECT_EQ(sim.dio1Mask(), 0x0263);
+    // Reset line: low, 200 ms, high; flash chip select high.
+    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio64/value")), "1");
+    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio74/value")), "1");
+    EXPECT_EQ(clock.sleeps().front(), 200);
+    // Exported lines keep their direction and edge.
+    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio66/edge")), "keep");
+}
+
+TEST_F(RadioTest, ModulationTable) {
+    struct Case {
+        uint32_t freq, bw, sf;
+        uint8_t bwCode, ldro;
+        uint32_t word;
+    };
+    const Case cases[] = {
+        {903000000, 250, 12, 5, 1, 0x38700000}, {903000000, 125, 11, 4, 1, 0x38700000},
+        {903000000, 250, 11, 5, 0, 0x38700000}, {903000000, 125, 10, 4, 0, 0x38700000},
+        {868100000, 300, 7, 6, 0, 0x36419999},  {433000000, 500, 12, 6, 0, 0x1B100000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.freq + c.bw + c.sf);
+        EXPECT_EQ(frequency_word(c.freq), static_cast<uint32_t>((uint64_t{c.freq} << 25) / 32000000));
+        EXPECT_EQ(frequency_word(c.freq), c.word);
+        radio->config(c.freq, c.bw, 8, c.sf, 2, 14);
+        sim.clearTransfers();
+        ASSERT_EQ(radio->start(), 0);
+        EXPECT_EQ(sim.modulationParams(), (Bytes{static_cast<uint8_t>(c.sf), c.bwCode, 2, c.ldro}));
+        EXPECT_EQ(sim.frequencyWord(), c.word);
+    }
+}
+
+TEST_F(RadioTest, OpenFailuresNameTheirStep) {
+    using S = SpiPort::OpenStep;
+    for (S s : {S::Open, S::SetMode, S::GetMode, S::SetBits, S::GetBits, S::SetSpeed, S::GetSpeed}) {
+        EXPECT_FALSE(orvane::platform::spiOpenStepText(s).empty());
+        sim.failOpen(s);
+        EXPECT_EQ(radio->start(), -1);
+    }
+    EXPECT_TRUE(sim.transfers().empty());
+    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio64/value")), "");  // GPIO untouched
+
+    // The spidev port itself: a missing device fails at open, a plain file at the first ioctl.
+    orvane::platform::SpidevPort port;
+    EXPECT_EQ(port.open(tmp.file("no-such-spidev"), 0, 8, 500000).failed, S::Open);
+    writeFile(tmp.file("plain"), "x");
+    EXPECT_EQ(port.open(tmp.file("plain"), 0, 8, 500000).failed, S::SetMode);
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(RadioTest, GpioExportDirectionEdgeAndFailures) {
+    std::filesystem::remove_all(Paths::sysfs("class/gpio"));
+    layOutGpio({66});
+    EXPECT_EQ(radio->gpio_init(66, GPIO_IN, INTERRUPT_RISING), 0);
+    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/export")), "66");
+    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio66/direction")), "in");
+    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio66/edge")), "rising");
+    EXPECT_FALSE(std::filesystem::exists(Paths::sysfs("class/gpio/gpio66/value")));  // never created
+    EXPECT_EQ(radio->gpio_init(130, GPIO_OUT, INTERRUPT_NONE), 3);                    // no direction file
+    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/export")), "130");                     // full number
+    EXPECT_NE(radio->gpio_write(66, GPIO_HIGH), 0);
+    std::filesystem::remove(Paths::sysfs("class/gpio/export"));
+    EXPECT_EQ(radio->gpio_init(131, GPIO_OUT, INTERRUPT_NONE), 1);
+    EXPECT_EQ(radio->lora_gpio_init(), -1);  // DIO1 not exported, no export file
+    EXPECT_NO_THROW(radio->lora_reset());
+    std::filesystem::remove(Paths::sysfs("class/gpio/gpio64/value"));
+    EXPECT_THROW(radio->lora_reset(), std::runtime_error);
+}
+
+TEST_F(RadioTest, TransfersRetryThenThrow) {
+    bringUp();
+    const uint8_t cmd[2] = {0x80, 0x00};
+    uint8_t rx[2];
+    sim.failTransfers(4);
+    clock.clearSleeps();
+    EXPECT_NO_THROW(radio->transfer_r(cmd, rx, 2));
+    EXPECT_EQ(clock.sleeps(), (std::vector<int64_t>{100, 100, 100, 100, 100}));
+    sim.failTransfers(5);
+    try {
+        radio->transfer_r(cmd, rx, 2);
+        ADD_FAILURE();
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Fail to transfer. RC: -1");
+    }
+    radio->stop();  // no receive thread: closes SPI
+    EXPECT_EQ(sim.closes(), 1);
+    EXPECT_EQ(radio->transfer(cmd, rx, 2), -1);
+    EXPECT_EQ(sim.transfersOnClosed(), 0);  // refused before reaching the port
+}
+
+TEST_F(RadioTest, PublishLimitsCommandsAndTimeOnAir) {
+    radio->config(903000000, 125, 8, 12, 1, 20);
+    bringUp();
+    Bytes frame(253);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(radio->publish(nullptr, 3), -1);
+    Bytes big(254, 1);
+    EXPECT_EQ(radio->publish(big.data(), 254), -1);
+    EXPECT_TRUE(sim.transfers().empty());
+    clock.clearSleeps();
+    ASSERT_EQ(radio->publish(frame.data(), 253), 0);
+    const auto cmds = sim.commands();
+    ASSERT_EQ(cmds.size(), 4u);
+    EXPECT_EQ(cmds[0], (Bytes{0x02, 0x00, 0x00}));
+    EXPECT_EQ(cmds[1], (Bytes{0x8C, 0x00, 0x08, 0x00, 253, 0x01, 0x00}));
+    EXPECT_EQ(cmds[2].size(), 255u);
+    EXPECT_EQ(Bytes(cmds[2].begin(), cmds[2].begin() + 2), (Bytes{0x0E, 0x00}));
+    EXPECT_EQ(cmds[3], (Bytes{0x83, 0x00, 0x00, 0x00}));
+    ASSERT_EQ(sim.sent().size(), 1u);
+    EXPECT_EQ(sim.sent()[0], frame);
+    const unsigned toa = time_on_air_ms(12, 4, 1, 253, 8);
+    EXPECT_EQ(clock.sleeps().back(), static_cast<int64_t>(toa - 100));
+
+    struct Case {
+        unsigned sf, bw, cr, len, pre, ms;
+    };
+    const Case cases[] = {{9, 5, 1, 10, 8, 73}, {12, 4, 1, 50, 8, 2302}, {7, 6, 4, 0, 8, 8}, {7, 6, 9, 0, 8, 7},
+                          {12, 4, 1, 253, 8, 9020}};
+    for (const Case& c : cases) EXPECT_EQ(time_on_air_ms(c.sf, c.bw, c.cr, c.len, c.pre), c.ms) << c.sf << " " << c.len;
+
+    radio->config(903000000, 125, 8, 13, 1, 20);  // SF outside 6..12: a fixed pause
+    clock.clearSleeps();
+    ASSERT_EQ(radio->publish(frame.data(), 10), 0);
+    EXPECT_EQ(clock.sleeps().back(), 150);
+}
+
+TEST_F(RadioTest, LongPacketHandedOverAs200) {
+    bringUp();
+    Bytes packet(230);
+    for (size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<uint8_t>(i + 1);
+    sim.deliver(packet, 150, 0x0040);  // a CRC error does not hold the packet back
+    EXPECT_EQ(radio->receiveOnce(), SX1268::Pass::Continue);
+    std::array<unsigned char, 256> out{};
+    unsigned len = 0;
+    ASSERT_TRUE(radio->waitPacket(0ms, out, len));
+    EXPECT_EQ(len, 203u);
+    EXPECT_EQ(out[0], 75);  // RssiPkt / 2
+    EXPECT_EQ(Bytes(out.begin() + 3, out.begin() + 203), Bytes(packet.begin(), packet.begin() + 200));
+    const auto cmds = sim.commands();
+    EXPECT_TRUE(contains(cmds, {0x02, 0x00, 0x42}));  // exactly the flags read
+    const auto rb = std::find_if(cmds.begin(), cmds.end(), [](const Bytes& c) { return c[0] == 0x1E; });
+    ASSERT_NE(rb, cmds.end());
+    EXPECT_EQ(rb->size(), 203u);
+    EXPECT_EQ(cmds[cmds.size() - 2], (Bytes{0x82, 0x3F, 0xFF, 0xC0}));  // re-armed
+    EXPECT_EQ(cmds.back(), (Bytes{0x12, 0x00, 0x00, 0x00}));           // nothing left pending
+    EXPECT_FALSE(radio->waitPacket(0ms, out, len));
+    EXPECT_EQ(radio->lastIrqFlags(), 0x0042);
+}
+
+TEST_F(RadioTest, PacketNotTakenIsNeverOverwritten) {
+    bringUp();
+    sim.deliver(Bytes(30, 0x11));
+    ASSERT_EQ(radio->receiveOnce(), SX1268::Pass::Continue);
+    sim.deliver(Bytes(40, 0x22));
+    std::thread second([&] { radio->receiveOnce(); });  // waits until the first is taken
+    std::array<unsigned char, 256> out{};
+    unsigned len = 0;
+    ASSERT_TRUE(radio->waitPacket(5s, out, len));
+    EXPECT_EQ(len, 33u);
+    EXPECT_EQ(out[3], 0x11);
+    ASSERT_TRUE(radio->waitPacket(30s, out, len));
+    second.join();
+    EXPECT_EQ(len, 43u);
+    EXPECT_EQ(out[3], 0x22);
+}
+
+TEST_F(RadioTest, HeaderErrorAndLongSilenceReinitialise) {
+    bringUp();
+    sim.raiseIrq(0x0020);
+    radio->receiveOnce();
+    auto cmds = sim.commands();
+    EXPECT_TRUE(contains(cmds, {0x98, 0xE1, 0xE9}));  // calibrate: a full initialisation
+    std::array<unsigned char, 256> out{};
+    unsigned len = 0;
+    EXPECT_FALSE(radio->waitPacket(0ms, out, len));
+
+    sim.clearTransfers();
+    for (int i = 0; i < 1000; ++i) radio->receiveOnce();
+    EXPECT_TRUE(sim.transfers().empty());
+    radio->receiveOnce();  // the 1001st timeout in a row
+    EXPECT_TRUE(contains(sim.commands(), {0x98, 0xE1, 0xE9}));
+    EXPECT_EQ(clock.sleeps().back(), 500);
+
+    sim.clearTransfers();
+    sim.raiseIrq(0x0200);  // Timeout alone: logged, re-armed
+    radio->receiveOnce();
+    EXPECT_TRUE(contains(sim.commands(), {0x82, 0x3F, 0xFF, 0xC0}));
+    EXPECT_FALSE(contains(sim.commands(), {0x98, 0xE1, 0xE9}));
+}
+
+TEST_F(RadioTest, StopBeforeTheThreadStarts) {
+    ASSERT_EQ(radio->start(), 0);
+    radio->stop();
+    EXPECT_EQ(sim.closes(), 1);
+    sim.clearTransfers();
+    std::thread t([&] { EXPECT_EQ(radio->work_thread(), 0); });
+    t.join();
+    EXPECT_TRUE(sim.transfers().empty());
+    EXPECT_EQ(sim.transfersOnClosed(), 0);
+    EXPECT_THROW(radio->lora_init(), std::runtime_error);  // stopping: no command goes out
+    EXPECT_TRUE(sim.transfers().empty());
+    // start clears the flag again.
+    ASSERT_EQ(radio->start(), 0);
+    EXPECT_FALSE(radio->stopRequested());
+}
+
+TEST_F(RadioTest, ReceiveThreadRunsInRealTimeAndStops) {
+    sim.setImmediateEdgeWaits(false);
+    bringUp();
+    std::thread t([&] { radio->work_thread(); });
+    sim.deliver(Bytes(28, 0x33));
+    std::array<unsigned char, 256> out{};
+    unsigned len = 0;
+    EXPECT_TRUE(radio->waitPacket(30s, out, len));
+    EXPECT_EQ(len, 31u);
+    radio->stop();
+    t.join();
+    EXPECT_EQ(sim.closes(), 0);  // the thread was running: the joiner closes
+    radio->close_spi();
+    EXPECT_EQ(sim.closes(), 1);
+    EXPECT_EQ(sim.transfersOnClosed(), 0);
+}
+
+TEST(SysfsEdgeLineTest, NoEdgeOnAPlainFileAndInterruptEndsTheWait) {
+    orvane::test::TempDir tmp{"orvane-edge"};
+    orvane::test::ScopedRoots roots(tmp.path());
+    orvane::platform::SysfsEdgeLine line;
+    EXPECT_FALSE(line.open(66));  // no value file
+    writeFile(Paths::sysfs("class/gpio/gpio66/value"), "0\n");
+    ASSERT_TRUE(line.open(66));
+    EXPECT_TRUE(line.arm());
+    EXPECT_EQ(line.wait(10ms), orvane::platform::EdgeLine::Wait::Timeout);
+    std::thread t([&] {
+        std::this_thread::sleep_for(50ms);
+        line.interrupt();
+    });
+    EXPECT_EQ(line.wait(60s), orvane::platform::EdgeLine::Wait::Timeout);  // ended by interrupt()
+    t.join();
+    EXPECT_TRUE(line.acknowledge());
+    line.close();
+    EXPECT_EQ(line.wait(10ms), orvane::platform::EdgeLine::Wait::Error);
+}

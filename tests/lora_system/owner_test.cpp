@@ -1,0 +1,92 @@
+// The owner object in-process, in real time, with the simulated radio in place of the SPI
+// device: a TLR level sensor enrols and uploads, and its values reach every consumer.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "live/var_engine.h"
+#include "platform/command_runner.h"
+#include "platform/paths.h"
+#include "scada.h"
+#include "scada_paths.h"
+#include "support/lora_field_sim.h"
+#include "support/sandbox.h"
+#include "support/scoped_roots.h"
+#include "support/sx126x_sim.h"
+#include "support/temp_dir.h"
+
+using orvane::platform::Paths;
+using orvane::test::readFile;
+using orvane::test::waitUntil;
+using namespace std::chrono_literals;
+
+TEST(LoraOwner, TlrEnrolsAndReachesLiveRegistersCloudAndFiles) {
+    orvane::test::TempDir root{"orvane-lora-owner"};
+    orvane::test::ScopedRoots roots(root.path());
+    orvane::platform::RecordingCommandRunner commands;
+    orvane::platform::CommandRunner::setForTest(&commands);
+    orvane::test::writeFile(Paths::sysfs("class/gpio/export"), "");
+    for (int g : {64, 66, 74}) orvane::test::writeFile(Paths::sysfs("class/gpio/gpio" + std::to_string(g) + "/value"), "");
+
+    orvane::test::Sx126xSim sim;
+    sim.setImmediateEdgeWaits(false);
+    orvane::test::LoraFieldDevice dev(100, 5);
+    dev.setTlr(1.25f, 3.5f, 42.5f, 12.0f);
+    sim.attach(dev);
+
+    Scada::Ports ports;
+    ports.web = 0;
+    ports.modbusServer = 0;
+    ports.virtualSerial = 0;
+    auto scada = std::make_unique<Scada>(ports);
+    scada->startup();
+
+    // The radio is initialised (about 4 s of commands) and listening.
+    ASSERT_TRUE(waitUntil([&] { return sim.mode() == orvane::test::Sx126xSim::Mode::Rx; }, 60s));
+    sim.deliver(dev.upload());
+    ASSERT_TRUE(waitUntil([&] { return dev.deviceId() == 6; }, 60s));
+    ASSERT_TRUE(waitUntil([&] {
+        return scada->live().withLock([](ScadaLiveData& l) {
+            return l.lora.items[0].id == 6 && l.lora.items[0].regs[0].value == 42.5f;
+        });
+    }, 60s));
+
+    // Register 3769 (Lora0_Reg0_Value).
+    unsigned short regs[2] = {};
+    ASSERT_TRUE(scada->vars().getRegVal(3769, regs, 2, EndianessType::NONE));
+    const uint32_t bits = regs[0] | (uint32_t{regs[1]} << 16);
+    float value;
+    std::memcpy(&value, &bits, 4);
+    EXPECT_FLOAT_EQ(value, 42.5f);
+
+    // The cell the cloud daemon receives.
+    const auto cell = scada->live().getDataCell();
+    bool found = false;
+    for (const auto& [name, v] : cell.values) {
+        if (name == "100#5_Volume") {
+            found = true;
+            EXPECT_DOUBLE_EQ(v, 42.5);
+        }
+    }
+    EXPECT_TRUE(found);
+
+    // parameter.json and lora_devices.json carry the device.
+    ASSERT_TRUE(waitUntil([&] {
+        const auto text = readFile(scada_paths::LORA_DEVICE_FILE());
+        return nlohmann::json::accept(text) && nlohmann::json::parse(text)["devices"].size() == 1;
+    }, 30s));
+    const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
+    EXPECT_EQ(doc["loraDevice"][0]["pn"], 100);
+    EXPECT_EQ(doc["loraDevice"][0]["sn"], 5);
+
+    EXPECT_TRUE(scada->stopComponents(20s));
+    EXPECT_EQ(scada->runningThreads(), 0u);
+    EXPECT_EQ(sim.transfersOnClosed(), 0);
+    EXPECT_GE(sim.closes(), 1);
+    scada.reset();
+    orvane::platform::CommandRunner::setForTest(nullptr);
+}

@@ -1,0 +1,260 @@
+// The controller client against an in-process libmodbus server: value decoding, outputs from the
+// register table, configuration rules, connection loss and recovery, the live copy.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include "client_rig.h"
+#include "modbus_peer.h"
+#include "support/sandbox.h"
+
+using orvane::test::ClientRig;
+using orvane::test::ModbusPeer;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kRead = 3;
+constexpr int kWrite = 16;
+
+TEST(MbtcpAssemble, ByteOrders) {
+    const uint16_t regs[2] = {0x1122, 0x3344};
+    struct Row {
+        const char* order;
+        uint32_t expected;
+    } rows[] = {{"ABCD", 0x11223344}, {"CDAB", 0x33441122}, {"BADC", 0x22114433}, {"DCBA", 0x44332211}, {"XYZ", 0}};
+    for (auto& r : rows) EXPECT_EQ(MBTCPClient::assemble_u32_by_byteorder(r.order, regs), r.expected) << r.order;
+}
+
+TEST(MbtcpClient, FloatInEveryByteOrderReadsTen) {
+    struct Row {
+        const char* order;
+        uint16_t r0, r1;
+    } rows[] = {{"ABCD", 0x4120, 0x0000}, {"CDAB", 0x0000, 0x4120}, {"BADC", 0x2041, 0x0000}, {"DCBA", 0x0000, 0x2041}};
+    for (auto& r : rows) {
+        ModbusPeer peer;
+        ClientRig rig;
+        rig.modbus(0, peer.port(), r.order);
+        rig.input(0, 1, 20, "FLOAT");
+        peer.set(20, r.r0);
+        peer.set(21, r.r1);
+        rig.client->update_config();
+        rig.client->runOnce();
+        EXPECT_FLOAT_EQ(rig.value(0, 1), 10.0f) << r.order;
+    }
+}
+
+TEST(MbtcpClient, ModbusTypesAndCounts) {
+    ModbusPeer peer;
+    ClientRig rig;
+    rig.modbus(0, peer.port(), "ABCD");
+    struct Row {
+        const char* type;
+        int16_t regLen;
+        uint16_t r0, r1;
+        float expected;  // NaN: no read at all
+    } rows[] = {
+        {"INT16", 2, 0xFFFF, 0, -1.0f},           {"UINT16", 2, 0xFFFF, 0, 65535.0f},
+        {"INT32", 1, 0xFFFF, 0xFFFE, -2.0f},      {"UINT32", 1, 0x0001, 0x0000, 65536.0f},
+        {"FLOAT", 1, 0xC2F6, 0xE979, -123.456f},  {"BCD", 1, 0x0102, 0, 258.0f},
+        {"BCD", 3, 0x0102, 0, NAN},               {"BCD", 0, 0x0102, 0, NAN},
+    };
+    int id = 1;
+    for (auto& r : rows) {
+        const int addr = 100 + 10 * id;
+        rig.input(0, id, addr, r.type).regLen = r.regLen;
+        peer.set(addr, r.r0);
+        peer.set(addr + 1, r.r1);
+        ++id;
+    }
+    rig.client->update_config();
+    rig.client->runOnce();
+    id = 1;
+    for (auto& r : rows) {
+        const int addr = 100 + 10 * id;
+        if (std::isnan(r.expected)) {
+            EXPECT_TRUE(std::isnan(rig.value(0, id))) << r.type;
+            EXPECT_EQ(peer.count(kRead, addr), 0) << r.type << " " << r.regLen;
+        } else {
+            EXPECT_FLOAT_EQ(rig.value(0, id), r.expected) << r.type;
+        }
+        ++id;
+    }
+    EXPECT_EQ(rig.in(0).names[0].str(), "Ctl.v");
+}
+
+TEST(MbtcpClient, OutputsCarryRegisterTableValues) {
+    struct Row {
+        const char* brand;
+        int32_t vRegAddr;
+        int expectedAt;  // -1: refused, nothing written
+        int16_t regLen;
+    } rows[] = {{"Walchem", 40001, 40000, 2}, {"Acme", 40001, 40001, 2}, {"Walchem", 0, -1, 2}, {"Acme", 40001, -1, 124},
+                {"Acme", 40001, -1, 0}};
+    for (auto& r : rows) {
+        ModbusPeer peer;
+        ClientRig rig;
+        float local = 12.5f;
+        rig.vars->curReg = 300;
+        rig.vars->registerVal("local", &local, 0);
+        rig.vars->sortRegTab();
+        rig.modbus(0, peer.port(), "DCBA", r.brand);  // the register table's native order: low word first
+        auto& out = rig.item(0).outputs[2];
+        out.id = 3;
+        out.enable = true;
+        out.outputAddr = 300;
+        out.vRegAddr = r.vRegAddr;
+        out.regLen = r.regLen;
+        {
+            std::lock_guard lk(rig.live->mutex());
+            rig.live->data().controller.outputs[0].values[5] = 7.0f;  // written by someone else
+        }
+        rig.client->update_config();
+        rig.client->runOnce();
+        int writes = 0;
+        for (auto& q : peer.requests()) writes += q.function == kWrite;
+        if (r.expectedAt < 0) {
+            EXPECT_EQ(writes, 0) << r.brand << " " << r.vRegAddr << " " << r.regLen;
+            continue;
+        }
+        EXPECT_EQ(peer.count(kWrite, r.expectedAt), 1) << r.brand;
+        EXPECT_EQ(peer.get(r.expectedAt), 0x0000);
+        EXPECT_EQ(peer.get(r.expectedAt + 1), 0x4148);
+        auto pub = rig.published();
+        EXPECT_FLOAT_EQ(pub->outputs[0].values[2], 12.5f);
+        EXPECT_FLOAT_EQ(pub->outputs[0].values[5], 7.0f);
+    }
+}
+
+TEST(MbtcpClient, OutOfRangeNumbersAreNeverPolled) {
+    ModbusPeer peer;
+    ModbusPeer other;
+    ClientRig rig;
+    rig.modbus(0, peer.port());
+    rig.input(0, 1, 5, "UINT16");
+    rig.input(0, 2, 7, "UINT16").id = 0;
+    rig.input(0, 3, 8, "UINT16").id = 129;
+    rig.input(0, 4, -1, "UINT16");
+    rig.modbus(1, other.port()).id = 9;
+    rig.input(1, 1, 5, "UINT16");
+    rig.client->update_config();
+    for (int i = 0; i < 3; ++i) rig.client->runOnce();
+    EXPECT_EQ(other.accepted(), 0);
+    EXPECT_GT(peer.count(kRead, 5), 0);
+    EXPECT_EQ(peer.requests().size(), static_cast<size_t>(peer.count(kRead, 5)));
+    EXPECT_FALSE(rig.in(1).used[0]);
+}
+
+TEST(MbtcpClient, ControllerDownStartsNamedAndNaNThenRecovers) {
+    ModbusPeer peer;
+    peer.set(10, 42);
+    peer.stop();
+    ClientRig rig;
+    rig.modbus(0, peer.port());
+    rig.input(0, 1, 10, "UINT16", "level");
+    rig.client->update_config();
+    {
+        auto pub = rig.published();
+        EXPECT_FALSE(pub->connected[0]);
+        EXPECT_TRUE(pub->inputs[0].used[0]);
+        EXPECT_EQ(pub->inputs[0].names[0].str(), "Ctl.level");
+        EXPECT_TRUE(std::isnan(pub->inputs[0].values[0]));
+    }
+    rig.client->runOnce();  // connect attempt fails
+    EXPECT_FALSE(rig.client->connected(0));
+    peer.restart();
+    rig.client->runOnce();  // connects
+    EXPECT_TRUE(rig.client->connected(0));
+    rig.client->runOnce();  // reads
+    EXPECT_FLOAT_EQ(rig.published()->inputs[0].values[0], 42.0f);
+    EXPECT_TRUE(rig.published()->connected[0]);
+
+    // Server gone: the read fails, the reconnection fails, the context is freed: NaN, not 42.
+    peer.stop();
+    rig.client->runOnce();
+    EXPECT_TRUE(std::isnan(rig.published()->inputs[0].values[0]));
+    EXPECT_FALSE(rig.client->hasContext(0));
+    EXPECT_FALSE(rig.published()->connected[0]);
+    EXPECT_EQ(rig.client->mb_read_registers(0, 10, 1, std::array<uint16_t, 1>{}.data()), -1);
+    rig.client->runOnce();  // still down: no crash, still NaN
+    peer.restart();
+    rig.client->runOnce();
+    rig.client->runOnce();
+    EXPECT_FLOAT_EQ(rig.published()->inputs[0].values[0], 42.0f);
+}
+
+TEST(MbtcpClient, ReloadOnChangeBitAndDisabling) {
+    ModbusPeer peer;
+    peer.set(10, 1);
+    peer.set(11, 2);
+    ClientRig rig;
+    rig.modbus(0, peer.port());
+    rig.input(0, 1, 10, "UINT16", "a");
+    rig.recipe->checkAndConsume(0xffffffff);
+    rig.client->update_config();
+    rig.client->runOnce();
+    EXPECT_FLOAT_EQ(rig.value(0, 1), 1.0f);
+
+    rig.input(0, 1, 11, "UINT16", "b");
+    rig.client->runOnce();  // no change bit: old configuration
+    EXPECT_FLOAT_EQ(rig.value(0, 1), 1.0f);
+    rig.recipe->triggerReload(SCADA_MASK_MBTCP_CLIENT);
+    rig.client->runOnce();  // reload (connects) and reads
+    EXPECT_FLOAT_EQ(rig.value(0, 1), 2.0f);
+    EXPECT_EQ(rig.published()->inputs[0].names[0].str(), "Ctl.b");
+
+    rig.item(0).enable = false;
+    rig.recipe->triggerReload(SCADA_MASK_MBTCP_CLIENT);
+    rig.client->runOnce();
+    EXPECT_FALSE(rig.client->hasContext(0));
+    auto pub = rig.published();
+    EXPECT_FALSE(pub->connected[0]);
+    EXPECT_FALSE(pub->inputs[0].used[0]);
+}
+
+TEST(MbtcpClient, BlockReadsAreBounded) {
+    ModbusPeer peer;
+    ClientRig rig;
+    rig.modbus(0, peer.port(), "ABCD");
+    rig.client->update_config();
+    peer.setFloatABCD(0, 1.5f);
+    peer.setFloatABCD(1024, 9.0f);
+    rig.client->read_registers(0, 0, 600);
+    int reads = 0;
+    for (auto& q : peer.requests()) reads += q.function == kRead;
+    EXPECT_EQ(reads, MBTCPClient::kFloatArray);
+    EXPECT_FLOAT_EQ(rig.client->floats()[0], 1.5f);
+    EXPECT_FLOAT_EQ(rig.client->floats()[256], 0.0f);
+    peer.stop();  // a data set that cannot be read leaves NaN, not the previous set's values
+    rig.client->read_registers(0, 0, 4);
+    EXPECT_TRUE(std::isnan(rig.client->floats()[0]));
+    peer.restart();
+    rig.client->update_config();
+
+    peer.clearRequests();
+    peer.set(124, 77);
+    EXPECT_EQ(rig.client->read_registers_raw(0, 0, 200), 125);
+    EXPECT_EQ(peer.requests().at(0).count, 125);
+    EXPECT_EQ(rig.client->raw()[124], 77);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MbtcpClient, LoopThreadPollsUntilStopped) {
+    ModbusPeer peer;
+    peer.set(5, 9);
+    ClientRig rig;
+    rig.modbus(0, peer.port());
+    rig.input(0, 1, 5, "UINT16");
+    std::thread loop([&] { rig.client->loop_thread(); });
+    const bool polled = orvane::test::waitUntil([&] { return rig.published()->inputs[0].values[0] == 9.0f; }, 30s);
+    rig.client->stop();
+    loop.join();
+    EXPECT_TRUE(polled);
+    EXPECT_FALSE(rig.recipe->checkAndConsume(SCADA_MASK_MBTCP_CLIENT));  // taken at start
+}
+
+}  // namespace

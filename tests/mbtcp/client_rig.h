@@ -1,0 +1,68 @@
+#pragma once
+// The controller client over real stores, with a simulated clock (its pauses return at once) and
+// every platform root in a private temporary tree.
+#include <memory>
+
+#include "live/live_data.h"
+#include "live/var_engine.h"
+#include "mbtcp/mbtcp_client.h"
+#include "platform/clock.h"
+#include "recipe/recipe_guard.h"
+#include "support/scoped_roots.h"
+#include "support/temp_dir.h"
+
+namespace orvane::test {
+
+struct ClientRig {
+    TempDir dir{"orvane-mbtcp"};
+    ScopedRoots roots{dir.path()};
+    platform::SimulatedClock clock;
+    std::unique_ptr<RecipeDataGuard> recipe = std::make_unique<RecipeDataGuard>();
+    std::unique_ptr<LiveDataGuard> live = std::make_unique<LiveDataGuard>();
+    std::unique_ptr<VarEngine> vars = std::make_unique<VarEngine>();
+    std::unique_ptr<MBTCPClient> client;
+
+    ClientRig() {
+        platform::Clock::setForTest(&clock);
+        for (int c = 0; c < kMBTcpClientCount; ++c) recipe->recipe.mbTcpClient[c].id = static_cast<int16_t>(c + 1);
+        client = std::make_unique<MBTCPClient>(*recipe, *live, *vars);
+    }
+    ~ClientRig() {
+        client.reset();
+        platform::Clock::setForTest(nullptr);
+    }
+
+    MBTcpClientItem& item(int c) { return recipe->recipe.mbTcpClient[c]; }
+
+    // Client c as an enabled Modbus TCP controller on loopback.
+    MBTcpClientItem& modbus(int c, int port, const char* order = "ABCD", const char* brand = "Acme") {
+        auto& it = item(c);
+        it.enable = true;
+        it.communication = 2;
+        it.serverIP = "127.0.0.1";
+        it.serverPort = port;
+        it.byteOrder = order;
+        it.brand = brand;
+        it.name = "Ctl";
+        return it;
+    }
+    // Input `id` (1..128) at regAddr of the given type.
+    MBTcpClientInputItem& input(int c, int id, int regAddr, const char* type, const char* name = "v") {
+        auto& in = item(c).inputs[id - 1];
+        in.id = static_cast<int16_t>(id);
+        in.enable = true;
+        in.regAddr = regAddr;
+        in.dataType = type;
+        in.custName = name;
+        return in;
+    }
+
+    const ControllerBlock& in(int c) const { return client->working().inputs[c]; }
+    float value(int c, int id) const { return in(c).values[id - 1]; }
+    std::unique_ptr<ControllerLiveData> published() {
+        std::lock_guard lk(live->mutex());
+        return std::make_unique<ControllerLiveData>(live->data().controller);
+    }
+};
+
+}  // namespace orvane::test

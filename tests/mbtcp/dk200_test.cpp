@@ -1,0 +1,185 @@
+// "Kelva Works" DK-200 extras against an in-process libmodbus server: data sets stored as CSV
+// files, flag registers cleared after the file is written, and the network report.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "client_rig.h"
+#include "modbus_peer.h"
+#include "scada_paths.h"
+
+using orvane::test::ClientRig;
+using orvane::test::ModbusPeer;
+using orvane::test::readFile;
+
+namespace {
+
+constexpr int kWrite = 16;
+
+std::vector<std::string> csvFiles() {
+    std::vector<std::string> out;
+    const std::string dir = scada_paths::PROBE_RAWDATA_PATH();
+    if (!std::filesystem::is_directory(dir)) return out;
+    for (auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+struct DkRig : ClientRig {
+    ModbusPeer peer;
+    DkRig() {
+        modbus(0, peer.port(), "ABCD", "Kelva Works").model = "DK-200S";
+        recipe->recipe.system.sn = "24/50 0:1";
+        input(0, 1, 100, "UINT16", "hvd");
+        input(0, 2, 4213, "UINT16", "opw");
+        client->update_config();
+    }
+};
+
+TEST(Dk200, HvdMaskReadsEachFlaggedSetIntoOneFileAndClearsTheFlag) {
+    DkRig rig;
+    for (int n : {0, 2}) {
+        const int base = 101 + 514 * n;
+        for (int k = 0; k < 257; ++k) rig.peer.setFloatABCD(base + 2 * k, static_cast<float>(n * 1000 + k) + 0.5f);
+    }
+    rig.peer.set(100, 0x05);
+    rig.client->runOnce();
+    auto files = csvFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::regex_match(std::filesystem::path(files[0]).filename().string(),
+                                 std::regex(R"(245001_01-01-2026 00-00-\d\d\.csv)")))
+        << files[0];
+    auto l = lines(readFile(files[0]));
+    ASSERT_EQ(l.size(), 4u);
+    EXPECT_EQ(l[0], "0.5");
+    EXPECT_EQ(l[2], "2000.5");
+    EXPECT_EQ(l[1].substr(0, 12), "1.5,2.5,3.5,");
+    EXPECT_EQ(std::count(l[3].begin(), l[3].end(), ','), 255);
+    EXPECT_EQ(l[3].substr(l[3].rfind(',') + 1), "2256.5");
+    EXPECT_EQ(rig.peer.get(100), 0);
+
+}
+
+TEST(Dk200, FilesOfOneSecondNeverReplaceEachOther) {
+    DkRig rig;
+    const std::string a = rig.client->writeNewCsv("%H-%M-%S", "first\n");
+    const std::string b = rig.client->writeNewCsv("%H-%M-%S", "second\n");
+    EXPECT_EQ(std::filesystem::path(a).filename().string(), "245001_00-00-00.csv");
+    EXPECT_EQ(std::filesystem::path(b).filename().string(), "245001_00-00-00_1.csv");
+    EXPECT_EQ(readFile(a), "first\n");
+    EXPECT_EQ(readFile(b), "second\n");
+}
+
+TEST(Dk200, FlagValuesThatAskForNothing) {
+    struct Row {
+        int address;
+        uint16_t value;
+    } rows[] = {{100, 0}, {4213, 0}, {4213, 2}};
+    for (auto& r : rows) {
+        DkRig rig;
+        rig.peer.set(r.address, r.value);
+        rig.client->runOnce();
+        EXPECT_TRUE(csvFiles().empty()) << r.address << "=" << r.value;
+        EXPECT_EQ(rig.peer.count(kWrite, r.address), 0);
+        EXPECT_EQ(rig.peer.get(r.address), r.value);
+    }
+}
+
+TEST(Dk200, Opw318WritesTwoLinesThenClears) {
+    DkRig rig;
+    for (int k = 0; k < 6; ++k) rig.peer.setFloatABCD(2 * k, static_cast<float>(k));
+    for (int k = 0; k < 256; ++k) rig.peer.setFloatABCD(4215 + 2 * k, static_cast<float>(-k));
+    rig.peer.set(4213, 1);
+    rig.client->runOnce();
+    auto files = csvFiles();
+    ASSERT_EQ(files.size(), 1u);
+    auto l = lines(readFile(files[0]));
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_EQ(l[0], "0,1,2,3,4,5");
+    EXPECT_EQ(l[1].substr(0, 8), "0,-1,-2,");
+    EXPECT_EQ(std::count(l[1].begin(), l[1].end(), ','), 255);
+    EXPECT_EQ(rig.peer.get(4213), 0);
+}
+
+TEST(Dk200, UnwritableRawDirectoryLeavesTheFlagsSet) {
+    DkRig rig;
+    orvane::test::writeFile(scada_paths::PROBE_RAWDATA_PATH(), "not a directory");
+    rig.peer.set(100, 0x01);
+    rig.peer.set(4213, 1);
+    rig.client->runOnce();
+    EXPECT_EQ(rig.peer.get(100), 0x01);
+    EXPECT_EQ(rig.peer.get(4213), 1);
+    EXPECT_EQ(rig.peer.count(kWrite, 100), 0);
+}
+
+TEST(Dk200, NetworkReportTextsLowByteFirst) {
+    for (bool connected : {true, false}) {
+        DkRig rig;
+        {
+            std::lock_guard lk(rig.live->mutex());
+            auto& d = rig.live->data();
+            d.system.Connected = connected;
+            d.lte.carrier = "CMCC";
+            d.lte.lte_rssi = -71;
+            d.lte.ip = "10.1.2.3";
+        }
+        auto& r = rig.recipe->recipe;
+        r.cellular.apn = "iot.apn";
+        r.lte.iccid = "8986";
+        r.lte.model = "EC25";
+        for (int a = 1000; a < 1074; ++a) rig.peer.set(a, 0xFFFF);
+        rig.client->runOnce();
+        auto text = [&](int address, int count) {
+            std::string s;
+            for (int k = 0; k < count; ++k) {
+                uint16_t v = rig.peer.get(address + k);
+                s += static_cast<char>(v & 0xff);
+                s += static_cast<char>(v >> 8);
+            }
+            return std::string(s.c_str());
+        };
+        EXPECT_EQ(rig.peer.get(1000), connected ? ('C' | ('M' << 8)) : 0);
+        EXPECT_EQ(text(1000, 16), connected ? "CMCC" : "");
+        EXPECT_EQ(rig.peer.get(1015), 0);
+        EXPECT_EQ(rig.peer.get(1032), static_cast<uint16_t>(-71));
+        EXPECT_EQ(rig.peer.get(1057), connected ? 1 : 0);
+        EXPECT_EQ(text(1033, 8), connected ? "10.1.2.3" : "");
+        EXPECT_EQ(rig.peer.get(1040), 0);
+        EXPECT_EQ(text(1016, 16), "iot.apn");
+        EXPECT_EQ(text(1041, 16), "8986");
+        EXPECT_EQ(text(1058, 8), "24/50 0:1");
+        EXPECT_EQ(text(1066, 8), "EC25");
+    }
+}
+
+TEST(Dk200, Mv700TestDataExport) {
+    DkRig rig;
+    for (int k = 0; k < 4; ++k) rig.peer.set(31001 + k, static_cast<uint16_t>(k + 1));
+    rig.peer.set(15449 + 49, 4242);
+    rig.peer.clearRequests();
+    rig.client->handleKelvaMV700TestData(0, 0);
+    EXPECT_TRUE(csvFiles().empty());
+    rig.client->handleKelvaMV700TestData(0, 1);
+    auto files = csvFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(std::filesystem::path(files[0]).filename().string(), "245001_20260101000000.csv");
+    auto l = lines(readFile(files[0]));
+    ASSERT_EQ(l.size(), 1u + 100u + 50u);
+    EXPECT_EQ(l[0], "1,2,3,4");
+    EXPECT_EQ(l.back().substr(l.back().rfind(',') + 1), "4242");
+    std::set<int> counts;
+    for (auto& q : rig.peer.requests()) counts.insert(q.count);
+    EXPECT_EQ(counts, (std::set<int>{4, 50, 120}));
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+// The EtherNet/IP tag driver against the CIP responder, and its request framing checked
+// independently by text2pcap and tshark.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "eip/cip_codec.h"
+#include "eip/eip.h"
+#include "support/cip_responder.h"
+#include "support/temp_dir.h"
+
+using orvane::test::CipResponder;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string attrs(const CipResponder& r, const std::string& name, int size, int count, const std::string& path = "") {
+    return "protocol=ab_eip&gateway=127.0.0.1:" + std::to_string(r.port()) + "&cpu=lgx" +
+           (path.empty() ? "" : "&path=" + path) + "&elem_size=" + std::to_string(size) +
+           "&elem_count=" + std::to_string(count) + "&name=" + name;
+}
+
+// A tag handle destroyed at the end of the scope.
+struct TagHandle {
+    int32_t h;
+    explicit TagHandle(const std::string& a) : h(eip::create(a.c_str(), 5000)) {}
+    ~TagHandle() {
+        if (h > 0) eip::destroy(h);
+    }
+};
+
+struct ShortTiming {
+    ShortTiming() { eip::setTimingForTest({std::chrono::milliseconds(1000), std::chrono::milliseconds(1000)}); }
+    ~ShortTiming() { eip::setTimingForTest({}); }
+};
+
+TEST(EipCodec, TagPathSegments) {
+    eip::codec::Bytes b;
+    ASSERT_TRUE(eip::codec::encodeTagPath("Program:Main.Arr[3]", b));
+    const eip::codec::Bytes expected = {0x91, 12, 'P', 'r', 'o', 'g', 'r', 'a', 'm', ':', 'M', 'a', 'i', 'n',
+                                        0x91, 3,  'A', 'r', 'r', 0,   0x28, 3};
+    EXPECT_EQ(b, expected);
+    ASSERT_TRUE(eip::codec::encodeTagPath("M[300,2]", b));
+    EXPECT_EQ(b, (eip::codec::Bytes{0x91, 1, 'M', 0, 0x29, 0, 0x2C, 0x01, 0x28, 2}));
+    for (const char* bad : {"", "a..b", ".a", "a.", "a[", "a[]", "a[x]", "a b", "a&b", "a[1]]"})
+        EXPECT_FALSE(eip::codec::encodeTagPath(bad, b)) << bad;
+}
+
+TEST(EipDriver, RefusesBadAttributes) {
+    const char* rows[] = {
+        "protocol=modbus&gateway=1.2.3.4&elem_size=4&name=a",
+        "protocol=ab_eip&elem_size=4&name=a",
+        "protocol=ab_eip&gateway=1.2.3.4&elem_size=0&name=a",
+        "protocol=ab_eip&gateway=1.2.3.4&elem_size=4&elem_count=0&name=a",
+        "protocol=ab_eip&gateway=1.2.3.4:99999&elem_size=4&name=a",
+        "protocol=ab_eip&gateway=1.2.3.4&elem_size=4",
+        "protocol=ab_eip&gateway=1.2.3.4&elem_size=4&name=a..b",
+        "protocol=ab_eip&gateway=1.2.3.4&path=1&elem_size=4&name=a",
+        "protocol=ab_eip&gateway=1.2.3.4&elem_size=4&name=a&x",
+    };
+    for (const char* a : rows) EXPECT_EQ(eip::create(a, 0), eip::ERR_BAD_PARAM) << a;
+    EXPECT_EQ(eip::status(123456), eip::ERR_NOT_FOUND);
+    EXPECT_EQ(eip::read(123456, 0), eip::ERR_NOT_FOUND);
+    EXPECT_STREQ(eip::decode_error(eip::ERR_NO_TAG), "tag not found on the controller");
+}
+
+TEST(EipDriver, ReadsElementsAndBoundsTheGetters) {
+    CipResponder r;
+    r.addValues<int32_t>("Counts", 0xC4, {-5, 7, 1 << 20, 9});
+    TagHandle t(attrs(r, "Counts[1]", 4, 2));
+    ASSERT_GT(t.h, 0);
+    EXPECT_EQ(eip::status(t.h), eip::STATUS_OK);
+    EXPECT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
+    EXPECT_EQ(eip::size(t.h), 8);
+    EXPECT_EQ(eip::get_int32(t.h, 0), 7);
+    EXPECT_EQ(eip::get_int32(t.h, 4), 1 << 20);
+    EXPECT_EQ(eip::get_int32(t.h, 5), std::nullopt);
+    EXPECT_EQ(eip::get_int8(t.h, -1), std::nullopt);
+    auto q = r.requests().back();
+    EXPECT_EQ(q.service, 0x4C);
+    EXPECT_EQ(q.tag, "Counts[1]");
+    EXPECT_EQ(q.count, 2);
+    EXPECT_FALSE(q.routed);
+}
+
+TEST(EipDriver, UnknownTagShortReplyAndBusy) {
+    CipResponder r;
+    r.addValues<int16_t>("Short", 0xC3, {1, 2});
+    TagHandle unknown(attrs(r, "Nope", 4, 1));
+    EXPECT_EQ(eip::read(unknown.h, 5000), eip::ERR_NO_TAG);
+    EXPECT_EQ(eip::status(unknown.h), eip::ERR_NO_TAG);
+    // The controller serves INT elements but the client expects 4-byte ones: 2 x 2 bytes < 2 x 4.
+    TagHandle wrongSize(attrs(r, "Short", 4, 1));
+    EXPECT_EQ(eip::read(wrongSize.h, 5000), eip::ERR_TOO_SHORT);
+    r.setBehaviour(CipResponder::Behaviour::Slow, 300ms);
+    EXPECT_EQ(eip::read(wrongSize.h, 0), eip::STATUS_PENDING);
+    EXPECT_EQ(eip::read(wrongSize.h, 0), eip::ERR_BUSY);
+}
+
+TEST(EipDriver, LargeReadContinuesFragmented) {
+    CipResponder r;
+    std::vector<float> v(300);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i) * 0.5f;
+    r.addValues("Trend", 0xCA, v);
+    TagHandle t(attrs(r, "Trend", 4, 300));
+    ASSERT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
+    EXPECT_EQ(eip::get_float32(t.h, 4 * 299), 149.5f);
+    EXPECT_EQ(eip::get_float32(t.h, 4 * 120), 60.0f);
+    std::vector<std::pair<int, int64_t>> seen;
+    for (auto& q : r.requests())
+        if (q.command == 0x6F) seen.emplace_back(q.service, q.offset);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int64_t>>{{0x4C, -1}, {0x52, 480}, {0x52, 960}}));
+}
+
+TEST(EipDriver, RoutedReadsWrapTheRequest) {
+    CipResponder r;
+    r.addValues<double>("Flow", 0xCB, {2.25});
+    for (auto [path, route] : {std::pair<std::string, eip::codec::Bytes>{"1,0", {1, 0}},
+                               {"1,10.0.0.5", {0x11, 8, '1', '0', '.', '0', '.', '0', '.', '5'}}}) {
+        r.clearRequests();
+        TagHandle t(attrs(r, "Flow", 8, 1, path));
+        ASSERT_EQ(eip::read(t.h, 5000), eip::STATUS_OK) << path;
+        EXPECT_EQ(eip::get_float64(t.h, 0), 2.25);
+        auto q = r.requests().back();
+        EXPECT_TRUE(q.routed);
+        EXPECT_EQ(q.route, route);
+        EXPECT_EQ(q.service, 0x4C);
+    }
+}
+
+TEST(EipDriver, SlowSilentAndDroppedRepliesFailAndTheSessionComesBack) {
+    ShortTiming timing;
+    CipResponder r;
+    r.addValues<int32_t>("X", 0xC4, {11});
+    for (auto b : {CipResponder::Behaviour::Slow, CipResponder::Behaviour::Silent, CipResponder::Behaviour::Drop}) {
+        TagHandle t(attrs(r, "X", 4, 1));
+        ASSERT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
+        r.setBehaviour(b, 2500ms);
+        const int rc = eip::read(t.h, 5000);
+        EXPECT_EQ(rc, b == CipResponder::Behaviour::Drop ? eip::ERR_IO : eip::ERR_TIMEOUT);
+        EXPECT_EQ(eip::read(t.h, 0), eip::ERR_NO_CONNECTION);  // dead session: at once
+        r.setBehaviour(CipResponder::Behaviour::Normal);
+        std::this_thread::sleep_for(3000ms);  // longer than the slow reply and the reconnect interval
+        EXPECT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
+        EXPECT_EQ(eip::get_int32(t.h, 0), 11);
+    }
+}
+
+// ---- independent framing check -----------------------------------------------------------------
+
+std::string hexDump(const std::vector<uint8_t>& b, char direction) {
+    std::string out;
+    char line[32];
+    for (size_t i = 0; i < b.size(); i += 16) {
+        std::snprintf(line, sizeof line, "%c %06zx", direction, i);
+        out += line;
+        for (size_t k = i; k < std::min(b.size(), i + 16); ++k) {
+            std::snprintf(line, sizeof line, " %02x", b[k]);
+            out += line;
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+std::string run(const std::string& cmd) {
+    std::string out;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+TEST(EipFraming, RoutedReadDecodedByTshark) {
+    if (std::system("command -v tshark >/dev/null 2>&1 && command -v text2pcap >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark / text2pcap not installed";
+    CipResponder r;
+    r.addValues<int32_t>("Line1.Level", 0xC4, {1234});
+    TagHandle t(attrs(r, "Line1.Level", 4, 1, "1,10.0.0.5"));
+    ASSERT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
+    auto q = r.requests().back();
+    ASSERT_EQ(q.command, 0x6F);
+    ASSERT_FALSE(q.reply.empty());
+
+    orvane::test::TempDir dir("orvane-eip-pcap");
+    const std::string hex = dir.file("frames.txt"), pcap = dir.file("frames.pcap");
+    {
+        std::ofstream f(hex);
+        f << hexDump(q.frame, 'O') << hexDump(q.reply, 'I');
+    }
+    ASSERT_EQ(std::system(("text2pcap -q -D -T 50000,44818 '" + hex + "' '" + pcap + "' >/dev/null 2>&1").c_str()), 0);
+    const std::string text = run("tshark -r '" + pcap + "' -V -o tcp.analyze_sequence_numbers:FALSE 2>&1");
+    for (const char* expected : {"Command: Send RR Data (0x006f)", "Type ID: Null Address Item (0x0000)",
+                                 "Type ID: Unconnected Data Item (0x00b2)", "Service: Unconnected Send (0x52)",
+                                 "Embedded Message Request Size: 20 bytes", "Service: Unknown Service (0x4c) (Request)",
+                                 "ANSI Symbol: Line1", "ANSI Symbol: Level", "Route Path Size: 5 words",
+                                 "Extended Link Address: True", "Port: Backplane (1)", "Link Address: 10.0.0.5",
+                                 "Service: Unknown Service (0x4c) (Response)", "General Status: Success (0x00)",
+                                 "Data: c400d2040000"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    // The embedded Read Tag's path: two symbol segments of 8 bytes each.
+    EXPECT_NE(text.find("Request Path Size: 8 words"), std::string::npos) << text;
+}
+
+}  // namespace

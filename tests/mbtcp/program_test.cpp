@@ -1,0 +1,114 @@
+// The real orvane-scada binary polls a libmodbus controller opened inside the program's own
+// network namespace; the value reaches the history database. Runs in the sandbox (needs root;
+// skipped elsewhere).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include "modbus_peer.h"
+#include "recipe/recipe_guard.h"
+#include "support/sandbox.h"
+#include "support/scoped_roots.h"
+#include "support/temp_dir.h"
+
+using namespace std::chrono_literals;
+using orvane::test::ModbusPeer;
+using orvane::test::readFile;
+using orvane::test::SandboxProcess;
+using orvane::test::waitUntil;
+
+#ifndef ORVANE_SCADA_BINARY
+#define ORVANE_SCADA_BINARY "orvane-scada"
+#endif
+
+namespace {
+
+constexpr int kControllerPort = 1502;
+
+// Builds a Modbus peer whose sockets live in the network namespace of process pid: a short-lived
+// thread joins that namespace and opens the listener there. Null when it cannot.
+std::unique_ptr<ModbusPeer> peerInNamespaceOf(pid_t pid, int port) {
+    std::unique_ptr<ModbusPeer> peer;
+    std::thread t([&] {
+        int fd = ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const bool joined = ::setns(fd, CLONE_NEWNET) == 0;
+        ::close(fd);
+        if (!joined) return;
+        try {
+            peer = std::make_unique<ModbusPeer>(port);
+        } catch (const std::exception&) {
+        }
+    });
+    t.join();
+    return peer;
+}
+
+bool lastHistoryValue(const std::string& db, double& v) {
+    try {
+        if (!std::filesystem::exists(db)) return false;
+        SQLite::Database d(db, SQLite::OPEN_READONLY, 1000);
+        SQLite::Statement q(d, "SELECT var0 FROM LogRecord10s ORDER BY id DESC LIMIT 1");
+        if (!q.executeStep() || q.getColumn(0).isNull()) return false;
+        v = q.getColumn(0).getDouble();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+TEST(MbtcpProgram, ControllerValueReachesTheHistory) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
+
+    SandboxProcess p;
+    {
+        orvane::test::ScopedRoots roots(p.installDir());
+        auto recipe = std::make_unique<RecipeDataGuard>();
+        auto& c = recipe->recipe.mbTcpClient[0];
+        c.enable = true;
+        c.communication = 2;
+        c.brand = "Acme";
+        c.name = "Tank";
+        c.serverIP = "127.0.0.1";
+        c.serverPort = kControllerPort;
+        c.byteOrder = "ABCD";
+        auto& in = c.inputs[0];
+        in.enable = true;
+        in.regAddr = 10;
+        in.dataType = "FLOAT";
+        in.custName = "Level";
+        recipe->recipe.resetID();
+        ASSERT_TRUE(recipe->saveToJson());
+    }
+    orvane::test::writeFile(p.installFile("runtime/run_enables.json"), R"({"log": {"MBTCP": 3, "SCADA": 2}})");
+
+    ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
+    const pid_t pid = p.programPid();
+    ASSERT_GT(pid, 0);
+    auto peer = peerInNamespaceOf(pid, kControllerPort);
+    ASSERT_TRUE(peer) << "cannot open the controller inside the program's network namespace";
+    peer->setFloatABCD(10, 3.75f);
+
+    const std::string log = p.installFile("log/scada.log");
+    ASSERT_TRUE(waitUntil([&] { return peer->count(3, 10) > 0; }, 30s)) << readFile(log) << p.stderrText();
+    double v = 0;
+    const std::string db = p.installFile("runtime/orvanepro.db");
+    EXPECT_TRUE(waitUntil([&] { return lastHistoryValue(db, v) && std::abs(v - 3.75) < 1e-6; }, 45s)) << readFile(log);
+
+    ASSERT_TRUE(p.signal(SIGTERM));
+    EXPECT_EQ(p.wait(30s), 1) << p.stderrText();
+    EXPECT_NE(readFile(log).find("Read float data 10, length: 2"), std::string::npos) << readFile(log);
+}

@@ -1,0 +1,164 @@
+// The real orvane-scada on the simulated probe bus, inside private mount and network namespaces
+// (needs root; skipped elsewhere). From inside its network namespace, mbpoll reads the polled
+// probe value from the Modbus TCP server on port 502, and a client on port 1077 reaches the
+// probe through the pass-through, after which the probe service polls again.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "recipe/recipe_guard.h"
+#include "sensors/probe_meta.h"
+#include "support/probe_bus_sim.h"
+#include "support/probe_sim_meta.h"
+#include "support/sandbox.h"
+#include "support/scoped_roots.h"
+#include "support/temp_dir.h"
+
+using namespace std::chrono_literals;
+using orvane::test::readFile;
+using orvane::test::SandboxProcess;
+using orvane::test::waitUntil;
+
+#ifndef ORVANE_SCADA_BINARY
+#define ORVANE_SCADA_BINARY "orvane-scada"
+#endif
+
+namespace {
+
+std::string run(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+    return out;
+}
+
+// Runs f on a thread of its own that has joined the network namespace of process pid.
+template <typename F>
+void inNetworkOf(pid_t pid, F&& f) {
+    std::thread t([&] {
+        const int ns = ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(ns, 0);
+        ASSERT_EQ(::setns(ns, CLONE_NEWNET), 0);
+        ::close(ns);
+        f();
+    });
+    t.join();
+}
+
+// One exchange with the pass-through on 127.0.0.1:1077: the reply of `expected` bytes.
+std::vector<uint8_t> passThroughExchange(const std::vector<uint8_t>& frame, size_t expected) {
+    std::vector<uint8_t> reply;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(1077);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size())) {
+        while (reply.size() < expected) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 60000) <= 0) break;
+            uint8_t buf[64];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            reply.insert(reply.end(), buf, buf + n);
+        }
+    }
+    ::close(fd);
+    return reply;
+}
+
+}  // namespace
+
+TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
+    if (run("command -v nsenter").empty() || run("command -v mbpoll").empty()) GTEST_SKIP() << "needs nsenter and mbpoll";
+
+    orvane::test::ProbeBusSim sim;
+    SandboxProcess p;
+    const char* srcEnv = std::getenv("ORVANE_SOURCE_DIR");
+    const std::string dist = std::string(srcEnv ? srcEnv : ORVANE_TEST_SOURCE_DIR) + "/dist/probes";
+    std::filesystem::create_directories(p.installFile("config/probes"));
+    for (const auto& e : std::filesystem::directory_iterator(dist))
+        std::filesystem::copy_file(e.path(), p.installFile("config/probes/" + e.path().filename().string()));
+    auto meta = std::make_unique<ProbeMeta>();
+    ASSERT_TRUE(readJson(std::string_view(readFile(dist + "/ph_probe_phx200.json")), *meta));
+    orvane::test::SimProbeValues values;
+    values.readings = {{"pH", 7.25f}, {"Temperature", 21.5f}};
+    orvane::test::addSimProbe(sim, 10, *meta, values);
+    {
+        orvane::test::ScopedRoots roots(p.installDir());
+        auto recipe = std::make_unique<RecipeDataGuard>();
+        auto& r = recipe->recipe;
+        r.modbusRtu.interface = sim.devicePath();
+        r.modbusRtu.baudrate = 9600;
+        r.modbusRtu.parity = 0;
+        for (int i = 0; i < 2; ++i) {
+            auto& it = r.sensors[static_cast<size_t>(i)];
+            it.pn = 50210;
+            it.name = i == 0 ? "pH" : "Temperature";
+            it.modbusAddr = 10;
+            it.enable = it.display = true;
+            it.displayId = static_cast<int16_t>(i + 1);
+        }
+        r.resetID();
+        ASSERT_TRUE(recipe->saveToJson());
+    }
+    orvane::test::writeFile(p.installFile("runtime/run_enables.json"), R"({"log": {"SENSOR": 3, "MBTCP": 3}})");
+
+    ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
+    const std::string log = p.installFile("log/scada.log");
+    const pid_t pid = p.programPid();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitUntil([&] { return sim.requestCount(10) > 0; }, 30s)) << readFile(log) << p.stderrText();
+
+    // The HMI: pH of probe slot 0 at 2001 (float, low word first).
+    const std::string mbpoll = "nsenter --net=/proc/" + std::to_string(pid) +
+                               "/ns/net mbpoll -m tcp -0 -1 -o 5 -t 4:float -r 2001 -c 1 127.0.0.1";
+    std::string out;
+    for (int i = 0; i < 90 && out.find("[2001]: \t7.25") == std::string::npos; ++i) {
+        out = run(mbpoll);
+        if (out.find("[2001]: \t7.25") == std::string::npos) std::this_thread::sleep_for(500ms);
+    }
+    EXPECT_NE(out.find("[2001]: \t7.25"), std::string::npos) << out << readFile(log);
+
+    // The technician: read the pH registers of address 10 through port 1077.
+    std::vector<uint8_t> frame = {0x0A, 0x03, 0x9C, 0x40, 0x00, 0x02};
+    const uint16_t crc = orvane::test::modbusCrc16(frame.data(), frame.size());
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    std::vector<uint8_t> reply;
+    inNetworkOf(pid, [&] { reply = passThroughExchange(frame, 9); });
+    ASSERT_EQ(reply.size(), 9u) << readFile(log) << p.stdoutText();
+    EXPECT_EQ(reply[0], 0x0A);
+    EXPECT_EQ(reply[1], 0x03);
+    EXPECT_EQ(reply[2], 0x04);
+    EXPECT_EQ(orvane::test::modbusCrc16(reply.data(), 7), reply[7] | (reply[8] << 8));
+    EXPECT_NE(p.stdoutText().find("===> 0xA 0x3 0x9C 0x40"), std::string::npos);
+
+    // Once the line is back the probe service polls again.
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("The sensor connections are started.") != std::string::npos; }, 60s))
+        << readFile(log);
+    const size_t afterTakeBack = sim.requestCount(10);
+    EXPECT_TRUE(waitUntil([&] { return sim.requestCount(10) > afterTakeBack; }, 60s)) << readFile(log);
+
+    ASSERT_TRUE(p.signal(SIGTERM));
+    EXPECT_EQ(p.wait(30s), 1) << p.stderrText();
+}

@@ -1,0 +1,456 @@
+// The Modbus TCP server over real stores and the whole register map, on an ephemeral port, with
+// libmodbus clients and mbpoll as the HMI. The test plays the probe service through EnvGuard's
+// words and mailbox.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "env/env_guard.h"
+#include "exportvar.h"
+#include "live/live_data.h"
+#include "live/var_engine.h"
+#include "mbtcp/mbtcp_server.h"
+#include "platform/paths.h"
+#include "recipe/recipe_guard.h"
+#include "sensors/probe_library.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+#include <modbus/modbus.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uint32_t kTestPN = 70001;
+const char* const kCalibProbeJson = R"({
+  "PN": 70001, "DataFmt": "CDAB", "ModelType": "Test", "ModelName": "CAL-1", "ModelDescription": "Calibration test",
+  "ModbusAddr": 20, "Info": [], "Config": [],
+  "Readings": [{"Name": "pH", "custName": "pH", "Unit": "pH", "RegAddress": 40001, "RegType": "float", "Decimal": 2,
+                "Calibrations": [{"Name": "Acid Calibration", "Message": "acid", "Cmds": []},
+                                 {"Name": "pH 7 Calibration", "Message": "neutral", "Cmds": []}]}],
+  "Diagnosis": [], "Span4_20mA": [], "Control": [], "RestoreFactory": {"Name": "r", "Message": "r", "Cmds": []}
+})";
+
+// HMI block registers.
+constexpr int kProbeId = 2991, kCommand = 2992, kStatus = 2995, kDiagNum = 1501;
+
+// A float as the register table holds it (byte order NONE): low word first.
+std::array<uint16_t, 2> floatRegs(float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    return {static_cast<uint16_t>(bits & 0xffff), static_cast<uint16_t>(bits >> 16)};
+}
+float floatOf(const uint16_t* regs) {
+    const uint32_t bits = regs[0] | (static_cast<uint32_t>(regs[1]) << 16);
+    float v;
+    std::memcpy(&v, &bits, 4);
+    return v;
+}
+
+std::string run(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+    return out;
+}
+
+class ServerRig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        orvane::platform::Paths::setForTest(orvane::platform::Roots{root_.path() + "/"});
+        orvane::test::writeFile(root_.file("config/probes/cal_test.json"), kCalibProbeJson);
+
+        recipe_ = std::make_unique<RecipeDataGuard>();
+        env_ = std::make_unique<EnvGuard>(*recipe_, EnvGuard::Options{"", "", 4});
+        live_ = std::make_unique<LiveDataGuard>(recipe_.get());
+        vars_ = std::make_unique<VarEngine>();
+        server_ = std::make_unique<MBTCPServer>(*recipe_, *live_, *vars_, *env_, 0);
+        attachStores(*vars_, *recipe_, *live_);
+        fillAllVars(ExportVarStores{*vars_, recipe_->recipe, live_->data(), server_->hmi()});
+        {
+            auto& item = recipe_->recipe.sensors[0];
+            item.pn = kTestPN;
+            item.name = "pH";
+            item.modbusAddr = 20;
+            item.enable = true;
+            item.measureType = static_cast<int32_t>(findMeasureType(item.name));
+        }
+        recipe_->checkAndConsume(0xffffffffu);
+        ASSERT_TRUE(server_->init());
+        thread_ = std::thread([this] { server_->startLoop(); });
+        ASSERT_TRUE(orvane::test::waitUntil([&] { return server_->port() > 0; }, 20s));
+        client_ = connect();
+        ASSERT_NE(client_, nullptr);
+    }
+
+    void TearDown() override {
+        if (client_) {
+            modbus_close(client_);
+            modbus_free(client_);
+        }
+        server_->stop();
+        if (thread_.joinable()) thread_.join();
+        orvane::platform::Paths::resetForTest();
+    }
+
+    modbus_t* connect() {
+        modbus_t* c = modbus_new_tcp("127.0.0.1", server_->port());
+        modbus_set_response_timeout(c, 20, 0);
+        if (modbus_connect(c) != 0) {
+            modbus_free(c);
+            return nullptr;
+        }
+        return c;
+    }
+
+    std::vector<uint16_t> read(int reg, int n, bool input = false) {
+        std::vector<uint16_t> v(static_cast<size_t>(n), 0xDEAD);
+        const int rc = input ? modbus_read_input_registers(client_, reg, n, v.data())
+                             : modbus_read_registers(client_, reg, n, v.data());
+        EXPECT_EQ(rc, n) << modbus_strerror(errno);
+        return v;
+    }
+    void write(int reg, uint16_t value) { ASSERT_EQ(modbus_write_register(client_, reg, value), 1) << modbus_strerror(errno); }
+    // Probe slot (counted from 1), then the command.
+    void command(int probeId, int code) {
+        write(kProbeId, static_cast<uint16_t>(probeId));
+        write(kCommand, static_cast<uint16_t>(code));
+    }
+    std::pair<int, int> statusResult() {
+        auto v = read(kStatus, 2);
+        return {v[0], v[1]};
+    }
+    // One PDU (unit id first) sent as it is; the reply's PDU (function code first).
+    std::vector<uint8_t> raw(const std::vector<uint8_t>& request) {
+        EXPECT_GT(modbus_send_raw_request(client_, request.data(), static_cast<int>(request.size())), 0);
+        std::vector<uint8_t> rsp(MODBUS_TCP_MAX_ADU_LENGTH);
+        const int n = modbus_receive_confirmation(client_, rsp.data());
+        if (n < 8) return {};
+        return std::vector<uint8_t>(rsp.begin() + 7, rsp.begin() + n);
+    }
+    uint32_t changeWord() { return recipe_->changeWordForTest(); }
+    // Empties the mailbox as the probe service does when it takes a command.
+    ProbeCmd takeCommand() {
+        ProbeCmdTicket t = env_->peekProbeCmd();
+        env_->clearProbeCmd(t.seq);
+        return t.cmd;
+    }
+
+    orvane::test::TempDir root_{"orvane-mbtcp-server"};
+    std::unique_ptr<RecipeDataGuard> recipe_;
+    std::unique_ptr<EnvGuard> env_;
+    std::unique_ptr<LiveDataGuard> live_;
+    std::unique_ptr<VarEngine> vars_;
+    std::unique_ptr<MBTCPServer> server_;
+    std::thread thread_;
+    modbus_t* client_ = nullptr;
+};
+
+TEST_F(ServerRig, HoldingAndInputReadsAgreeOnTheHmiBlock) {
+    command(4, 0);
+    ASSERT_EQ(modbus_write_registers(client_, 2993, 2, floatRegs(2.5f).data()), 2);
+    const auto holding = read(kProbeId, 10);
+    const auto input = read(kProbeId, 10, true);
+    EXPECT_EQ(holding, input);
+    EXPECT_EQ(holding[0], 4);
+    EXPECT_EQ(holding[1], 0);
+    EXPECT_EQ(floatOf(&holding[2]), 2.5f);
+}
+
+TEST_F(ServerRig, MalformedOrOutOfTableRequestsGetExceptionsAndStoreNothing) {
+    write(1059, 7);  // time zone
+    const RegVal far = vars_->findByReg(22901).second;  // a recipe value past the served table
+    ASSERT_NE(far.index(), 0u);
+    const std::string farBefore = var_to_string(far);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> pdu;
+        uint8_t code;
+    };
+    const Case cases[] = {
+        {"read coils", {0xFF, 0x01, 0x00, 0x00, 0x00, 0x01}, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
+        {"write and read", {0xFF, 0x17, 0x04, 0x23, 0x00, 0x01, 0x04, 0x23, 0x00, 0x01, 0x02, 0x00, 0x05},
+         MODBUS_EXCEPTION_ILLEGAL_FUNCTION},
+        {"mask write", {0xFF, 0x16, 0x04, 0x23, 0x00, 0x00, 0x00, 0x05}, MODBUS_EXCEPTION_ILLEGAL_FUNCTION},
+        {"read past the table", {0xFF, 0x03, 0x4E, 0x1F, 0x00, 0x02}, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
+        {"input read past the table", {0xFF, 0x04, 0x4E, 0x16, 0x00, 0x0B}, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
+        {"read of 126", {0xFF, 0x03, 0x00, 0x00, 0x00, 0x7E}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"write, byte count 4 for 1", {0xFF, 0x10, 0x04, 0x23, 0x00, 0x01, 0x04, 0x00, 0x05, 0x00, 0x05},
+         MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"write of 0", {0xFF, 0x10, 0x04, 0x23, 0x00, 0x00, 0x00}, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"write past the table", {0xFF, 0x10, 0x4E, 0x1F, 0x00, 0x02, 0x04, 0x00, 0x05, 0x00, 0x05},
+         MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
+        {"single write at 22901", {0xFF, 0x06, 0x59, 0x75, 0x00, 0x05}, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
+        {"write at 22901", {0xFF, 0x10, 0x59, 0x75, 0x00, 0x02, 0x04, 0x00, 0x05, 0x00, 0x05},
+         MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto rsp = raw(c.pdu);
+        ASSERT_EQ(rsp.size(), 2u);
+        EXPECT_EQ(rsp[0], c.pdu[1] | 0x80);
+        EXPECT_EQ(rsp[1], c.code);
+    }
+    EXPECT_EQ(read(1059, 1)[0], 7);  // nothing stored, and the connection still serves
+    EXPECT_EQ(var_to_string(far), farBefore);
+}
+
+TEST_F(ServerRig, SystemCommandsWaitForTheNextHmiCommand) {
+    write(MBTCPServer::kSystemCommandReg, 1);
+    EXPECT_EQ(changeWord(), 0u);
+    command(1, 0);
+    EXPECT_EQ(changeWord(), 0x8000u | 0x2000u | 0x2u);
+    recipe_->checkAndConsume(0xffffffffu);
+
+    // 3 then remove probe 1: removed, then the reboot bit.
+    write(MBTCPServer::kSystemCommandReg, 3);
+    EXPECT_EQ(changeWord(), 0u);
+    command(1, 28);
+    EXPECT_EQ(changeWord() & 0x80000000u, 0x80000000u);
+    {
+        std::lock_guard<std::mutex> lock(recipe_->mutex);
+        EXPECT_EQ(recipe_->recipe.sensors[0].pn, 0u);
+    }
+    EXPECT_EQ(statusResult(), std::make_pair(2, 2));
+    EXPECT_EQ(read(kCommand, 1)[0], 0);
+
+    // 4: Wi-Fi reload at once; a removal of a slot outside the table fails.
+    recipe_->checkAndConsume(0xffffffffu);
+    write(MBTCPServer::kSystemCommandReg, 4);
+    EXPECT_EQ(changeWord(), 0x10000u);
+    command(0, 28);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 1));
+}
+
+TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
+    command(1, 24);
+    EXPECT_EQ(env_->diagnoseProbeId.load(), 0u);
+    EXPECT_EQ(env_->diagnoseStatus.load(), -1);
+    EXPECT_EQ(statusResult(), std::make_pair(1, 0));
+    EXPECT_EQ(read(kDiagNum, 3), (std::vector<uint16_t>{0, 0, 0}));
+
+    // The probe service reports three values.
+    {
+        std::lock_guard<std::mutex> lock(live_->mutex());
+        for (int i = 0; i < kDiagnValues; ++i) live_->data().probe.diagn[static_cast<size_t>(i)] = 1.5f * (i + 1);
+    }
+    env_->diagnoseResult.store(3);
+    env_->diagnoseStatus.store(1);
+    EXPECT_EQ(statusResult(), std::make_pair(1, 0));  // loaded before the refresh
+    EXPECT_EQ(statusResult(), std::make_pair(2, 2));
+    const auto d = read(kDiagNum, 5);
+    EXPECT_EQ(d[0], 3);
+    EXPECT_EQ(floatOf(&d[1]), 1.5f);
+    EXPECT_EQ(floatOf(&d[3]), 3.0f);
+
+    // A slot outside the table is refused.
+    command(200, 24);
+    EXPECT_EQ(statusResult(), std::make_pair(0, 0));
+}
+
+TEST_F(ServerRig, CalibrationAndRestoreReportTheirOwnOutcome) {
+    // Code 7 ("Low Calibration") has no match in the definition; 14 and above never match.
+    for (int code : {7, 14, 36}) {
+        SCOPED_TRACE(code);
+        command(1, code);
+        EXPECT_EQ(statusResult(), std::make_pair(0, 20));
+        EXPECT_EQ(env_->probeCmdPending.load(), 0);
+    }
+
+    // Code 3 ("pH 7 Calibration", index 1) with the solution from the parameter.
+    ASSERT_EQ(modbus_write_registers(client_, 2993, 2, floatRegs(7.0f).data()), 2);
+    command(1, 3);
+    EXPECT_EQ(statusResult(), std::make_pair(1, 0));
+    const ProbeCmd taken = takeCommand();
+    ASSERT_TRUE(std::holds_alternative<CalbCmdPack>(taken));
+    EXPECT_EQ(std::get<CalbCmdPack>(taken).idxCal, 1);
+    EXPECT_EQ(std::get<CalbCmdPack>(taken).solution, 7.0f);
+    env_->setCalibMessage("calibration succeed");
+    env_->calibStatus.store(1);
+    read(kStatus, 2);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 2));
+    const auto msg = read(1201, 2);
+    EXPECT_EQ(msg[0], 0x6163);  // "ca"
+
+    // A restore after the finished calibration: its own word decides, still pending.
+    command(1, 13);
+    read(kStatus, 2);
+    EXPECT_EQ(statusResult(), std::make_pair(1, 0));
+    takeCommand();
+    env_->restoreStatus.store(0);
+    read(kStatus, 2);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 1));
+
+    // A command while another sits in the mailbox is refused, and stays refused.
+    command(1, 13);
+    command(1, 22);  // 4-mA span
+    EXPECT_EQ(statusResult(), std::make_pair(0, 0));
+    EXPECT_EQ(statusResult(), std::make_pair(0, 0));
+}
+
+TEST_F(ServerRig, AddAndRenameReportFromTheCallsReturn) {
+    // Manual add at address 30 (PN at 1910, address at 1912): part number 0 fails, a known one is added.
+    write(1912, 30);
+    command(0, 30);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 1));
+    const uint16_t pn[2] = {kTestPN & 0xffff, kTestPN >> 16};
+    ASSERT_EQ(modbus_write_registers(client_, 1910, 2, pn), 2);
+    command(0, 30);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 2));
+    // Rename slot 1 (custom name of 32 characters at 1265), then a slot outside the table.
+    uint16_t name[16] = {0x6154, 0x6B6E};  // "Tank"
+    ASSERT_EQ(modbus_write_registers(client_, 1265, 16, name), 16);
+    command(1, 31);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 2));
+    {
+        std::lock_guard<std::mutex> lock(recipe_->mutex);
+        EXPECT_EQ(recipe_->recipe.sensors[0].custName.str(), "Tank");
+    }
+    command(0, 31);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 1));
+    EXPECT_EQ(read(kCommand, 1)[0], 0);
+}
+
+TEST_F(ServerRig, WritesThatDoNotStartAtTheCommandRunNothing) {
+    struct Case {
+        int start;
+        std::vector<uint16_t> values;
+    };
+    const Case cases[] = {{2990, {0, 1, 13}}, {2991, {1, 13}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.start);
+        modbus_write_registers(client_, c.start, static_cast<int>(c.values.size()), c.values.data());
+        EXPECT_EQ(env_->probeCmdPending.load(), 0);
+        EXPECT_EQ(env_->restoreStatus.load(), -1);
+        write(kCommand, 0);
+    }
+}
+
+TEST_F(ServerRig, ScanProgressAndAddBatchFromTheSlots) {
+    command(0, 25);
+    EXPECT_EQ(env_->scanState.load(), 1u);
+    ProbeScanResultItem found;
+    found.modelName = "PHX-200";
+    found.sn = 31337;
+    found.modbusAddr = 10;
+    found.suggestedAddr = -1;
+    found.pn = 50210;
+    ProbeScanResultItem moved = found;
+    moved.modbusAddr = 11;
+    moved.suggestedAddr = 12;
+    env_->setScanResults({found, moved});
+    env_->scanProgress.store(40);
+    env_->scanCount.store(2);
+    read(1551, 2);
+    EXPECT_EQ(read(1551, 2), (std::vector<uint16_t>{40, 2}));
+    const auto slot0 = read(1601 + 24, 5);  // sn, addr, suggested, enable
+    EXPECT_EQ(slot0[2], 10);
+    EXPECT_EQ(slot0[3], 0xFFFF);
+    EXPECT_EQ(slot0[4], 1);
+    env_->scanState.store(2);
+    read(kStatus, 2);
+    EXPECT_EQ(statusResult(), std::make_pair(2, 2));
+
+    write(kCommand, 27);
+    const ProbeCmd batch = takeCommand();
+    ASSERT_TRUE(std::holds_alternative<ChangeAddrBatch>(batch));
+    const auto& items = std::get<ChangeAddrBatch>(batch);
+    EXPECT_EQ(items[0].addr, 10);
+    EXPECT_EQ(items[0].newAddr, 0);  // no free address: left where it is
+    EXPECT_EQ(items[0].pn, 50210);
+    EXPECT_EQ(items[1].addr, 11);
+    EXPECT_EQ(items[1].newAddr, 12);
+    EXPECT_EQ(items[2].addr, 0);
+}
+
+TEST_F(ServerRig, ConcurrentClientsWhileOneLeavesMidRequest) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&, t] {
+            modbus_t* c = connect();
+            if (!c) {
+                ++failures;
+                return;
+            }
+            uint16_t regs[10];
+            for (int i = 0; i < 100; ++i) {
+                if (modbus_read_registers(c, 2001, 10, regs) != 10) ++failures;
+                if (modbus_write_register(c, 1059, static_cast<uint16_t>(t)) != 1) ++failures;
+            }
+            modbus_close(c);
+            modbus_free(c);
+        });
+    }
+    // Raw peers: half a request then gone; half a request left hanging; two requests in one
+    // segment; a header whose length no request can have.
+    auto rawPeer = [&](const std::vector<uint8_t>& bytes, bool leave) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(server_->port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        std::vector<uint8_t> got;
+        timeval tv{60, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        uint8_t buf[512];
+        for (ssize_t n; !leave && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.insert(got.end(), buf, buf + n);
+        ::close(fd);
+        return got;  // everything until the server closed
+    };
+    const std::vector<uint8_t> read1 = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0xFF, 0x03, 0x04, 0x23, 0x00, 0x01};
+    rawPeer({read1.begin(), read1.begin() + 8}, true);
+    EXPECT_TRUE(rawPeer({read1.begin(), read1.begin() + 8}, false).empty());  // closed after 2 s
+    std::vector<uint8_t> two = read1;
+    two.insert(two.end(), read1.begin(), read1.end());
+    two.insert(two.end(), {0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0xFF});  // length 1: closes
+    EXPECT_EQ(rawPeer(two, false).size(), 2u * 11u);
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(read(1059, 1).size(), 1u);
+}
+
+TEST_F(ServerRig, MbpollAsTheHmi) {
+    const std::string base = "mbpoll -m tcp -0 -1 -o 5 -p " + std::to_string(server_->port()) + " ";
+    command(6, 0);
+    const std::string holding = run(base + "-t 4 -r 2991 -c 6 127.0.0.1");
+    const std::string input = run(base + "-t 3 -r 2991 -c 6 127.0.0.1");
+    ASSERT_NE(holding.find("[2991]: \t6"), std::string::npos) << holding;
+    ASSERT_NE(input.find("[2991]"), std::string::npos) << input;
+    auto values = [](const std::string& out) { return out.substr(out.find("[2991]")); };
+    EXPECT_EQ(values(holding), values(input));
+
+    std::string out = run(base + "-t 4 -r 2991 127.0.0.1 -- 3");
+    out += run(base + "-t 4 -r 2992 127.0.0.1 -- 24");
+    EXPECT_EQ(env_->diagnoseProbeId.load(), 2u) << out;
+    EXPECT_EQ(env_->diagnoseStatus.load(), -1);
+}
+
+TEST_F(ServerRig, PortOutsideTheRangeLeavesASecondServerIdleUntilStop) {
+    for (int port : {0, -5, 70000}) {
+        SCOPED_TRACE(port);
+        recipe_->recipe.mbTcpServer.serverPort = port;
+        MBTCPServer idle(*recipe_, *live_, *vars_, *env_);
+        EXPECT_FALSE(idle.init());
+        std::thread t([&] { idle.startLoop(); });
+        idle.stop();
+        t.join();
+        EXPECT_EQ(idle.port(), 0);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,458 @@
+// Management routes: network files, date, ping, sections, accounts, the upgrade exchange with a
+// fake system service, and the release notes from a real HTTP server.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "orvane_ipc/orvane_ipc.h"
+#include "platform/paths.h"
+#include "rest_fixture.h"
+#include "scada_paths.h"
+#include "support/sandbox.h"
+#include "webserver/webserver.h"
+
+namespace fs = std::filesystem;
+using orvane::platform::Paths;
+using orvane::test::readFile;
+using orvane::test::waitUntil;
+using orvane::test::writeFile;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* kNetworkFile = "[Match]\nName=eth1\n\n[Network]\nDHCP=yes\nAddress=10.1.1.1/16\nGateway=10.1.0.1\nDNS=1.1.1.1\n";
+
+class RestSystemTest : public RestTest {
+protected:
+    RestAPI::Options options() override {
+        RestAPI::Options o;
+        o.pingProgram = dir_.file("ping.sh");
+        o.releaseNotesConnectTimeout = 2s;
+        o.releaseNotesTimeout = 1s;
+        return o;
+    }
+    std::string lanFile() const { return Paths::system("etc/systemd/network/10-eth1.network"); }
+    std::string wanFile() const { return Paths::system("etc/systemd/network/10-eth0.network"); }
+    void pingScript(const std::string& body) {
+        writeFile(dir_.file("ping.sh"), "#!/bin/sh\n" + body + "\n");
+        ::chmod(dir_.file("ping.sh").c_str(), 0755);
+    }
+    bool pingEnds() { return waitUntil([&] { return !api_->pingRunning(); }, 30s); }
+    nlohmann::json pingOutput() {
+        EXPECT_TRUE(get("/system/ping/output", token_));
+        return answer();
+    }
+    void SetUp() override {
+        RestTest::SetUp();
+        token_ = login();
+    }
+    std::string token_;
+};
+
+}  // namespace
+
+TEST(RestNetmask, Helpers) {
+    const std::pair<const char*, int> sizes[] = {{"255.255.255.0", 24}, {"255.255.254.0", 23}, {"255.255.255.255", 32},
+                                                 {"0.0.0.0", 0},        {"255.0.255.0", 8},     {"garbage", 32},
+                                                 {"255.255.255.128", 25}};
+    for (auto [mask, n] : sizes) EXPECT_EQ(RestAPI::_get_mask_size(mask), n) << mask;
+    const std::pair<const char*, const char*> masks[] = {{"24", "255.255.255.0"},   {"23", "255.255.254.0"},
+                                                         {"0", "0.0.0.0"},          {"255", "255.255.255.255"},
+                                                         {"-3", "0.0.0.0"},         {"x", ""},
+                                                         {"12", "255.240.0.0"}};
+    for (auto [prefix, mask] : masks) EXPECT_EQ(RestAPI::_get_mask_string(prefix), mask) << prefix;
+}
+
+TEST_F(RestSystemTest, LanSetterWritesTheFileAndRestartsTheNetwork) {
+    writeFile(lanFile(), kNetworkFile);
+    EXPECT_EQ(put("/lan/settings", token_, R"({"enable":false})"), common(200, "OK"));
+    const std::string text = readFile(lanFile());
+    EXPECT_NE(text.find("#DHCP=yes\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nAddress=192.168.0.1/24\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nGateway=192.168.0.1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nDNS=8.8.8.8\n"), std::string::npos) << text;
+    EXPECT_EQ(runner_.lines(), std::vector<std::string>{"systemctl restart systemd-networkd"});
+    EXPECT_GE(runner_.syncCount(), 1);
+    EXPECT_NE(readFile(scada_paths::CONFIG_FILE()).find("\"192.168.0.1\""), std::string::npos);
+
+    // Missing keys are not added.
+    writeFile(lanFile(), "[Network]\nAddress=10.0.0.1/8\n");
+    put("/lan/settings", token_, R"({"ipaddr":"10.0.0.2"})");
+    EXPECT_EQ(readFile(lanFile()), "[Network]\nAddress=10.0.0.2/24\n");
+}
+
+TEST_F(RestSystemTest, NetworkSettersRefuseBadValuesAndMissingFiles) {
+    writeFile(lanFile(), kNetworkFile);
+    for (const char* body : {R"({"ipaddr":"10.0.0.1\nDNS=6.6.6.6"})", R"({"ipaddr":"1.2.3"})",
+                             R"({"gateway":"evil;reboot"})", R"({"netmask":""})"}) {
+        EXPECT_EQ(put("/lan/settings", token_, body), common(1001, "Invalid address")) << body;
+    }
+    EXPECT_EQ(readFile(lanFile()), kNetworkFile);
+    EXPECT_EQ(recipe_->recipe.lan.ipaddr, "192.168.0.1");
+    EXPECT_TRUE(runner_.lines().empty());
+    EXPECT_EQ(put("/wan/settings", token_, R"({"ipmode":2,"ipaddr":"10.9.9.9"})"),
+              common(1001, "Fail to apply network settings"));
+    EXPECT_EQ(recipe_->recipe.wan.ipaddr, "192.168.10.110");
+    EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));
+}
+
+TEST_F(RestSystemTest, WanDhcpAndStatic) {
+    writeFile(wanFile(), "[Network]\nDHCP=no\nAddress=10.1.1.1/16\nGateway=10.1.0.1\nDNS=1.1.1.1\n");
+    EXPECT_EQ(put("/wan/settings", token_, R"({"ipmode":1})"), common(200, "OK"));
+    EXPECT_EQ(readFile(wanFile()), "[Network]\nDHCP=yes\n#Address=10.1.1.1/16\n#Gateway=10.1.0.1\n#DNS=1.1.1.1\n");
+    ASSERT_TRUE(get("/wan/settings", token_));
+    EXPECT_EQ(answer()["ipmode"], 1);
+    EXPECT_EQ(answer()["device"], "eth0");
+
+    EXPECT_EQ(put("/wan/settings", token_, R"({"ipmode":2,"ipaddr":"10.2.2.2","netmask":"255.255.0.0"})"),
+              common(200, "OK"));
+    EXPECT_EQ(readFile(wanFile()),
+              "[Network]\n#DHCP=yes\nAddress=10.2.2.2/16\nGateway=192.168.10.1\nDNS=8.8.8.8\n");
+    writeFile(wanFile(), "[Network]\nDHCP=no\nAddress=10.3.3.3/255\nGateway=10.3.0.1\nDNS=9.9.9.9\nDNS=9.9.9.8\n");
+    ASSERT_TRUE(get("/wan/settings", token_));
+    auto j = answer();
+    EXPECT_EQ(j["ipmode"], 2);
+    EXPECT_EQ(j["ipaddr"], "10.3.3.3");
+    EXPECT_EQ(j["netmask"], "255.255.255.255");
+    EXPECT_EQ(j["gateway"], "10.3.0.1");
+    EXPECT_EQ(j["primayDNS"], "9.9.9.9");
+    EXPECT_EQ(j["secondaryDNS"], "9.9.9.8");
+
+    // No file on the device: the recipe's record.
+    fs::remove(lanFile());
+    ASSERT_TRUE(get("/lan/settings", token_));
+    EXPECT_EQ(answer()["enableDHCP"], true);
+    EXPECT_EQ(answer()["ipaddr"], "192.168.0.1");
+}
+
+TEST_F(RestSystemTest, DateRefusalsAndCommands) {
+    EXPECT_EQ(put("/system/datetime", token_, R"({"timestamp":"2025-02-30 10:00:00"})"),
+              common(1001, "Invalid timestamp format"));
+    EXPECT_EQ(put("/system/datetime", token_, R"({"timestamp":"-s 2025"})"), common(1001, "Invalid timestamp format"));
+    EXPECT_TRUE(runner_.lines().empty());
+    EXPECT_EQ(put("/system/datetime", token_, R"({"timestamp":"2025-02-03 04:05:06"})"), common(200, "OK"));
+    std::vector<orvane::platform::RecordingCommandRunner::Call> calls;
+    for (const auto& c : runner_.calls())
+        if (c.kind != orvane::platform::RecordingCommandRunner::Call::Kind::Sync) calls.push_back(c);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].argv, (std::vector<std::string>{"/bin/date", "-s", "2025-02-03 04:05:06"}));
+    EXPECT_EQ(calls[1].argv, (std::vector<std::string>{"hwclock", "-w"}));
+
+    using Call = orvane::platform::RecordingCommandRunner::Call;
+    for (auto [failing, msg] : {std::pair{"/bin/date", "Fail to set system datetime"},
+                                std::pair{"hwclock", "Fail to sync hardware clock"}}) {
+        std::string f = failing;
+        runner_.setScript([f](const Call& c) {
+            return orvane::platform::RecordingCommandRunner::Result{c.argv.at(0) == f ? 1 : 0, ""};
+        });
+        EXPECT_EQ(put("/system/datetime", token_, R"({"timestamp":"2025-02-03 04:05:06"})"), common(1001, msg));
+    }
+}
+
+TEST_F(RestSystemTest, PingCountsRefusalsStateAndExitCode) {
+    pingScript("echo \"args: $*\"\nexit 3");
+    for (auto [count, want] : {std::pair{0, "-c 4 "}, std::pair{50, "-c 10 "}, std::pair{7, "-c 7 "}}) {
+        EXPECT_EQ(put("/system/ping", token_, "{\"address\":\"10.0.0.1\",\"count\":" + std::to_string(count) + "}"),
+                  "{\"code\":200,\"msg\":\"started\"}");
+        ASSERT_TRUE(pingEnds());
+        auto j = pingOutput();
+        EXPECT_NE(j["output"].get<std::string>().find(std::string("args: ") + want + "-W 2 -n 10.0.0.1"),
+                  std::string::npos)
+            << j["output"];
+        EXPECT_EQ(j["exit_code"], 3);
+        EXPECT_EQ(j["running"], false);
+    }
+    for (const char* bad : {"", "10.0.0.1 -f", "a;reboot", "-f", "$(id)"}) {
+        EXPECT_EQ(put("/system/ping", token_, std::string("{\"address\":\"") + bad + "\"}"),
+                  "{\"code\":1001,\"msg\":\"Invalid address\"}")
+            << bad;
+    }
+    EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));  // a ping never saves
+
+    const std::string go = dir_.file("go");
+    pingScript("while [ ! -e '" + go + "' ]; do sleep 0.05; done\nprintf 'done\\t\"q\"\\001'");
+    put("/system/ping", token_, R"({"address":"host.example"})");
+    EXPECT_EQ(put("/system/ping", token_, R"({"address":"host.example"})"),
+              "{\"code\":1001,\"msg\":\"Ping already running\"}");
+    auto j = pingOutput();
+    EXPECT_EQ(j["running"], true);
+    EXPECT_EQ(j["exit_code"], 0);
+    writeFile(go, "");
+    ASSERT_TRUE(pingEnds());
+    ASSERT_TRUE(get("/system/ping/output", token_));
+    EXPECT_NE(out_->view().find("\"output\":\"done\\t\\\"q\\\"\\u0001\""), std::string::npos) << out_->view();
+}
+
+TEST_F(RestSystemTest, ChattyPingIsCutAndStillEnds) {
+    pingScript("head -c 100000 /dev/zero | tr '\\000' 'x'\nexit 0");
+    put("/system/ping", token_, R"({"address":"127.0.0.1"})");
+    ASSERT_TRUE(pingEnds());
+    auto j = pingOutput();
+    EXPECT_EQ(j["output"].get<std::string>().size(), 8192u);
+    EXPECT_EQ(j["exit_code"], 0);
+}
+
+TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
+    recipe_->checkAndConsume(0xffffffffu);
+    EXPECT_EQ(put("/firewall/rule/3", token_, R"({"enable":true,"port":22})"), common(200, "OK"));
+    EXPECT_EQ(recipe_->recipe.firewall[2].port, 22);
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_FIREWALL));
+    EXPECT_EQ(put("/firewall/rule/0", token_, "{}"), common(404, "Not Found"));
+    EXPECT_EQ(put("/firewall/rule/17", token_, R"({"port":1})"), "");
+    EXPECT_EQ(recipe_->changeWordForTest(), 0u);
+
+    EXPECT_EQ(put("/portforwarding/rule/10", token_, R"({"externalPort":9000})"), common(200, "OK"));
+    EXPECT_EQ(recipe_->changeWordForTest(), static_cast<uint32_t>(SCADA_MASK_PORT_FORWARDING | SCADA_MASK_REMOTE_FORWARDING));
+    EXPECT_EQ(put("/portforwarding/rule/11", token_, "{}"), "");
+    recipe_->checkAndConsume(0xffffffffu);
+
+    EXPECT_EQ(put("/modbusRTU/settings", token_, R"({"baudrate":19200})"), common(200, "OK"));
+    EXPECT_EQ(recipe_->changeWordForTest(), 0u);
+    EXPECT_NE(readFile(scada_paths::CONFIG_FILE()).find("19200"), std::string::npos);
+
+    EXPECT_EQ(put("/cellular/settings", token_, R"({"apn":"internet"})"), common(200, "OK"));
+    EXPECT_EQ(recipe_->changeWordForTest(), 0u);
+    EXPECT_EQ(runner_.lines().back(), "systemctl restart quectel-cm.service");
+
+    recipe_->recipe.cloudServer.serverPort = 1234;
+    EXPECT_EQ(put("/cloud/settings", token_, R"({"enable":false})"), common(200, "OK"));
+    EXPECT_EQ(runner_.lines().back(), "systemctl restart orvane-lte");
+    auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
+    EXPECT_EQ(doc["cloudServer"]["serverPort"], 8883);
+    ASSERT_TRUE(get("/cloud/settings", token_));
+    EXPECT_EQ(answer()["serverPort"], 8883);
+    EXPECT_EQ(answer()["dataTopic"], "kelva/{sn}/livedata");
+
+    EXPECT_EQ(put("/reboot", token_), common(200, "OK"));
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_REBOOT));
+    EXPECT_EQ(put("/system/restart", token_), common(200, "OK"));
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_RESTART));
+
+    ASSERT_TRUE(get("/firewall/rule", token_));
+    EXPECT_EQ(answer().size(), 16u);
+    EXPECT_EQ(answer()[2]["port"], 22);
+    ASSERT_TRUE(get("/portforwarding/rule", token_));
+    EXPECT_EQ(answer().size(), 10u);
+    ASSERT_TRUE(get("/lte/settings", token_));
+    EXPECT_EQ(answer()["model"], "EC20F");
+    ASSERT_TRUE(get("/modbusRTU/settings", token_));
+    EXPECT_EQ(answer()["baudrate"], 19200);
+    ASSERT_TRUE(get("/cellular/settings", token_));
+    EXPECT_EQ(answer()["apn"], "internet");
+}
+
+TEST_F(RestSystemTest, SystemSectionKeepsIdentityAndGuardPort) {
+    auto& sys = recipe_->recipe.system;
+    sys.sn = "2459999";
+    sys.hwVer = "2.4";
+    sys.name = "Plant";
+    sys.guardPort = 8080;
+    recipe_->checkAndConsume(0xffffffffu);
+    EXPECT_EQ(put("/system/settings", token_, R"({"enable":false,"location":"Oslo","guardPort":1})"), common(200, "OK"));
+    EXPECT_EQ(sys.sn, "2459999");
+    EXPECT_EQ(sys.hwVer, "2.4");
+    EXPECT_EQ(sys.name, "Orvane");
+    EXPECT_EQ(sys.location, "Oslo");
+    EXPECT_EQ(sys.guardPort, 8080);
+    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_SYSTEM));
+
+    clock_.setWallSeconds(1767225600 + 3661);
+    ASSERT_TRUE(get("/system/settings", ""));  // open for reading
+    EXPECT_EQ(answer()["Timestamp"], "2026-01-01 01:01:01");
+}
+
+TEST_F(RestSystemTest, AuthLoginTokenLogout) {
+    const std::string body = R"({"name":"admin","password":"tup719","cmdType":0})";
+    put("/auth", "", body);
+    auto j = answer();
+    ASSERT_EQ(j["success"], true) << out_->view();
+    EXPECT_EQ(j["role"], 1);
+    const std::string token = j["token"];
+    EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));  // a login does not save
+    ASSERT_TRUE(get("/cellular/settings", token));
+    EXPECT_EQ(answer()["apn"], "JTM2M");
+    put("/auth", token, R"({"cmdType":1})");
+    EXPECT_EQ(answer()["success"], true) << out_->view();
+    EXPECT_TRUE(get("/cellular/settings", token));
+    EXPECT_EQ(out_->view(), common(1002, "Invalid token"));
+    put("/auth", "", R"({"name":"admin","password":"wrong","cmdType":0})");
+    EXPECT_EQ(answer()["success"], false);
+}
+
+// ---- upgrade --------------------------------------------------------------------------------
+
+namespace {
+
+// The system service's end of the socket: records each connection's bytes and answers with
+// the reply of the test, after a delay.
+class FakeSystemService {
+public:
+    using Reply = std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)>;
+    FakeSystemService(Reply reply, std::chrono::milliseconds delay = 0ms) : reply_(std::move(reply)), delay_(delay) {
+        const std::string path = scada_paths::SYSETM_MODULE_SOCKET();
+        fs::create_directories(fs::path(path).parent_path());
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        ::unlink(path.c_str());
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 4) != 0)
+            ADD_FAILURE() << "cannot listen on " << path;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeSystemService() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    std::vector<std::vector<uint8_t>> received() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
+
+private:
+    void serve() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) continue;
+            std::vector<uint8_t> bytes;
+            uint8_t buf[256];
+            for (;;) {  // one frame, or the client's end
+                if (!bytes.empty() && orvane_ipc::Utilities::find_frame(bytes.data(), bytes.size()) >= 0) break;
+                pollfd q{c, POLLIN, 0};
+                if (::poll(&q, 1, 2000) <= 0) break;
+                const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                bytes.insert(bytes.end(), buf, buf + n);
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                received_.push_back(bytes);
+            }
+            std::this_thread::sleep_for(delay_);
+            const std::vector<uint8_t> answer = reply_(bytes);
+            if (!answer.empty()) (void)::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+            ::close(c);
+        }
+    }
+    Reply reply_;
+    std::chrono::milliseconds delay_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> received_;
+};
+
+std::vector<uint8_t> statusFrame(float progress, uint32_t code) {
+    orvane_ipc::response::SystemUpdateStatus s;
+    s.progress(progress);
+    s.error_code(code);
+    return orvane_ipc::to_frame(s);
+}
+
+}  // namespace
+
+TEST_F(RestSystemTest, UpgradeOrderReachesTheSystemService) {
+    FakeSystemService service([](const std::vector<uint8_t>&) { return std::vector<uint8_t>{}; });
+    EXPECT_EQ(put("/system/upgrade/fw-1.2", token_), common(200, "OK"));
+    ASSERT_TRUE(waitUntil([&] { return !service.received().empty(); }, 10s));
+    const auto bytes = service.received().at(0);
+    EXPECT_EQ(bytes.size(), 45u);
+    auto req = orvane_ipc::Service::request_analyze(bytes.data(), bytes.size());
+    ASSERT_TRUE(req);
+    auto* update = std::get_if<orvane_ipc::request::SystemUpdate>(&*req);
+    ASSERT_TRUE(update);
+    EXPECT_EQ(update->file_name_string(), "fw-1.2.tar.gz");
+    EXPECT_EQ(update->firmware_source(), 2);
+}
+
+TEST_F(RestSystemTest, UpgradeStatusAnswers) {
+    EXPECT_TRUE(get("/system/upgrade/status", token_));  // nobody listens
+    EXPECT_EQ(out_->view(), common(1001, ""));
+
+    const std::pair<uint32_t, const char*> texts[] = {
+        {0, "Unknown error code: 0"},          {1, "Fail to downlowad files."},
+        {2, "The MD5 of file is wrong."},      {3, "Unable to unpackage the files."},
+        {4, "Fail to upgrade the files"},      {5, "Unable to execute the command."},
+        {9, "Unknown error code: 9"}};
+    for (auto [code, text] : texts) {
+        FakeSystemService service([code = code](const std::vector<uint8_t>& in) {
+            auto req = orvane_ipc::Service::request_analyze(in.data(), in.size());
+            EXPECT_TRUE(req && std::holds_alternative<orvane_ipc::request::SystemUpdateStatus>(*req));
+            return statusFrame(42.5f, code);
+        });
+        ASSERT_TRUE(get("/system/upgrade/status", token_));
+        auto j = answer();
+        EXPECT_EQ(j["progress"], 42.5);
+        EXPECT_EQ(j["error_code"], code);
+        EXPECT_EQ(j["error_msg"], text);
+    }
+}
+
+TEST_F(RestSystemTest, UpgradeStatusBadReplies) {
+    const std::vector<uint8_t> whole = statusFrame(10, 0);
+    const std::pair<std::vector<uint8_t>, int> cases[] = {
+        {orvane_ipc::to_frame(orvane_ipc::response::SystemUpdate{}), 404},
+        {std::vector<uint8_t>(40, 0x5a), 1001},
+        {std::vector<uint8_t>(whole.begin(), whole.begin() + 9), 1001},
+    };
+    for (const auto& [reply, code] : cases) {
+        FakeSystemService service([reply = reply](const std::vector<uint8_t>&) { return reply; });
+        ASSERT_TRUE(get("/system/upgrade/status", token_));
+        EXPECT_EQ(answer()["code"], code);
+    }
+    // The service accepts once a second: a late reply is still read.
+    FakeSystemService slow([&](const std::vector<uint8_t>&) { return whole; }, 1000ms);
+    ASSERT_TRUE(get("/system/upgrade/status", token_));
+    EXPECT_EQ(answer()["progress"], 10);
+}
+
+// ---- release notes ---------------------------------------------------------------------------
+
+TEST_F(RestSystemTest, ReleaseNotesFromAnHttpServer) {
+    const std::string root = dir_.path() + "/notes/";
+    writeFile(root + "release_notes.json", "{\"notes\":\"fixes\"}");
+    std::string big(1258291, 'n');  // 1.2 MiB
+    writeFile(root + "big.json", big);
+    WebServer server(0, 15s, nullptr);
+    server.init(root);
+    std::thread t([&] { server.startLoop(); });
+    ASSERT_TRUE(waitUntil([&] { return server.listeningPort() != 0; }, 10s));
+    recipe_->recipe.upgrade.url = "http://127.0.0.1:" + std::to_string(server.listeningPort());
+    ASSERT_TRUE(get("/system/upgrade", token_));
+    EXPECT_EQ(out_->view(), "{\"notes\":\"fixes\"}");
+    recipe_->recipe.upgrade.notes_name = "big.json";
+    ASSERT_TRUE(get("/system/upgrade", token_));
+    EXPECT_EQ(out_->size(), 1048576u);
+    EXPECT_EQ(out_->view(), big.substr(0, 1048576));
+    server.stop();
+    t.join();
+
+    // A server that takes the connection and never answers is given up after the time-out.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    recipe_->recipe.upgrade.url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    ASSERT_TRUE(get("/system/upgrade", token_));
+    EXPECT_EQ(out_->view(), "");
+    ::close(fd);
+    recipe_->recipe.upgrade.url = "file:///etc";  // only http and https
+    ASSERT_TRUE(get("/system/upgrade", token_));
+    EXPECT_EQ(out_->view(), "");
+}
