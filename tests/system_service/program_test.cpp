@@ -11,8 +11,7 @@
 #include "cloud/ipc_client.h"
 #include "cloud_daemon/application/system_connector.h"
 #include "cloud_daemon/recording_logger.h"
-#include "support/sandbox.h"
-#include "support/temp_dir.h"
+#include "sandbox_upgrade.h"
 
 using namespace std::chrono_literals;
 using orvane::test::readFile;
@@ -20,10 +19,6 @@ using orvane::test::SandboxProcess;
 using orvane::test::waitUntil;
 using orvane::test::writeFile;
 namespace fs = std::filesystem;
-
-#ifndef ORVANE_SYSTEM_BINARY
-#define ORVANE_SYSTEM_BINARY "orvane-system"
-#endif
 
 namespace {
 
@@ -43,20 +38,7 @@ TEST(SystemProgram, VersionPrintsAndWritesNoLog) {
 TEST(SystemProgram, UpgradeOrderedByTheSystemConnector) {
     REQUIRE_SANDBOX();
     SandboxProcess p;
-    p.addStub("systemctl", "echo \"systemctl $*\" >> /tmp/systemctl.log\n");
-    writeFile(p.installFile("config/recipes/parameter.json"),
-              R"({"system": {"sn": "GW1", "swVer": "1.2.2922"}, "upgrade": {"url": "file:///tmp/pkgs"}})");
-    writeFile(p.installFile("web/old.html"), "old");
-    fs::create_directories(p.installFile("bin"));
-    // The package: web pages, probe definitions and the daemon's own new program.
-    const std::string staging = p.tmpDir() + "/staging";
-    writeFile(staging + "/web/index.html", "<html>v3</html>");
-    writeFile(staging + "/probes/ph.json", "{\"pn\": 50210}");
-    writeFile(staging + "/orvane-system", "new program");
-    fs::create_directories(p.tmpDir() + "/pkgs");
-    const std::string build = "cd " + staging + " && tar czf ../pkgs/fw-3.0.tar.gz web probes orvane-system && cd " +
-                              p.tmpDir() + "/pkgs && md5sum fw-3.0.tar.gz > fw-3.0.tar.gz.md5";
-    ASSERT_EQ(std::system(build.c_str()), 0);
+    orvane::test::prepareUpgradeSandbox(p);
 
     ASSERT_TRUE(p.start({ORVANE_SYSTEM_BINARY}));
     const std::string sock = p.tmpDir() + "/systemSock";
@@ -67,7 +49,7 @@ TEST(SystemProgram, UpgradeOrderedByTheSystemConnector) {
     EXPECT_EQ(connector.send_system_update(cloud_daemon::domain::entities::SystemUpgradeMethod::scp, "fw-3.0.tar.gz"),
               0);
 
-    const std::string restarts = p.tmpDir() + "/systemctl.log";
+    const std::string restarts = orvane::test::restartLog(p);
     float progress = -1;
     uint32_t code = 99;
     ASSERT_TRUE(waitUntil(
@@ -83,12 +65,7 @@ TEST(SystemProgram, UpgradeOrderedByTheSystemConnector) {
         120s))
         << p.stdoutText();
     EXPECT_EQ(code, 0u);
-    EXPECT_EQ(readFile(restarts), "systemctl restart orvane-system\n");
-    EXPECT_EQ(readFile(p.installFile("web/index.html")), "<html>v3</html>");
-    EXPECT_FALSE(fs::exists(p.installFile("web/old.html")));
-    EXPECT_EQ(readFile(p.installFile("config/probes/ph.json")), "{\"pn\": 50210}");
-    EXPECT_EQ(readFile(p.installFile("bin/orvane-system.new")), "new program");
-    EXPECT_FALSE(fs::exists(p.tmpDir() + "/orvane_update"));
+    orvane::test::expectUpgraded(p);
 
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 0);
