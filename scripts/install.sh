@@ -6,6 +6,7 @@ build=${1:-$here/build/release}
 root=/opt/kelvaworks
 mkdir -p "$root"/{config/recipes,config/probes,runtime,log,data,web}
 install -m 0755 "$build/src/orvane-scada" "$root/orvane-scada"
+if [ -x "$build/cloud_daemon/orvane-lte" ]; then install -m 0755 "$build/cloud_daemon/orvane-lte" "$root/orvane-lte"; fi
 if [ -x "$build/system_service/orvane-system" ]; then
   mkdir -p "$root/bin" && install -m 0755 "$build/system_service/orvane-system" "$root/bin/orvane-system"
 fi

@@ -12,6 +12,13 @@ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_
 cmake --build "$build" -j "$(nproc)" --target orvane-scada probe-sim
 
 bash "$here/scripts/install.sh" "$build"
-# exec keeps this process id for the gateway.
+# exec keeps this process id for the gateway (or, off the device, for the namespace holding it).
 echo "Starting /opt/kelvaworks/orvane-scada, pid $$ (stop with Ctrl-C, or: kill -TERM $$)"
-cd /opt/kelvaworks && exec /opt/kelvaworks/orvane-scada
+if [ "${ORVANE_ON_DEVICE:-0}" = 1 ]; then
+  # On the gateway itself: firewall, Wi-Fi, services and clock are the program's to manage.
+  cd /opt/kelvaworks && exec /opt/kelvaworks/orvane-scada
+fi
+# Anywhere else the gateway would flush this machine's firewall, stop its Wi-Fi services and
+# write /etc: it runs with those commands stubbed and /etc overlaid (see host-safe-run.sh).
+exec unshare --mount --pid --fork --kill-child=SIGTERM --mount-proc \
+  bash "$here/scripts/host-safe-run.sh" /opt/kelvaworks/orvane-scada

@@ -9,7 +9,13 @@ using domain::interfaces::log_warn;
 using infrastructure::setting::SettingCfg;
 
 CloudDaemonApp::CloudDaemonApp(const std::string& logPath)
-    : logger_(logPath), collector_(logger_), connector_(logger_) {}
+    : logger_(logPath),
+      collector_(logger_),
+      connector_(logger_),
+      cloudLink_(logger_),
+      gatewayLink_(logger_),
+      publisher_(settings_, collector_, connector_, cloudLink_, logger_),
+      gatewayService_(settings_, gatewayLink_, logger_) {}
 
 CloudDaemonApp::~CloudDaemonApp() {
     stop_ = true;
@@ -27,12 +33,32 @@ int CloudDaemonApp::init(const std::string& settingsPath) {
     log_info(logger_, "CloudDaemonApp::init");
     settingsPath_ = settingsPath;
     reset();
+    // Tunnels come up before any thread starts.
+    for (const auto& e : settings_.forwards) {
+        log_info(logger_, "Forwarding ", e.name, ": ", e.serverPort, " ", e.monitorPort);
+        if (e.serverPort <= 0 || e.monitorPort <= 0) continue;
+        gatewayService_.deactivate_tunnel(e.serverPort);  // a tunnel left over from an earlier run
+        const auto ep = gatewayService_.select_tunnel_endpoint(e.name);
+        for (int attempt = 0; attempt < 5 && !stop_; ++attempt) {
+            log_info(logger_, "Setup connection ", e.name);
+            if (gatewayService_.launch_tunnel(e.serverPort, e.monitorPort, ep.localAddress, e.localPort, ep.target,
+                                              ep.keyFile) == 0)
+                break;
+        }
+    }
     return 0;
 }
 
 int CloudDaemonApp::reset() {
     log_info(logger_, "CloudDaemonApp::reset");
     if (SettingCfg::load(settingsPath_, logger_, settings_) != 0) return 0;
+    if (settings_.cloud.host == settings_.gateway.host && settings_.cloud.port == settings_.gateway.port)
+        log_warn(logger_, "Both MQTT profiles name ", settings_.cloud.host, ":", settings_.cloud.port,
+                 ": the two sessions of one client id will evict each other");
+    cloudLink_.init(settings_.sn, settings_.cloud, settings_.cloudCommandTopic);
+    gatewayLink_.init(settings_.sn, settings_.gateway, settings_.gatewayCommandTopic);
+    publisher_.reset(settings_.fetchInterval, settings_.uploadInterval);
+    gatewayService_.reset(60);
     return 0;
 }
 
@@ -68,10 +94,19 @@ int CloudDaemonApp::lte_thread() {
         }
         if (loopPeriodMs_ > 0) pause(std::chrono::milliseconds(loopPeriodMs_));
         if (stop_) continue;
+        // Each step is caught on its own: nothing ends the worker thread.
         try {
             if (collector_.is_reload()) reset();
         } catch (const std::exception& e) {
             log_warn(logger_, "Fail to reload the settings: ", e.what());
+        }
+        publisher_.run_once(settings_.pn, settings_.sn);
+        try {
+            const auto snapshot = collector_.lte_information();
+            if (gatewayService_.run_once(settings_.sn, snapshot) != 0)
+                SettingCfg::save(settingsPath_, logger_, settings_);
+        } catch (const std::exception& e) {
+            log_warn(logger_, "Fail to serve the gateway channel: ", e.what());
         }
     }
 }

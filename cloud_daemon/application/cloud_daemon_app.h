@@ -13,7 +13,10 @@
 #include "cloud_daemon/application/data_collector.h"
 #include "cloud_daemon/application/system_connector.h"
 #include "cloud_daemon/domain/entities/sys_setting.h"
+#include "cloud_daemon/domain/service/cloud_publisher.h"
+#include "cloud_daemon/domain/service/gateway_service.h"
 #include "cloud_daemon/infrastructure/logger/logger.h"
+#include "cloud_daemon/infrastructure/mqtt/mqtt_service.h"
 
 namespace cloud_daemon::application {
 
@@ -28,7 +31,8 @@ public:
     CloudDaemonApp(const CloudDaemonApp&) = delete;
     CloudDaemonApp& operator=(const CloudDaemonApp&) = delete;
 
-    // Loads the settings from `settingsPath`; returns 0.
+    // Loads the settings from `settingsPath`, connects both links and brings up the tunnels of
+    // the forwarding entries; returns 0.
     int init(const std::string& settingsPath);
     // Rereads the settings and re-initialises what depends on them; returns 0.
     int reset();
@@ -54,6 +58,10 @@ private:
     SystemConnector connector_;
     domain::entities::SysSetting settings_;
     std::atomic<bool> stop_{false};
+    infrastructure::mqtt::MqttService cloudLink_;
+    infrastructure::mqtt::MqttService gatewayLink_;
+    domain::service::CloudPublisher publisher_;
+    domain::service::GatewayService gatewayService_;
     std::vector<std::thread> threads_;
     std::string settingsPath_;
     std::mutex waitMutex_;

@@ -241,7 +241,7 @@ public:
     std::atomic<int32_t> loggedInRole{ROLE_NONE};
 
     // ---- Calibration log and opdata.json -------------------------------------------------------
-    // Appends one item (the oldest goes while more than 100 are held) and stores opdata.json.
+    // Appends one item (the oldest goes first when more than 100 are held) and stores opdata.json.
     void addCalibLog(const CalibLogItem& item);
     // The items whose key begins with key, newest first, as a JSON array.
     void getCalibLogJsonString(const std::string& key, fss::stringHuge& out);

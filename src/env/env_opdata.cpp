@@ -67,30 +67,37 @@ void writeArray(JsonTextOut& out, const char* name, const Range& range, Write&& 
     out.raw("]\n");
 }
 
-void readItemKeys(CalibLogItem& item, std::string_view element) {
-    const std::string_view block = extractJsonBlockP(element, '{', false);
-    readJsonP(item.key, findJsonKeyP(block, "key"));
-    readJsonP(item.timestamp, findJsonKeyP(block, "timestamp"));
-    readJsonP(item.caliName, findJsonKeyP(block, "caliName"));
-    readJsonP(item.success, findJsonKeyP(block, "success"));
-    readJsonP(item.solution, findJsonKeyP(block, "solution"));
+// The object's members; a text stored by earlier firmware is taken under its own rule.
+template <class Text>
+void readText(Text& field, const JsonMembers& m, const char* key) {
+    const JsonMembers::Value v = m.find(key);
+    readJsonP(field, v.text, v.rule);
 }
 
-void readAccountKeys(AccountRecord& account, std::string_view element) {
-    const std::string_view block = extractJsonBlockP(element, '{', false);
-    readJsonP(account.name, findJsonKeyP(block, "name"));
-    readJsonP(account.pwdMD5, findJsonKeyP(block, "pwdMD5"));
+void readItemKeys(CalibLogItem& item, const JsonMembers& m) {
+    if (!m.closed()) return;
+    readText(item.key, m, "key");
+    readJsonP(item.timestamp, m.find("timestamp").text);
+    readText(item.caliName, m, "caliName");
+    readJsonP(item.success, m.find("success").text);
+    readJsonP(item.solution, m.find("solution").text);
+}
+
+void readAccountKeys(AccountRecord& account, const JsonMembers& m) {
+    if (!m.closed()) return;
+    readText(account.name, m, "name");
+    readText(account.pwdMD5, m, "pwdMD5");
     int32_t role = account.role;
-    readJsonP(role, findJsonKeyP(block, "role"));
+    readJsonP(role, m.find("role").text);
     account.role = static_cast<AccountRole>(role);
-    readJsonP(account.bcryptHash, findJsonKeyP(block, "bcryptHash"));
+    readText(account.bcryptHash, m, "bcryptHash");
 }
 
 }  // namespace
 
-void readJsonP(CalibLogItem& item, std::string_view text) { readItemKeys(item, text); }
+void readJsonP(CalibLogItem& item, std::string_view text) { readItemKeys(item, JsonMembers(text)); }
 
-void readJsonP(AccountRecord& account, std::string_view text) { readAccountKeys(account, text); }
+void readJsonP(AccountRecord& account, std::string_view text) { readAccountKeys(account, JsonMembers(text)); }
 
 std::string writeJsonP(const CalibLogItem& item) {
     JsonTextOut out;
@@ -120,23 +127,31 @@ std::string writeJsonP(const OpData& data) {
 }
 
 bool readJsonP(OpData& data, std::string_view text) {
-    const std::string_view object = extractJsonBlockP(text, '{', true);
-    if (object.empty()) return false;
-    const std::string_view items = findJsonKeyP(object, "items");
-    if (!items.empty()) {
+    // "items" and "accounts" are each judged on their own: a list stored by earlier firmware
+    // with unescaped texts is read under the old rule and hides nothing after it.
+    const JsonMembers object(text);
+    if (!object.closed()) return false;
+    const JsonMembers::Value items = object.find("items");
+    if (!items.text.empty()) {
         std::vector<CalibLogItem> read;
-        forEachJsonArrayElementP(items, std::numeric_limits<int>::max(), [&](int, std::string_view element) {
-            CalibLogItem item;
-            readItemKeys(item, element);
-            read.push_back(item);
-        });
+        forEachJsonArrayElementP(
+            items.text, std::numeric_limits<int>::max(),
+            [&](int, std::string_view element) {
+                CalibLogItem item;
+                readItemKeys(item, JsonMembers(element, items.rule));
+                read.push_back(item);
+            },
+            items.rule);
         data.items.swap(read);
     }
-    const std::string_view accounts = findJsonKeyP(object, "accounts");
-    if (!accounts.empty()) {
-        forEachJsonArrayElementP(accounts, 3, [&](int k, std::string_view element) {
-            readAccountKeys(data.accounts[static_cast<size_t>(k)], element);
-        });
+    const JsonMembers::Value accounts = object.find("accounts");
+    if (!accounts.text.empty()) {
+        forEachJsonArrayElementP(
+            accounts.text, 3,
+            [&](int k, std::string_view element) {
+                readAccountKeys(data.accounts[static_cast<size_t>(k)], JsonMembers(element, accounts.rule));
+            },
+            accounts.rule);
     }
     return true;
 }
@@ -229,11 +244,10 @@ bool EnvGuard::saveOpData(const std::function<void(OpData&)>& change) {
 }
 
 void EnvGuard::addCalibLog(const CalibLogItem& item) {
+    // One out, one in once the log is past its limit: it holds 101 items from then on, and a
+    // longer log stored by earlier firmware keeps its length instead of losing the surplus.
     saveOpData([&](OpData& data) {
-        if (data.items.size() >= kCalibLogMax) {
-            data.items.erase(data.items.begin(),
-                             data.items.begin() + static_cast<std::ptrdiff_t>(data.items.size() - kCalibLogMax + 1));
-        }
+        if (data.items.size() > kCalibLogLimit) data.items.erase(data.items.begin());
         data.items.push_back(item);
     });
 }

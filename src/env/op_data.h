@@ -81,7 +81,8 @@ struct CalibLogItem {
     float solution = 0.0f;
 };
 
-inline constexpr size_t kCalibLogMax = 100;
+// An addition to a log of more than this many items first removes the oldest one.
+inline constexpr size_t kCalibLogLimit = 100;
 
 struct OpData {
     std::vector<CalibLogItem> items;  // oldest first

@@ -1,6 +1,7 @@
 #include "live/var_engine.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
@@ -56,15 +57,145 @@ size_t validUtf8Prefix(const char* s, size_t n) {
     return i;
 }
 
-// Calls f with the alternative the reference holds (a switch on the index, inlined).
+// Calls f with the alternative a packed reference holds, its pointer type rebuilt from ptr (a
+// switch on the alternative, inlined).
+template <size_t I, class F>
+inline void callAlternative(void* ptr, F& f) {
+    if constexpr (I == 0) {
+        f(std::monostate{});
+    } else {
+        f(static_cast<std::variant_alternative_t<I, RegVal>>(ptr));
+    }
+}
 template <class F, size_t... I>
-inline void visitRefImpl(const RegVal& v, F& f, std::index_sequence<I...>) {
-    const size_t k = v.index();
-    (void)((k == I ? (f(*std::get_if<I>(&v)), true) : false) || ...);
+inline void visitPackedImpl(size_t kind, void* ptr, F& f, std::index_sequence<I...>) {
+    (void)((kind == I ? (callAlternative<I>(ptr, f), true) : false) || ...);
 }
 template <class F>
-inline void visitRef(const RegVal& v, F&& f) {
-    visitRefImpl(v, f, std::make_index_sequence<std::variant_size_v<RegVal>>{});
+inline void visitPacked(size_t kind, void* ptr, F&& f) {
+    visitPackedImpl(kind, ptr, f, std::make_index_sequence<std::variant_size_v<RegVal>>{});
+}
+
+// How a value of each alternative is read: the size of a number in bytes, whether swapByte and
+// swapWord apply to it, and whether it is a bool or a text.
+struct ValueLayout {
+    uint8_t bytes = 0;
+    bool byteSwap = false;
+    bool wordSwap = false;
+    bool isBool = false;
+    bool isText = false;
+};
+
+template <size_t I>
+constexpr ValueLayout layoutOf() {
+    if constexpr (I == 0) {
+        return {};
+    } else {
+        using T = std::remove_pointer_t<std::variant_alternative_t<I, RegVal>>;
+        if constexpr (IsFixedStr<T>::value) {
+            return {0, false, false, false, true};
+        } else if constexpr (std::is_same_v<T, bool>) {
+            return {1, false, false, true, false};
+        } else if constexpr (std::is_enum_v<T>) {
+            static_assert(sizeof(T) == 2);
+            return {2, false, false, false, false};  // never swapped
+        } else {
+            static_assert(sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8);
+            return {static_cast<uint8_t>(sizeof(T)), true, sizeof(T) >= 4, false, false};
+        }
+    }
+}
+template <size_t... I>
+constexpr std::array<ValueLayout, sizeof...(I)> layoutsOf(std::index_sequence<I...>) {
+    return {layoutOf<I>()...};
+}
+constexpr auto kLayouts = layoutsOf(std::make_index_sequence<std::variant_size_v<RegVal>>{});
+
+// a when use, else b, without a branch.
+template <class T>
+inline T* pickPtr(T* a, T* b, bool use) {
+    const uintptr_t mask = uintptr_t{0} - static_cast<uintptr_t>(use);
+    return reinterpret_cast<T*>((reinterpret_cast<uintptr_t>(a) & mask) | (reinterpret_cast<uintptr_t>(b) & ~mask));
+}
+template <class T>
+inline T* offsetPtr(T* p, size_t bytes) {
+    return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) + bytes);
+}
+
+// The number of layout L at p, copied under m, as 64 bits (a bool as 0 or 1), on a little-endian
+// host. The kinds of number share one path without a branch on the size (the kind of the next
+// value of a request is rarely that of the last): every load stays inside the object; a part
+// that the size does not cover is read from zeros instead.
+inline uint64_t loadNumber(std::mutex* m, const unsigned char* p, const ValueLayout& L) {
+    static constexpr unsigned char kZeros[8] = {};
+    const unsigned char* q0 = pickPtr(p, kZeros, L.bytes >= 2);
+    const unsigned char* q1 = pickPtr(offsetPtr(p, 2), kZeros, L.bytes >= 4);
+    const unsigned char* q2 = pickPtr(offsetPtr(p, 4), kZeros, L.bytes >= 8);
+    unsigned char b;
+    uint16_t w0, w1;
+    uint32_t hi;
+    if (m) m->lock();  // nothing below throws
+    b = *p;
+    std::memcpy(&w0, q0, 2);
+    std::memcpy(&w1, q1, 2);
+    std::memcpy(&hi, q2, 4);
+    if (m) m->unlock();
+    const uint64_t wide = w0 | (uint64_t{w1} << 16) | (uint64_t{hi} << 32);
+    const uint64_t boolMask = uint64_t{0} - uint64_t{L.isBool};  // a mask, not a branch: bools are frequent
+    return (wide & ~boolMask) | (uint64_t{b != 0} & boolMask);
+}
+
+// The registers of a number: 16-bit words least significant first, pairs exchanged when swapWord
+// applies, bytes of each exchanged when swapByte applies; num (1, 2 or 4) of them stored at out.
+inline void encodeNumber(uint64_t v, const ValueLayout& L, int num, bool swapWord, bool swapByte, uint16_t* out) {
+    const bool sw = swapWord && L.wordSwap;
+    const bool sb = swapByte && L.byteSwap;
+    const auto w0 = static_cast<uint16_t>(v), w1 = static_cast<uint16_t>(v >> 16);
+    const auto w2 = static_cast<uint16_t>(v >> 32), w3 = static_cast<uint16_t>(v >> 48);
+    uint16_t r[4] = {sw ? w1 : w0, sw ? w0 : w1, sw ? w3 : w2, sw ? w2 : w3};
+    for (uint16_t& x : r) x = sb ? bswap16(x) : x;
+    uint16_t sink[4];
+    out[0] = r[0];
+    *pickPtr(out + 1, sink + 1, num >= 2) = r[1];
+    *pickPtr(out + 2, sink + 2, num >= 4) = r[2];
+    *pickPtr(out + 3, sink + 3, num >= 4) = r[3];
+}
+
+// Length of the text in s[0..n) up to its first zero character; the bytes after it, and s[n], are
+// set to zero (n a multiple of 8, s holding n + 1 bytes). Without a branch on the text.
+inline size_t cutAtZero(char* s, size_t n) {
+    s[n] = '\0';
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+        uint64_t keep = ~0ull;  // all ones until the first zero byte has been passed
+        size_t len = 0;
+        for (size_t i = 0; i < n; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            const uint64_t zero = (w - kOnes) & ~w & kHigh;  // its lowest set bit: the first zero byte
+            const uint64_t first = zero & (~zero + 1);
+            w &= keep & (first - 1);  // first 0: keeps the word whole
+            len += (static_cast<size_t>(std::countr_zero(zero)) >> 3) & static_cast<size_t>(keep);
+            keep &= uint64_t{0} - static_cast<uint64_t>(first == 0);
+            std::memcpy(s + i, &w, 8);
+        }
+        return len;
+    } else {
+        const size_t len = ::strnlen(s, n);
+        std::memset(s + len, 0, n - len);
+        return len;
+    }
+}
+
+// Whether all n bytes are below 0x80 (n a multiple of 8).
+inline bool allAscii8(const char* s, size_t n) {
+    uint64_t bits = 0;
+    for (size_t i = 0; i < n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        bits |= w;
+    }
+    return (bits & 0x8080808080808080ull) == 0;
 }
 
 template <typename T>
@@ -111,33 +242,39 @@ inline void encode64(uint64_t bits, uint16_t* out, bool swapWord, bool swapByte)
 // UTF-8 bytes. Only the copy of the stored text is made under the owner's mutex.
 template <uint32_t N>
 void encodeString(std::mutex* m, const fss::basic_str<char, N>* s, uint16_t* out) {
+    static_assert(N % 8 == 0);
     char raw[N + 1];
-    size_t len;
-    {
-        std::unique_lock<std::mutex> lk;
-        if (m) lk = std::unique_lock<std::mutex>(*m);
-        len = s->view().size();
-        std::memcpy(raw, s->c_str(), len);
-    }
-    std::memset(raw + len, 0, N + 1 - len);
+    if (m) m->lock();
+    std::memcpy(raw, s->c_str(), N);  // the whole array: one fixed-size copy
+    if (m) m->unlock();
+    // The text ends at its first zero character; the registers carry zeros after it.
+    const size_t len = cutAtZero(raw, N);
     char conv[N + 1];
     const char* buf = raw;
     ConvResult r{0, true};
-    if (!isPlainAscii(raw, len)) {  // ASCII is the same in GB18030
+    if (!allAscii8(raw, N)) {  // ASCII is the same in GB18030
         std::memset(conv, 0, sizeof conv);
         r = Utility::utf8_to_gb18030(raw, static_cast<unsigned>(len), conv, N);
         if (r.ok) buf = conv;
     }
-    if (len > 0) {
+    const bool info = is_model_output(LogModule::SCADA, LogLevel::INFO);  // asked once per text
+    if (info && len > 0) {
         SLOG_INFO(SCADA, "utf8_to_gb18030({},{}): {} -> {}", r.ok, r.err, Utility::hex(raw, static_cast<int>(len)),
                   Utility::hex(buf, static_cast<int>(N)));
     }
-    for (uint32_t k = 0; k < N / 2; ++k) {
-        out[k] = static_cast<uint16_t>(static_cast<unsigned char>(buf[2 * k]) |
-                                       (static_cast<unsigned char>(buf[2 * k + 1]) << 8));
+    // Register k holds bytes 2k (low) and 2k + 1 (high): the byte layout of a little-endian host.
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, buf, N);
+    } else {
+        for (uint32_t k = 0; k < N / 2; ++k) {
+            out[k] = static_cast<uint16_t>(static_cast<unsigned char>(buf[2 * k]) |
+                                           (static_cast<unsigned char>(buf[2 * k + 1]) << 8));
+        }
     }
-    SLOG_INFO(SCADA, "swapWord:{}, swapByte:{}, from {} to {}", false, false,
-              Utility::hex(out, std::min<int>(10, N)), Utility::hex(buf, std::min<int>(10, N)));
+    if (info) {
+        SLOG_INFO(SCADA, "swapWord:{}, swapByte:{}, from {} to {}", false, false,
+                  Utility::hex(out, std::min<int>(10, N)), Utility::hex(buf, std::min<int>(10, N)));
+    }
 }
 
 // Registers of a write request -> UTF-8 text for a fixed string of capacity N.
@@ -169,6 +306,41 @@ fss::basic_str<char, N> decodeString(const uint8_t* data) {
         result.assignBytes(out, validUtf8Prefix(out, n));
     }
     return result;
+}
+
+// A value of any alternative through its own type: the texts, and the numbers of a big-endian
+// host. Kept out of line so that the read loop stays small.
+[[gnu::noinline]] void encodeTyped(size_t kind, void* ptr, std::mutex* m, bool swapWord, bool swapByte,
+                                   uint16_t* out) {
+    visitPacked(kind, ptr, [&](auto p) {
+        using P = decltype(p);
+        if constexpr (!std::is_same_v<P, std::monostate>) {
+            using T = std::remove_pointer_t<P>;
+            if constexpr (IsFixedStr<T>::value) {
+                encodeString(m, p, out);
+            } else {
+                const T v = loadUnder(m, p);
+                if constexpr (std::is_same_v<T, short> || std::is_same_v<T, unsigned short>) {
+                    auto r = static_cast<uint16_t>(v);
+                    out[0] = swapByte ? bswap16(r) : r;
+                } else if constexpr (std::is_enum_v<T>) {
+                    out[0] = static_cast<uint16_t>(v);
+                } else if constexpr (std::is_same_v<T, bool>) {
+                    out[0] = v ? 1 : 0;
+                } else if constexpr (std::is_same_v<T, int> || std::is_same_v<T, unsigned int>) {
+                    encode32(static_cast<uint32_t>(v), out, swapWord, swapByte);
+                } else if constexpr (std::is_same_v<T, float>) {
+                    uint32_t bits;
+                    std::memcpy(&bits, &v, 4);
+                    encode32(bits, out, swapWord, swapByte);
+                } else if constexpr (std::is_same_v<T, long long>) {
+                    encode64(static_cast<uint64_t>(v), out, swapWord, swapByte);
+                } else {
+                    static_assert(sizeof(T) == 0, "no encoding for this type");
+                }
+            }
+        }
+    });
 }
 
 }  // namespace
@@ -235,6 +407,16 @@ void VarEngine::attachStore(RegOwner owner, const void* begin, size_t bytes, std
     regions_[i].begin = static_cast<const char*>(begin);
     regions_[i].end = static_cast<const char*>(begin) + bytes;
     regions_[i].mutex = &mutex;
+    mutexes_[i] = &mutex;
+}
+
+VarEngine::HotEntry VarEngine::makeHot(const RegVal& val, RegOwner owner, int num) {
+    HotEntry h;
+    h.ptr = const_cast<void*>(regValAddress(val));
+    h.kind = h.ptr ? static_cast<uint8_t>(val.index()) : 0;
+    h.owner = static_cast<uint8_t>(owner);
+    h.num = static_cast<uint8_t>(num);
+    return h;
 }
 
 void VarEngine::attachLive(LiveDataGuard& live) {
@@ -276,7 +458,6 @@ void VarEngine::registerVal(const std::string& name, RegVal val, int index) {
     e.index = index;
     e.owner = owner;
     e.val = val;
-    hot_[tabLen_] = HotEntry{val, mutexOf(owner), num};
     ++tabLen_;
     sorted_ = false;
     SLOG_INFO(SCADA, "ExportVaribleEngine::registerVal: {} reg={} num={} type={}", name, reg, num, regValTypeName(curType));
@@ -296,12 +477,39 @@ std::pair<std::string, bool> VarEngine::checkOverlap(const std::string& /*name*/
 void VarEngine::sortRegTab() {
     std::sort(tab_.begin(), tab_.begin() + tabLen_, [](const RegEntry& a, const RegEntry& b) { return a.reg < b.reg; });
     regIndex_.fill(-1);
+    int last = -1;
     for (int i = 0; i < tabLen_; ++i) {
         const RegEntry& e = tab_[i];
-        hot_[i] = HotEntry{e.val, mutexOf(e.owner), e.num};
-        if (e.num > 0 && e.reg >= 0 && e.reg < kIndexedRegs) regIndex_[e.reg] = static_cast<int16_t>(i);
+        if (e.num > 0 && e.reg >= 0 && e.reg < kIndexedRegs) {
+            regIndex_[e.reg] = static_cast<int16_t>(i);
+            last = std::max(last, static_cast<int>(e.reg));
+        }
+    }
+    codeByReg_.assign(static_cast<size_t>(last + 1), 0);
+    refs_.assign(1, nullptr);
+    for (size_t o = 0; o < regions_.size(); ++o) bases_[o] = const_cast<char*>(regions_[o].begin);
+    for (int r = 0; r <= last; ++r) {
+        const int slot = regIndex_[r];
+        if (slot < 0) continue;
+        const HotEntry h = makeHot(tab_[slot].val, tab_[slot].owner, tab_[slot].num);
+        uint32_t code = h.kind | (uint32_t{h.owner} << 4);
+        const char* p = static_cast<const char*>(h.ptr);
+        const char* base = bases_[h.owner];
+        if (h.owner != 0 && base && p >= base && static_cast<size_t>(p - base) < kMaxOffset) {
+            code |= static_cast<uint32_t>(p - base) << 7;
+        } else {
+            code |= 64u | (static_cast<uint32_t>(refs_.size()) << 7);
+            refs_.push_back(h.ptr);
+        }
+        codeByReg_[static_cast<size_t>(r)] = code;
     }
     sorted_ = true;
+}
+
+VarEngine::HotEntry VarEngine::hotByRegSlow(int reg) const {
+    const int slot = slotByReg(reg);
+    if (slot < 0) return {};
+    return makeHot(tab_[slot].val, tab_[slot].owner, tab_[slot].num);
 }
 
 int VarEngine::slotByRegSlow(int reg) const {
@@ -349,11 +557,6 @@ std::pair<bool, bool> VarEngine::detectSwapableLogged(EndianessType clientType) 
     return {swapWord, swapByte};
 }
 
-bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, EndianessType clientType) {
-    auto [w, b] = detectSwapable(clientType);
-    return getRegVal(reg, buf, n, w, b);
-}
-
 bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
     if (n <= 0) return true;
     int d = 0;
@@ -368,51 +571,33 @@ bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bo
         held = std::unique_lock<std::mutex>(*m);
     };
     while (d < n) {
-        const int slot = slotByReg(reg + d);
-        if (slot < 0) {
+        const HotEntry e = hotByReg(reg + d);
+        if (e.num == 0) {
             SLOG_INFO(SCADA, "getRegVal: {} not found", reg + d);
             return false;
         }
-        const HotEntry& e = hot_[slot];
-        std::mutex* m = e.mutex;
-        visitRef(e.val,
-            [&](auto p) {
-                using P = decltype(p);
-                if constexpr (!std::is_same_v<P, std::monostate>) {
-                    using T = std::remove_pointer_t<P>;
-                    if constexpr (IsFixedStr<T>::value) {
-                        if (held.owns_lock()) held.unlock();
-                        held = std::unique_lock<std::mutex>();
-                        encodeString(m, p, tmp);
-                        return;
-                    } else {
-                    hold(m);
-                    const T v = *p;
-                    if constexpr (std::is_same_v<T, short> || std::is_same_v<T, unsigned short>) {
-                        auto r = static_cast<uint16_t>(v);
-                        tmp[0] = swapByte ? bswap16(r) : r;
-                    } else if constexpr (std::is_enum_v<T>) {
-                        tmp[0] = static_cast<uint16_t>(v);
-                    } else if constexpr (std::is_same_v<T, bool>) {
-                        tmp[0] = v ? 1 : 0;
-                    } else if constexpr (std::is_same_v<T, int> || std::is_same_v<T, unsigned int>) {
-                        encode32(static_cast<uint32_t>(v), tmp, swapWord, swapByte);
-                    } else if constexpr (std::is_same_v<T, float>) {
-                        uint32_t bits;
-                        std::memcpy(&bits, &v, 4);
-                        encode32(bits, tmp, swapWord, swapByte);
-                    } else if constexpr (std::is_same_v<T, long long>) {
-                        encode64(static_cast<uint64_t>(v), tmp, swapWord, swapByte);
-                    } else {
-                        static_assert(sizeof(T) == 0, "no encoding for this type");
-                    }
-                    }
-                }
-            });
-        // A value that runs past the requested range is cut: never write beyond buf[n - 1].
-        const int take = std::min(e.num, n - d);
-        for (int k = 0; k < take; ++k) buf[d + k] = tmp[k];
-        d += e.num;
+        // The value's cache line is fetched while the mutex is taken (a prefetch is not held up
+        // by the lock).
+        __builtin_prefetch(e.ptr);
+        __builtin_prefetch(offsetPtr(static_cast<const char*>(e.ptr), 2u * e.num - 1));  // a text's end
+        const int num = e.num;
+        std::mutex* m = mutexes_[e.owner];
+        // A value that runs past the requested range is encoded aside and cut: never write
+        // beyond buf[n - 1].
+        uint16_t* out = num <= n - d ? buf + d : tmp;
+        const ValueLayout& layout = kLayouts[e.kind];
+        if (std::endian::native == std::endian::little && !layout.isText) {
+            hold(m);
+            encodeNumber(loadNumber(nullptr, static_cast<const unsigned char*>(e.ptr), layout), layout, num, swapWord,
+                         swapByte, out);
+        } else {
+            if (held.owns_lock()) held.unlock();
+            held = std::unique_lock<std::mutex>();
+            encodeTyped(e.kind, e.ptr, m, swapWord, swapByte, out);
+        }
+        if (out == tmp)
+            for (int k = 0; k < n - d; ++k) buf[d + k] = tmp[k];
+        d += num;
     }
     return true;
 }
@@ -437,19 +622,18 @@ bool VarEngine::setRegVal(int reg, const uint8_t* data, int n, bool swapWord, bo
     if (n <= 0) return true;
     int d = 0;
     while (d < n) {
-        const int slot = slotByReg(reg + d);
-        if (slot < 0) {
+        const HotEntry e = hotByReg(reg + d);
+        if (e.num == 0) {
             SLOG_ERROR(SCADA, "setRegVal: {} not found", reg + d);
             return false;
         }
-        const HotEntry& e = hot_[slot];
         if (e.num > n - d) {
             SLOG_ERROR(SCADA, "setRegVal: {} needs {} registers, the request holds {}", reg + d, e.num, n - d);
             return false;
         }
         const uint8_t* p8 = data + 2 * d;
-        std::mutex* m = e.mutex;
-        visitRef(e.val,
+        std::mutex* m = mutexes_[e.owner];
+        visitPacked(e.kind, e.ptr,
             [&](auto p) {
                 using P = decltype(p);
                 if constexpr (!std::is_same_v<P, std::monostate>) {

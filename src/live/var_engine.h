@@ -16,6 +16,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "utils/fss.h"
 
@@ -248,7 +249,10 @@ public:
     // Reads n registers starting at reg into buf[0..n). Never writes beyond buf[n - 1]: a value
     // that runs past the requested range is cut. False (and the registers filled so far kept)
     // when a register on the way starts no value.
-    bool getRegVal(int reg, unsigned short* buf, int n, EndianessType clientType);
+    bool getRegVal(int reg, unsigned short* buf, int n, EndianessType clientType) {
+        auto [w, b] = detectSwapable(clientType);
+        return getRegVal(reg, buf, n, w, b);
+    }
     bool getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
 
     // Stores n registers given as in a Modbus write request (two bytes per register, high byte
@@ -277,23 +281,38 @@ private:
         std::mutex* mutex = nullptr;
     };
 
-    // What a read or write needs of an entry, packed for lookups (same slot order as tab_).
+    // What a read or write needs of a value, in 16 bytes: the reference as pointer and
+    // alternative, the owner (its mutex) and the register count. Decoded from the register index
+    // below (or made from the table's entry before sorting and beyond that index).
     struct HotEntry {
-        RegVal val;
-        std::mutex* mutex = nullptr;  // the owner's mutex; null for NONE
-        int32_t num = 0;
+        void* ptr = nullptr;  // the referenced object; null for the empty alternative
+        uint8_t kind = 0;     // alternative of RegVal
+        uint8_t owner = 0;    // RegOwner
+        uint8_t num = 0;      // register count (at most 64)
     };
+    static_assert(sizeof(HotEntry) <= 16, "lookup entry must stay packed");
+    static HotEntry makeHot(const RegVal& val, RegOwner owner, int num);
 
     std::pair<bool, bool> detectSwapableLogged(EndianessType clientType) const;
     RegOwner ownerOf(const void* p) const;
-    std::mutex* mutexOf(RegOwner owner) const {
-        return owner == RegOwner::NONE ? nullptr : regions_[static_cast<size_t>(owner)].mutex;
-    }
     int slotByReg(int reg) const {
         if (sorted_ && reg >= 0 && reg < kIndexedRegs) return regIndex_[reg];
         return slotByRegSlow(reg);
     }
     int slotByRegSlow(int reg) const;
+    // Packed entry of the value that starts at reg; num 0 when none.
+    HotEntry hotByReg(int reg) const {
+        if (sorted_ && reg >= 0 && static_cast<size_t>(reg) < codeByReg_.size()) {
+            const uint32_t code = codeByReg_[static_cast<size_t>(reg)];
+            const auto kind = static_cast<uint8_t>(code & 15u);
+            const auto owner = static_cast<uint8_t>((code >> 4) & 3u);
+            const uint32_t where = code >> 7;
+            void* p = (code & 64u) ? refs_[where] : bases_[owner] + where;
+            return HotEntry{p, kind, owner, static_cast<uint8_t>(kRegValRegisters[kind])};
+        }
+        return hotByRegSlow(reg);
+    }
+    HotEntry hotByRegSlow(int reg) const;
 
     int32_t tabLen_ = 0;
     std::array<RegEntry, MAX_VAR_REG_NUM> tab_;
@@ -304,5 +323,16 @@ private:
     // Built by sortRegTab; registers outside that range use the binary search.
     static constexpr int kIndexedRegs = 65536;
     std::array<int16_t, kIndexedRegs> regIndex_;
-    std::array<HotEntry, MAX_VAR_REG_NUM> hot_{};
+    // Register -> the value that starts there, for registers up to the last start below 65536,
+    // built by sortRegTab: a read or write finds all it needs by the register alone, in 32 bits
+    // (an array small enough to stay near the core): the alternative (bits 0-3, 0: no value starts
+    // here), the owner (bits 4-5), and where the value lies (bits 7-31): its offset in the owner's
+    // store, or with bit 6 set an index into refs_ (values outside the stores).
+    static_assert(std::variant_size_v<RegVal> <= 16, "the alternative must fit 4 bits");
+    static constexpr uint32_t kMaxOffset = 1u << 25;
+    std::vector<uint32_t> codeByReg_;
+    std::vector<void*> refs_;
+    std::array<char*, 3> bases_{};
+    // The mutex of each owner (null for NONE), as the hot entries name them.
+    std::array<std::mutex*, 3> mutexes_{};
 };

@@ -83,24 +83,26 @@ void Cursor::text(const char* s) {
     put('"');
 }
 
-size_t closeQuote(std::string_view s, size_t pos) {
-    size_t i = pos + 1;
+size_t closeQuote(std::string_view s, size_t pos, JsonTextRule rule) {
+    const char* b = s.data();
     const size_t n = s.size();
+    size_t i = pos + 1;
     while (i < n) {
-        char c = s[i];
-        if (c == '\\') {
-            i += 2;
-        } else if (c == '"') {
-            return i;
-        } else {
-            ++i;
-        }
+        const void* hit = std::memchr(b + i, '"', n - i);
+        if (!hit) return std::string_view::npos;
+        const size_t at = static_cast<size_t>(static_cast<const char*>(hit) - b);
+        if (rule == JsonTextRule::legacy) return at;
+        // Escaped when an odd run of backslashes stands right before it (inside the text).
+        size_t k = at;
+        while (k > pos + 1 && b[k - 1] == '\\') --k;
+        if (((at - k) & 1u) == 0) return at;
+        i = at + 1;
     }
     return std::string_view::npos;
 }
 
-size_t skipString(std::string_view s, size_t pos) {
-    size_t q = closeQuote(s, pos);
+size_t skipString(std::string_view s, size_t pos, JsonTextRule rule) {
+    size_t q = closeQuote(s, pos, rule);
     return q == std::string_view::npos ? s.size() : q + 1;
 }
 
@@ -108,9 +110,21 @@ namespace {
 
 inline bool isTrim(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+// Whether what follows a text's closing quote (blanks aside) may follow a text in a document:
+// ':' after a key, ',', '}' or ']' after a value; the end of the view as well.
+bool endsCleanly(std::string_view s, size_t after) {
+    while (after < s.size() && isTrim(s[after])) ++after;
+    if (after >= s.size()) return true;
+    char c = s[after];
+    return c == ':' || c == ',' || c == '}' || c == ']';
+}
+
+}  // namespace
+
 // Index of the bracket that closes the block opened at s[pos] (counting only that bracket pair,
-// skipping quoted texts), or npos.
-size_t blockEnd(std::string_view s, size_t pos) {
+// skipping quoted texts), or npos. With clean given, it turns false at the first text whose
+// closing quote is followed by something no text can be followed by, and the scan stops there.
+size_t blockEnd(std::string_view s, size_t pos, JsonTextRule rule, bool* clean) {
     const char open = s[pos];
     const char close = open == '{' ? '}' : ']';
     int depth = 0;
@@ -119,7 +133,13 @@ size_t blockEnd(std::string_view s, size_t pos) {
     while (i < n) {
         char c = s[i];
         if (c == '"') {
-            i = skipString(s, i);
+            size_t q = closeQuote(s, i, rule);
+            if (q == std::string_view::npos) return q;
+            if (clean && !endsCleanly(s, q + 1)) {
+                *clean = false;
+                return std::string_view::npos;
+            }
+            i = q + 1;
             continue;
         }
         if (c == open) {
@@ -132,16 +152,37 @@ size_t blockEnd(std::string_view s, size_t pos) {
     return std::string_view::npos;
 }
 
-}  // namespace
+ValueSpan spanOfValue(std::string_view s, size_t pos) {
+    constexpr size_t npos = std::string_view::npos;
+    if (s[pos] == '"') {
+        size_t e = closeQuote(s, pos, JsonTextRule::escaped);
+        if (e != npos && endsCleanly(s, e + 1)) return {e + 1, JsonTextRule::escaped};
+        size_t l = closeQuote(s, pos, JsonTextRule::legacy);
+        if (l != npos && (endsCleanly(s, l + 1) || e == npos)) return {l + 1, JsonTextRule::legacy};
+        return {e == npos ? npos : e + 1, JsonTextRule::escaped};
+    }
+    bool clean = true;
+    size_t e = blockEnd(s, pos, JsonTextRule::escaped, &clean);
+    if (e != npos) return {e + 1, JsonTextRule::escaped};
+    if (clean) return {npos, JsonTextRule::escaped};  // does not close: cut off, not a quirk
+    bool cleanLegacy = true;
+    size_t l = blockEnd(s, pos, JsonTextRule::legacy, &cleanLegacy);
+    if (l != npos) return {l + 1, JsonTextRule::legacy};
+    // Neither closes cleanly: take whichever closes at all.
+    e = blockEnd(s, pos, JsonTextRule::escaped);
+    if (e != npos) return {e + 1, JsonTextRule::escaped};
+    l = blockEnd(s, pos, JsonTextRule::legacy);
+    return {l == npos ? npos : l + 1, JsonTextRule::legacy};
+}
 
-std::string_view valueAt(std::string_view s, size_t pos) {
+std::string_view valueAt(std::string_view s, size_t pos, JsonTextRule rule) {
     while (pos < s.size() && isTrim(s[pos])) ++pos;
     if (pos >= s.size()) return {};
     std::string_view rest = s.substr(pos);
     char c = rest[0];
-    if (c == '"') return rest.substr(0, skipString(rest, 0));
+    if (c == '"') return rest.substr(0, skipString(rest, 0, rule));
     if (c == '{' || c == '[') {
-        size_t end = blockEnd(rest, 0);
+        size_t end = blockEnd(rest, 0, rule);
         if (end == std::string_view::npos) return {};
         return rest.substr(0, end + 1);
     }
@@ -149,7 +190,7 @@ std::string_view valueAt(std::string_view s, size_t pos) {
     return end == std::string_view::npos ? rest : rest.substr(0, end);
 }
 
-size_t elementLength(std::string_view content, size_t pos) {
+size_t elementLength(std::string_view content, size_t pos, JsonTextRule rule) {
     int open = 0;
     int close = 0;
     size_t i = pos;
@@ -157,7 +198,7 @@ size_t elementLength(std::string_view content, size_t pos) {
     while (i < n) {
         char c = content[i];
         if (c == '"') {
-            i = skipString(content, i);
+            i = skipString(content, i, rule);
             continue;
         }
         if (c == '[' || c == '{') {
@@ -226,17 +267,17 @@ std::string_view ltrimJsonP(std::string_view v) {
     return v.substr(i);
 }
 
-std::string_view extractJsonBlockP(std::string_view v, char open, bool withBrackets) {
+std::string_view extractJsonBlockP(std::string_view v, char open, bool withBrackets, JsonTextRule rule) {
     v = ltrimJsonP(v);
     if (v.empty() || (open != '{' && open != '[')) return {};
     size_t start = v.find(open);
     if (start == std::string_view::npos) return {};
-    std::string_view block = json_detail::valueAt(v, start);
+    std::string_view block = json_detail::valueAt(v, start, rule);
     if (block.empty()) return {};
     return withBrackets ? block : block.substr(1, block.size() - 2);
 }
 
-std::string_view findJsonKeyP(std::string_view v, const char* name) {
+std::string_view findJsonKeyP(std::string_view v, const char* name, JsonTextRule rule) {
     if (!name) return {};
     const size_t keyLen = std::strlen(name);
     if (keyLen >= 252) return {};
@@ -252,10 +293,10 @@ std::string_view findJsonKeyP(std::string_view v, const char* name) {
     while (pos < n) {
         char c = v[pos];
         if (c == '"') {
-            size_t end = json_detail::skipString(v, pos);
+            size_t end = json_detail::skipString(v, pos, rule);
             if (level == 0 && end < n && v[end] == ':' && end - pos - 2 == keyLen &&
                 v.compare(pos + 1, keyLen, key) == 0)
-                return json_detail::valueAt(v, end + 1);
+                return json_detail::valueAt(v, end + 1, rule);
             pos = end;
             continue;
         }
@@ -387,13 +428,19 @@ size_t utf8Boundary(const char* text, size_t n) {
 
 }  // namespace
 
-size_t readJsonTextP(char* out, size_t cap, std::string_view value) {
+size_t readJsonTextP(char* out, size_t cap, std::string_view value, JsonTextRule rule) {
     out[0] = '\0';
     size_t q1 = value.find('"');
     if (q1 == std::string_view::npos || q1 + 1 >= value.size()) return 0;
-    size_t q2 = json_detail::closeQuote(value, q1);
+    size_t q2 = json_detail::closeQuote(value, q1, rule);
     if (q2 == std::string_view::npos) return 0;
     std::string_view body = value.substr(q1 + 1, q2 - q1 - 1);
+    if (rule == JsonTextRule::legacy) {  // as it stands
+        size_t n = body.size() <= cap ? body.size() : utf8Boundary(body.data(), cap);
+        std::memcpy(out, body.data(), n);
+        out[n] = '\0';
+        return n;
+    }
     Sink sink{out, cap};
     size_t i = 0;
     while (i < body.size() && !sink.full) {
@@ -409,8 +456,11 @@ size_t readJsonTextP(char* out, size_t cap, std::string_view value) {
             sink.add(body.data() + run, len);
         }
         if (i >= body.size()) break;
-        // escape sequence
-        if (i + 1 >= body.size()) break;
+        // escape sequence; a lone backslash at the end stays
+        if (i + 1 >= body.size()) {
+            sink.add("\\", 1);
+            break;
+        }
         char e = body[i + 1];
         char b[4];
         size_t len = 1;
@@ -426,8 +476,10 @@ size_t readJsonTextP(char* out, size_t cap, std::string_view value) {
             case 't': b[0] = '\t'; break;
             case 'u': {
                 unsigned cp = 0;
-                if (!read4Hex(body, i, cp)) {
-                    b[0] = 'u';
+                if (!read4Hex(body, i, cp)) {  // not an escape: the backslash stays
+                    b[0] = '\\';
+                    b[1] = 'u';
+                    len = 2;
                     break;
                 }
                 i += 4;
@@ -446,7 +498,11 @@ size_t readJsonTextP(char* out, size_t cap, std::string_view value) {
                 len = encodeUtf8(cp, b);
                 break;
             }
-            default: b[0] = e; break;
+            default:  // not an escape: the backslash stays, the character after it is read as usual
+                b[0] = '\\';
+                len = 1;
+                i -= 1;
+                break;
         }
         sink.add(b, len);
     }
@@ -454,4 +510,113 @@ size_t readJsonTextP(char* out, size_t cap, std::string_view value) {
     if (sink.full) n = utf8Boundary(out, n);
     out[n] = '\0';
     return n;
+}
+
+// ---- members of one object -------------------------------------------------------------------
+
+template <class Fn>
+bool JsonMembers::members(Fn&& onMember) {
+    constexpr size_t npos = std::string_view::npos;
+    const std::string_view s = s_;
+    const size_t n = s.size();
+    size_t pos = open_ + 1;
+    int level = 0;
+    while (pos < n) {
+        const char ch = s[pos];
+        if (ch == '"') {
+            size_t end;
+            if (fixed_) {
+                end = json_detail::skipString(s, pos, rule_);
+            } else {
+                const json_detail::ValueSpan span = json_detail::spanOfValue(s, pos);
+                end = span.end == npos ? n : span.end;
+            }
+            if (level == 0 && end < n && s[end] == ':' && end >= pos + 2) {
+                const std::string_view key = s.substr(pos + 1, end - pos - 2);
+                size_t v = end + 1;
+                while (v < n && (s[v] == ' ' || s[v] == '\t' || s[v] == '\r' || s[v] == '\n')) ++v;
+                if (v < n && (s[v] == '"' || s[v] == '{' || s[v] == '[')) {
+                    // A text or block: its end found once, and the walk goes on behind it.
+                    json_detail::ValueSpan span;
+                    if (fixed_) {
+                        span.rule = rule_;
+                        span.end = s[v] == '"' ? json_detail::skipString(s, v, rule_)
+                                               : json_detail::blockEnd(s, v, rule_);
+                        if (s[v] != '"' && span.end != npos) ++span.end;
+                    } else {
+                        span = json_detail::spanOfValue(s, v);
+                    }
+                    if (span.end == npos) {  // a block that does not close: the rest is this value
+                        onMember(key, std::string_view{}, span.rule);
+                        return false;
+                    }
+                    if (onMember(key, s.substr(v, span.end - v), span.rule)) return true;
+                    pos = span.end;
+                    continue;
+                }
+                if (onMember(key, json_detail::valueAt(s, v, rule_), rule_)) return true;
+            }
+            pos = end;
+            continue;
+        }
+        if (ch == '{' || ch == '[') {
+            ++level;
+        } else if (ch == '}' || ch == ']') {
+            if (--level < 0) {
+                closed_ = true;
+                return false;
+            }
+        }
+        ++pos;
+    }
+    return false;
+}
+
+void JsonMembers::walk(std::string_view text, bool fixed, JsonTextRule rule) {
+    fixed_ = fixed;
+    rule_ = rule;
+    text = ltrimJsonP(text);
+    const size_t open = text.find('{');
+    if (open == std::string_view::npos) return;
+    hasObject_ = true;
+    s_ = text;
+    open_ = open;
+    members([&](std::string_view key, std::string_view value, JsonTextRule r) {
+        if (count_ < kMax)
+            entries_[count_++] = {key, value, r};
+        else
+            full_ = true;
+        return false;
+    });
+}
+
+int JsonMembers::indexOf(std::string_view key) const {
+    for (int i = 0; i < count_; ++i)
+        if (entries_[i].key == key) return i;
+    return -1;
+}
+
+JsonMembers::Value JsonMembers::find(const char* key) const {
+    const std::string_view wanted(key);
+    const int i = indexOf(wanted);
+    if (i >= 0) return {entries_[i].value, entries_[i].rule};
+    if (!full_) return {};
+    // More members than the index holds: walk again for this one.
+    Value found;
+    JsonMembers again = *this;
+    again.members([&](std::string_view k, std::string_view value, JsonTextRule r) {
+        if (k != wanted) return false;
+        found = {value, r};
+        return true;
+    });
+    return found;
+}
+
+bool JsonMembers::has(const char* key) const {
+    if (indexOf(key) >= 0) return true;
+    if (!full_) return false;
+    bool seen = false;
+    JsonMembers again = *this;
+    again.members([&](std::string_view k, std::string_view, JsonTextRule) { return seen = (k == key); });
+    return seen;
 }

@@ -276,104 +276,42 @@ void writeVariant(Cursor& c, const LoopRecipeVariant& v, const char* name) {
 
 // ---- reading --------------------------------------------------------------------------------------
 
-// Keys of one record's own level, found in one pass over its block.
-class KeyIndex {
-public:
-    // text: a record's text; its block starts at the first '{'. closed() is false when there is
-    // no block or it does not close.
-    explicit KeyIndex(std::string_view text) {
-        text = ltrimJsonP(text);
-        size_t open = text.find('{');
-        if (open == std::string_view::npos) return;
-        s_ = text;
-        size_t pos = open + 1;
-        int level = 0;
-        const size_t n = s_.size();
-        while (pos < n) {
-            char ch = s_[pos];
-            if (ch == '"') {
-                size_t end = json_detail::skipString(s_, pos);
-                if (level == 0 && end < n && s_[end] == ':' && end >= pos + 2) {
-                    if (count_ < kMax) {
-                        entries_[count_++] = {s_.substr(pos + 1, end - pos - 2), end + 1};
-                    } else {
-                        full_ = true;
-                    }
-                }
-                pos = end;
-                continue;
-            }
-            if (ch == '{' || ch == '[') {
-                ++level;
-            } else if (ch == '}' || ch == ']') {
-                if (--level < 0) {
-                    closed_ = true;
-                    content_ = s_.substr(open + 1, pos - open - 1);
-                    return;
-                }
-            }
-            ++pos;
-        }
-        content_ = s_.substr(open + 1);  // not closed: the rest of the text
-    }
-
-    bool closed() const { return closed_; }
-
-    bool has(const char* key) const {
-        const size_t len = std::strlen(key);
-        for (int i = 0; i < count_; ++i)
-            if (entries_[i].key.size() == len && std::memcmp(entries_[i].key.data(), key, len) == 0) return true;
-        return false;
-    }
-
-    std::string_view find(const char* key) const {
-        const size_t len = std::strlen(key);
-        for (int i = 0; i < count_; ++i) {
-            const auto& e = entries_[i];
-            if (e.key.size() == len && std::memcmp(e.key.data(), key, len) == 0)
-                return json_detail::valueAt(s_, e.valuePos);
-        }
-        if (full_) return findJsonKeyP(content_, key);
-        return {};
-    }
-
-private:
-    static constexpr int kMax = 48;
-    struct Entry {
-        std::string_view key;
-        size_t valuePos;
-    };
-    std::string_view s_;
-    std::string_view content_;
-    Entry entries_[kMax];
-    int count_ = 0;
-    bool full_ = false;
-    bool closed_ = false;
-};
-
 template <class R>
-void readRecord(R& r, std::string_view text);
+void readRecord(R& r, std::string_view text, JsonTextRule rule);
 
 template <class V>
-void readMember(V& v, std::string_view value) {
+void readMember(V& v, JsonMembers::Value value) {
     if constexpr (IsRecordArray<V>::value) {
-        if (value.empty()) return;
-        forEachJsonArrayElementP(value, static_cast<int>(v.size()),
-                                 [&](int i, std::string_view el) { readRecord(v[static_cast<size_t>(i)], el); });
+        if (value.text.empty()) return;
+        forEachJsonArrayElementP(
+            value.text, static_cast<int>(v.size()),
+            [&](int i, std::string_view el) { readRecord(v[static_cast<size_t>(i)], el, value.rule); }, value.rule);
+    } else if constexpr (IsFss<V>::value) {
+        readJsonP(v, value.text, value.rule);
     } else {
-        readJsonP(v, value);
+        readJsonP(v, value.text);
     }
 }
 
 template <class R>
-void readRecordFrom(R& r, const KeyIndex& idx) {
+void readRecordFrom(R& r, const JsonMembers& idx) {
     forEachField<R>([&](auto f) { readMember(r.*(f.ptr), idx.find(f.key)); });
 }
 
+// A record inside a value whose rule is known (a section of a document, an element of an array).
+template <class R>
+void readRecord(R& r, std::string_view text, JsonTextRule rule) {
+    if (text.empty()) return;
+    JsonMembers idx(text, rule);
+    if (!idx.closed()) return;
+    readRecordFrom(r, idx);
+}
+
+// A record on its own (a text from outside): each member judged by itself.
 template <class R>
 void readRecord(R& r, std::string_view text) {
     if (text.empty()) return;
-    KeyIndex idx(text);
+    JsonMembers idx(text);
     if (!idx.closed()) return;
     readRecordFrom(r, idx);
 }
@@ -464,8 +402,8 @@ int writeJsonP(const std::variant<Ts...>& value, char* dst, int room, const char
 
 namespace {
 
-void readVariantFrom(LoopRecipeVariant& slot, const KeyIndex& idx) {
-    std::string_view typeView = idx.find("type");
+void readVariantFrom(LoopRecipeVariant& slot, const JsonMembers& idx) {
+    std::string_view typeView = idx.find("type").text;
     if (typeView.empty()) return;
     long long type = 0;
     if (!parseJsonIntegerP(typeView, type) || type < 0) return;
@@ -484,10 +422,17 @@ void readVariantFrom(LoopRecipeVariant& slot, const KeyIndex& idx) {
 
 }  // namespace
 
+static void readVariant(LoopRecipeVariant& value, std::string_view text, JsonTextRule rule) {
+    if (text.empty()) return;
+    JsonMembers idx(text, rule);
+    if (!idx.closed()) return;
+    readVariantFrom(value, idx);
+}
+
 template <class... Ts>
 void readJsonP(std::variant<Ts...>& value, std::string_view text) {
     if (text.empty()) return;
-    KeyIndex idx(text);
+    JsonMembers idx(text);
     if (!idx.closed()) return;
     readVariantFrom(value, idx);
 }
@@ -584,51 +529,55 @@ RecipeDocumentReadResult readRecipeDocument(ScadaRecipeData& r, std::string_view
     RecipeDocumentReadResult res;
     if (text.empty()) return res;
     // The top-level object. A document cut off before its closing brace is read as far as it
-    // goes: its sections whose blocks close are taken, the others keep their values.
-    KeyIndex idx(text);
-    res.hasObject = ltrimJsonP(text).find('{') != std::string_view::npos;
+    // goes: its sections whose blocks close are taken, the others keep their values. Each section
+    // is judged on its own: one stored by earlier firmware with unescaped texts is read under the
+    // old rule, and the sections after it are found all the same.
+    JsonMembers idx(text);
+    res.hasObject = idx.hasObject();
     res.closed = idx.closed();
     for (const char* key : kRecipeDocumentKeys)
         if (idx.has(key)) ++res.keysFound;
-    auto read = [&](auto&& fn) { fn([&](const char* key) { return idx.find(key); }); };
-    read([&](auto find) {
-        readJsonP(r.system, find("system"));
-        readJsonP(r.modbusRtu, find("modbusRtu"));
-        readMember(r.sensors, find("sensors"));
-        readMember(r.firewall, find("firewall"));
-        readJsonP(r.bluetooth, find("bluetooth"));
-        readJsonP(r.lte, find("lte"));
-        readJsonP(r.wifi, find("wifi"));
-        readJsonP(r.cellular, find("cellular"));
-        readJsonP(r.lora, find("lora"));
-        readMember(r.loraDevice, find("loraDevice"));
-        readJsonP(r.dataLog, find("dataLog"));
-        readJsonP(r.cloudServer, find("cloudServer"));
-        readJsonP(r.gatewayServer, find("gatewayServer"));
-        readMember(r.portForwarding, find("portForwarding"));
-        readJsonP(r.orvaneProRemote, find("orvaneProRemote"));
-        readJsonP(r.wan, find("wan"));
-        readJsonP(r.lan, find("lan"));
-        readMember(r.mbTcpClient, find("MBTcpClient"));
-        readJsonP(r.mbTcpServer, find("MBTcpServer"));
-        {
-            std::string_view db = find("database");
-            if (!db.empty()) {
-                KeyIndex idx(db);
-                if (idx.closed()) readJsonP(r.fetchInterval, idx.find("fetchInterval"));
-            }
+    auto section = [&](auto& rec, const char* key) {
+        const JsonMembers::Value v = idx.find(key);
+        readRecord(rec, v.text, v.rule);
+    };
+    section(r.system, "system");
+    section(r.modbusRtu, "modbusRtu");
+    readMember(r.sensors, idx.find("sensors"));
+    readMember(r.firewall, idx.find("firewall"));
+    section(r.bluetooth, "bluetooth");
+    section(r.lte, "lte");
+    section(r.wifi, "wifi");
+    section(r.cellular, "cellular");
+    section(r.lora, "lora");
+    readMember(r.loraDevice, idx.find("loraDevice"));
+    section(r.dataLog, "dataLog");
+    section(r.cloudServer, "cloudServer");
+    section(r.gatewayServer, "gatewayServer");
+    readMember(r.portForwarding, idx.find("portForwarding"));
+    section(r.orvaneProRemote, "orvaneProRemote");
+    section(r.wan, "wan");
+    section(r.lan, "lan");
+    readMember(r.mbTcpClient, idx.find("MBTcpClient"));
+    section(r.mbTcpServer, "MBTcpServer");
+    {
+        const JsonMembers::Value db = idx.find("database");
+        if (!db.text.empty()) {
+            JsonMembers members(db.text, db.rule);
+            if (members.closed()) readJsonP(r.fetchInterval, members.find("fetchInterval").text);
         }
-        readJsonP(r.upgrade, find("upgrade"));
-        {
-            std::string_view loops = find("controlloop");
-            if (!loops.empty())
-                forEachJsonArrayElementP(loops, kControlLoopCount, [&](int i, std::string_view el) {
-                    readJsonP(r.controlloop[static_cast<size_t>(i)], el);
-                });
-        }
-        readMember(r.digital, find("digital"));
-        readMember(r.ai, find("ai"));
-    });
+    }
+    section(r.upgrade, "upgrade");
+    {
+        const JsonMembers::Value loops = idx.find("controlloop");
+        if (!loops.text.empty())
+            forEachJsonArrayElementP(
+                loops.text, kControlLoopCount,
+                [&](int i, std::string_view el) { readVariant(r.controlloop[static_cast<size_t>(i)], el, loops.rule); },
+                loops.rule);
+    }
+    readMember(r.digital, idx.find("digital"));
+    readMember(r.ai, idx.find("ai"));
     return res;
 }
 

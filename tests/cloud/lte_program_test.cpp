@@ -100,6 +100,12 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
                              "/opt/kelvaworks/log/log_lte.txt\n"),
               1u);
     EXPECT_EQ(count(started, "CloudDaemonApp::reset"), 1u);
+    // Entries without ports get no tunnel at start-up.
+    EXPECT_EQ(count(started, "Forwarding _OrvanePro: 0 0"), 1u);
+    EXPECT_EQ(count(started, "Forwarding _SSHTunnel: 1234 0"), 1u);
+    EXPECT_EQ(count(started, "Setup connection "), 0u);
+    // Both profiles name one broker: the two sessions of the one client id would evict each other.
+    EXPECT_EQ(count(started, "Both MQTT profiles name 127.0.0.1:1883"), 1u);
 
     recipe->triggerReload(SCADA_MASK_REMOTE_FORWARDING);
     ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "CloudDaemonApp::reset") >= 2; }, 30s))

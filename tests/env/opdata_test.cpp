@@ -89,15 +89,20 @@ TEST_F(OpDataTest, ReaderKeepsDefaultsForMissingKeys) {
     EXPECT_EQ(d.accounts[2].name.str(), "super");  // untouched: no third element
 }
 
-TEST_F(OpDataTest, LogHoldsAtMostOneHundredItems) {
+TEST_F(OpDataTest, LogPastOneHundredLosesOneItemPerAddition) {
     auto env = makeEnv();
+    // The 101st item is kept; the 102nd addition removes the first.
     for (uint32_t i = 0; i < 101; ++i) env->addCalibLog(item(("k" + std::to_string(i)).c_str(), i, "c", true, 1));
     OpData d = env->getOpData();
-    ASSERT_EQ(d.items.size(), 100u);
+    ASSERT_EQ(d.items.size(), 101u);
+    EXPECT_EQ(d.items.front().key.str(), "k0");
+    env->addCalibLog(item("k101", 101, "c", true, 1));
+    d = env->getOpData();
+    ASSERT_EQ(d.items.size(), 101u);
     EXPECT_EQ(d.items.front().key.str(), "k1");
-    EXPECT_EQ(d.items.back().key.str(), "k100");
+    EXPECT_EQ(d.items.back().key.str(), "k101");
 
-    // A longer log from an older file is cut to 100 by the next addition, oldest first.
+    // A longer log stored by earlier firmware keeps its length: one out, one in.
     std::string text = "{\n  \"items\":[";
     for (int i = 0; i < 150; ++i) text += std::string(i ? "," : "") + "{\"key\":\"old" + std::to_string(i) + "\"}";
     text += "]}";
@@ -107,9 +112,38 @@ TEST_F(OpDataTest, LogHoldsAtMostOneHundredItems) {
     EXPECT_EQ(old->getOpData().items.size(), 150u);
     old->addCalibLog(item("new", 1, "c", true, 1));
     d = old->getOpData();
-    ASSERT_EQ(d.items.size(), 100u);
-    EXPECT_EQ(d.items.front().key.str(), "old51");
+    ASSERT_EQ(d.items.size(), 150u);
+    EXPECT_EQ(d.items.front().key.str(), "old1");
     EXPECT_EQ(d.items.back().key.str(), "new");
+    old.reset();
+    EXPECT_EQ(makeEnv()->getOpData().items.size(), 150u);  // as stored
+}
+
+TEST_F(OpDataTest, UnescapedTextsOfEarlierFirmwareLoseNothing) {
+    // A key ending in a backslash and a name holding one, as earlier firmware stored them.
+    orvane::test::writeFile(opdataPath(),
+                            "{\n  \"items\":[\n    {\n      \"key\":\"1_2_pH\\\",\n      \"timestamp\":7,\n"
+                            "      \"caliName\":\"a\\b\",\n      \"success\":true,\n      \"solution\":4},\n"
+                            "    {\n      \"key\":\"3_4_ORP\",\n      \"timestamp\":8}]\n,\n"
+                            "  \"accounts\":[\n    {\n      \"name\":\"boss\\\",\n      \"role\":1}]\n}");
+    auto env = makeEnv();
+    EXPECT_FALSE(std::filesystem::exists(opdataPath() + ".bad"));
+    const OpData d = env->getOpData();
+    ASSERT_EQ(d.items.size(), 2u);
+    EXPECT_EQ(d.items[0].key.str(), "1_2_pH\\");
+    EXPECT_EQ(d.items[0].caliName.str(), "a\\b");
+    EXPECT_TRUE(d.items[0].success);
+    EXPECT_EQ(d.items[0].solution, 4.0f);
+    EXPECT_EQ(d.items[1].timestamp, 8u);
+    EXPECT_EQ(d.accounts[0].name.str(), "boss\\");
+    EXPECT_EQ(d.accounts[1].name.str(), "oper");
+    // Stored again escaped, and read back the same.
+    env->addCalibLog(item("5_6_Cl", 9, "c", true, 1));
+    env.reset();
+    const OpData again = makeEnv()->getOpData();
+    ASSERT_EQ(again.items.size(), 3u);
+    EXPECT_EQ(again.items[0].key.str(), "1_2_pH\\");
+    EXPECT_EQ(again.accounts[0].name.str(), "boss\\");
 }
 
 TEST_F(OpDataTest, UnreadableFileIsKeptAsideAndNeverOverwrittenWithDefaults) {

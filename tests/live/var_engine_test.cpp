@@ -291,6 +291,80 @@ TEST(VarEngineRead, ZeroCountMissingRegisterAndCutValues) {
     EXPECT_EQ(cut, (Regs{0x3130, 0x3332, 0x3534}));
 }
 
+// Registers of a text as the table must give them: the bytes up to the first zero, two per
+// register, low byte first, zeros after.
+template <uint32_t N>
+Regs textRegisters(const fss::basic_str<char, N>& t) {
+    const size_t len = std::strlen(t.c_str());
+    Regs out(N / 2, 0);
+    for (size_t k = 0; k < len; ++k) out[k / 2] |= static_cast<uint16_t>(static_cast<unsigned char>(t[k]) << (8 * (k % 2)));
+    return out;
+}
+
+template <uint32_t N>
+void checkTextsOfEveryLength() {
+    auto v = makeEngine();
+    fss::basic_str<char, N> t;
+    v->registerVal("t", &t, 0);
+    v->sortRegTab();
+    for (uint32_t len = 0; len <= N; ++len) {
+        std::string text;
+        for (uint32_t k = 0; k < len; ++k) text += static_cast<char>('A' + k % 26);
+        t = text.c_str();
+        EXPECT_EQ(read(*v, 0, N / 2, EndianessType::NONE), textRegisters(t)) << N << " " << len;
+        // Bytes after an embedded zero never reach the registers.
+        if (len >= 2) {
+            text[len / 2] = '\0';
+            t.assignBytes(text.data(), len);
+            EXPECT_EQ(read(*v, 0, N / 2, EndianessType::CDAB), textRegisters(t)) << N << " " << len;
+        }
+    }
+}
+
+TEST(VarEngineText, TextsOfEveryLengthEndAtTheirFirstZero) {
+    checkTextsOfEveryLength<8>();
+    checkTextsOfEveryLength<16>();
+    checkTextsOfEveryLength<32>();
+    checkTextsOfEveryLength<64>();
+    checkTextsOfEveryLength<128>();
+}
+
+TEST(VarEngineRead, SameRegistersBeforeAndAfterSorting) {
+    // Before sortRegTab a read finds its values by a search of the table; after, by the register
+    // index: the registers are the same, in every order.
+    auto v = makeEngine();
+    long long ll = -2;
+    bool flag = true;
+    unsigned short us = 0xA1B2;
+    float f = -0.5f;
+    fss::basic_str<char, 16> t = "xyz";
+    v->curReg = 70000;  // beyond the index as well
+    v->registerVal("ll", &ll, 0);
+    v->registerVal("b", &flag, 0);
+    v->registerVal("us", &us, 0);
+    v->registerVal("f", &f, 0);
+    v->registerVal("t", &t, 0);
+    v->curReg = 10;
+    v->registerVal("ll2", &ll, 0);
+    v->registerVal("b2", &flag, 0);
+    v->registerVal("us2", &us, 0);
+    v->registerVal("f2", &f, 0);
+    v->registerVal("t2", &t, 0);
+    std::vector<Regs> before;
+    const EndianessType orders[] = {EndianessType::ABCD, EndianessType::CDAB, EndianessType::BADC,
+                                    EndianessType::DCBA, EndianessType::NONE};
+    for (EndianessType o : orders) {
+        before.push_back(read(*v, 10, 16, o));
+        EXPECT_EQ(read(*v, 70000, 16, o), before.back());
+    }
+    v->sortRegTab();
+    for (size_t k = 0; k < 5; ++k) {
+        EXPECT_EQ(read(*v, 10, 16, orders[k]), before[k]);
+        EXPECT_EQ(read(*v, 70000, 16, orders[k]), before[k]);
+    }
+    EXPECT_EQ(before[4], (Regs{0xFFFE, 0xFFFF, 0xFFFF, 0xFFFF, 1, 0xA1B2, 0, 0xBF00, 0x7978, 0x7A, 0, 0, 0, 0, 0, 0}));
+}
+
 TEST(VarEngineWrite, DecodesRequestsAndStopsAtTheRangeEnd) {
     auto v = makeEngine();
     short s = 0;

@@ -216,15 +216,75 @@ TEST(CodecReader, TextRule) {
     readJsonP(t, "\"" + std::string(40, 'q') + "\"");
     EXPECT_EQ(t.view(), std::string(32, 'q'));
     EXPECT_EQ(t.length(), 32u);
-    // Escapes are decoded (a quoted text a\"b reads a"b, not "a\").
+    // Escapes are decoded (a quoted text a\"b reads a"b, not "a\"); a backslash before anything
+    // but an escape stays.
     readJsonP(t, "\"a\\\"b\"");
     EXPECT_EQ(t, "a\"b");
+    const std::pair<const char*, const char*> kept[] = {
+        {"\"ab\\cd\"", "ab\\cd"}, {"\"\\q\\\\\"", "\\q\\"}, {"\"\\u12g\"", "\\u12g"}, {"\"C:\\\\new\"", "C:\\new"}};
+    for (const auto& [in, out] : kept) {
+        readJsonP(t, in);
+        EXPECT_EQ(t, out) << in;
+    }
+    // The old rule: a text ends at the next quote, backslashes are characters.
+    readJsonP(t, "\"pw\\\"", JsonTextRule::legacy);
+    EXPECT_EQ(t, "pw\\");
+    readJsonP(t, "\"a\\nb\"", JsonTextRule::legacy);
+    EXPECT_EQ(t, "a\\nb");
     readJsonP(t, "\"\\u00e9\\ud83d\\ude00\\n\"");
     EXPECT_EQ(t, "\xc3\xa9\xf0\x9f\x98\x80\n");
     // Cut at the last complete UTF-8 character: 15 ASCII + a 2-byte character into 16.
     text16 u;
     readJsonP(u, "\"" + std::string(15, 'a') + "\xc3\xa9\"");
     EXPECT_EQ(u.view(), std::string(15, 'a'));
+}
+
+TEST(CodecReader, QuotesEndWhereTheirRuleSays) {
+    // Text starting at position 0, the index of its closing quote under each rule.
+    const struct {
+        const char* text;
+        size_t escaped, legacy;
+    } cases[] = {
+        {"\"abc\"", 4, 4},       {"\"a\\\"b\"", 5, 3},     {"\"a\\\\\"b\"", 4, 4},
+        {"\"a\\\\\\\"b\"", 7, 5}, {"\"\\x\\\\\\\\\"", 7, 7}, {"\"pw\\\"", std::string_view::npos, 4},
+        {"\"open", std::string_view::npos, std::string_view::npos},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(json_detail::closeQuote(c.text, 0, JsonTextRule::escaped), c.escaped) << c.text;
+        EXPECT_EQ(json_detail::closeQuote(c.text, 0, JsonTextRule::legacy), c.legacy) << c.text;
+    }
+}
+
+TEST(CodecReader, EachMemberJudgedOnItsOwn) {
+    // key, the value found and the rule it is read under, in objects of earlier and of this firmware.
+    const std::string text =
+        "{\"a\":\"x\\\"\",\"b\":{\"p\":\"q\\\"},\n\"c\":[{\"k\":\"v\\\\\"}],\"d\":\"e\\\"f\",\"n\":5,"
+        "\"t\":{\"u\":\"a\\\"},\"w\":\"b\\\"}}";
+    const JsonMembers m(text);
+    EXPECT_TRUE(m.closed());
+    const struct {
+        const char* key;
+        const char* value;
+        JsonTextRule rule;
+    } expect[] = {
+        {"a", "\"x\\\"\"", JsonTextRule::escaped},   // a text holding x"
+        {"b", "{\"p\":\"q\\\"}", JsonTextRule::legacy},  // a text q\ of earlier firmware
+        {"c", "[{\"k\":\"v\\\\\"}]", JsonTextRule::escaped},
+        {"d", "\"e\\\"f\"", JsonTextRule::escaped},
+        {"n", "5", JsonTextRule::escaped},
+        {"t", "{\"u\":\"a\\\"}", JsonTextRule::legacy},
+        {"w", "\"b\\\"", JsonTextRule::legacy},
+    };
+    for (const auto& e : expect) {
+        const JsonMembers::Value v = m.find(e.key);
+        EXPECT_EQ(v.text, e.value) << e.key;
+        EXPECT_EQ(v.rule, e.rule) << e.key;
+    }
+    // Read with a rule given, the old texts hide what follows them.
+    const JsonMembers strict(text, JsonTextRule::escaped);
+    EXPECT_TRUE(strict.find("n").text.empty());
+    // A block cut off under both rules is no quirk: the object does not close.
+    EXPECT_FALSE(JsonMembers("{\"a\":{\"b\":\"c\\\"").closed());
 }
 
 TEST(CodecReader, RecordsAndArrays) {

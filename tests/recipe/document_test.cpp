@@ -3,6 +3,7 @@
 // documents.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 #include <set>
@@ -371,6 +372,50 @@ TEST(Document, UserTextWithBracketsDoesNotCutTheDocument) {
     EXPECT_EQ(b->system.name, "{[\\");
     EXPECT_EQ(b->wan.ipaddr, "10.0.0.9");
     EXPECT_TRUE(sameStoredRecipe(*a, *b));
+}
+
+TEST(Document, UnescapedTextsOfEarlierFirmwareKeepEverySection) {
+    // Texts ending in a backslash, unescaped, in two sections, and a plain backslash in a third:
+    // the sections between and after them load as well.
+    auto a = std::make_unique<ScadaRecipeData>();
+    a->init();
+    a->system.name = "@1@";
+    a->wifi.keyStation = "@2@";
+    a->wifi.security = "WPA3";
+    a->cellular.apn = "apn.example";
+    a->loraDevice[5].tankName = "Tank 5";
+    a->cloudServer.password = "@3@";
+    a->cloudServer.dataTopic = "t/data";
+    a->mbTcpClient[2].inputs[4].tagName = "@4@";
+    a->ai[1].custName = "Inlet";
+    std::string text = writeDocument(*a);
+    const std::pair<const char*, const char*> stored[] = {
+        {"\"@1@\"", "\"ab\\cd\""}, {"\"@2@\"", "\"pw\\\""}, {"\"@3@\"", "\"x\\\""}, {"\"@4@\"", "\"C:\\\""}};
+    for (const auto& [mark, old] : stored) text.replace(text.find(mark), std::strlen(mark), old);
+    a->system.name = "ab\\cd";
+    a->wifi.keyStation = "pw\\";
+    a->cloudServer.password = "x\\";
+    a->mbTcpClient[2].inputs[4].tagName = "C:\\";
+    auto b = std::make_unique<ScadaRecipeData>();
+    const RecipeDocumentReadResult res = readRecipeDocument(*b, text);
+    EXPECT_TRUE(res.closed);
+    EXPECT_EQ(res.keysFound, 24);
+    EXPECT_EQ(b->wifi.keyStation, "pw\\");
+    EXPECT_EQ(b->wifi.security, "WPA3");
+    EXPECT_EQ(b->cloudServer.dataTopic, "t/data");
+    EXPECT_TRUE(sameStoredRecipe(*a, *b));
+    // The same texts in a record read on its own.
+    WifiRecipeData w;
+    readJsonP(w, "{\"ssid\":\"a\\c\",\"keyStation\":\"pw\\\",\n\"mode\":7,\"key\":\"k\\\\\"}");
+    EXPECT_EQ(w.ssid, "a\\c");
+    EXPECT_EQ(w.keyStation, "pw\\");
+    EXPECT_EQ(w.mode, 7);
+    EXPECT_EQ(w.key, "k\\");
+    // Escaped texts of our own writer are still taken as escaped.
+    a->wifi.keyStation = "q\"},\"mode\":1,\"x\":\"";
+    auto c = std::make_unique<ScadaRecipeData>();
+    readJsonP(*c, writeDocument(*a));
+    EXPECT_TRUE(sameStoredRecipe(*a, *c));
 }
 
 TEST(Document, CutOffDocumentKeepsTheSectionsThatClose) {

@@ -32,9 +32,11 @@ Line& lineOf(uint64_t id) {
 Logger::Logger(const std::string& path, const LoggerOptions& options)
     : id_(g_nextId.fetch_add(1)), path_(path.empty() ? kDefaultPath : path), name_(options.name) {
     std::vector<spdlog::sink_ptr> sinks;
-    auto console = std::make_shared<spdlog::sinks::stdout_color_sink_mt>(spdlog::color_mode::automatic);
-    console->set_level(spdlog::level::trace);
-    sinks.push_back(console);
+    if (options.console) {
+        auto console = std::make_shared<spdlog::sinks::stdout_color_sink_mt>(spdlog::color_mode::automatic);
+        console->set_level(spdlog::level::trace);
+        sinks.push_back(console);
+    }
     try {
         // max_files counts the backups: one backup beside the file makes two files.
         auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path_, kMaxFileSize, kMaxFiles - 1, false);

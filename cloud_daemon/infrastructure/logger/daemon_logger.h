@@ -56,6 +56,7 @@ void log_error(ILogger& logger, const A&... parts) { log_line(&ILogger::error, l
 struct LoggerOptions {
     std::string name;             // logger name in every line
     bool flushOnWarning = false;  // flush the file at once for warning and above
+    bool console = true;          // also write to standard output
 };
 
 class Logger : public ILogger {

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs a gateway program so that it cannot change the machine it is tried on. Started by
+# run-gateway.sh as the first process of private mount and PID namespaces (the network is the
+# host's, so its ports are reachable as usual). Inside:
+#   - /etc is an overlay: writes (iptables rules, hostapd.conf, network files) land in a
+#     throw-away layer;
+#   - iptables, iptables-save, killall, systemctl, reboot, hwclock, ping and `date -s` are stubs
+#     that only log what they would have done to /opt/kelvaworks/log/host-safe.log;
+#   - /proc is the namespace's own, so nothing outside can be signalled by name;
+#   - /sys/class/gpio (where it exists) is an empty tmpfs.
+# Usage: host-safe-run.sh <program> [args...]   (needs root)
+set -euo pipefail
+mount --make-rprivate /
+# A private /run holds the stubs, so nothing is written on the host.
+mount -t tmpfs tmpfs /run
+box=/run/host-safe
+mkdir -p "$box/bin" "$box/etc-up" "$box/etc-work"
+log=/opt/kelvaworks/log/host-safe.log
+mkdir -p "$(dirname "$log")"
+
+stub() {  # stub <name> <exit status>: logs the command line it was called with ($0 is its path)
+    printf '#!/bin/sh\necho "would run: $0 $*" >> %s\nexit %s\n' "$log" "$2" > "$box/bin/$1"
+    chmod 755 "$box/bin/$1"
+}
+for p in iptables iptables-save killall systemctl reboot hwclock; do stub "$p" 0; done
+stub ping 1  # no probe of the Internet from here: the gateway shows "not connected"
+# date: reading the time stays real; setting it is only logged.
+cp "$(readlink -f "$(command -v date)")" "$box/bin/date.real"
+printf '#!/bin/sh\nfor a in "$@"; do case "$a" in -s|--set*) echo "would run: date $*" >> %s; exit 0;; esac; done\nexec %s "$@"\n' \
+    "$log" "$box/bin/date.real" > "$box/bin/date"
+chmod 755 "$box/bin/date"
+
+# Programs named by absolute path are covered by binding a stub over them (a symbolic link is
+# followed, so a multi-call program behind several names is stubbed for all of them).
+for target in /usr/sbin/iptables /usr/sbin/iptables-save /usr/bin/killall /usr/bin/systemctl \
+              /usr/sbin/reboot /usr/sbin/hwclock /usr/bin/ping /usr/bin/date; do
+    if [ -e "$target" ]; then mount --bind "$box/bin/$(basename "$target")" "$target"; fi
+done
+export PATH="$box/bin:$PATH"
+
+mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-up,workdir=$box/etc-work" /etc
+if [ -d /sys/class/gpio ]; then mount -t tmpfs tmpfs /sys/class/gpio; fi
+
+cd "$(dirname "$1")"
+"$@" &
+child=$!
+trap 'kill -TERM "$child" 2>/dev/null || true' TERM INT HUP
+status=0
+while kill -0 "$child" 2>/dev/null; do
+    wait "$child" && status=0 || status=$?
+done
+exit "$status"

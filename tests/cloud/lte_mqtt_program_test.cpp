@@ -1,0 +1,194 @@
+// The real orvane-lte in the sandbox with this test's real IPC server at the sandbox's probe
+// socket and two mosquitto brokers started inside the sandbox's network namespace (nsenter):
+// live data, heartbeat and state, a gateway command, a reload, a broker outage caught up from
+// the history, and SIGTERM (needs root; skipped elsewhere).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "cloud/socket_server.h"
+#include "database/database.h"
+#include "live/live_data.h"
+#include "recipe/recipe_guard.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+using namespace std::chrono_literals;
+using orvane::test::readFile;
+using orvane::test::SandboxProcess;
+using orvane::test::TempDir;
+using orvane::test::waitUntil;
+
+#ifndef ORVANE_LTE_BINARY
+#define ORVANE_LTE_BINARY "orvane-lte"
+#endif
+
+namespace {
+
+// A program run in the network namespace of `pid`, its output in a file; killed with the object.
+class NetnsProcess {
+public:
+    NetnsProcess(pid_t pid, std::vector<std::string> argv, std::string out) : out_(std::move(out)) {
+        argv.insert(argv.begin(), {"nsenter", "-t", std::to_string(pid), "-n"});
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            const int fd = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            ::execvp(args[0], args.data());
+            ::_exit(127);
+        }
+    }
+    ~NetnsProcess() { stop(); }
+    void stop() {
+        if (pid_ <= 0) return;
+        ::kill(-pid_, SIGTERM);
+        int st;
+        ::waitpid(pid_, &st, 0);
+        pid_ = -1;
+    }
+    std::string text() const { return readFile(out_); }
+
+private:
+    std::string out_;
+    pid_t pid_ = -1;
+};
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
+bool portOpenIn(pid_t pid, int port) {
+    const std::string cmd = "nsenter -t " + std::to_string(pid) + " -n bash -c 'echo > /dev/tcp/127.0.0.1/" +
+                            std::to_string(port) + "' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+const char* kParameters = R"json({
+  "system": {"pn": 1001, "sn": "GW2301234", "swVer": "1.2.2922(20260907)", "portforwardingEnable": false},
+  "cloudServer": {"fetchInterval": 2, "uploadInterval": 4, "serverHost": "127.0.0.1", "serverPort": 1883,
+                  "username": "u", "password": "p", "dataTopic": "kelva/{sn}/livedata",
+                  "alarmTopic": "kelva/{sn}/alarm", "commandTopic": "kelva/{sn}/command"},
+  "gatewayServer": {"serverHost": "127.0.0.1", "serverPort": 1884, "username": "u", "password": "p",
+                    "commandTopic": "gw/{sn}/cmd", "replyTopic": "gw/{sn}/reply",
+                    "heartbeatTopic": "gw/{sn}/heartbeat", "stateTopic": "gw/{sn}/state"},
+  "orvaneProRemote": {"gatewayServerPort": 0, "gatewayMonitorPort": 0, "sshMonitorPort": 0,
+                      "serialportServerPort": 0, "serialportMonitorPort": 0},
+  "portForwarding": []
+})json";
+
+TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    if (std::system("command -v mosquitto mosquitto_sub mosquitto_pub nsenter >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs mosquitto clients and nsenter";
+    SandboxProcess p;
+    orvane::test::writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
+
+    TempDir dir{"orvane-lte-mqtt"};
+    auto recipe = std::make_unique<RecipeDataGuard>();
+    auto live = std::make_unique<LiveDataGuard>(recipe.get());
+    {
+        std::lock_guard lock(live->mutex());
+        live->data().analog.names[0] = "AI1";
+        live->data().analog.items[0].val = 4.5f;
+    }
+    DatabaseProxy db(DatabaseOptions{dir.file("orvanepro.db"), dir.path()});
+    db.setDiskUsageSource([] { return 1.0f; });
+    SocketServerOptions o;
+    o.path = p.tmpDir() + "/probeSock";
+    SocketServer server(*recipe, *live, db, o);
+    std::thread serverThread([&] { server.startLoop(); });
+    struct Stop {
+        SocketServer& s;
+        std::thread& t;
+        ~Stop() {
+            s.stop();
+            t.join();
+        }
+    } stopServer{server, serverThread};
+
+    ASSERT_TRUE(p.start({ORVANE_LTE_BINARY}));
+    const pid_t pid = p.programPid();
+    ASSERT_GT(pid, 0);
+    for (int port : {1883, 1884})
+        orvane::test::writeFile(dir.file("b" + std::to_string(port) + ".conf"),
+                                "user root\nlistener " + std::to_string(port) +
+                                    " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    auto broker = [&](int port) {
+        return std::make_unique<NetnsProcess>(
+            pid, std::vector<std::string>{"mosquitto", "-c", dir.file("b" + std::to_string(port) + ".conf")},
+            dir.file("broker" + std::to_string(port) + ".log"));
+    };
+    auto subscriber = [&](int port) {
+        return std::make_unique<NetnsProcess>(
+            pid,
+            std::vector<std::string>{"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "#", "-v",
+                                     "-q", "1"},
+            dir.file("sub" + std::to_string(port) + ".txt"));
+    };
+    auto cloud = broker(1883);
+    auto gateway = broker(1884);
+    ASSERT_TRUE(waitUntil([&] { return portOpenIn(pid, 1883) && portOpenIn(pid, 1884); }, 30s));
+    auto cloudSub = subscriber(1883);
+    auto gatewaySub = subscriber(1884);
+
+    // Heartbeat and state when the gateway link comes up; live data on the data topic.
+    ASSERT_TRUE(waitUntil([&] { return gatewaySub->text().find("gw/GW2301234/state {") != std::string::npos; }, 90s))
+        << p.stdoutText();
+    EXPECT_NE(gatewaySub->text().find("gw/GW2301234/heartbeat {\"cmd\":\"heartbeat\",\"sn\":\"GW2301234\""),
+              std::string::npos);
+    ASSERT_TRUE(waitUntil([&] { return cloudSub->text().find("\"AI1\":4.5") != std::string::npos; }, 90s))
+        << cloudSub->text();
+    EXPECT_NE(cloudSub->text().find("kelva/GW2301234/livedata {\"data\":[{\"device\":[{\"pn\":1001"), std::string::npos);
+
+    // A "state" command is answered with the state.
+    const size_t states = count(gatewaySub->text(), "gw/GW2301234/state ");
+    const std::string pub = "nsenter -t " + std::to_string(pid) +
+                            " -n mosquitto_pub -h 127.0.0.1 -p 1884 -q 1 -t gw/GW2301234/cmd -m "
+                            "'{\"cmd\":\"state\",\"sn\":\"GW2301234\",\"x\":\"\"}'";
+    ASSERT_EQ(std::system(pub.c_str()), 0);
+    EXPECT_TRUE(waitUntil([&] { return count(gatewaySub->text(), "gw/GW2301234/state ") > states; }, 30s));
+
+    // A reload rebuilds both links.
+    recipe->triggerReload(SCADA_MASK_CLOUD_SERVER);
+    ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "CloudDaemonApp::reset") == 2; }, 30s));
+    EXPECT_TRUE(waitUntil([&] { return count(p.stdoutText(), "MQTT Connected.") >= 4; }, 30s)) << p.stdoutText();
+
+    // The cloud broker goes away; readings logged only during the outage reach it afterwards.
+    cloudSub->stop();
+    cloud->stop();
+    ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("Fail to pusblish") != std::string::npos ||
+                                       count(p.stdoutText(), "Connect to server: ") >= 1; },
+                          60s));
+    std::this_thread::sleep_for(2s);
+    orvane_ipc::DataCell outage;
+    outage.values = {{"OutageOnly", 42.5}};
+    db.trySaveLog([&] { return outage; });
+    std::this_thread::sleep_for(3s);
+    cloud = broker(1883);
+    ASSERT_TRUE(waitUntil([&] { return portOpenIn(pid, 1883); }, 30s));
+    cloudSub = subscriber(1883);
+    ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("Back online kelva/GW2301234/livedata") != std::string::npos; },
+                          120s))
+        << p.stdoutText();
+    EXPECT_NE(p.stdoutText().find("New Last timestamp: "), std::string::npos);
+    EXPECT_TRUE(waitUntil([&] { return cloudSub->text().find("\"OutageOnly\":42.5") != std::string::npos; }, 30s))
+        << cloudSub->text();
+
+    ASSERT_TRUE(p.signal(SIGTERM));
+    EXPECT_EQ(p.wait(60s), 0);
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+// The gateway service with the recording runner, a fake link and the simulated clock; one test
+// of the process check and the kill against real processes.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "cloud_daemon/domain/service/gateway_service.h"
+#include "fakes.h"
+#include "platform/paths.h"
+#include "recording_logger.h"
+#include "support/sandbox.h"
+#include "support/scoped_roots.h"
+#include "support/temp_dir.h"
+
+using cloud_daemon::domain::entities::ForwardEntry;
+using cloud_daemon::domain::entities::SysSetting;
+using cloud_daemon::domain::service::GatewayService;
+using orvane::platform::RecordingCommandRunner;
+using orvane::platform::SimulatedClock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kSn = "GW0012345";
+
+class GatewayTest : public testing::Test {
+protected:
+    GatewayTest() {
+        settings_.replyTopic = "gw/reply";
+        settings_.heartbeatTopic = "gw/hb";
+        settings_.stateTopic = "gw/state";
+        settings_.forwards = {{0, "_OrvanePro", "HTTP", 80, -1, -1, -1},
+                              {1, "_SSHTunnel", "SSH", 22, 12345, -1, -1},
+                              {2, "_SerialProbe", "ssh", 1077, 21077, -1, -1},
+                              {3, "PLC", "Modbus TCP", 502, -1, -1, 0}};
+        service_.set_random_source([] { return 4383; });
+        service_.set_address_lookup([](const std::string&) { return std::string("192.168.0.1"); });
+        // autossh starts; the process check finds it unless told otherwise.
+        runner_.setScript([this](const RecordingCommandRunner::Call& c) {
+            RecordingCommandRunner::Result r;
+            if (c.line.rfind("ps -aux", 0) == 0) r.status = tunnelUp_ ? 0 : 1;
+            if (c.line.rfind("AUTOSSH_GATETIME=0", 0) == 0 && !sshLog_.empty())
+                orvane::test::writeFile(GatewayService::tunnel_log_path(20100), sshLog_);
+            return r;
+        });
+    }
+    std::vector<std::pair<std::string, std::string>> sentOn(const std::string& topic) const {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const auto& m : link_.sent)
+            if (m.first == topic) out.push_back(m);
+        return out;
+    }
+    const ForwardEntry& entry(const std::string& name) const {
+        for (const auto& e : settings_.forwards)
+            if (e.name == name) return e;
+        throw std::out_of_range(name);
+    }
+
+    orvane::test::TempDir dir_{"lte-gateway"};
+    orvane::test::ScopedRoots roots_{dir_.path()};
+    SimulatedClock clock_;
+    RecordingCommandRunner runner_;
+    SysSetting settings_;
+    orvane::test::FakeLink link_;
+    orvane::test::RecordingLogger log_;
+    GatewayService service_{settings_, link_, log_, clock_, runner_};
+    bool tunnelUp_ = true;
+    std::string sshLog_;
+};
+
+TEST_F(GatewayTest, Documents) {
+    cloud_daemon::domain::entities::CellularSnapshot s;
+    s.rssi = -75;
+    s.rsrp = -100;
+    s.sinr = 12.5f;
+    s.rsrq = -9;
+    s.carrier = "CMCC";
+    s.imsi = "46000";
+    s.swver = "1.0";
+    s.uptime = 77;
+    const std::string ts = std::to_string(clock_.wallSeconds());
+    EXPECT_EQ(service_.heartbeat_string(kSn, s),
+              R"({"cmd":"heartbeat","sn":"GW0012345","ts":)" + ts +
+                  R"(,"signal_rssi":-75.0,"signal_rsrp":-100.0,"signal_sinr":12.5,"signal_rsrq":-9.0,)"
+                  R"("carrier":"CMCC","imsi":"46000","swver":"1.0","uptime":77})");
+    EXPECT_EQ(service_.state_string(kSn),
+              R"({"cmd":"state","ports":[{"app":"_OrvanePro","appType":1},{"app":"_SSHTunnel","appType":3},)"
+              R"({"app":"_SerialProbe","appType":3},{"app":"PLC","appType":4}],"sn":"GW0012345"})");
+    EXPECT_EQ(service_.reply_string("activate", kSn, "PLC", 4, 9, 20100, -1, "why"),
+              R"({"app":"PLC","appType":4,"cmd":"activate","cmdid":9,"message":"why","port":20100,"sessionStart":)" +
+                  ts + R"(,"sn":"GW0012345","status":"error"})");
+    EXPECT_EQ(service_.reply_string("deactivate", kSn, "PLC", 4, 9, 20100, 0, "why"),
+              R"({"app":"PLC","appType":4,"cmd":"deactivate","cmdid":9,"message":"","port":20100,"sessionStart":)" +
+                  ts + R"(,"sn":"GW0012345","status":"ok"})");
+}
+
+TEST_F(GatewayTest, ApplicationTypeCodes) {
+    const std::pair<const char*, int> rows[] = {{"HTTP", 1},       {"https", 2},      {"SSH", 3},
+                                                {"modbus tcp", 4}, {"Web RTC", 5},    {"web socket", 6},
+                                                {"FTP", 7},        {"other", 8},      {"Ssh", 255},
+                                                {"", 255}};
+    for (const auto& [text, code] : rows) EXPECT_EQ(cloud_daemon::domain::service::app_type_code(text), code) << text;
+}
+
+// A command's fields; the values are strings, as the server sends them.
+std::string command(const std::string& cmd, const std::string& app, const std::string& port,
+                    const std::string& sn = kSn) {
+    return "{\"cmd\": \"" + cmd + "\", \"sn\": \"" + sn + "\", \"app\": \"" + app +
+           "\", \"appType\": \"4\", \"cmdid\": \"77\", \"port\": \"" + port + "\", \"x\": \"\"}";
+}
+
+TEST_F(GatewayTest, Commands) {
+    struct Case {
+        const char* name;
+        std::string message;
+        int result;
+        std::vector<std::string> replyParts;  // texts of the one reply, or none expected
+        const char* logged;                   // a warning that must be logged, or ""
+    };
+    const Case cases[] = {
+        {"state", command("state", "", ""), 0, {}, ""},
+        {"another serial number", command("state", "", "", "GW9"), 0, {}, "SN not matched"},
+        {"no cmd", R"({"sn":"GW0012345","app":"a","x":""})", 0, {}, "SN not matched"},
+        {"ssh tunnel uses the serial number's port",
+         command("activate", "_SSHTunnel", "20100"),
+         1,
+         {R"("port":20100)", R"("status":"ok")", R"("message":"")"},
+         ""},
+        {"unknown app",
+         command("activate", "Nope", "20100"),
+         0,
+         {R"("status":"error")", R"("message":"Invalid port configuration, server_port=20100, monitor_port=24383, local_port=-1")"},
+         "Fail to connect the server port 20100 to local at -1"},
+        {"deactivate", command("deactivate", "PLC", "20100"), 1, {R"("cmd":"deactivate")", R"("status":"ok")"}, ""},
+        {"cmd last keeps its quote",
+         R"({"sn":"GW0012345","app":"a","appType":"1","cmdid":"2","port":"3","cmd":"state"})",
+         0,
+         {},
+         "Unknow commandstate\""},
+        {"number sent bare", R"({"cmd":"activate","sn":"GW0012345","port":20100,"app":"PLC","appType":"1","cmdid":"2","x":""})",
+         0, {}, "Fail to analyze the gateway command: "},
+        {"port not a number", command("activate", "PLC", "abc"), 0, {}, "Fail to analyze the gateway command: "},
+        {"over-long", command("state", std::string(1100, 'a'), ""), 0, {}, "Refuse a gateway command of "},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        link_.sent.clear();
+        log_.clear();
+        EXPECT_EQ(service_.handle_command(k.message, kSn), k.result);
+        const auto replies = sentOn("gw/reply");
+        if (k.replyParts.empty()) {
+            EXPECT_TRUE(replies.empty());
+        } else {
+            ASSERT_EQ(replies.size(), 1u);
+            for (const auto& part : k.replyParts) EXPECT_NE(replies[0].second.find(part), std::string::npos) << part;
+        }
+        if (*k.logged) {
+            EXPECT_EQ(log_.count(4, k.logged), 1u);
+        }
+    }
+    // The state command got the state; the ports of what was activated and deactivated are set.
+    EXPECT_EQ(entry("_SSHTunnel").serverPort, 12345);
+    EXPECT_EQ(entry("_SSHTunnel").monitorPort, 24383);
+    EXPECT_EQ(entry("PLC").serverPort, -1);
+    const auto lines = runner_.lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "AUTOSSH_GATETIME=0 /usr/bin/autossh -M 24383 -y -N -R 12345:localhost:22 -i ~/.ssh/id_dropbear "
+                        "root@data.kelvaworks.net > " + GatewayService::tunnel_log_path(12345) + " 2>&1 &"),
+              lines.end());
+}
+
+TEST_F(GatewayTest, RefusedConnectionInTheTunnelLogIsReported) {
+    sshLog_ = "ssh: connect to host x port 22: Connection refused\n";
+    EXPECT_EQ(service_.handle_command(command("activate", "PLC", "20100"), kSn), 0);
+    const auto replies = sentOn("gw/reply");
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_NE(replies[0].second.find(R"("message":"Server refused the SSH connection")"), std::string::npos);
+    EXPECT_EQ(clock_.sleeps(), std::vector<int64_t>{500});  // seen at the first check
+    EXPECT_EQ(entry("PLC").serverPort, -1);
+}
+
+TEST_F(GatewayTest, TunnelThatNeverConfirms) {
+    tunnelUp_ = false;
+    std::string message;
+    EXPECT_EQ(service_.launch_tunnel(20100, 24000, "192.168.0.1", 502, "t", "", &message), -1);
+    EXPECT_EQ(message, "autossh process exited or no confirmation within timeout");
+    EXPECT_EQ(clock_.sleeps().size(), 6u);
+    EXPECT_EQ(service_.launch_tunnel(0, 24000, "a", 80, "t", "", &message), -1);
+    EXPECT_EQ(message, "Invalid port configuration, server_port=0, monitor_port=24000, local_port=80");
+    runner_.clear();
+    EXPECT_EQ(service_.deactivate_tunnel(-1), 0);
+    EXPECT_TRUE(runner_.lines().empty());
+}
+
+TEST_F(GatewayTest, MonitorRelaunchesTunnelsThatAreDown) {
+    service_.update_forward_port("PLC", 20100, 24000);
+    tunnelUp_ = false;
+    service_.monitor_tunnels();
+    const auto lines = runner_.lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], GatewayService::process_check_line(20100));
+    EXPECT_EQ(lines[1], GatewayService::kill_line(20100));
+    EXPECT_EQ(lines[2], "AUTOSSH_GATETIME=0 /usr/bin/autossh -M 24000 -y -N -R 20100:192.168.0.1:502 "
+                        "ubuntu@gateway.kelvaworks.net > " + GatewayService::tunnel_log_path(20100) + " 2>&1 &");
+    EXPECT_EQ(log_.count(4, "Tunnel for PLC on port 20100 is down, reactivating"), 1u);
+    // _SSHTunnel has no monitor port: not checked.
+    for (const auto& l : lines) EXPECT_EQ(l.find("12345"), std::string::npos);
+}
+
+TEST_F(GatewayTest, PassesSendHeartbeatAndStateAndFollowTheLink) {
+    const cloud_daemon::domain::entities::CellularSnapshot s;
+    service_.reset(60);
+    EXPECT_EQ(service_.run_once(kSn, s), 0);
+    EXPECT_EQ(sentOn("gw/hb").size(), 1u);
+    EXPECT_EQ(sentOn("gw/state").size(), 1u);
+    for (int i = 0; i < 59; ++i) {
+        clock_.advance(1s);
+        service_.run_once(kSn, s);
+    }
+    EXPECT_EQ(sentOn("gw/hb").size(), 1u);
+    clock_.advance(1s);
+    service_.run_once(kSn, s);
+    EXPECT_EQ(sentOn("gw/hb").size(), 2u);
+    link_.message = command("deactivate", "PLC", "20100");
+    clock_.advance(1s);
+    EXPECT_EQ(service_.run_once(kSn, s), 1);  // ports changed: the settings are saved
+
+    link_.up = false;
+    const int before = link_.attempts;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(service_.run_once(kSn, s), 0);
+    EXPECT_EQ(link_.attempts - before, 3);  // a heartbeat is attempted on every pass
+    EXPECT_EQ(log_.count(3, "Disconnect from the gateway server."), 1u);
+    link_.up = true;
+    service_.run_once(kSn, s);
+    EXPECT_EQ(log_.count(3, "Gateway Connected..."), 2u);
+}
+
+TEST_F(GatewayTest, SerialNumberPorts) {
+    EXPECT_EQ(cloud_daemon::domain::service::ssh_port_from_serial("GW0012345", log_), 12345);
+    EXPECT_EQ(cloud_daemon::domain::service::ssh_port_from_serial("1234", log_), -1);
+    EXPECT_EQ(log_.count(4, "Serial number 1234 is too short to derive the SSH port"), 1u);
+    EXPECT_EQ(cloud_daemon::domain::service::ssh_port_from_serial("GWabcde", log_), -1);
+    EXPECT_EQ(log_.count(4, "Fail to derive the SSH port from serial number GWabcde, reason : "), 1u);
+}
+
+// Real processes: a stand-in named like an autossh tunnel, and a decoy whose arguments hold the
+// port number elsewhere.
+TEST(GatewayShell, ProcessCheckAndKillFindOnlyTheTunnel) {
+    const int port = 40000 + ::getpid() % 20000;
+    auto spawn = [](const std::string& argv0, const std::string& arg) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execlp("bash", "bash", "-c", ("exec -a '" + argv0 + "' sleep " + arg).c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        return pid;
+    };
+    const pid_t tunnel = spawn("/usr/bin/autossh -M 24000 -y -N -R " + std::to_string(port) + ":localhost:80 u@h", "300");
+    const pid_t decoy = spawn("sleep-" + std::to_string(port) + ":x", "300");
+    orvane::test::RecordingLogger log;
+    SysSetting settings;
+    orvane::test::FakeLink link;
+    GatewayService service(settings, link, log);  // the real runner
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return service.tunnel_running(port); }, 20s));
+    EXPECT_EQ(service.deactivate_tunnel(port), 0);
+    int st = 0;
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return ::waitpid(tunnel, &st, WNOHANG) == tunnel; }, 20s));
+    EXPECT_TRUE(WIFSIGNALED(st));
+    EXPECT_FALSE(service.tunnel_running(port));
+    EXPECT_EQ(::waitpid(decoy, &st, WNOHANG), 0);  // still running
+    ::kill(decoy, SIGKILL);
+    ::waitpid(decoy, &st, 0);
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// The MQTT links against mosquitto brokers started by the test on free loopback ports.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <thread>
+
+#include "cloud_daemon/infrastructure/mqtt/mqtt_service.h"
+#include "mqtt_peer.h"
+#include "recording_logger.h"
+#include "support/mosquitto_broker.h"
+#include "support/sandbox.h"
+
+using namespace std::chrono_literals;
+using cloud_daemon::domain::entities::MqttServerCfg;
+using cloud_daemon::infrastructure::mqtt::MqttService;
+using cloud_daemon::infrastructure::mqtt::set_mqtt_trace_logger;
+using orvane::test::MosquittoBroker;
+using orvane::test::MqttPeer;
+using orvane::test::RecordingLogger;
+using orvane::test::waitUntil;
+
+namespace {
+
+class MqttLinkTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!MosquittoBroker::available()) GTEST_SKIP() << "needs mosquitto";
+    }
+    void TearDown() override {
+        set_mqtt_trace_logger(nullptr);
+        if (HasFailure())
+            for (const auto& [level, line] : log_.lines()) std::cerr << level << " " << line << "\n";
+    }
+    MqttServerCfg cfg(const MosquittoBroker& b, const std::string& user = "u", const std::string& pw = "secret") {
+        return {"127.0.0.1", static_cast<uint32_t>(b.port()), user, pw};
+    }
+    RecordingLogger log_;
+};
+
+TEST_F(MqttLinkTest, NamesAndMaskedPassword) {
+    EXPECT_EQ(MqttService::server_uri({"h", 1883, "", ""}), "mqtt://h:1883");
+    EXPECT_EQ(MqttService::client_id("12345"), "Kelva_OrvanePro_12345_livedata");
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttService link(log_);
+    link.init("12345", cfg(broker, "user1", "p@ss"), "");
+    EXPECT_EQ(log_.count(3, "Server Address mqtt://127.0.0.1:" + std::to_string(broker.port()) +
+                                "; Qos: 1; UN: user1; Pw: ********"),
+              1u);
+    EXPECT_FALSE(log_.has("p@ss"));
+    EXPECT_EQ(link.server().client_id(), "Kelva_OrvanePro_12345_livedata");
+}
+
+TEST_F(MqttLinkTest, KeepsOnlyTheLastCommandOfItsOwnTopic) {
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttService link(log_);
+    link.init("SN1", cfg(broker), "kelva/SN1/command");
+    ASSERT_TRUE(waitUntil([&] { return link.is_connected() && log_.has("kelva/SN1/command success"); }, 20s));
+    EXPECT_EQ(link.take_message(), "");
+    MqttPeer peer(broker.port(), "peer");
+    peer.publish("Kelva/SN1/command", "other case");  // another topic (by case): never kept
+    peer.publish("kelva/SN1/command", "first");
+    peer.publish("kelva/SN1/command", "second");
+    ASSERT_TRUE(waitUntil([&] { return log_.has("payload: 'second'"); }, 20s));
+    EXPECT_EQ(link.take_message(), "second");
+    EXPECT_EQ(link.take_message(), "");
+}
+
+TEST_F(MqttLinkTest, PublishesAtQos1AndAnEmptyTopicSendsNothing) {
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttService link(log_);
+    link.init("SN1", cfg(broker), "");  // no command topic: no subscription
+    ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 20s));
+    MqttPeer peer(broker.port(), "peer");
+    peer.subscribe("#");
+    EXPECT_EQ(link.publish("", "nowhere"), 0);
+    EXPECT_EQ(link.publish("kelva/SN1/livedata", "{\"a\":1}"), 0);
+    auto m = peer.next();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->first, "kelva/SN1/livedata");  // the empty-topic message never went out
+    EXPECT_EQ(m->second, "{\"a\":1}");
+    EXPECT_FALSE(log_.has(" success for token"));  // nothing subscribed
+}
+
+TEST_F(MqttLinkTest, RefusedCredentialsFailAfterThreeAttempts) {
+    MosquittoBroker broker("gateway", "right");
+    ASSERT_TRUE(broker.start());
+    MqttService link(log_);
+    link.init("SN1", cfg(broker, "gateway", "wrong"), "cmd");
+    EXPECT_EQ(link.publish("t", "p"), -1);
+    EXPECT_FALSE(link.is_connected());
+    EXPECT_EQ(log_.count(3, "Connect to server: "), 3u);
+    EXPECT_GE(log_.count(4, "MQTT Connection failed. Reason: "), 1u);
+
+    MqttService good(log_);
+    good.init("SN2", cfg(broker, "gateway", "right"), "cmd");
+    EXPECT_EQ(good.publish("t", "p"), 0);
+}
+
+TEST_F(MqttLinkTest, ReconnectsAndResubscribesAfterABrokerRestart) {
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttService link(log_);
+    link.init("SN1", cfg(broker), "kelva/SN1/command");
+    ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 20s));
+    broker.stop();
+    ASSERT_TRUE(waitUntil([&] { return !link.is_connected(); }, 20s));
+    EXPECT_TRUE(waitUntil([&] { return log_.has("MQTT Connection Lost"); }, 20s));
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 60s));
+    ASSERT_TRUE(waitUntil([&] { return log_.count(3, "kelva/SN1/command success") >= 2; }, 20s));
+    MqttPeer peer(broker.port(), "peer");
+    peer.publish("kelva/SN1/command", "after restart");
+    ASSERT_TRUE(waitUntil([&] { return log_.has("payload: 'after restart'"); }, 20s));
+    EXPECT_EQ(link.take_message(), "after restart");
+}
+
+TEST_F(MqttLinkTest, ReloadReplacesTheClientAndARefusedUriIsLogged) {
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttService link(log_);
+    link.init("SN1", cfg(broker), "a");
+    ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 20s));
+    // Hosts the library refuses at once or only when connecting: either way the link stays down
+    // and the caller goes on.
+    for (const char* host : {"", "bad host name", "h/x"}) {
+        SCOPED_TRACE(host);
+        EXPECT_NO_THROW(link.init("SN1", {host, 1883, "u", "p"}, "a"));
+        EXPECT_FALSE(link.is_connected());
+        EXPECT_EQ(link.publish("t", "p"), -1);
+    }
+    EXPECT_GE(log_.count(3, "MQTT cleanup completed"), 1u);
+    EXPECT_EQ(link.take_message(), "");
+    link.init("SN1", cfg(broker), "a");
+    ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 20s));
+    EXPECT_EQ(link.publish("x", "y"), 0);
+}
+
+TEST_F(MqttLinkTest, NotSetUpFailsWithoutAClient) {
+    MqttService link(log_);
+    EXPECT_FALSE(link.is_connected());
+    EXPECT_EQ(link.take_message(), "");
+    EXPECT_EQ(link.publish("t", "p"), -1);
+    EXPECT_EQ(log_.count(5, "MQTT client not initialized"), 3u);
+}
+
+}  // namespace
