@@ -1,0 +1,208 @@
+// The upgrade engine in a temporary tree: the real shell, stub MTD tools and systemctl first on
+// PATH, packages built here with tar and md5sum, served through file:// and the gateway's HTTP server.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "cloud_daemon/recording_logger.h"
+#include "platform/paths.h"
+#include "support/sandbox.h"
+#include "support/scoped_roots.h"
+#include "support/temp_dir.h"
+#include "system_service/service/system_upgrade.h"
+#include "webserver/webserver.h"
+
+using namespace std::chrono_literals;
+using orvane::test::readFile;
+using orvane::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Notes the progress reported as each download is called.
+class ProbedUpgrade : public service::SystemUpgrade {
+public:
+    using SystemUpgrade::SystemUpgrade;
+    std::vector<float> atDownload;
+    int download_file(const std::string& url, const std::string& path) override {
+        atDownload.push_back(progress());
+        return SystemUpgrade::download_file(url, path);
+    }
+};
+
+void sh(const std::string& line) { ASSERT_EQ(std::system(line.c_str()), 0) << line; }
+
+class UpgradeEngine : public ::testing::Test {
+public:
+    void SetUp() override {
+        for (const char* d : {"bin", "pkgs", "staging", "sys-root/usr/lib", "sys-root/dev", "bin", "web", "config"})
+            fs::create_directories(dir_.file(d));
+        writeFile(dir_.file("bin/flash_erase"), "#!/bin/sh\necho \"flash_erase $*\" >> " + stubLog() + "\n");
+        writeFile(dir_.file("bin/nandwrite"), "#!/bin/sh\necho \"nandwrite $*\" >> " + stubLog() + "\ncp \"$3\" \"$2\"\n");
+        writeFile(dir_.file("bin/systemctl"), "#!/bin/sh\necho \"systemctl $*\" >> " + stubLog() + "\n");
+        for (const char* s : {"flash_erase", "nandwrite", "systemctl"}) ::chmod(dir_.file(std::string("bin/") + s).c_str(), 0755);
+        oldPath_ = std::getenv("PATH");
+        ::setenv("PATH", (dir_.file("bin") + ":" + oldPath_).c_str(), 1);
+    }
+    void TearDown() override { ::setenv("PATH", oldPath_.c_str(), 1); }
+
+    std::string stubLog() const { return dir_.file("stub.log"); }
+    std::string sys(const std::string& rel) const { return dir_.file("sys-root/" + rel); }
+    std::string work() const { return orvane::platform::Paths::runtime("orvane_update/"); }
+    void member(const std::string& rel, const std::string& text) { writeFile(dir_.file("staging/" + rel), text); }
+    // pkgs/fw.tgz holding the named staging members, and its .md5.
+    void pack(const std::string& members) {
+        sh("cd " + dir_.file("staging") + " && tar czf ../pkgs/fw.tgz " + members + " && cd ../pkgs && md5sum fw.tgz > fw.tgz.md5");
+    }
+    int run(const std::string& url, const std::string& name = "fw.tgz", const char* folder = nullptr) {
+        writeFile(dir_.file("parameter.json"), R"({"upgrade": {"url": ")" + url + R"("}, "system": {"swVer": "1"}})");
+        setting::Settings s(dir_.file("parameter.json"), log_);
+        if (folder) s.set_local_folder_for_test(folder);
+        return engine_.run(name, s);
+    }
+    size_t commands() const { return log_.count(3, "Command: "); }
+
+    orvane::test::TempDir dir_{"orvane-upgrade"};
+    orvane::test::ScopedRoots roots_{dir_.path()};
+    orvane::test::RecordingLogger log_;
+    ProbedUpgrade engine_{log_, orvane::platform::CommandRunner::get(), service::DownloadOptions{5s, 1, 2s}};
+    std::string oldPath_;
+};
+
+TEST_F(UpgradeEngine, InstallsEveryRowOfAPackageServedOverHttp) {
+    const char* names = "orvane-nand.dtb zImage libplctag.so.2.6 liborvane_ipc.so.1.0 web probes orvane-system orvane-lte orvane-scada";
+    for (const char* m : {"orvane-nand.dtb", "zImage", "libplctag.so.2.6", "liborvane_ipc.so.1.0", "web/index.html",
+                          "probes/ph.json", "orvane-system", "orvane-lte", "orvane-scada"})
+        member(m, std::string("new ") + m);
+    pack(names);
+    writeFile(sys("usr/lib/liborvane_ipc.so.1.0"), "old");
+    ASSERT_EQ(::link(sys("usr/lib/liborvane_ipc.so.1.0").c_str(), dir_.file("mapped").c_str()), 0);  // as a program maps it
+    writeFile(dir_.file("web/old.html"), "old");
+    writeFile(dir_.file("bin/orvane-lte"), "old");
+
+    WebServer http(0, 15s, nullptr);
+    http.init(dir_.file("pkgs"));
+    std::thread t([&] { http.startLoop(); });
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return http.listeningPort() != 0; }, 10s));
+    const std::string url = "http://127.0.0.1:" + std::to_string(http.listeningPort()) + "/";
+    const int result = run(url);
+    http.stop();
+    t.join();
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(engine_.error_code(), 0u);
+    EXPECT_FLOAT_EQ(engine_.progress(), 100.0f);
+    // The second download starts from its own base, never from the first one's full percent.
+    EXPECT_EQ(engine_.atDownload, (std::vector<float>{10, 90}));
+    const std::string d = dir_.path() + "/sys-root/dev/";
+    EXPECT_EQ(readFile(stubLog()), "flash_erase " + d + "mtd3 0 0\nnandwrite -p " + d + "mtd3 " + work() +
+                                       "orvane-nand.dtb\nflash_erase " + d + "mtd2 0 0\nnandwrite -p " + d + "mtd2 " +
+                                       work() + "zImage\nsystemctl stop orvane-lte\nsystemctl start orvane-lte\n"
+                                       "systemctl stop orvane-scada\nsystemctl start orvane-scada\n");
+    const std::pair<std::string, const char*> installed[] = {
+        {sys("dev/mtd3"), "new orvane-nand.dtb"}, {sys("dev/mtd2"), "new zImage"},
+        {sys("usr/lib/libplctag.so.2.6"), "new libplctag.so.2.6"},
+        {sys("usr/lib/liborvane_ipc.so.1.0"), "new liborvane_ipc.so.1.0"},
+        {dir_.file("mapped"), "old"},  // replaced, never written over
+        {dir_.file("web/index.html"), "new web/index.html"}, {dir_.file("config/probes/ph.json"), "new probes/ph.json"},
+        {dir_.file("bin/orvane-system.new"), "new orvane-system"}, {dir_.file("bin/orvane-lte"), "new orvane-lte"},
+        {dir_.file("bin/orvane-scada"), "new orvane-scada"}};
+    for (const auto& [file, text] : installed) EXPECT_EQ(readFile(file), text) << file;
+    EXPECT_FALSE(fs::exists(dir_.file("web/old.html")));
+    EXPECT_FALSE(fs::exists(work()));
+    EXPECT_EQ(log_.count(3, "Update from " + url + "/fw.tgz to " + work()), 1u);
+    EXPECT_EQ(log_.count(3, "Command: cd " + work() + ";md5sum -c " + work() + "/'fw.tgz.md5'"), 1u);
+    EXPECT_EQ(log_.count(4, "Complete to upgrade."), 1u);
+}
+
+// Failures with their error code, whether the work folder stays, and a line of the log.
+TEST_F(UpgradeEngine, FailuresReportTheirErrorCode) {
+    // A server that takes the connection and never answers.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd, 4) == 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string stalled = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const std::string files = "file://" + dir_.file("pkgs");
+    WebServer http(0, 15s, nullptr);  // answers 404 pages: it serves an empty folder
+    fs::create_directories(dir_.file("empty"));
+    http.init(dir_.file("empty"));
+    std::thread t([&] { http.startLoop(); });
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return http.listeningPort() != 0; }, 10s));
+    const struct {
+        const char* what;
+        std::function<void()> prepare;
+        std::string url;
+        uint32_t code;
+        bool folderStays;
+        std::string logged;
+    } cases[] = {
+        {"missing .md5", [&] { member("zImage", "K"), pack("zImage"), fs::remove(dir_.file("pkgs/fw.tgz.md5")); },
+         files, 1, false, "/fw.tgz.md5. Err 37"},
+        {"stalled server", [] {}, stalled, 1, false, "Fail to download the file " + stalled + "/fw.tgz. Err 28"},
+        {"404 pages", [] {}, "http://127.0.0.1:" + std::to_string(http.listeningPort()), 2, true, "Fail to excute: cd "},
+        {"corrupt archive", [&] { writeFile(dir_.file("pkgs/fw.tgz"), "not gzip"), sh("cd " + dir_.file("pkgs") + " && md5sum fw.tgz > fw.tgz.md5"); },
+         files, 3, false, "Fail to excute: tar zxf "},
+        {"failing copy in the fourth row", [&] {
+             for (const char* m : {"orvane-nand.dtb", "zImage", "libplctag.so.2.6", "web/index.html"}) member(m, "new");
+             member("liborvane_ipc.so.1.0/x", "a folder cannot replace the library");
+             pack("orvane-nand.dtb zImage libplctag.so.2.6 liborvane_ipc.so.1.0 web");
+         }, files, 4, false, "Fail to excute: rm -rf " + sys("usr/lib/liborvane_ipc.so.1.0.new")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir_.file("staging"));
+        writeFile(sys("usr/lib/liborvane_ipc.so.1.0"), "old");
+        writeFile(dir_.file("web/old.html"), "old");
+        log_.clear();
+        c.prepare();
+        EXPECT_EQ(run(c.url), -1);
+        EXPECT_EQ(engine_.error_code(), c.code);
+        EXPECT_EQ(fs::exists(work()), c.folderStays);
+        EXPECT_EQ(log_.count(4, c.logged), 1u) << c.logged;
+    }
+    ::close(fd);
+    http.stop();
+    t.join();
+    // The fourth row failed after the first three were applied; the rest was not reached.
+    EXPECT_EQ(readFile(sys("dev/mtd2")), "new");
+    EXPECT_EQ(readFile(sys("usr/lib/libplctag.so.2.6")), "new");
+    EXPECT_EQ(readFile(sys("usr/lib/liborvane_ipc.so.1.0")), "old");
+    EXPECT_FALSE(fs::exists(sys("usr/lib/liborvane_ipc.so.1.0.new")));
+    EXPECT_TRUE(fs::exists(dir_.file("web/old.html")));
+}
+
+TEST_F(UpgradeEngine, RefusedNamesAndFoldersRunNothing) {
+    for (const std::string& name : std::vector<std::string>{"", "-rf", ".", "..", "a b", "x;reboot", "$(id)", "a/b",
+                                                            "a'b", "a\nb", std::string(33, 'f')}) {
+        EXPECT_EQ(run("file:///x", name), -1) << name;
+        EXPECT_EQ(engine_.error_code(), 1u) << name;
+    }
+    for (const char* folder : {"/", ""}) {
+        EXPECT_EQ(run("file:///x", "fw.tgz", folder), -1);
+        EXPECT_EQ(engine_.error_code(), 5u);
+    }
+    EXPECT_EQ(commands(), 0u);
+    EXPECT_EQ(log_.count(4, "invalid file name"), 11u);
+    EXPECT_EQ(log_.count(4, "local folder is invalid. /"), 1u);
+    const std::pair<std::string, bool> names[] = {{"fw-1.2_3+4.tar.gz", true}, {std::string(32, 'a'), true},
+                                                  {"x-", true}, {".hidden", true}, {"a\tb", false}, {"ä", false}};
+    for (const auto& [name, ok] : names) EXPECT_EQ(service::valid_package_name(name), ok) << name;
+}
+
+TEST(DownloadProgress, PercentOfTheKnownTotal) {
+    const std::tuple<curl_off_t, curl_off_t, float> cases[] = {{0, 0, 0}, {0, 5, 0}, {200, 50, 25}, {100, 100, 100}};
+    for (const auto& [total, now, percent] : cases) {
+        std::atomic<float> p{-1};
+        EXPECT_EQ(service::download_progress_callback(&p, total, now, 0, 0), 0);
+        EXPECT_FLOAT_EQ(p.load(), percent);
+    }
+}
+
+}  // namespace
