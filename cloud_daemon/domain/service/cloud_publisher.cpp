@@ -89,7 +89,10 @@ void CloudPublisher::run_once(uint32_t pn, const std::string& sn) {
             const std::string doc = collector_.livedata_string(pn, sn);
             if (!doc.empty()) {
                 log_info(logger_, "livedata publish:", doc);
-                if (link_.publish(settings_.dataTopic, doc) != 0) holdForResend(settings_.dataTopic, doc);
+                if (link_.publish(settings_.dataTopic, doc) != 0) {
+                    log_warn(logger_, "Fail to pusblish livedate to cloud. ", "the broker did not take it");
+                    holdForResend(settings_.dataTopic, doc);
+                }
             }
         } catch (const std::exception& e) {
             log_warn(logger_, "Fail to pusblish livedate to cloud. ", e.what());
@@ -100,7 +103,10 @@ void CloudPublisher::run_once(uint32_t pn, const std::string& sn) {
                 const std::string doc = collector_.alarm_string(pn, sn);
                 if (!doc.empty()) {
                     log_info(logger_, "alarm publish:", doc);
-                    if (link_.publish(settings_.alarmTopic, doc) != 0) holdForResend(settings_.alarmTopic, doc);
+                    if (link_.publish(settings_.alarmTopic, doc) != 0) {
+                        log_warn(logger_, "Fail to pusblish alarm to cloud. ", "the broker did not take it");
+                        holdForResend(settings_.alarmTopic, doc);
+                    }
                 }
             } catch (const std::exception& e) {
                 log_warn(logger_, "Fail to pusblish alarm to cloud. ", e.what());
