@@ -41,7 +41,7 @@ export PATH="$box/bin:$PATH"
 mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-up,workdir=$box/etc-work" /etc
 if [ -d /sys/class/gpio ]; then mount -t tmpfs tmpfs /sys/class/gpio; fi
 
-cd "$(dirname "$1")"
+cd /opt/kelvaworks
 "$@" &
 child=$!
 trap 'kill -TERM "$child" 2>/dev/null || true' TERM INT HUP
