@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <cerrno>
+
 #include <stdexcept>
 
 #include "database/database.h"
@@ -20,6 +22,7 @@ namespace {
 
 constexpr std::size_t kReadSize = 10240;
 constexpr int kBacklog = 4;
+constexpr std::chrono::milliseconds kWriteSlice{200};  // a stop is seen within this while writing
 
 // The log table whose sampling interval is `interval` seconds; the 10 s table for any other.
 std::string historyTableFor(uint16_t interval) {
@@ -120,9 +123,17 @@ void SocketServer::run_echo(local::Socket socket) {
     auto buf = std::make_unique<uint8_t[]>(kReadSize);
     orvane_ipc::FrameAccumulator frames;
 
+    // A peer that takes nothing holds a write up to the write time-out, but never past a stop.
     auto send = [&](const std::vector<uint8_t>& frame) {
         if (frame.empty()) return true;
-        return local::writeAll(socket, frame.data(), frame.size()) == frame.size();
+        const int64_t giveUp = Clock::get().steadyMillis() + options_.writeTimeout.count();
+        std::size_t done = 0;
+        for (;;) {
+            int err = 0;
+            done += local::writeAll(socket, frame.data() + done, frame.size() - done, &err, kWriteSlice);
+            if (done == frame.size()) return true;
+            if (err != ETIMEDOUT || stopper_.stopped() || Clock::get().steadyMillis() >= giveUp) return false;
+        }
     };
 
     while (!stopper_.stopped()) {

@@ -27,6 +27,7 @@ struct SocketServerOptions {
     std::chrono::milliseconds ltePushPeriod{std::chrono::seconds(60)};
     std::chrono::milliseconds readTimeout{std::chrono::seconds(1)};
     std::chrono::milliseconds passPause{std::chrono::seconds(1)};  // pause after each read
+    std::chrono::milliseconds writeTimeout{std::chrono::seconds(10)};  // a peer that takes nothing
 };
 
 class SocketServer {

@@ -178,7 +178,7 @@ TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
     orvane_ipc::DataCell outage;
     outage.values = {{"OutageOnly", 42.5}};
     db.trySaveLog([&] { return outage; });
-    std::this_thread::sleep_for(3s);
+    std::this_thread::sleep_for(8s);  // two upload intervals: the reading lies in a window walked later
     cloud = broker(1883);
     ASSERT_TRUE(waitUntil([&] { return portOpenIn(pid, 1883); }, 30s));
     cloudSub = subscriber(1883);

@@ -1,6 +1,8 @@
 // The gateway's IPC server with real stores and a client on liborvane_ipc.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <thread>
 
 #include "cloud/socket_server.h"
@@ -32,10 +34,12 @@ protected:
     }
     void TearDown() override { stopServer(); }
 
-    void startServer(std::chrono::milliseconds ltePeriod = std::chrono::hours(1)) {
+    void startServer(std::chrono::milliseconds ltePeriod = std::chrono::hours(1),
+                     std::chrono::milliseconds writeTimeout = std::chrono::seconds(10)) {
         SocketServerOptions o;
         o.path = path_;
         o.ltePushPeriod = ltePeriod;
+        o.writeTimeout = writeTimeout;
         o.readTimeout = 200ms;
         o.passPause = 50ms;
         server_ = std::make_unique<SocketServer>(*recipe_, *live_, *db_, o);
@@ -338,6 +342,42 @@ TEST_F(SocketServerTest, LteInformationIsPushedEachPeriodWithVersionAndUptime) {
     EXPECT_EQ(lte.sys_uptime(), 12345u);
     EXPECT_EQ(lte.sw_version().substr(0, 18), "1.2.2922(20260907)");
     EXPECT_EQ(lte.carrier_name().substr(0, 8), "Operator");
+}
+
+TEST_F(SocketServerTest, StopEndsAConnectionWhosePeerTakesNothing) {
+    {
+        std::lock_guard lock(live_->mutex());
+        auto& ctl = live_->data().controller;
+        for (int n = 0; n < 400; ++n) {
+            const int i = n / kControllerValues, j = n % kControllerValues;
+            ctl.connected[i] = true;
+            ctl.inputs[i].used[j] = true;
+            ctl.inputs[i].names[j] = ("c" + std::to_string(n)).c_str();
+            ctl.inputs[i].values[j] = 1.0f;
+        }
+    }
+    startServer(std::chrono::hours(1), std::chrono::hours(1));
+    boost::asio::io_context io;
+    boost::system::error_code ec;
+    namespace local = orvane::platform::local;
+    local::Socket peer = local::connect(io, path_, ec);
+    ASSERT_FALSE(ec);
+    // 200 answers of 14 kB each: far more than the socket holds, and the peer reads none.
+    std::vector<uint8_t> requests;
+    for (int i = 0; i < 200; ++i) {
+        auto f = orvane_ipc::to_frame(orvane_ipc::request::LatestSensorData{});
+        requests.insert(requests.end(), f.begin(), f.end());
+    }
+    ASSERT_EQ(local::writeAll(peer, requests.data(), requests.size()), requests.size());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            int queued = 0;
+            return ::ioctl(peer.native_handle(), FIONREAD, &queued) == 0 && queued > 50000;
+        },
+        30s));
+    server_->stop();
+    EXPECT_TRUE(waitUntil([&] { return server_->activeConnections() == 0; }, 60s));
+    peer.close(ec);
 }
 
 TEST_F(SocketServerTest, StopEndsAcceptorAndConnections) {

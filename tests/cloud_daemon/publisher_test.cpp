@@ -104,6 +104,22 @@ TEST_F(PublisherTest, CatchUpNeverAsksForTheSameWindowTwice) {
         EXPECT_GT(std::get<0>(collector_.history[i]), std::get<0>(collector_.history[i - 1]));
 }
 
+TEST_F(PublisherTest, WithoutUploadIntervalTheBacklogEndsOnceTheHeldDocumentIsTaken) {
+    publisher_.reset(10, 0);  // an upload on every pass
+    link_.up = false;
+    passes(1);
+    ASSERT_TRUE(publisher_.pending());
+    passes(120);
+    link_.up = true;
+    passes(1);
+    EXPECT_FALSE(publisher_.pending());
+    EXPECT_TRUE(collector_.history.empty());  // no window of no length is walked
+    EXPECT_EQ(log_.count(3, "Back online kelva/SN/livedata"), 1u);
+    const size_t sent = link_.sent.size();
+    passes(3);
+    EXPECT_EQ(link_.sent.size(), sent + 3);  // normal uploads again
+}
+
 TEST_F(PublisherTest, AlarmWaitsWhileTheLivedataOfItsPassIsHeld) {
     collector_.alarm = R"({"sn":"SN","id":7})";
     link_.up = false;

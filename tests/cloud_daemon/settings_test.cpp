@@ -177,6 +177,21 @@ TEST_F(SettingsTest, SaveWritesPortsToTheirElementsAndKeepsEverythingElse) {
     EXPECT_EQ(runner_.syncCount(), 1);
 }
 
+TEST_F(SettingsTest, SaveLeavesAnElementThatIsNoLongerTheEntrys) {
+    ASSERT_EQ(load(baseDocument()), 0);
+    for (ForwardEntry& e : s_.forwards) e.serverPort = e.monitorPort = -1;
+    // The first element was removed on the gateway after the load: "HMI" now stands where "PLC"
+    // was read, and nothing stands where "HMI" was.
+    json onDisk = baseDocument();
+    onDisk["portForwarding"].erase(0);
+    writeFile(path_, onDisk.dump(2));
+    EXPECT_EQ(SettingCfg::save(path_, log_, s_), 0);
+    const json saved = json::parse(readFile(path_));
+    EXPECT_EQ(saved["portForwarding"], onDisk["portForwarding"]);
+    EXPECT_EQ(log_.count(3, "Update port forwarding: "), 0u);
+    EXPECT_EQ(saved["orvaneProRemote"]["gatewayServerPort"], -1);
+}
+
 TEST_F(SettingsTest, SaveOverAnUnparseableFileLeavesIt) {
     ASSERT_EQ(load(baseDocument()), 0);
     writeFile(path_, "{ broken");

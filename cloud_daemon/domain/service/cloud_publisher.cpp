@@ -41,7 +41,9 @@ void CloudPublisher::run_once(uint32_t pn, const std::string& sn) {
         }
         if (r != 0) return;
         log_info(logger_, "Success to pusblish date to cloud on topic ", pendingTopic_);
-        if (static_cast<int64_t>(lastDataTimestamp_) + uploadInterval_ < t) {
+        // Without an upload interval there is no window to walk: a window of no length would
+        // never reach the present and the backlog would never end.
+        if (uploadInterval_ > 0 && static_cast<int64_t>(lastDataTimestamp_) + uploadInterval_ < t) {
             try {
                 collector_.get_data(lastDataTimestamp_, static_cast<uint32_t>(uploadInterval_),
                                     static_cast<uint32_t>(fetchInterval_));

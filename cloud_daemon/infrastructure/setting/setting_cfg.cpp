@@ -159,7 +159,9 @@ int SettingCfg::save(const std::string& path, ILogger& logger, const SysSetting&
             for (const ForwardEntry& e : s.forwards) {
                 if (e.element < 0 || static_cast<std::size_t>(e.element) >= elements.size()) continue;
                 json& el = elements[static_cast<std::size_t>(e.element)];
-                if (!el.is_object()) continue;
+                // An element that is no longer the entry's (the list was edited since the load)
+                // keeps its own ports; the reload that follows the edit reads the list anew.
+                if (!el.is_object() || !el.contains("application") || el["application"] != e.name) continue;
                 el["serverPort"] = e.serverPort;
                 el["monitorPort"] = e.monitorPort;
                 const json id = el.contains("id") ? el["id"] : json(e.element);
