@@ -23,6 +23,7 @@
 #include <fstream>
 #include <regex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -488,7 +489,20 @@ RestHandled RestAPI::_pingHost(const RestRequest& req, fss::stringHuge& out) {
         ping_->output.clear();
     }
     SLOG_INFO(WEB, "Ping start: {} count={}", addr, count);
-    std::thread(&RestAPI::pingWorker, ping_, opts_.pingProgram, addr, count).detach();
+    try {
+        std::thread(&RestAPI::pingWorker, ping_, opts_.pingProgram, addr, count).detach();
+    } catch (const std::system_error& e) {
+        // No worker will ever clear the flag: clear it here, or every later ping is refused.
+        SLOG_WARN(WEB, "Fail to start the ping worker: {}", e.what());
+        {
+            std::lock_guard<std::mutex> lock(ping_->mutex);
+            ping_->output += "Failed to fork ping process\n";
+            ping_->exitCode = -1;
+            ping_->running = false;
+        }
+        compactAnswer(out, RESPONSE_CODE::FAILED, "Fail to start ping");
+        return RestHandled::AnsweredNoSave;
+    }
     compactAnswer(out, RESPONSE_CODE::SUCCESS, "started");
     return RestHandled::AnsweredNoSave;
 }
