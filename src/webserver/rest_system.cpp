@@ -10,17 +10,20 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -486,7 +489,20 @@ RestHandled RestAPI::_pingHost(const RestRequest& req, fss::stringHuge& out) {
         ping_->output.clear();
     }
     SLOG_INFO(WEB, "Ping start: {} count={}", addr, count);
-    std::thread(&RestAPI::pingWorker, ping_, opts_.pingProgram, addr, count).detach();
+    try {
+        std::thread(&RestAPI::pingWorker, ping_, opts_.pingProgram, addr, count).detach();
+    } catch (const std::system_error& e) {
+        // No worker will ever clear the flag: clear it here, or every later ping is refused.
+        SLOG_WARN(WEB, "Fail to start the ping worker: {}", e.what());
+        {
+            std::lock_guard<std::mutex> lock(ping_->mutex);
+            ping_->output += "Failed to fork ping process\n";
+            ping_->exitCode = -1;
+            ping_->running = false;
+        }
+        compactAnswer(out, RESPONSE_CODE::FAILED, "Fail to start ping");
+        return RestHandled::AnsweredNoSave;
+    }
     compactAnswer(out, RESPONSE_CODE::SUCCESS, "started");
     return RestHandled::AnsweredNoSave;
 }
@@ -703,16 +719,30 @@ namespace {
 
 using LocalSocket = boost::asio::local::stream_protocol::socket;
 
-// Connects to the system service; false (logged) when nobody listens.
-bool connectSystemService(boost::asio::io_context& io, LocalSocket& socket) {
+// Connects to the system service; false (logged) when nobody listens. A service that accepts
+// nothing (its queue full) must not hold the server thread: the connect and every later write give
+// up after the time-out.
+bool connectSystemService(LocalSocket& socket, std::chrono::milliseconds timeout) {
     const std::string path = scada_paths::SYSETM_MODULE_SOCKET();
     boost::system::error_code ec;
-    socket.connect(boost::asio::local::stream_protocol::endpoint(path), ec);
+    socket.open(boost::asio::local::stream_protocol(), ec);
     if (ec) {
         SLOG_WARN(WEB, "Fail to connect {}: {}", path, ec.message());
         return false;
     }
-    (void)io;
+    const int fd = socket.native_handle();
+    const long ms = std::max<long>(1, static_cast<long>(timeout.count()));
+    const timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    const boost::asio::local::stream_protocol::endpoint endpoint(path);
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(endpoint.data()), static_cast<socklen_t>(endpoint.size()));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        SLOG_WARN(WEB, "Fail to connect {}: {}", path, std::strerror(errno));
+        return false;
+    }
     return true;
 }
 
@@ -736,7 +766,7 @@ bool RestAPI::_systemUpgrade(std::string_view fileName) {
     const std::vector<uint8_t> frame = orvane_ipc::to_frame(request);
     boost::asio::io_context io;
     LocalSocket socket(io);
-    if (!connectSystemService(io, socket)) return false;
+    if (!connectSystemService(socket, opts_.upgradeStatusTimeout)) return false;
     const bool ok = sendAll(socket, frame);
     if (!ok) SLOG_WARN(WEB, "Fail to send the upgrade request: {}", std::strerror(errno));
     boost::system::error_code ec;
@@ -748,7 +778,7 @@ RestHandled RestAPI::_systemUpgradeStatus(const RestRequest&, fss::stringHuge& o
     boost::asio::io_context io;
     LocalSocket socket(io);  // closed by its destructor on every path
     const std::vector<uint8_t> frame = orvane_ipc::to_frame(orvane_ipc::request::SystemUpdateStatus{});
-    if (!connectSystemService(io, socket) || !sendAll(socket, frame)) {
+    if (!connectSystemService(socket, opts_.upgradeStatusTimeout) || !sendAll(socket, frame)) {
         SLOG_WARN(WEB, "NO Response for upgrade status.");
         _response(out, RESPONSE_CODE::FAILED, "");
         return RestHandled::Answered;

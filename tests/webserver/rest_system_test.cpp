@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "orvane_ipc/orvane_ipc.h"
@@ -416,6 +417,44 @@ TEST_F(RestSystemTest, UpgradeStatusBadReplies) {
     FakeSystemService slow([&](const std::vector<uint8_t>&) { return whole; }, 1000ms);
     ASSERT_TRUE(get("/system/upgrade/status", token_));
     EXPECT_EQ(answer()["progress"], 10);
+}
+
+// A service whose queue is full and that accepts nothing holds neither exchange: both give up.
+TEST_F(RestSystemTest, UpgradeExchangesGiveUpOnAServiceThatAcceptsNothing) {
+    const std::string path = scada_paths::SYSETM_MODULE_SOCKET();
+    fs::create_directories(fs::path(path).parent_path());
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    ::unlink(path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    std::vector<int> waiting;  // fill the queue
+    for (int i = 0; i < 16; ++i) {
+        const int c = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(c);
+            break;
+        }
+        waiting.push_back(c);
+    }
+    ASSERT_FALSE(waiting.empty());
+    ASSERT_LT(waiting.size(), 16u);
+
+    auto status = std::async(std::launch::async, [&] { return get("/system/upgrade/status", token_); });
+    const bool ended = status.wait_for(60s) == std::future_status::ready;
+    if (!ended) ::shutdown(listener, SHUT_RDWR);  // set the stuck exchange free before failing
+    ASSERT_TRUE(ended) << "the status exchange waits for the service forever";
+    EXPECT_TRUE(status.get());
+    EXPECT_EQ(out_->view(), common(1001, ""));
+
+    auto order = std::async(std::launch::async, [&] { return put("/system/upgrade/fw-2", token_); });
+    ASSERT_EQ(order.wait_for(60s), std::future_status::ready);
+    EXPECT_EQ(order.get(), common(1001, "Fail to send the upgrade request"));
+
+    for (int c : waiting) ::close(c);
+    ::close(listener);
 }
 
 // ---- release notes ---------------------------------------------------------------------------
