@@ -149,6 +149,12 @@ bool spanDiffers(const ProbeMeasureRecipeItem& before, const ProbeMeasureRecipeI
     return spanChanged(before.mA_4, after.mA_4) || spanChanged(before.mA_20, after.mA_20);
 }
 
+// The 0-based probe index of a route number; a number outside int32's reach of 1 gives an index
+// that EnvGuard refuses.
+uint32_t probeIndexOf(int32_t routeNumber) {
+    return static_cast<uint32_t>(static_cast<int64_t>(routeNumber) - 1);
+}
+
 // The configuration pack of the set-value and address routes before the body is read.
 ConfigCmdPack blankConfigPack() {
     ConfigCmdPack pack;
@@ -464,7 +470,7 @@ RestHandled RestAPI::_probeCalibrate(const RestRequest& req, fss::stringHuge& ou
 RestHandled RestAPI::_probeSetValue(const RestRequest& req, fss::stringHuge& out) {
     ConfigCmdPack pack = blankConfigPack();
     readJsonP(pack, req.body);
-    pack.probeId = static_cast<uint32_t>(req.key.id0 - 1);
+    pack.probeId = probeIndexOf(req.key.id0);
     bool accepted = false;
     switch (pack.cmdType) {
         case CONFIG_CMD_CHANGE_ADDR:
@@ -488,7 +494,7 @@ RestHandled RestAPI::_probeConfig(const RestRequest& req, fss::stringHuge& out) 
 RestHandled RestAPI::_probeChangeAddr(const RestRequest& req, fss::stringHuge& out) {
     ConfigCmdPack pack = blankConfigPack();
     readJsonP(pack, req.body);
-    pack.probeId = static_cast<uint32_t>(req.key.id0 - 1);
+    pack.probeId = probeIndexOf(req.key.id0);
     if (!env_.set_probeAddr(pack)) {
         failed(out, kRefused);
         return kNoSave;
