@@ -175,6 +175,11 @@ std::unique_ptr<ProbeMeta> readDefinition(std::string_view body) {
     return def;
 }
 
+// Recipe items hold 32-bit part numbers: a larger one would be stored cut (to 0 for 2^32, the
+// mark of a free item).
+constexpr std::string_view kPartNumberRange = "PN out of range";
+bool partNumberFits(const ProbeMeta& def) { return def.PN <= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()); }
+
 // std::stoi's reading of a CSV column (blanks, a sign, digits, anything after them ignored),
 // limited to [lo, hi]; false when there is no number or it does not fit.
 bool csvInteger(std::string_view s, long long lo, long long hi, long long& value) {
@@ -535,6 +540,11 @@ RestHandled RestAPI::_addKelvaProbe(const RestRequest& req, fss::stringHuge& out
         failed(out, "Invalid JSON - could not parse probe file");
         return kNoSave;
     }
+    if (!partNumberFits(*def)) {
+        SLOG_WARN(WEB, "Probe upload: part number {} out of range", def->PN);
+        failed(out, kPartNumberRange);
+        return kNoSave;
+    }
     if (def->PN <= 0 || def->ModelName.empty() || def->Readings.empty()) {
         SLOG_WARN(WEB, "Probe upload: incomplete definition (PN={}, model='{}', readings={})", def->PN,
                   def->ModelName.c_str(), def->Readings.size());
@@ -552,6 +562,11 @@ RestHandled RestAPI::_addCustomProbe(const RestRequest& req, fss::stringHuge& ou
     if (!def) {
         SLOG_WARN(WEB, "Probe upload: JSON parse failed: {}", "no JSON object in the body");
         failed(out, "Invalid JSON - could not parse probe file");
+        return kNoSave;
+    }
+    if (!partNumberFits(*def)) {
+        SLOG_WARN(WEB, "Probe upload: part number {} out of range", def->PN);
+        failed(out, kPartNumberRange);
         return kNoSave;
     }
     const uint32_t pn = env_.addCustomProbe(*def);

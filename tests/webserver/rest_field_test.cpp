@@ -242,6 +242,15 @@ TEST_F(RestFieldTest, ProbeDefinitionUploads) {
     EXPECT_EQ(item(126).pn, 0u);
 
     EXPECT_EQ(httpPut("/probe/addcustom", "no json here"), failedWith("Invalid JSON - could not parse probe file"));
+    // A part number beyond 32 bits would land in the items cut, 2^32 as a free item's 0.
+    for (const char* target : {"/probe/addcustom", "/probe/upload"}) {
+        EXPECT_EQ(httpPut(target, R"({"PN":4294967296,"ModelName":"BIG","ModbusAddr":9,"Readings":[
+                                     {"Name":"a","RegAddress":1},{"Name":"b","RegAddress":3}]})"),
+                  failedWith("PN out of range"))
+            << target;
+        EXPECT_FALSE(std::filesystem::exists(dir_.file("config/probes/4294967296.json")));
+        for (int i = 0; i < 128; ++i) EXPECT_NE(item(i).name.view(), "a") << i;
+    }
     EXPECT_EQ(httpPut("/probe/upload", R"({"PN":777,"ModelName":"","Readings":[{"Name":"a"}]})"),
               failedWith("Probe file must include PN, ModelName and at least one Reading"));
     EXPECT_FALSE(std::filesystem::exists(dir_.file("config/probes/777.json")));
