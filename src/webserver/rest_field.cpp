@@ -78,8 +78,8 @@ const AIRecipeItem& defaultAnalogItem() {
     return item;
 }
 
-// "[", a newline, the elements one level deeper separated by "," and a newline, a newline, "]"
-// and a newline. elem(i, dst, room) writes element i as the record writers do.
+// "[", a newline, the elements one level deeper separated by "," and a newline, then "]" and a
+// newline. elem(i, dst, room) writes element i as the record writers do.
 template <class Elem>
 int writeArray(char* dst, int room, int count, Elem&& elem) {
     int n = 0;
@@ -103,7 +103,7 @@ int writeArray(char* dst, int room, int count, Elem&& elem) {
         n = k < 0 ? -1 : n + k;
     }
     level = saved;
-    put("\n]\n");
+    put("]\n");
     if (n >= 0 && n < room) dst[n] = '\0';
     return n;
 }

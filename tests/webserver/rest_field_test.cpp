@@ -321,7 +321,12 @@ TEST_F(RestFieldTest, JsonUploadReplacesTheRecipeButTheSystemSection) {
 }
 
 TEST_F(RestFieldTest, ControllersInputsAndOutputs) {
-    auto all = json::parse(httpGet("/controller/settings"));
+    // "[" and a newline, the clients separated by "," and a newline, "]" and a newline.
+    const std::string allText = httpGet("/controller/settings");
+    ASSERT_GT(allText.size(), 8u);
+    EXPECT_EQ(allText.substr(0, 5), "[\n  {") << allText.substr(0, 40);
+    EXPECT_EQ(allText.substr(allText.size() - 3), "}]\n") << allText.substr(allText.size() - 40);
+    auto all = json::parse(allText);
     ASSERT_TRUE(all.is_array());
     EXPECT_EQ(all.size(), 8u);
     EXPECT_EQ(httpGet("/controller/settings/9"), kNotFound);
