@@ -272,6 +272,15 @@ bool sameControllerView(const ControllerLiveData& a, const ControllerLiveData& b
     return a.connected == b.connected && same(a.inputs, b.inputs) && same(a.outputs, b.outputs);
 }
 
+// True when the object closes and holds at least one top-level key of parameter.json.
+bool holdsRecipeSection(std::string_view object) {
+    const JsonMembers members(object);
+    if (!members.closed()) return false;
+    for (const char* key : kRecipeDocumentKeys)
+        if (members.has(key)) return true;
+    return false;
+}
+
 // At most this much of an upload goes into a log line.
 std::string_view logCut(std::string_view text) { return text.substr(0, 256); }
 
@@ -1077,6 +1086,13 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
         if (restBodyObject(data).empty()) {
             SLOG_WARN(WEB, "upload: the JSON part holds no object");
             failed(out, "Invalid JSON");
+            return kNoSave;
+        }
+        // The import starts from the defaults: a file without any recipe section (a probe
+        // definition picked by mistake) would wipe the gateway's configuration.
+        if (!holdsRecipeSection(restBodyObject(data))) {
+            SLOG_WARN(WEB, "upload: the JSON part holds no recipe section");
+            failed(out, "Not a recipe file");
             return kNoSave;
         }
         const std::string path = orvane::platform::Paths::runtime("upload.json");

@@ -315,6 +315,9 @@ TEST_F(RestFieldTest, JsonUploadReplacesTheRecipeButTheSystemSection) {
 
     recipe_->checkAndConsume(0xffffffffu);
     EXPECT_EQ(upload("/upload", "up.json", "[1,2]", "application/json"), failedWith("Invalid JSON"));
+    // A probe definition picked by mistake: the recipe is not reset to its defaults.
+    EXPECT_EQ(upload("/upload", "up.json", R"({"PN":5,"ModelName":"X","Readings":[]})", "application/json"),
+              failedWith("Not a recipe file"));
     EXPECT_EQ(httpPut("/upload", "plain body"), failedWith("Invalid upload"));
     EXPECT_EQ(recipe_->changeWordForTest(), 0u);
     EXPECT_EQ(recipe_->recipe.lora.FREQ, 915000000);
