@@ -928,12 +928,16 @@ RestHandled RestAPI::_getMBRegAddr(const RestRequest& req, fss::stringHuge& out)
 
 RestHandled RestAPI::_getLoRaMBRegAddr(const RestRequest& req, fss::stringHuge& out) {
     const int d = req.key.id0, r = req.key.id1;
-    if (d < 1 || r < 0 || r >= kLoraRegisterCount) {
+    if (d < 1) {
         notFound(out);
         return kAnswered;
     }
     if (d > kLoraDeviceCount) {
         empty(out);
+        return kAnswered;
+    }
+    if (r < 0 || r >= kLoraRegisterCount) {
+        notFound(out);
         return kAnswered;
     }
     const int reg = vars_.findRegByGroupIndex(RegValType::LORA_VAL, (d - 1) * kLoraRegisterCount + r);

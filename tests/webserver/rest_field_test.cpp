@@ -389,6 +389,7 @@ TEST_F(RestFieldTest, LoopsLoraAndRegisterAddresses) {
     EXPECT_EQ(httpGet("/lora/mbregaddr/2/8"), kNotFound);
     EXPECT_EQ(httpGet("/lora/mbregaddr/0/1"), kNotFound);
     EXPECT_EQ(httpGet("/lora/mbregaddr/17/1"), "");
+    EXPECT_EQ(httpGet("/lora/mbregaddr/17/9"), "");  // a device beyond 16 answers nothing at all
 
     // A disabled loop row keeps its id and kind.
     recipe_->recipe.resetID();
