@@ -78,8 +78,8 @@ const AIRecipeItem& defaultAnalogItem() {
     return item;
 }
 
-// "[", a newline, the elements one level deeper separated by "," and a newline, a newline, "]"
-// and a newline. elem(i, dst, room) writes element i as the record writers do.
+// "[", a newline, the elements one level deeper separated by "," and a newline, then "]" and a
+// newline. elem(i, dst, room) writes element i as the record writers do.
 template <class Elem>
 int writeArray(char* dst, int room, int count, Elem&& elem) {
     int n = 0;
@@ -103,7 +103,7 @@ int writeArray(char* dst, int room, int count, Elem&& elem) {
         n = k < 0 ? -1 : n + k;
     }
     level = saved;
-    put("\n]\n");
+    put("]\n");
     if (n >= 0 && n < room) dst[n] = '\0';
     return n;
 }
@@ -149,6 +149,12 @@ bool spanDiffers(const ProbeMeasureRecipeItem& before, const ProbeMeasureRecipeI
     return spanChanged(before.mA_4, after.mA_4) || spanChanged(before.mA_20, after.mA_20);
 }
 
+// The 0-based probe index of a route number; a number outside int32's reach of 1 gives an index
+// that EnvGuard refuses.
+uint32_t probeIndexOf(int32_t routeNumber) {
+    return static_cast<uint32_t>(static_cast<int64_t>(routeNumber) - 1);
+}
+
 // The configuration pack of the set-value and address routes before the body is read.
 ConfigCmdPack blankConfigPack() {
     ConfigCmdPack pack;
@@ -168,6 +174,11 @@ std::unique_ptr<ProbeMeta> readDefinition(std::string_view body) {
     if (!readJson(body, *def)) return nullptr;
     return def;
 }
+
+// Recipe items hold 32-bit part numbers: a larger one would be stored cut (to 0 for 2^32, the
+// mark of a free item).
+constexpr std::string_view kPartNumberRange = "PN out of range";
+bool partNumberFits(const ProbeMeta& def) { return def.PN <= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()); }
 
 // std::stoi's reading of a CSV column (blanks, a sign, digits, anything after them ignored),
 // limited to [lo, hi]; false when there is no number or it does not fit.
@@ -259,6 +270,15 @@ bool sameControllerView(const ControllerLiveData& a, const ControllerLiveData& b
         return true;
     };
     return a.connected == b.connected && same(a.inputs, b.inputs) && same(a.outputs, b.outputs);
+}
+
+// True when the object closes and holds at least one top-level key of parameter.json.
+bool holdsRecipeSection(std::string_view object) {
+    const JsonMembers members(object);
+    if (!members.closed()) return false;
+    for (const char* key : kRecipeDocumentKeys)
+        if (members.has(key)) return true;
+    return false;
 }
 
 // At most this much of an upload goes into a log line.
@@ -464,7 +484,7 @@ RestHandled RestAPI::_probeCalibrate(const RestRequest& req, fss::stringHuge& ou
 RestHandled RestAPI::_probeSetValue(const RestRequest& req, fss::stringHuge& out) {
     ConfigCmdPack pack = blankConfigPack();
     readJsonP(pack, req.body);
-    pack.probeId = static_cast<uint32_t>(req.key.id0 - 1);
+    pack.probeId = probeIndexOf(req.key.id0);
     bool accepted = false;
     switch (pack.cmdType) {
         case CONFIG_CMD_CHANGE_ADDR:
@@ -488,7 +508,7 @@ RestHandled RestAPI::_probeConfig(const RestRequest& req, fss::stringHuge& out) 
 RestHandled RestAPI::_probeChangeAddr(const RestRequest& req, fss::stringHuge& out) {
     ConfigCmdPack pack = blankConfigPack();
     readJsonP(pack, req.body);
-    pack.probeId = static_cast<uint32_t>(req.key.id0 - 1);
+    pack.probeId = probeIndexOf(req.key.id0);
     if (!env_.set_probeAddr(pack)) {
         failed(out, kRefused);
         return kNoSave;
@@ -529,6 +549,11 @@ RestHandled RestAPI::_addKelvaProbe(const RestRequest& req, fss::stringHuge& out
         failed(out, "Invalid JSON - could not parse probe file");
         return kNoSave;
     }
+    if (!partNumberFits(*def)) {
+        SLOG_WARN(WEB, "Probe upload: part number {} out of range", def->PN);
+        failed(out, kPartNumberRange);
+        return kNoSave;
+    }
     if (def->PN <= 0 || def->ModelName.empty() || def->Readings.empty()) {
         SLOG_WARN(WEB, "Probe upload: incomplete definition (PN={}, model='{}', readings={})", def->PN,
                   def->ModelName.c_str(), def->Readings.size());
@@ -546,6 +571,11 @@ RestHandled RestAPI::_addCustomProbe(const RestRequest& req, fss::stringHuge& ou
     if (!def) {
         SLOG_WARN(WEB, "Probe upload: JSON parse failed: {}", "no JSON object in the body");
         failed(out, "Invalid JSON - could not parse probe file");
+        return kNoSave;
+    }
+    if (!partNumberFits(*def)) {
+        SLOG_WARN(WEB, "Probe upload: part number {} out of range", def->PN);
+        failed(out, kPartNumberRange);
         return kNoSave;
     }
     const uint32_t pn = env_.addCustomProbe(*def);
@@ -898,12 +928,16 @@ RestHandled RestAPI::_getMBRegAddr(const RestRequest& req, fss::stringHuge& out)
 
 RestHandled RestAPI::_getLoRaMBRegAddr(const RestRequest& req, fss::stringHuge& out) {
     const int d = req.key.id0, r = req.key.id1;
-    if (d < 1 || r < 0 || r >= kLoraRegisterCount) {
+    if (d < 1) {
         notFound(out);
         return kAnswered;
     }
     if (d > kLoraDeviceCount) {
         empty(out);
+        return kAnswered;
+    }
+    if (r < 0 || r >= kLoraRegisterCount) {
+        notFound(out);
         return kAnswered;
     }
     const int reg = vars_.findRegByGroupIndex(RegValType::LORA_VAL, (d - 1) * kLoraRegisterCount + r);
@@ -1056,6 +1090,13 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
         if (restBodyObject(data).empty()) {
             SLOG_WARN(WEB, "upload: the JSON part holds no object");
             failed(out, "Invalid JSON");
+            return kNoSave;
+        }
+        // The import starts from the defaults: a file without any recipe section (a probe
+        // definition picked by mistake) would wipe the gateway's configuration.
+        if (!holdsRecipeSection(restBodyObject(data))) {
+            SLOG_WARN(WEB, "upload: the JSON part holds no recipe section");
+            failed(out, "Not a recipe file");
             return kNoSave;
         }
         const std::string path = orvane::platform::Paths::runtime("upload.json");

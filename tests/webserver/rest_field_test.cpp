@@ -161,6 +161,9 @@ TEST_F(RestFieldTest, ProbeCommandsReachTheMailboxOrAreRefused) {
         {"/probe/probeconfig/4", R"({"type":5,"ma_4":3})", kOk, 3},
         {"/probe/setvalue/4", R"({"type":1,"data":3})", failedWith("Unsupported configuration type"), 0},
         {"/probe/setvalue/200", R"({"type":8})", kRefused, 0},
+        {"/probe/setvalue/-2147483648", R"({"type":8})", kRefused, 0},
+        {"/probe/probeconfig/-2147483648", R"({"type":7,"custName":"x"})", kRefused, 0},
+        {"/probe/changeaddr/-2147483648", R"({"newAddr":20})", kRefused, 0},
         {"/probe/changeaddr/3", R"({"newAddr":20,"type":9})", kOk, 3},
         {"/probe/replace", R"({"oldPN":1,"oldSN":2,"newPN":1,"newSN":3,"newModbusAddr":40})", "", 5},
         {"/probe/changeAddrBatch", R"([{"modbusAddr":10,"modbusAddrNew":11,"PN":50210}])", "", 4},
@@ -239,6 +242,15 @@ TEST_F(RestFieldTest, ProbeDefinitionUploads) {
     EXPECT_EQ(item(126).pn, 0u);
 
     EXPECT_EQ(httpPut("/probe/addcustom", "no json here"), failedWith("Invalid JSON - could not parse probe file"));
+    // A part number beyond 32 bits would land in the items cut, 2^32 as a free item's 0.
+    for (const char* target : {"/probe/addcustom", "/probe/upload"}) {
+        EXPECT_EQ(httpPut(target, R"({"PN":4294967296,"ModelName":"BIG","ModbusAddr":9,"Readings":[
+                                     {"Name":"a","RegAddress":1},{"Name":"b","RegAddress":3}]})"),
+                  failedWith("PN out of range"))
+            << target;
+        EXPECT_FALSE(std::filesystem::exists(dir_.file("config/probes/4294967296.json")));
+        for (int i = 0; i < 128; ++i) EXPECT_NE(item(i).name.view(), "a") << i;
+    }
     EXPECT_EQ(httpPut("/probe/upload", R"({"PN":777,"ModelName":"","Readings":[{"Name":"a"}]})"),
               failedWith("Probe file must include PN, ModelName and at least one Reading"));
     EXPECT_FALSE(std::filesystem::exists(dir_.file("config/probes/777.json")));
@@ -303,13 +315,21 @@ TEST_F(RestFieldTest, JsonUploadReplacesTheRecipeButTheSystemSection) {
 
     recipe_->checkAndConsume(0xffffffffu);
     EXPECT_EQ(upload("/upload", "up.json", "[1,2]", "application/json"), failedWith("Invalid JSON"));
+    // A probe definition picked by mistake: the recipe is not reset to its defaults.
+    EXPECT_EQ(upload("/upload", "up.json", R"({"PN":5,"ModelName":"X","Readings":[]})", "application/json"),
+              failedWith("Not a recipe file"));
     EXPECT_EQ(httpPut("/upload", "plain body"), failedWith("Invalid upload"));
     EXPECT_EQ(recipe_->changeWordForTest(), 0u);
     EXPECT_EQ(recipe_->recipe.lora.FREQ, 915000000);
 }
 
 TEST_F(RestFieldTest, ControllersInputsAndOutputs) {
-    auto all = json::parse(httpGet("/controller/settings"));
+    // "[" and a newline, the clients separated by "," and a newline, "]" and a newline.
+    const std::string allText = httpGet("/controller/settings");
+    ASSERT_GT(allText.size(), 8u);
+    EXPECT_EQ(allText.substr(0, 5), "[\n  {") << allText.substr(0, 40);
+    EXPECT_EQ(allText.substr(allText.size() - 3), "}]\n") << allText.substr(allText.size() - 40);
+    auto all = json::parse(allText);
     ASSERT_TRUE(all.is_array());
     EXPECT_EQ(all.size(), 8u);
     EXPECT_EQ(httpGet("/controller/settings/9"), kNotFound);
@@ -369,6 +389,7 @@ TEST_F(RestFieldTest, LoopsLoraAndRegisterAddresses) {
     EXPECT_EQ(httpGet("/lora/mbregaddr/2/8"), kNotFound);
     EXPECT_EQ(httpGet("/lora/mbregaddr/0/1"), kNotFound);
     EXPECT_EQ(httpGet("/lora/mbregaddr/17/1"), "");
+    EXPECT_EQ(httpGet("/lora/mbregaddr/17/9"), "");  // a device beyond 16 answers nothing at all
 
     // A disabled loop row keeps its id and kind.
     recipe_->recipe.resetID();
