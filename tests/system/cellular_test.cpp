@@ -2,6 +2,11 @@
 // accounting with its file.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -285,11 +290,33 @@ TEST_F(UsageTest, FirstSampleAfterInterfaceChangeCountsNothing) {
 }
 
 TEST(UsageRealProc, CountsLoopbackBytes) {
-    // The kernel's own /proc/net/dev: the loopback row is found and parsed.
+    // The kernel's own /proc/net/dev, through a procfs root that points at it; the file goes to
+    // the test's folder.
+    if (!std::filesystem::exists("/proc/net/dev")) GTEST_SKIP() << "no /proc/net/dev";
+    orvane::test::TempDir dir{"orvane-usage-lo"};
+    std::filesystem::create_directory_symlink("/proc", dir.file("procfs"));
+    orvane::test::ScopedRoots roots{dir.path()};
     DataUsageTracker t("lo", 1);
     uint64_t rx = 0, tx = 0;
-    if (!std::filesystem::exists("/proc/net/dev")) GTEST_SKIP() << "no /proc/net/dev";
-    EXPECT_TRUE(t.readKernelCounters(rx, tx));
+    ASSERT_TRUE(t.readKernelCounters(rx, tx));
+    t.init();
+    // 64 datagrams of 1000 bytes to ourselves over loopback.
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    char buf[1000] = {};
+    for (int i = 0; i < 64; ++i) ::sendto(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::close(s);
+    t.update();
+    const auto snap = t.getSnapshot();
+    EXPECT_GE(snap.totalTxBytes, 64000u);
+    EXPECT_GE(snap.totalRxBytes, 64000u);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("data/data_usage.json")));
     DataUsageTracker none("no-such-if0", 1);
     EXPECT_FALSE(none.readKernelCounters(rx, tx));
 }
