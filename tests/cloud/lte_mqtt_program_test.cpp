@@ -4,10 +4,7 @@
 // the history, and SIGTERM (needs root; skipped elsewhere).
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <thread>
