@@ -4,10 +4,7 @@
 // the history, and SIGTERM (needs root; skipped elsewhere).
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <thread>
@@ -16,10 +13,12 @@
 #include "database/database.h"
 #include "live/live_data.h"
 #include "recipe/recipe_guard.h"
+#include "support/netns_process.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
+using orvane::test::portOpenIn;
 using orvane::test::readFile;
 using orvane::test::SandboxProcess;
 using orvane::test::TempDir;
@@ -31,49 +30,10 @@ using orvane::test::waitUntil;
 
 namespace {
 
-// A program run in the network namespace of `pid`, its output in a file; killed with the object.
-class NetnsProcess {
-public:
-    NetnsProcess(pid_t pid, std::vector<std::string> argv, std::string out) : out_(std::move(out)) {
-        argv.insert(argv.begin(), {"nsenter", "-t", std::to_string(pid), "-n"});
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            const int fd = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-    }
-    ~NetnsProcess() { stop(); }
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGTERM);
-        int st;
-        ::waitpid(pid_, &st, 0);
-        pid_ = -1;
-    }
-    std::string text() const { return readFile(out_); }
-
-private:
-    std::string out_;
-    pid_t pid_ = -1;
-};
-
 size_t count(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
     return n;
-}
-
-bool portOpenIn(pid_t pid, int port) {
-    const std::string cmd = "nsenter -t " + std::to_string(pid) + " -n bash -c 'echo > /dev/tcp/127.0.0.1/" +
-                            std::to_string(port) + "' >/dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0;
 }
 
 const char* kParameters = R"json({
@@ -122,22 +82,8 @@ TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY}));
     const pid_t pid = p.programPid();
     ASSERT_GT(pid, 0);
-    for (int port : {1883, 1884})
-        orvane::test::writeFile(dir.file("b" + std::to_string(port) + ".conf"),
-                                "user root\nlistener " + std::to_string(port) +
-                                    " 127.0.0.1\nallow_anonymous true\npersistence false\n");
-    auto broker = [&](int port) {
-        return std::make_unique<NetnsProcess>(
-            pid, std::vector<std::string>{"mosquitto", "-c", dir.file("b" + std::to_string(port) + ".conf")},
-            dir.file("broker" + std::to_string(port) + ".log"));
-    };
-    auto subscriber = [&](int port) {
-        return std::make_unique<NetnsProcess>(
-            pid,
-            std::vector<std::string>{"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "#", "-v",
-                                     "-q", "1"},
-            dir.file("sub" + std::to_string(port) + ".txt"));
-    };
+    auto broker = [&](int port) { return orvane::test::startBrokerIn(pid, port, dir.path()); };
+    auto subscriber = [&](int port) { return orvane::test::startSubscriberIn(pid, port, dir.path()); };
     auto cloud = broker(1883);
     auto gateway = broker(1884);
     ASSERT_TRUE(waitUntil([&] { return portOpenIn(pid, 1883) && portOpenIn(pid, 1884); }, 30s));

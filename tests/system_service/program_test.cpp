@@ -10,6 +10,7 @@
 #include "cloud_daemon/application/system_connector.h"
 #include "cloud_daemon/recording_logger.h"
 #include "support/sandbox.h"
+#include "support/system_upgrade.h"
 #include "webserver/rest_fixture.h"
 
 using namespace std::chrono_literals;
@@ -30,39 +31,25 @@ namespace {
 
 // Starts the program with the package in place and a stub systemctl noting its arguments.
 void startWithPackage(SandboxProcess& p) {
-    p.addStub("systemctl", "echo \"systemctl $*\" >> /tmp/systemctl.log\n");
     writeFile(p.installFile("config/recipes/parameter.json"),
-              R"({"system": {"sn": "GW1", "swVer": "1.2.2922"}, "upgrade": {"url": "file:///tmp/pkgs"}})");
-    writeFile(p.installFile("web/old.html"), "old");
-    fs::create_directories(p.installFile("bin"));
-    const std::string staging = p.tmpDir() + "/staging";
-    writeFile(staging + "/web/index.html", "<html>v3</html>");
-    writeFile(staging + "/probes/ph.json", "{}");
-    writeFile(staging + "/orvane-system", "new program");
-    fs::create_directories(p.tmpDir() + "/pkgs");
-    ASSERT_EQ(std::system(("cd " + staging + " && tar czf ../pkgs/fw-3.0.tar.gz web probes orvane-system && cd ../pkgs "
-                           "&& md5sum fw-3.0.tar.gz > fw-3.0.tar.gz.md5").c_str()), 0);
+              std::string(R"({"system": {"sn": "GW1", "swVer": "1.2.2922"}, "upgrade": {"url": ")") +
+                  orvane::test::kUpgradeUrl + "\"}}");
+    ASSERT_TRUE(orvane::test::prepareSystemUpgrade(p));
     ASSERT_TRUE(p.start({ORVANE_SYSTEM_BINARY}));
     ASSERT_TRUE(waitUntil([&] { return fs::exists(p.tmpDir() + "/systemSock"); }, 30s)) << p.stdoutText();
 }
 
-bool restarted(const SandboxProcess& p) { return fs::exists(p.tmpDir() + "/systemctl.log"); }
+bool restarted(const SandboxProcess& p) { return orvane::test::systemRestartAsked(p); }
 
 // The package's files in place, the restart asked for, and a clean end on SIGTERM.
 void expectUpgradedAndStop(SandboxProcess& p) {
-    EXPECT_EQ(readFile(p.tmpDir() + "/systemctl.log"), "systemctl restart orvane-system\n");
-    EXPECT_EQ(readFile(p.installFile("web/index.html")), "<html>v3</html>");
-    EXPECT_FALSE(fs::exists(p.installFile("web/old.html")));
-    EXPECT_EQ(readFile(p.installFile("config/probes/ph.json")), "{}");
-    EXPECT_EQ(readFile(p.installFile("bin/orvane-system.new")), "new program");
-    EXPECT_FALSE(fs::exists(p.tmpDir() + "/orvane_update"));
+    orvane::test::expectSystemUpgraded(p);
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 0);
     EXPECT_NE(p.stdoutText().find("Applicaiton Terminated... \n"), std::string::npos);
     const std::string log = readFile(p.installFile("log/log_system.txt"));
-    for (const char* line : {"[Orvane-system: ", "Get SystemUpdate: fw-3.0.tar.gz", "Current software version 1.2.2922",
-                             "Can't find the file /tmp/orvane_update/zImage", "Complete to upgrade.",
-                             "ServiceController stop...", "ServiceController closed"})
+    for (const char* line : {"[Orvane-system: ", "Current software version 1.2.2922", "ServiceController stop...",
+                             "ServiceController closed"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
