@@ -5,7 +5,8 @@
 //   bench_http --wrk [seconds] [rounds] runs wrk (1 and 8 connections, 4 kB file) against the
 //                                      servers in turn and prints the medians and their ratios:
 //                                      ours (no REST routes: the server's own cost), the bare one,
-//                                      and ours behind the program's REST API object
+//                                      ours with the server's default endpoints, and ours behind
+//                                      the program's RestAPI over real stores (as the program runs)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +25,14 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "database/database.h"
+#include "env/env_guard.h"
+#include "live/live_data.h"
+#include "live/var_engine.h"
+#include "recipe/recipe_guard.h"
+#include "support/scoped_roots.h"
 #include "support/temp_dir.h"
+#include "webserver/rest_api.h"
 #include "webserver/webserver.h"
 
 namespace net = boost::asio;
@@ -78,6 +86,40 @@ struct OurServer {
         thread.join();
     }
     uint16_t port() const { return server.listeningPort(); }
+};
+
+// The server as the program builds it: RestAPI over real stores in a private install root in
+// front of the files, so a static-file GET first goes through the API's unknown-route path.
+struct ProgramServer {
+    orvane::test::TempDir dir{"orvane-bench-http-rest"};
+    orvane::test::ScopedRoots roots{dir.path()};
+    std::unique_ptr<RecipeDataGuard> recipe = std::make_unique<RecipeDataGuard>();
+    std::unique_ptr<LiveDataGuard> live = std::make_unique<LiveDataGuard>(recipe.get());
+    std::unique_ptr<EnvGuard> env;
+    std::unique_ptr<VarEngine> vars = std::make_unique<VarEngine>();
+    std::unique_ptr<DatabaseProxy> db =
+        std::make_unique<DatabaseProxy>(DatabaseOptions{dir.path() + "/runtime/bench.db", ""});
+    std::unique_ptr<RestAPI> rest;
+    std::unique_ptr<WebServer> server;
+    std::thread thread;
+
+    ProgramServer() {
+        EnvGuard::Options eo;
+        eo.bcryptCost = 4;
+        env = std::make_unique<EnvGuard>(*recipe, eo);
+        rest = std::make_unique<RestAPI>(*recipe, *live, *env, *vars, *db);
+        server = std::make_unique<WebServer>(0, std::chrono::seconds(15), rest.get());
+        server->init(docRoot().root());
+        thread = std::thread([this] { server->startLoop(); });
+        while (server->listeningPort() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~ProgramServer() {
+        server->stop();
+        thread.join();
+        server.reset();
+        rest.reset();
+    }
+    uint16_t port() const { return server->listeningPort(); }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -187,6 +229,8 @@ void BM_StaticFileOurs(benchmark::State& state, const char* target) { BM_StaticF
 void BM_StaticFileBare(benchmark::State& state, const char* target) { BM_StaticFile<BareServer>(state, target); }
 BENCHMARK_CAPTURE(BM_StaticFileOurs, index_html_4k, "/index.html")->UseRealTime();
 BENCHMARK_CAPTURE(BM_StaticFileBare, index_html_4k, "/index.html")->UseRealTime();
+void BM_StaticFileProgram(benchmark::State& state, const char* target) { BM_StaticFile<ProgramServer>(state, target); }
+BENCHMARK_CAPTURE(BM_StaticFileProgram, index_html_4k, "/index.html")->UseRealTime();
 BENCHMARK_CAPTURE(BM_StaticFileOurs, app_js_60k, "/js/app.js")->UseRealTime();
 BENCHMARK_CAPTURE(BM_StaticFileBare, app_js_60k, "/js/app.js")->UseRealTime();
 
@@ -214,6 +258,7 @@ double median(std::vector<double> v) {
 int runWrk(int seconds, int rounds) {
     OurServer ours;
     OurServer oursWithRest(true);
+    ProgramServer program;
     BareServer bare;
     struct Side {
         const char* name;
@@ -222,7 +267,8 @@ int runWrk(int seconds, int rounds) {
     };
     std::vector<Side> sides = {{"ours", ours.port(), {}},
                                {"bare", bare.port(), {}},
-                               {"ours+program REST API", oursWithRest.port(), {}}};
+                               {"ours+default endpoints", oursWithRest.port(), {}},
+                               {"ours+RestAPI, real stores", program.port(), {}}};
     for (int r = 0; r < rounds; ++r) {
         for (int conns : {1, 8}) {
             // Rotate which goes first, so that a change in machine load hits all alike.
@@ -240,7 +286,7 @@ int runWrk(int seconds, int rounds) {
     std::printf("\n4 kB static file, wrk -t1, %d s per run, median of %d rounds\n", seconds, rounds);
     for (int conns : {1, 8}) {
         double b = median(sides[1].rps[conns]);
-        for (size_t k : {0u, 2u}) {
+        for (size_t k : {0u, 2u, 3u}) {
             double o = median(sides[k].rps[conns]);
             std::printf("%d connection(s): %s %.0f req/s, bare %.0f req/s, ratio %.3f\n", conns, sides[k].name, o, b,
                         b > 0 ? o / b : 0);
