@@ -211,7 +211,8 @@ public:
     bool getCustomProbeMeta(long pn, fss::stringHuge& out);
     // Stores a user definition (part number assigned when <= 0), reloads the library and returns
     // the part number (lower 32 bits).
-    uint32_t addCustomProbe(ProbeMeta& def);
+    // `stored`, when given, tells whether the definition file was written.
+    uint32_t addCustomProbe(ProbeMeta& def, bool* stored = nullptr);
     // Reloads the library from the definition files and rebuilds the web JSON text.
     void build_meta_str();
     std::string getProbeLibraryJson() const;

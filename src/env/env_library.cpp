@@ -342,8 +342,9 @@ void EnvGuard::updateBuiltinMetaReading(ProbeMeta& def, const ProbeLibrarySnapsh
     def = *merged;
 }
 
-uint32_t EnvGuard::addCustomProbe(ProbeMeta& def) {
+uint32_t EnvGuard::addCustomProbe(ProbeMeta& def, bool* stored) {
     int64_t pn = 0;
+    if (stored) *stored = false;
     {
         std::lock_guard<std::mutex> build(buildMutex_);
         const auto library = getProbeLibrary();
@@ -367,6 +368,7 @@ uint32_t EnvGuard::addCustomProbe(ProbeMeta& def) {
         if (ok) {
             orvane::platform::CommandRunner::get().syncFs();
             SLOG_INFO(SENSOR, "addCustomProbe: PN={} stored in {}", pn, path);
+            if (stored) *stored = true;
         } else {
             SLOG_ERROR(SENSOR, "addCustomProbe: PN={} could not be stored in {}", pn, path);
         }

@@ -178,6 +178,7 @@ std::unique_ptr<ProbeMeta> readDefinition(std::string_view body) {
 // Recipe items hold 32-bit part numbers: a larger one would be stored cut (to 0 for 2^32, the
 // mark of a free item).
 constexpr std::string_view kPartNumberRange = "PN out of range";
+constexpr std::string_view kProbeNotStored = "Fail to store the probe definition";
 bool partNumberFits(const ProbeMeta& def) { return def.PN <= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()); }
 
 // std::stoi's reading of a CSV column (blanks, a sign, digits, anything after them ignored),
@@ -560,7 +561,12 @@ RestHandled RestAPI::_addKelvaProbe(const RestRequest& req, fss::stringHuge& out
         failed(out, "Probe file must include PN, ModelName and at least one Reading");
         return kNoSave;
     }
-    const uint32_t pn = env_.addCustomProbe(*def);
+    bool stored = false;
+    const uint32_t pn = env_.addCustomProbe(*def, &stored);
+    if (!stored) {
+        failed(out, kProbeNotStored);
+        return kNoSave;
+    }
     SLOG_INFO(WEB, "Probe uploaded: PN={}, model={}", pn, def->ModelName.c_str());
     ok(out, fmt::format("Probe {} ({}) uploaded", pn, def->ModelName.c_str()));
     return kAnswered;
@@ -578,7 +584,12 @@ RestHandled RestAPI::_addCustomProbe(const RestRequest& req, fss::stringHuge& ou
         failed(out, kPartNumberRange);
         return kNoSave;
     }
-    const uint32_t pn = env_.addCustomProbe(*def);
+    bool stored = false;
+    const uint32_t pn = env_.addCustomProbe(*def, &stored);
+    if (!stored) {
+        failed(out, kProbeNotStored);
+        return kNoSave;
+    }
     const auto addr = static_cast<int16_t>(def->ModbusAddr);
     bool full = false;
     {

@@ -258,6 +258,17 @@ TEST_F(RestFieldTest, ProbeDefinitionUploads) {
     EXPECT_EQ(json::parse(httpPut("/probe/uploadmeta", maker))["msg"], "Probe 777 (MK \"7\") uploaded");
     EXPECT_THAT(httpGet("/probe/custommeta/777"), testing::HasSubstr("\"MK \\\"7\\\"\""));
     EXPECT_EQ(httpGet("/probe/custommeta/778"), "");
+
+    // A definition that cannot be stored is reported, and no item refers to it.
+    std::filesystem::remove_all(dir_.file("config/probes"));
+    writeFile(dir_.file("config/probes"), "not a folder");
+    for (const char* target : {"/probe/addcustom", "/probe/upload"}) {
+        EXPECT_EQ(httpPut(target, R"({"PN":888,"ModelName":"LOST","ModbusAddr":9,"Readings":[
+                                     {"Name":"lost","RegAddress":1}]})"),
+                  failedWith("Fail to store the probe definition"))
+            << target;
+        for (int i = 0; i < 128; ++i) EXPECT_NE(item(i).name.view(), "lost") << i;
+    }
 }
 
 TEST_F(RestFieldTest, CsvImportAppendsAllOrNothing) {
