@@ -103,11 +103,13 @@ int MBTCPClient::loop_thread() {
 }
 
 void MBTCPClient::runOnce() {
-    if (recipe_.checkAndConsume(SCADA_MASK_MBTCP_CLIENT)) {
-        SLOG_INFO(MBTCP, "Modbus TCP Config is changed");
-        update_config();
-    }
     try {
+        // A reload that throws (a session thread that cannot start, an allocation) is reported
+        // like a failed pass; the thread goes on and the next pass works with what was loaded.
+        if (recipe_.checkAndConsume(SCADA_MASK_MBTCP_CLIENT)) {
+            SLOG_INFO(MBTCP, "Modbus TCP Config is changed");
+            update_config();
+        }
         for (int c = 0; c < kClients && !stopper_.stopped(); ++c) {
             const MBTcpClientItem& item = (*items_)[c];
             if (!item.enable || item.id < 1 || item.id > kClients) continue;
