@@ -250,7 +250,11 @@ void MBTCPServer::serve() {
             socklen_t len = sizeof peer;
             const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
+                const int err = errno;
                 SLOG_ERROR(MBTCP, "Failed to Accept.");
+                // Out of descriptors or memory the pending connection stays queued: pause briefly
+                // instead of spinning on it and flooding the log.
+                if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) stopper_.waitFor(100ms);
             } else {
                 char ip[INET_ADDRSTRLEN] = "?";
                 ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);

@@ -208,6 +208,8 @@ int VirtualSerial::loop_thread() {
         acceptor.accept(conn->socket, peer, ec);
         if (ec) {
             SLOG_ERROR(SENSOR, "Error accepting incoming connection: {}", ec.message());
+            // Out of descriptors the connection stays queued: pause instead of spinning on it.
+            stopper_.waitFor(std::chrono::milliseconds(100));
             continue;
         }
         conn->peer = peer.address().to_string();
