@@ -725,31 +725,52 @@ RestHandled RestAPI::_setControllerSettings(const RestRequest& req, fss::stringH
     return kAnswered;
 }
 
-RestHandled RestAPI::_getControllerInputRegSettings(const RestRequest& req, fss::stringHuge& out) {
-    const int c = req.key.id0, i = req.key.id1;
-    if (c > kMBTcpClientCount || i < 1 || i > kMBTcpClientIoCount) {
+namespace {
+
+// GET /controller/c/input|output/n: item n of controller c (the built-in example's for c = 0 or
+// below); 404 for a controller beyond 8 or an item outside 1..128. `pick` selects the list.
+template <class Pick>
+RestHandled answerControllerIo(RecipeDataGuard& recipe, const RestRequest& req, fss::stringHuge& out,
+                               const MBTcpClientItem& example, Pick pick) {
+    const int c = req.key.id0, n = req.key.id1;
+    if (c > kMBTcpClientCount || n < 1 || n > kMBTcpClientIoCount) {
         notFound(out);
         return kAnswered;
     }
-    MBTcpClientInputItem item = exampleClient().inputs[static_cast<size_t>(i - 1)];
+    auto item = pick(example)[static_cast<size_t>(n - 1)];
     if (c >= 1) {
-        Lock lk(recipe_.mutex);
-        item = recipe_.recipe.mbTcpClient[static_cast<size_t>(c - 1)].inputs[static_cast<size_t>(i - 1)];
+        Lock lk(recipe.mutex);
+        item = pick(recipe.recipe.mbTcpClient[static_cast<size_t>(c - 1)])[static_cast<size_t>(n - 1)];
     }
     answerRecord(out, item);
     return kAnswered;
 }
 
-RestHandled RestAPI::_setControllerInputRegSettings(const RestRequest& req, fss::stringHuge& out) {
-    const int c = req.key.id0, i = req.key.id1;
-    if (c < 1 || c > kMBTcpClientCount || i < 1 || i > kMBTcpClientIoCount) {
+// PUT /controller/c/input|output/n: `store(body, client, index)` takes the body; 404 for a
+// controller or item outside 1..8 / 1..128.
+template <class Store>
+RestHandled storeControllerIo(RecipeDataGuard& recipe, const RestRequest& req, fss::stringHuge& out, Store store) {
+    const int c = req.key.id0, n = req.key.id1;
+    if (c < 1 || c > kMBTcpClientCount || n < 1 || n > kMBTcpClientIoCount) {
         notFound(out);
         return kNoSave;
     }
-    recipe_.set_MBTcpClient_input(req.body, c - 1, i - 1);
-    recipe_.triggerReload(SCADA_MASK_MBTCP_CLIENT);
+    store(req.body, c - 1, n - 1);
+    recipe.triggerReload(SCADA_MASK_MBTCP_CLIENT);
     ok(out);
     return kAnswered;
+}
+
+}  // namespace
+
+RestHandled RestAPI::_getControllerInputRegSettings(const RestRequest& req, fss::stringHuge& out) {
+    return answerControllerIo(recipe_, req, out, exampleClient(), [](auto& client) -> auto& { return client.inputs; });
+}
+
+RestHandled RestAPI::_setControllerInputRegSettings(const RestRequest& req, fss::stringHuge& out) {
+    return storeControllerIo(recipe_, req, out, [this](const std::string& body, int c, int n) {
+        recipe_.set_MBTcpClient_input(body, c, n);
+    });
 }
 
 RestHandled RestAPI::_setControllerInputRegArray(const RestRequest& req, fss::stringHuge& out) {
@@ -779,30 +800,13 @@ RestHandled RestAPI::_setControllerInputRegArray(const RestRequest& req, fss::st
 }
 
 RestHandled RestAPI::_getControllerOutputRegSettings(const RestRequest& req, fss::stringHuge& out) {
-    const int c = req.key.id0, o = req.key.id1;
-    if (c > kMBTcpClientCount || o < 1 || o > kMBTcpClientIoCount) {
-        notFound(out);
-        return kAnswered;
-    }
-    MBTcpClientOutputItem item = exampleClient().outputs[static_cast<size_t>(o - 1)];
-    if (c >= 1) {
-        Lock lk(recipe_.mutex);
-        item = recipe_.recipe.mbTcpClient[static_cast<size_t>(c - 1)].outputs[static_cast<size_t>(o - 1)];
-    }
-    answerRecord(out, item);
-    return kAnswered;
+    return answerControllerIo(recipe_, req, out, exampleClient(), [](auto& client) -> auto& { return client.outputs; });
 }
 
 RestHandled RestAPI::_setControllerOutputRegSettings(const RestRequest& req, fss::stringHuge& out) {
-    const int c = req.key.id0, o = req.key.id1;
-    if (c < 1 || c > kMBTcpClientCount || o < 1 || o > kMBTcpClientIoCount) {
-        notFound(out);
-        return kNoSave;
-    }
-    recipe_.set_MBTcpClient_output(req.body, c - 1, o - 1);
-    recipe_.triggerReload(SCADA_MASK_MBTCP_CLIENT);
-    ok(out);
-    return kAnswered;
+    return storeControllerIo(recipe_, req, out, [this](const std::string& body, int c, int n) {
+        recipe_.set_MBTcpClient_output(body, c, n);
+    });
 }
 
 RestHandled RestAPI::_addControllerOutput(const RestRequest& req, fss::stringHuge& out) {
