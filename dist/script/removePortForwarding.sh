@@ -12,7 +12,7 @@ IPT=${IPTABLES:-/usr/sbin/iptables}
 delete_matching() {
     local table=$1 chain=$2 pattern=$3
     local rule
-    # Newest first is not needed: each rule is deleted by its exact specification.
+    # Order does not matter: each rule is deleted by repeating exactly the arguments that added it.
     "$IPT" -t "$table" -S "$chain" 2>/dev/null | grep -E -- "$pattern" | while read -r rule; do
         # "-A CHAIN spec..." becomes "-D CHAIN spec..."; the specs hold no quoted blanks.
         # shellcheck disable=SC2086
