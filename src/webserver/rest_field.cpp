@@ -975,37 +975,33 @@ RestHandled RestAPI::_getProbeLiveData(const RestRequest&, fss::stringHuge& out)
     return kAnswered;
 }
 
-RestHandled RestAPI::_getSystemLiveData(const RestRequest&, fss::stringHuge& out) {
-    FieldScratch& s = fieldScratch();
+namespace {
+
+// A live block copied out under the live mutex into the answer scratch, then written.
+template <class Scratch, class Block>
+RestHandled answerLiveBlock(LiveDataGuard& live, Scratch& s, Block ScadaLiveData::*from, Block Scratch::*into,
+                            fss::stringHuge& out) {
     Lock scratch(s.mutex);
     {
-        Lock lk(live_.mutex());
-        s.system = live_.data().system;
+        Lock lk(live.mutex());
+        s.*into = live.data().*from;
     }
-    answerRecord(out, s.system);
+    answerRecord(out, s.*into);
     return kAnswered;
+}
+
+}  // namespace
+
+RestHandled RestAPI::_getSystemLiveData(const RestRequest&, fss::stringHuge& out) {
+    return answerLiveBlock(live_, fieldScratch(), &ScadaLiveData::system, &FieldScratch::system, out);
 }
 
 RestHandled RestAPI::_getLteLiveData(const RestRequest&, fss::stringHuge& out) {
-    FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
-    {
-        Lock lk(live_.mutex());
-        s.lte = live_.data().lte;
-    }
-    answerRecord(out, s.lte);
-    return kAnswered;
+    return answerLiveBlock(live_, fieldScratch(), &ScadaLiveData::lte, &FieldScratch::lte, out);
 }
 
 RestHandled RestAPI::_getLoraLiveData(const RestRequest&, fss::stringHuge& out) {
-    FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
-    {
-        Lock lk(live_.mutex());
-        s.lora = live_.data().lora;
-    }
-    answerRecord(out, s.lora);
-    return kAnswered;
+    return answerLiveBlock(live_, fieldScratch(), &ScadaLiveData::lora, &FieldScratch::lora, out);
 }
 
 RestHandled RestAPI::_getControllerLiveData(const RestRequest&, fss::stringHuge& out) {
