@@ -338,18 +338,14 @@ TEST(VarEngineRead, SameRegistersBeforeAndAfterSorting) {
     unsigned short us = 0xA1B2;
     float f = -0.5f;
     fss::basic_str<char, 16> t = "xyz";
-    v->curReg = 70000;  // beyond the index as well
-    v->registerVal("ll", &ll, 0);
-    v->registerVal("b", &flag, 0);
-    v->registerVal("us", &us, 0);
-    v->registerVal("f", &f, 0);
-    v->registerVal("t", &t, 0);
-    v->curReg = 10;
-    v->registerVal("ll2", &ll, 0);
-    v->registerVal("b2", &flag, 0);
-    v->registerVal("us2", &us, 0);
-    v->registerVal("f2", &f, 0);
-    v->registerVal("t2", &t, 0);
+    for (const char* k : {"1", "2"}) {
+        v->curReg = k[0] == '1' ? 70000 : 10;  // 70000: beyond the index as well
+        v->registerVal(std::string("ll") + k, &ll, 0);
+        v->registerVal(std::string("b") + k, &flag, 0);
+        v->registerVal(std::string("us") + k, &us, 0);
+        v->registerVal(std::string("f") + k, &f, 0);
+        v->registerVal(std::string("t") + k, &t, 0);
+    }
     std::vector<Regs> before;
     const EndianessType orders[] = {EndianessType::ABCD, EndianessType::CDAB, EndianessType::BADC,
                                     EndianessType::DCBA, EndianessType::NONE};
