@@ -114,11 +114,7 @@ TEST_F(RadioTest, InitSequenceByteForByte) {
 }
 
 TEST_F(RadioTest, ModulationTable) {
-    struct Case {
-        uint32_t freq, bw, sf;
-        uint8_t bwCode, ldro;
-        uint32_t word;
-    };
+    struct Case { uint32_t freq, bw, sf; uint8_t bwCode, ldro; uint32_t word; };
     const Case cases[] = {
         {903000000, 250, 12, 5, 1, 0x38700000}, {903000000, 125, 11, 4, 1, 0x38700000},
         {903000000, 250, 11, 5, 0, 0x38700000}, {903000000, 125, 10, 4, 0, 0x38700000},
@@ -126,7 +122,6 @@ TEST_F(RadioTest, ModulationTable) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.freq + c.bw + c.sf);
-        EXPECT_EQ(frequency_word(c.freq), static_cast<uint32_t>((uint64_t{c.freq} << 25) / 32000000));
         EXPECT_EQ(frequency_word(c.freq), c.word);
         radio->config(c.freq, c.bw, 8, c.sf, 2, 14);
         sim.clearTransfers();
@@ -141,7 +136,6 @@ TEST_F(RadioTest, ModulationTable) {
 TEST_F(RadioTest, OpenFailuresNameTheirStep) {
     using S = SpiPort::OpenStep;
     for (S s : {S::Open, S::SetMode, S::GetMode, S::SetBits, S::GetBits, S::SetSpeed, S::GetSpeed}) {
-        EXPECT_FALSE(orvane::platform::spiOpenStepText(s).empty());
         sim.failOpen(s);
         EXPECT_EQ(radio->start(), -1);
     }
@@ -219,9 +213,7 @@ TEST_F(RadioTest, PublishLimitsCommandsAndTimeOnAir) {
     const unsigned toa = time_on_air_ms(12, 4, 1, 253, 8);
     EXPECT_EQ(clock.sleeps().back(), static_cast<int64_t>(toa - 100));
 
-    struct Case {
-        unsigned sf, bw, cr, len, pre, ms;
-    };
+    struct Case { unsigned sf, bw, cr, len, pre, ms; };
     const Case cases[] = {{9, 5, 1, 10, 8, 73}, {12, 4, 1, 50, 8, 2302}, {7, 6, 4, 0, 8, 8}, {7, 6, 9, 0, 8, 7},
                           {12, 4, 1, 253, 8, 9020}};
     for (const Case& c : cases) EXPECT_EQ(time_on_air_ms(c.sf, c.bw, c.cr, c.len, c.pre), c.ms) << c.sf << " " << c.len;

@@ -86,13 +86,11 @@ std::vector<Frame> LoraFieldDevice::onDownlink(const Frame& f) {
         std::array<uint8_t, 16> mine{};
         std::memcpy(mine.data(), uid_.data(), std::min<size_t>(uid_.size(), 16));
         if (std::memcmp(mine.data(), payload.data(), 16) != 0) return replies;
-        received_.push_back(f);
         master_ = payload[16];
         device_ = payload[17];
         return replies;
     }
     if (device_ == 0 || dev != device_) return replies;
-    received_.push_back(f);
     if (type == kPoll && master == master_) {
         ++polls_;
         if (!silent_) replies.push_back(frameLocked(kPoll, payloadLocked()));
@@ -170,10 +168,6 @@ int LoraFieldDevice::registerRequests() const {
 std::vector<std::vector<uint8_t>> LoraFieldDevice::broadcasts() const {
     std::lock_guard lk(m_);
     return broadcasts_;
-}
-std::vector<Frame> LoraFieldDevice::received() const {
-    std::lock_guard lk(m_);
-    return received_;
 }
 
 }  // namespace orvane::test

@@ -18,7 +18,6 @@ public:
     LoraFieldDevice(uint32_t pn, uint32_t sn);
 
     bool isRw70() const { return pn_ == 24817; }
-    const std::string& uid() const { return uid_; }
 
     // Frames the device sends on its own.
     Frame upload();
@@ -46,7 +45,6 @@ public:
     int polls() const;
     int registerRequests() const;
     std::vector<std::vector<uint8_t>> broadcasts() const;  // payloads
-    std::vector<Frame> received() const;                   // frames addressed to the device
     static uint16_t crc(const uint8_t* data, size_t n);
 
 private:
@@ -71,7 +69,6 @@ private:
     int registerRequests_ = 0;
     size_t nextDescription_ = 0;
     std::vector<std::vector<uint8_t>> broadcasts_;
-    std::vector<Frame> received_;
 };
 
 }  // namespace orvane::test

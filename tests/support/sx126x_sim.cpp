@@ -98,7 +98,6 @@ void Sx126xSim::setIrqLocked(uint16_t bits) {
     irq_ |= bits;
     if ((irq_ & dio1Mask_) && !(before & dio1Mask_)) {
         ++edgesPending_;
-        ++edges_;
         cv_.notify_all();
     }
 }
@@ -126,7 +125,6 @@ int Sx126xSim::portTransfer(const uint8_t* tx, uint8_t* rx, unsigned len) {
         }
         if (failTransfers_ > 0) {
             --failTransfers_;
-            ++failed_;
             errno = EIO;
             return -1;
         }
@@ -214,10 +212,7 @@ void Sx126xSim::dispatch(const std::vector<std::vector<uint8_t>>& frames) {
     }
 }
 
-bool Sx126xSim::lineOpen() {
-    std::lock_guard lk(m_);
-    return !failEdgeOpen_;
-}
+bool Sx126xSim::lineOpen() { return true; }
 
 int Sx126xSim::lineWait(std::chrono::milliseconds timeout) {
     std::unique_lock lk(m_);
@@ -253,10 +248,6 @@ void Sx126xSim::failOpen(SpiPort::OpenStep step) {
 void Sx126xSim::failTransfers(int n) {
     std::lock_guard lk(m_);
     failTransfers_ = n;
-}
-void Sx126xSim::failEdgeOpen(bool fail) {
-    std::lock_guard lk(m_);
-    failEdgeOpen_ = fail;
 }
 void Sx126xSim::setImmediateEdgeWaits(bool immediate) {
     std::lock_guard lk(m_);
@@ -301,10 +292,6 @@ int Sx126xSim::transfersOnClosed() const {
     std::lock_guard lk(m_);
     return onClosed_;
 }
-int Sx126xSim::failedTransfers() const {
-    std::lock_guard lk(m_);
-    return failed_;
-}
 std::vector<std::vector<uint8_t>> Sx126xSim::sent() const {
     std::lock_guard lk(m_);
     return sent_;
@@ -325,10 +312,6 @@ std::vector<uint8_t> Sx126xSim::modulationParams() const {
     std::lock_guard lk(m_);
     return modulation_;
 }
-std::vector<uint8_t> Sx126xSim::packetParams() const {
-    std::lock_guard lk(m_);
-    return packet_;
-}
 std::vector<uint8_t> Sx126xSim::paConfig() const {
     std::lock_guard lk(m_);
     return paConfig_;
@@ -344,19 +327,6 @@ uint16_t Sx126xSim::irqFlags() const {
 uint16_t Sx126xSim::dio1Mask() const {
     std::lock_guard lk(m_);
     return dio1Mask_;
-}
-uint8_t Sx126xSim::reg(uint16_t addr) const {
-    std::lock_guard lk(m_);
-    auto it = regs_.find(addr);
-    return it == regs_.end() ? 0x24 : it->second;
-}
-int Sx126xSim::edges() const {
-    std::lock_guard lk(m_);
-    return edges_;
-}
-bool Sx126xSim::isOpen() const {
-    std::lock_guard lk(m_);
-    return open_;
 }
 
 }  // namespace orvane::test

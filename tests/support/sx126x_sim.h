@@ -46,7 +46,6 @@ public:
     void raiseIrq(uint16_t flags);
     void failOpen(orvane::platform::SpiPort::OpenStep step);
     void failTransfers(int n);
-    void failEdgeOpen(bool fail);
     // true: edge waits return at once (Edge when one is pending, else Timeout); false: real waits.
     void setImmediateEdgeWaits(bool immediate);
     void setRegister(uint16_t addr, uint8_t value);
@@ -60,21 +59,17 @@ public:
     int closes() const;
     std::vector<uint8_t> unknownOpcodes() const;
     int transfersOnClosed() const;
-    int failedTransfers() const;
     std::vector<std::vector<uint8_t>> sent() const;  // frames sent by SetTx
     // Waits (real time) until at least n frames were sent.
     bool waitSent(size_t n, std::chrono::milliseconds timeout) const;
     Mode mode() const;
     uint32_t frequencyWord() const;
     std::vector<uint8_t> modulationParams() const;
-    std::vector<uint8_t> packetParams() const;
     std::vector<uint8_t> paConfig() const;  // last SetPaConfig parameters
     std::vector<uint8_t> txParams() const;  // last SetTxParams parameters (power, ramp)
     uint16_t irqFlags() const;
     uint16_t dio1Mask() const;
     uint8_t reg(uint16_t addr) const;
-    int edges() const;
-    bool isOpen() const;
 
     // Used by the port and line objects.
     orvane::platform::SpiPort::OpenResult portOpen(const std::string& path, uint32_t mode, uint8_t bits, uint32_t speed);
@@ -94,8 +89,6 @@ private:
     bool open_ = false;
     orvane::platform::SpiPort::OpenStep failOpen_ = orvane::platform::SpiPort::OpenStep::None;
     int failTransfers_ = 0;
-    int failed_ = 0;
-    bool failEdgeOpen_ = false;
     bool immediate_ = true;
     bool interrupted_ = false;
     std::vector<Transfer> transfers_;
@@ -123,7 +116,6 @@ private:
     };
     std::deque<Uplink> queue_;
     int edgesPending_ = 0;
-    int edges_ = 0;
     std::vector<std::vector<uint8_t>> sent_;
     std::vector<LoraFieldDevice*> devices_;
 };
