@@ -380,8 +380,6 @@ TEST_F(RestFieldTest, ControllersInputsAndOutputs) {
     for (const char* t : {"/controller/0/input/1", "/controller/9/output/1", "/controller/1/output/0",
                           "/controller/9/input", "/controller/1/addoutput/129"})
         EXPECT_EQ(httpPut(t, "{}"), kNotFound) << t;
-    EXPECT_EQ(httpPut("/controller/1/output/3", R"({"outputName":"Pump"})"), kOk);
-    EXPECT_EQ(json::parse(httpGet("/controller/1/output/3"))["outputName"], "Pump");
 }
 
 TEST_F(RestFieldTest, LoopsLoraAndRegisterAddresses) {
@@ -425,7 +423,6 @@ TEST_F(RestFieldTest, LoopsLoraAndRegisterAddresses) {
     EXPECT_EQ(httpPut("/analoginput/setting/2", R"({"custName":"Level"})"), kOk);
     EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_PROBE_RELOAD));
     EXPECT_EQ(json::parse(httpGet("/analoginput/setting/2"))["custName"], "Level");
-    EXPECT_EQ(json::parse(httpGet("/analoginput/setting"))[1]["custName"], "Level");
     EXPECT_EQ(json::parse(httpGet("/analoginput/setting/9"))["custName"], "");
     EXPECT_EQ(httpPut("/analoginput/setting/9", "{}"), kNotFound);
 }
@@ -462,11 +459,6 @@ TEST_F(RestFieldTest, LiveDataRoutes) {
     auto probe = json::parse(httpGet("/probe/livedata"));
     EXPECT_EQ(probe["configRet"], 1);
     EXPECT_EQ(probe["timestamp"], clock_.wallSeconds());
-    EXPECT_TRUE(json::parse(httpGet("/system/livedata")).contains("Uptime"));
-    EXPECT_TRUE(json::parse(httpGet("/lte/livedata")).contains("carrier"));
-    EXPECT_TRUE(json::parse(httpGet("/lora/livedata")).is_array());
-    auto types = json::parse(httpGet("/measuretype"));
-    EXPECT_EQ(types.size(), kMeasureTypeCount);
 }
 
 TEST_F(RestFieldTest, CalibrationLogBySlot) {
