@@ -7,83 +7,35 @@
 #include <signal.h>
 
 #include <cstdlib>
-#include <thread>
 
-#include "cloud/socket_server.h"
-#include "database/database.h"
-#include "live/live_data.h"
-#include "recipe/recipe_guard.h"
+#include "lte_program.h"
 #include "support/netns_process.h"
-#include "support/sandbox.h"
-#include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
-using orvane::test::portOpenIn;
-using orvane::test::readFile;
-using orvane::test::SandboxProcess;
-using orvane::test::TempDir;
-using orvane::test::waitUntil;
-
-#ifndef ORVANE_LTE_BINARY
-#define ORVANE_LTE_BINARY "orvane-lte"
-#endif
+using namespace orvane::test;
 
 namespace {
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
-
-const char* kParameters = R"json({
-  "system": {"pn": 1001, "sn": "GW2301234", "swVer": "1.2.2922(20260907)", "portforwardingEnable": false},
-  "cloudServer": {"fetchInterval": 2, "uploadInterval": 4, "serverHost": "127.0.0.1", "serverPort": 1883,
-                  "username": "u", "password": "p", "dataTopic": "kelva/{sn}/livedata",
-                  "alarmTopic": "kelva/{sn}/alarm", "commandTopic": "kelva/{sn}/command"},
-  "gatewayServer": {"serverHost": "127.0.0.1", "serverPort": 1884, "username": "u", "password": "p",
-                    "commandTopic": "gw/{sn}/cmd", "replyTopic": "gw/{sn}/reply",
-                    "heartbeatTopic": "gw/{sn}/heartbeat", "stateTopic": "gw/{sn}/state"},
-  "orvaneProRemote": {"gatewayServerPort": 0, "gatewayMonitorPort": 0, "sshMonitorPort": 0,
-                      "serialportServerPort": 0, "serialportMonitorPort": 0},
-  "portForwarding": []
-})json";
 
 TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     if (std::system("command -v mosquitto mosquitto_sub mosquitto_pub nsenter >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs mosquitto clients and nsenter";
     SandboxProcess p;
-    orvane::test::writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
-
-    TempDir dir{"orvane-lte-mqtt"};
-    auto recipe = std::make_unique<RecipeDataGuard>();
-    auto live = std::make_unique<LiveDataGuard>(recipe.get());
+    writeFile(p.installFile("config/recipes/parameter.json"), lteParameters(2, 4, 1884, "1.2.2922(20260907)"));
+    ProbeServer probe(p.tmpDir() + "/probeSock");
+    auto& recipe = probe.recipe;
+    auto& db = probe.db;
+    TempDir& dir = probe.dir;
     {
-        std::lock_guard lock(live->mutex());
-        live->data().analog.names[0] = "AI1";
-        live->data().analog.items[0].val = 4.5f;
+        std::lock_guard lock(probe.live->mutex());
+        probe.live->data().analog.names[0] = "AI1";
+        probe.live->data().analog.items[0].val = 4.5f;
     }
-    DatabaseProxy db(DatabaseOptions{dir.file("orvanepro.db"), dir.path()});
-    db.setDiskUsageSource([] { return 1.0f; });
-    SocketServerOptions o;
-    o.path = p.tmpDir() + "/probeSock";
-    SocketServer server(*recipe, *live, db, o);
-    std::thread serverThread([&] { server.startLoop(); });
-    struct Stop {
-        SocketServer& s;
-        std::thread& t;
-        ~Stop() {
-            s.stop();
-            t.join();
-        }
-    } stopServer{server, serverThread};
-
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY}));
     const pid_t pid = p.programPid();
     ASSERT_GT(pid, 0);
-    auto broker = [&](int port) { return orvane::test::startBrokerIn(pid, port, dir.path()); };
-    auto subscriber = [&](int port) { return orvane::test::startSubscriberIn(pid, port, dir.path()); };
+    auto broker = [&](int port) { return startBrokerIn(pid, port, dir.path()); };
+    auto subscriber = [&](int port) { return startSubscriberIn(pid, port, dir.path()); };
     auto cloud = broker(1883);
     auto gateway = broker(1884);
     ASSERT_TRUE(waitUntil([&] { return portOpenIn(pid, 1883) && portOpenIn(pid, 1884); }, 30s));

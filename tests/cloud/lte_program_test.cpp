@@ -5,47 +5,18 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <thread>
 
-#include "cloud/socket_server.h"
-#include "database/database.h"
-#include "live/live_data.h"
-#include "recipe/recipe_guard.h"
-#include "support/sandbox.h"
-#include "support/temp_dir.h"
+#include "lte_program.h"
 
 using namespace std::chrono_literals;
-using orvane::test::SandboxProcess;
-using orvane::test::TempDir;
-using orvane::test::waitUntil;
-
-#ifndef ORVANE_LTE_BINARY
-#define ORVANE_LTE_BINARY "orvane-lte"
-#endif
+using namespace orvane::test;
 
 namespace {
 
 #define REQUIRE_SANDBOX() \
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare"
 
-const char* kParameters = R"json({
-  "system": {"pn": 1001, "sn": "GW2301234", "swVer": "1.2.2922(20260907)", "portforwardingEnable": false},
-  "cloudServer": {"fetchInterval": 10, "uploadInterval": 60, "serverHost": "127.0.0.1", "serverPort": 1883,
-                  "username": "u", "password": "p", "dataTopic": "kelva/{sn}/livedata",
-                  "alarmTopic": "kelva/{sn}/alarm", "commandTopic": "kelva/{sn}/command"},
-  "gatewayServer": {"serverHost": "127.0.0.1", "serverPort": 1883, "username": "u", "password": "p",
-                    "commandTopic": "gw/{sn}/cmd", "replyTopic": "gw/{sn}/reply",
-                    "heartbeatTopic": "gw/{sn}/heartbeat", "stateTopic": "gw/{sn}/state"},
-  "orvaneProRemote": {"gatewayServerPort": 0, "gatewayMonitorPort": 0, "sshMonitorPort": 0,
-                      "serialportServerPort": 0, "serialportMonitorPort": 0},
-  "portForwarding": []
-})json";
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
+const std::string kParameters = lteParameters(10, 60, 1883, "1.2.2922(20260907)");
 
 TEST(LteProgram, VersionPrintsAndWritesNoLog) {
     REQUIRE_SANDBOX();
@@ -59,7 +30,7 @@ TEST(LteProgram, VersionPrintsAndWritesNoLog) {
 TEST(LteProgram, SigtermDuringStartUpEndsTheProgram) {
     REQUIRE_SANDBOX();
     SandboxProcess p;
-    orvane::test::writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
+    writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY, "-s", "/opt/kelvaworks/other.json", "-l", "/opt/kelvaworks/l.txt", "-x"}));
     ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("Applicaiton ") != std::string::npos; }, 30s));
     ASSERT_TRUE(p.signal(SIGTERM));
@@ -67,30 +38,17 @@ TEST(LteProgram, SigtermDuringStartUpEndsTheProgram) {
     const std::string out = p.stdoutText();
     EXPECT_EQ(out.rfind("Applicaiton /opt/kelvaworks/other.json; /opt/kelvaworks/l.txt\n", 0), 0u) << out;
     EXPECT_NE(out.find("Applicaiton Terminated... \n"), std::string::npos);
-    EXPECT_NE(orvane::test::readFile(p.installFile("l.txt")).find("LTE Thread: stopped"), std::string::npos);
+    EXPECT_NE(readFile(p.installFile("l.txt")).find("LTE Thread: stopped"), std::string::npos);
 }
 
 TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     REQUIRE_SANDBOX();
     SandboxProcess p;
-    orvane::test::writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
+    writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
 
-    TempDir dir{"orvane-lte-db"};
-    auto recipe = std::make_unique<RecipeDataGuard>();
-    auto live = std::make_unique<LiveDataGuard>(recipe.get());
-    DatabaseProxy db(DatabaseOptions{dir.file("orvanepro.db"), dir.path()});
-    SocketServerOptions o;
-    o.path = p.tmpDir() + "/probeSock";  // /tmp/probeSock inside
-    SocketServer server(*recipe, *live, db, o);
-    std::thread serverThread([&] { server.startLoop(); });
-    struct Stop {
-        SocketServer& s;
-        std::thread& t;
-        ~Stop() {
-            s.stop();
-            t.join();
-        }
-    } stop{server, serverThread};
+    ProbeServer probe(p.tmpDir() + "/probeSock");  // /tmp/probeSock inside
+    auto& server = *probe.server;
+    auto& recipe = probe.recipe;
     ASSERT_TRUE(waitUntil([&] { return server.listening(); }, 10s));
 
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY}));
@@ -120,7 +78,7 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     EXPECT_EQ(count(out, "Applicaiton Terminated... \n"), 1u);
     EXPECT_EQ(count(out, "LTE Thread: stopped"), 1u);
     EXPECT_EQ(count(out, "Application: stopped"), 1u);
-    EXPECT_NE(orvane::test::readFile(p.installFile("log/log_lte.txt")).find("Application: stopped"),
+    EXPECT_NE(readFile(p.installFile("log/log_lte.txt")).find("Application: stopped"),
               std::string::npos);
 }
 

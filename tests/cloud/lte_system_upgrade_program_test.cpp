@@ -16,31 +16,18 @@
 #include <thread>
 
 #include "cloud/ipc_client.h"
+#include "lte_program.h"
 #include "support/netns_process.h"
-#include "support/sandbox.h"
 #include "support/system_upgrade.h"
-#include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
-using orvane::test::readFile;
-using orvane::test::SandboxProcess;
-using orvane::test::waitUntil;
+using namespace orvane::test;
 namespace fs = std::filesystem;
-
-#ifndef ORVANE_LTE_BINARY
-#define ORVANE_LTE_BINARY "orvane-lte"
-#endif
 #ifndef ORVANE_SYSTEM_BINARY
 #define ORVANE_SYSTEM_BINARY "orvane-system"
 #endif
 
 namespace {
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
 
 // The processes of the sandbox, by name, sorted (seen from inside: its own /proc).
 std::vector<std::string> processesInside(SandboxProcess& p) {
@@ -54,34 +41,21 @@ std::vector<std::string> processesInside(SandboxProcess& p) {
     return names;
 }
 
-const char* kParameters = R"json({
-  "system": {"pn": 1001, "sn": "GW2301234", "swVer": "1.2.2922", "portforwardingEnable": false},
-  "cloudServer": {"fetchInterval": 2, "uploadInterval": 4, "serverHost": "127.0.0.1", "serverPort": 1883,
-                  "username": "u", "password": "p", "dataTopic": "kelva/{sn}/livedata",
-                  "alarmTopic": "kelva/{sn}/alarm", "commandTopic": "kelva/{sn}/command"},
-  "gatewayServer": {"serverHost": "127.0.0.1", "serverPort": 1884, "username": "u", "password": "p",
-                    "commandTopic": "gw/{sn}/cmd", "replyTopic": "gw/{sn}/reply",
-                    "heartbeatTopic": "gw/{sn}/heartbeat", "stateTopic": "gw/{sn}/state"},
-  "orvaneProRemote": {"gatewayServerPort": 0, "gatewayMonitorPort": 0, "sshMonitorPort": 0,
-                      "serialportServerPort": 0, "serialportMonitorPort": 0},
-  "portForwarding": [],
-  "upgrade": {"url": "file:///tmp/pkgs"}
-})json";
-
 TEST(LteSystemUpgradeProgram, CloudUpgradeCommandReachesOrvaneSystem) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     if (std::system("command -v mosquitto mosquitto_pub nsenter ps >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs mosquitto, its clients, nsenter and ps";
     SandboxProcess p;
-    orvane::test::writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
-    ASSERT_TRUE(orvane::test::prepareSystemUpgrade(p));
+    writeFile(p.installFile("config/recipes/parameter.json"),
+              lteParameters(2, 4, 1884, "1.2.2922", R"(, "upgrade": {"url": "file:///tmp/pkgs"})"));
+    ASSERT_TRUE(prepareSystemUpgrade(p));
 
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY}));
     const pid_t pid = p.programPid();
     ASSERT_GT(pid, 0);
-    auto cloud = orvane::test::startBrokerIn(pid, 1883, p.tmpDir());
-    auto gateway = orvane::test::startBrokerIn(pid, 1884, p.tmpDir());
-    ASSERT_TRUE(waitUntil([&] { return orvane::test::portOpenIn(pid, 1883) && orvane::test::portOpenIn(pid, 1884); }, 30s));
+    auto cloud = startBrokerIn(pid, 1883, p.tmpDir());
+    auto gateway = startBrokerIn(pid, 1884, p.tmpDir());
+    ASSERT_TRUE(waitUntil([&] { return portOpenIn(pid, 1883) && portOpenIn(pid, 1884); }, 30s));
 
     // orvane-system beside it, with the sandbox's PATH (stub systemctl first); its pid inside is
     // noted for the SIGTERM. Should the test end early, the end of orvane-lte takes it along.
@@ -115,15 +89,15 @@ TEST(LteSystemUpgradeProgram, CloudUpgradeCommandReachesOrvaneSystem) {
                              &pubOut),
               0)
         << pubOut;
-    ASSERT_TRUE(waitUntil([&] { return orvane::test::systemRestartAsked(p); }, 120s))
+    ASSERT_TRUE(waitUntil([&] { return systemRestartAsked(p); }, 120s))
         << p.stdoutText() << readFile(p.installFile("log/log_system.txt"));
     EXPECT_NE(p.stdoutText().find("Get a data srv mqtt message: " + order), std::string::npos);
     EXPECT_NE(p.stdoutText().find("Upgrade system: 2; fw-3.0.tar.gz"), std::string::npos);
-    orvane::test::expectSystemUpgraded(p);
+    expectSystemUpgraded(p);
     EXPECT_EQ(count(readFile(p.installFile("log/log_system.txt")), "Get SystemUpdate: "), 1u);
 
     // Its status, as the gateway's REST route would ask for it.
-    orvane::test::IpcClient status(p.tmpDir() + "/systemSock");
+    IpcClient status(p.tmpDir() + "/systemSock");
     ASSERT_TRUE(status.send(orvane_ipc::request::SystemUpdateStatus()));
     auto reply = status.response(15s);
     ASSERT_TRUE(reply && reply->index() == 10);
