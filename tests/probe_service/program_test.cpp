@@ -93,21 +93,17 @@ void prepareGateway(orvane::test::ProbeBusSim& sim, SandboxProcess& p, int parit
     orvane::test::writeFile(p.installFile("runtime/run_enables.json"), R"({"log": {"SENSOR": 3, "SCADA": 2}})");
 }
 
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 }  // namespace
 
-TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
+// Readings reach the history and the configuration; started again on the bus that kept running
+// (an even-parity line, which a pty cannot keep), the gateway reads again.
+TEST(ProbeServiceProgram, PollsTheSimulatedBusRecordsTheReadingsAndReadsAgainAfterARestart) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
 
     orvane::test::ProbeBusSim sim;
     SandboxProcess p;
-    ASSERT_NO_FATAL_FAILURE(prepareGateway(sim, p));
+    ASSERT_NO_FATAL_FAILURE(prepareGateway(sim, p, 2));
 
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
     const std::string log = p.installFile("log/scada.log");
@@ -127,28 +123,17 @@ TEST(ProbeServiceProgram, PollsTheSimulatedBusAndRecordsTheReadings) {
     EXPECT_EQ(p.wait(60s), 1) << p.stderrText();
     // The log is flushed every 3 s and at exit: read it once the program has ended.
     EXPECT_NE(readFile(log).find("read pH=7.25"), std::string::npos);
-}
 
-TEST(ProbeServiceProgram, GatewayStartedAgainReadsTheSameSimulatedBus) {
-    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
-    if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
-
-    orvane::test::ProbeBusSim sim;
-    SandboxProcess p;
-    ASSERT_NO_FATAL_FAILURE(prepareGateway(sim, p, 2));
-    const std::string log = p.installFile("log/scada.log");
-
-    // Stopped and started again, twice, against the bus that kept running; each run reads.
-    for (int run = 1; run <= 3; ++run) {
+    for (int run = 2; run <= 3; ++run) {
+        sim.clearFrames();
         const size_t before = readFile(log).size();
         ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY})) << run;
         ASSERT_TRUE(waitUntil([&] { return readFile(log).find("read pH=7.25", before) != std::string::npos; }, 60s))
             << "run " << run << "\n" << readFile(log) << p.stderrText();
         ASSERT_TRUE(p.signal(SIGTERM));
         ASSERT_EQ(p.wait(60s), 1) << "run " << run << "\n" << readFile(log) << p.stderrText();
-        sim.clearFrames();
     }
-    EXPECT_EQ(count(readFile(log), "msg:Invalid argument"), 0u) << readFile(log);
+    EXPECT_EQ(readFile(log).find("msg:Invalid argument"), std::string::npos) << readFile(log);
 }
 
 namespace {
@@ -185,11 +170,7 @@ TEST(ProbeServiceProgram, SpanEditFromTheWebReachesTheProbe) {
         },
         60s));
     const auto auth = nlohmann::json::parse(login, nullptr, false);
-    if (!auth.is_object() || !auth.contains("token")) {
-        p.signal(SIGTERM);
-        p.wait(60s);
-        GTEST_SKIP() << "the login route is not served by this build: " << login;
-    }
+    ASSERT_TRUE(auth.is_object() && auth.contains("token")) << login;
     const std::string token = auth["token"].get<std::string>();
 
     const std::string answer = curlIn(p, {"-X", "PUT", "-H", "Authorization: " + token, "-d",

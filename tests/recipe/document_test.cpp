@@ -404,13 +404,6 @@ TEST(Document, UnescapedTextsOfEarlierFirmwareKeepEverySection) {
     EXPECT_EQ(b->wifi.security, "WPA3");
     EXPECT_EQ(b->cloudServer.dataTopic, "t/data");
     EXPECT_TRUE(sameStoredRecipe(*a, *b));
-    // The same texts in a record read on its own.
-    WifiRecipeData w;
-    readJsonP(w, "{\"ssid\":\"a\\c\",\"keyStation\":\"pw\\\",\n\"mode\":7,\"key\":\"k\\\\\"}");
-    EXPECT_EQ(w.ssid, "a\\c");
-    EXPECT_EQ(w.keyStation, "pw\\");
-    EXPECT_EQ(w.mode, 7);
-    EXPECT_EQ(w.key, "k\\");
     // Escaped texts of our own writer are still taken as escaped.
     a->wifi.keyStation = "q\"},\"mode\":1,\"x\":\"";
     auto c = std::make_unique<ScadaRecipeData>();
