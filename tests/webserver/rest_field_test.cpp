@@ -427,7 +427,9 @@ TEST_F(RestFieldTest, LoopsLoraAndRegisterAddresses) {
     EXPECT_EQ(httpPut("/analoginput/setting/9", "{}"), kNotFound);
 }
 
-TEST_F(RestFieldTest, LiveDataRoutes) {
+TEST_F(RestFieldTest, LiveDataAndCalibrationLogRoutes) {
+    item(0).pn = 50210;
+    item(0).name = "pH";
     item(0).custName = "Inlet pH";
     item(0).unit = "pH";
     item(0).alarmLow = 6;
@@ -438,6 +440,7 @@ TEST_F(RestFieldTest, LiveDataRoutes) {
         live_->data().controller.inputs[1].values[3] = 12.5f;
         live_->data().controller.connected[1] = true;
         live_->data().analog.items[0].val = 3.5f;
+        live_->data().probe.items[0].SN = 31337;
     }
     auto one = json::parse(httpGet("/livedata/1"));
     EXPECT_EQ(one, json::parse(R"({"id":1,"name":"Inlet pH","value":7.25,"unit":"pH","warn_low":6,"warn_high":8.5})"));
@@ -459,23 +462,14 @@ TEST_F(RestFieldTest, LiveDataRoutes) {
     auto probe = json::parse(httpGet("/probe/livedata"));
     EXPECT_EQ(probe["configRet"], 1);
     EXPECT_EQ(probe["timestamp"], clock_.wallSeconds());
-}
 
-TEST_F(RestFieldTest, CalibrationLogBySlot) {
-    item(0).pn = 50210;
-    item(0).name = "pH";
-    {
-        std::lock_guard lk(live_->mutex());
-        live_->data().probe.items[0].SN = 31337;
-    }
-    CalibLogItem entry;
+    CalibLogItem entry;  // found by the slot's part number, serial number and name
     entry.key = "50210_31337_pH";
     entry.timestamp = 1000;
     entry.caliName = "pH 4.00";
     entry.success = true;
     env_->addCalibLog(entry);
-    auto log = json::parse(httpGet("/probe/caliblog/0"));
-    ASSERT_EQ(log.size(), 1u);
+    ASSERT_EQ(json::parse(httpGet("/probe/caliblog/0")).size(), 1u);
     EXPECT_EQ(json::parse(httpGet("/probe/caliblog/1")), json::array());
     EXPECT_EQ(httpGet("/probe/caliblog/128"), "");
     EXPECT_EQ(httpGet("/probe/caliblog/-1"), "");

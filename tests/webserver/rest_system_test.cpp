@@ -190,13 +190,12 @@ TEST_F(RestSystemTest, PingCountsRefusalsStateAndExitCode) {
     ASSERT_TRUE(pingEnds());
     ASSERT_TRUE(get("/system/ping/output", token_));
     EXPECT_NE(out_->view().find("\"output\":\"done\\t\\\"q\\\"\\u0001\""), std::string::npos) << out_->view();
-}
 
-TEST_F(RestSystemTest, ChattyPingIsCutAndStillEnds) {
+    // A chatty ping is cut and still ends.
     pingScript("head -c 100000 /dev/zero | tr '\\000' 'x'\nexit 0");
     put("/system/ping", token_, R"({"address":"127.0.0.1"})");
     ASSERT_TRUE(pingEnds());
-    auto j = pingOutput();
+    j = pingOutput();
     EXPECT_EQ(j["output"].get<std::string>().size(), 8192u);
     EXPECT_EQ(j["exit_code"], 0);
 }
@@ -284,21 +283,31 @@ TEST_F(RestSystemTest, AuthLoginTokenLogout) {
 
 namespace {
 
+// A listening socket at the system service's path.
+int listenAsService(int backlog, sockaddr_un& a) {
+    const std::string path = scada_paths::SYSETM_MODULE_SOCKET();
+    fs::create_directories(fs::path(path).parent_path());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    a = sockaddr_un{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    ::unlink(path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
+        ADD_FAILURE() << "cannot listen on " << path;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // The system service's end of the socket: records each connection's bytes and answers with
 // the reply of the test, after a delay.
 class FakeSystemService {
 public:
     using Reply = std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)>;
     FakeSystemService(Reply reply, std::chrono::milliseconds delay = 0ms) : reply_(std::move(reply)), delay_(delay) {
-        const std::string path = scada_paths::SYSETM_MODULE_SOCKET();
-        fs::create_directories(fs::path(path).parent_path());
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-        ::unlink(path.c_str());
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 4) != 0)
-            ADD_FAILURE() << "cannot listen on " << path;
+        sockaddr_un a;
+        fd_ = listenAsService(4, a);
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeSystemService() {
@@ -410,15 +419,9 @@ TEST_F(RestSystemTest, UpgradeStatusBadReplies) {
 
 // A service whose queue is full and that accepts nothing holds neither exchange: both give up.
 TEST_F(RestSystemTest, UpgradeExchangesGiveUpOnAServiceThatAcceptsNothing) {
-    const std::string path = scada_paths::SYSETM_MODULE_SOCKET();
-    fs::create_directories(fs::path(path).parent_path());
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    ::unlink(path.c_str());
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
+    sockaddr_un a;
+    const int listener = listenAsService(0, a);
+    ASSERT_GE(listener, 0);
     std::vector<int> waiting;  // fill the queue
     for (int i = 0; i < 16; ++i) {
         const int c = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
