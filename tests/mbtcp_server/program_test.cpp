@@ -5,15 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -36,60 +34,10 @@ using orvane::test::waitUntil;
 #define ORVANE_SCADA_BINARY "orvane-scada"
 #endif
 
-namespace {
-
-std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-    return out;
-}
-
-// Runs f on a thread of its own that has joined the network namespace of process pid.
-template <typename F>
-void inNetworkOf(pid_t pid, F&& f) {
-    std::thread t([&] {
-        const int ns = ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(ns, 0);
-        ASSERT_EQ(::setns(ns, CLONE_NEWNET), 0);
-        ::close(ns);
-        f();
-    });
-    t.join();
-}
-
-// One exchange with the pass-through on 127.0.0.1:1077: the reply of `expected` bytes.
-std::vector<uint8_t> passThroughExchange(const std::vector<uint8_t>& frame, size_t expected) {
-    std::vector<uint8_t> reply;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(1077);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size())) {
-        while (reply.size() < expected) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 60000) <= 0) break;
-            uint8_t buf[64];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            reply.insert(reply.end(), buf, buf + n);
-        }
-    }
-    ::close(fd);
-    return reply;
-}
-
-}  // namespace
-
 TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
-    if (run("command -v nsenter").empty() || run("command -v mbpoll").empty()) GTEST_SKIP() << "needs nsenter and mbpoll";
+    if (std::system("command -v mbpoll >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs mbpoll";
 
     orvane::test::ProbeBusSim sim;
     SandboxProcess p;
@@ -125,17 +73,13 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
 
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
     const std::string log = p.installFile("log/scada.log");
-    const pid_t pid = p.programPid();
-    ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitUntil([&] { return sim.requestCount(10) > 0; }, 30s)) << readFile(log) << p.stderrText();
 
     // The HMI: pH of probe slot 0 at 2001 (float, low word first).
-    const std::string mbpoll = "nsenter --net=/proc/" + std::to_string(pid) +
-                               "/ns/net mbpoll -m tcp -0 -1 -o 5 -t 4:float -r 2001 -c 1 127.0.0.1";
     std::string out;
     for (int i = 0; i < 90 && out.find("[2001]: \t7.25") == std::string::npos; ++i) {
-        out = run(mbpoll);
-        if (out.find("[2001]: \t7.25") == std::string::npos) std::this_thread::sleep_for(500ms);
+        if (i > 0) std::this_thread::sleep_for(500ms);
+        p.runInNetwork({"mbpoll", "-m", "tcp", "-0", "-1", "-o", "5", "-t", "4:float", "-r", "2001", "-c", "1", "127.0.0.1"}, &out);
     }
     EXPECT_NE(out.find("[2001]: \t7.25"), std::string::npos) << out << readFile(log);
 
@@ -145,7 +89,20 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
     frame.push_back(static_cast<uint8_t>(crc & 0xFF));
     frame.push_back(static_cast<uint8_t>(crc >> 8));
     std::vector<uint8_t> reply;
-    inNetworkOf(pid, [&] { reply = passThroughExchange(frame, 9); });
+    {
+        orvane::test::SandboxNetwork net(p);
+        ASSERT_TRUE(net.ok());
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{AF_INET, htons(1077), {htonl(INADDR_LOOPBACK)}, {}};
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size())) {
+            uint8_t buf[64];
+            pollfd pf{fd, POLLIN, 0};
+            for (ssize_t n; reply.size() < 9 && ::poll(&pf, 1, 60000) > 0 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+                reply.insert(reply.end(), buf, buf + n);
+        }
+        ::close(fd);
+    }
     ASSERT_EQ(reply.size(), 9u) << readFile(log) << p.stdoutText();
     EXPECT_EQ(reply[0], 0x0A);
     EXPECT_EQ(reply[1], 0x03);

@@ -41,10 +41,7 @@ struct Pty {
         // Kept open so that the line stays up between the pass-through's opens, and to read its settings.
         slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
-    ~Pty() {
-        ::close(slave);
-        ::close(master);
-    }
+    ~Pty() { ::close(slave), ::close(master); }
     termios settings() const {
         termios t{};
         ::tcgetattr(slave, &t);
@@ -80,15 +77,10 @@ bool closedByPeer(int fd) {
 
 int connectTo(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    ::close(fd);
+    return -1;
 }
 
 void sendAll(int fd, const Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
@@ -195,10 +187,8 @@ TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack)
     const termios t = pty_.settings();
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
-    EXPECT_TRUE(t.c_cflag & CSTOPB);
-    EXPECT_TRUE(t.c_cflag & PARODD);
-    EXPECT_TRUE(t.c_cflag & CREAD);
-    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    const tcflag_t cflags = CSTOPB | PARODD | CREAD | CLOCAL;
+    EXPECT_EQ(t.c_cflag & cflags, cflags);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG), 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
@@ -223,28 +213,26 @@ TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack)
     EXPECT_TRUE(after.c_lflag & ICANON);
 }
 
-TEST_F(PassThrough, ParityOutsideTheTableIsRefusedBeforeAnyHandOver) {
+// A parity outside the table is refused before any hand-over; a device that cannot be opened
+// still hands the line back.
+TEST_F(PassThrough, BadLineSettingsCloseTheClientAndLeaveTheLineWithTheProbeService) {
     start();
+    struct Case {
+        std::string device;
+        int parity;
+        std::vector<int> acks;
+    };
+    const Case cases[] = {{pty_.path, 3, {}}, {pty_.path, -1, {}}, {root_.file("no-such-tty"), 0, {1, 2}}};
     int n = 0;
-    for (int parity : {3, -1}) {
-        SCOPED_TRACE(parity);
-        setLine(pty_.path, 9600, parity, 8, 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.device + " parity " + std::to_string(c.parity));
+        setLine(c.device, 9600, c.parity, 8, 1);
         const int client = connectTo(vs_->port());
         ASSERT_GE(client, 0);
         EXPECT_TRUE(closedByPeer(client));
         EXPECT_TRUE(served(++n));
-        EXPECT_TRUE(player_->acks().empty());
+        EXPECT_EQ(player_->acks(), c.acks);
     }
-}
-
-TEST_F(PassThrough, ADeviceThatCannotBeOpenedStillHandsTheLineBack) {
-    setLine(root_.file("no-such-tty"), 9600, 0, 8, 1);
-    start();
-    const int client = connectTo(vs_->port());
-    ASSERT_GE(client, 0);
-    EXPECT_TRUE(closedByPeer(client));
-    EXPECT_TRUE(served(1));
-    EXPECT_EQ(player_->acks(), (std::vector<int>{1, 2}));
 }
 
 TEST_F(PassThrough, OneClientAtATimeAndAClientGoneMidTransfer) {
@@ -300,8 +288,7 @@ TEST(SerialSettings, SpeedsSizesStopBitsAndParity) {
         int bauds;
         speed_t speed;
     };
-    const Speed speeds[] = {{50, B50}, {4800, B4800}, {9600, B9600}, {38400, B38400}, {57600, B57600},
-                            {115200, B115200}, {230400, B230400}, {14400, B9600}, {-1, B9600}};
+    const Speed speeds[] = {{50, B50}, {4800, B4800}, {115200, B115200}, {230400, B230400}, {14400, B9600}, {-1, B9600}};
     for (const Speed& s : speeds) {
         SCOPED_TRACE(s.bauds);
         const termios t = virtual_serial::serialTermios(s.bauds, 'N', 8, 1);
