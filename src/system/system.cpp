@@ -115,24 +115,6 @@ std::string cellularInterfaceFor(const std::string& hwVer, const std::string& mo
     return parseHwVer(hwVer) <= 2.5 ? std::string("ppp0") : modemInterface;
 }
 
-bool isDottedIPv4(std::string_view text) {
-    int parts = 0;
-    size_t i = 0;
-    while (parts < 4) {
-        size_t start = i;
-        unsigned v = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) v = v * 10 + unsigned(text[i++] - '0');
-        if (i == start || v > 255) return false;
-        if (i - start > 1 && text[start] == '0') return false;  // no leading zeros (octal in some tools)
-        ++parts;
-        if (parts < 4) {
-            if (i >= text.size() || text[i] != '.') return false;
-            ++i;
-        }
-    }
-    return i == text.size();
-}
-
 // ---- System -----------------------------------------------------------------------------------
 
 System::System(RecipeDataGuard& recipe, LiveDataGuard& live, EnvGuard& env) : System(recipe, live, env, Options{}) {}

@@ -16,6 +16,7 @@
 #include "platform/stopper.h"
 #include "recipe/recipe_data.h"
 #include "utils/fss.h"
+#include "utils/hardware_utils.h"  // isDottedIPv4
 
 class RecipeDataGuard;
 class EnvGuard;
@@ -36,8 +37,6 @@ double parseHwVer(const std::string& hwVer);
 // The cellular data interface for a board revision: "ppp0" up to 2.5, else the modem's.
 std::string cellularInterfaceFor(const std::string& hwVer, const std::string& modemInterface);
 
-// True for a dotted IPv4 address (four decimal parts 0..255).
-bool isDottedIPv4(std::string_view text);
 
 class System {
 public:

@@ -139,3 +139,9 @@ uint64_t HardwareUtils::getSdCardFreeSize(const std::string& path) {
     if (::statvfs(path.c_str(), &vfs) != 0) return 0;
     return static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
 }
+
+bool isDottedIPv4(std::string_view text) {
+    if (text.empty() || text.size() > 15) return false;
+    in_addr a{};
+    return ::inet_pton(AF_INET, std::string(text).c_str(), &a) == 1;
+}

@@ -4,6 +4,7 @@
 // sysfs and procfs files are reached through orvane::platform::Paths.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class HardwareUtils {
 public:
@@ -32,3 +33,6 @@ public:
     // Bytes available to unprivileged users in the file system holding path; 0 on failure.
     static uint64_t getSdCardFreeSize(const std::string& path);
 };
+
+// True for a dotted IPv4 address: four decimal parts 0..255, no leading zeros, nothing else.
+bool isDottedIPv4(std::string_view text);

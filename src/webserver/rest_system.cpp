@@ -83,12 +83,6 @@ RestHandled answerArray(fss::stringHuge& out, const std::array<R, N>& items) {
     return RestHandled::Answered;
 }
 
-bool dottedIPv4(std::string_view text) {
-    if (text.empty() || text.size() > 15) return false;
-    in_addr a{};
-    return ::inet_pton(AF_INET, std::string(text).c_str(), &a) == 1;
-}
-
 bool readWholeFile(const std::string& path, std::string& text) {
     std::ifstream f(path, std::ios::binary);
     if (!f) return false;
@@ -272,7 +266,7 @@ bool staticLines(std::string& text, const std::string& ip, const std::string& ma
 }
 
 bool validStatic(const std::string& ip, const std::string& mask, const std::string& gw, const std::string& dns) {
-    return dottedIPv4(ip) && dottedIPv4(mask) && (gw.empty() || dottedIPv4(gw)) && (dns.empty() || dottedIPv4(dns));
+    return isDottedIPv4(ip) && isDottedIPv4(mask) && (gw.empty() || isDottedIPv4(gw)) && (dns.empty() || isDottedIPv4(dns));
 }
 
 }  // namespace
