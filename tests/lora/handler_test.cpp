@@ -43,12 +43,6 @@ int update(LoraDeviceRecipeItem& item, unsigned pn, const Bytes& p, int rssi = -
 
 }  // namespace
 
-TEST(LoraHandlers, UnknownTypeAndValueSizes) {
-    EXPECT_EQ(LoraDeviceHandlerFactory::get_handler(1234).get_type_id(), 0u);
-    EXPECT_EQ(value_type_size(6), 0u);
-    EXPECT_EQ(value_type_size(-1), 0u);
-}
-
 TEST(LoraTlr, BatteryLimitsSetPassive) {
     struct Case { float battery; bool passive; };
     for (const Case c : {Case{3.5f, true}, Case{6.0f, true}, Case{4.2f, true}, Case{3.4f, false}, Case{6.1f, false},

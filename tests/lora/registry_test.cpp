@@ -210,9 +210,8 @@ TEST_F(RegistryTest, DeviceFileRoundTrip) {
     ASSERT_EQ(d["registers"].size(), 8u);
     const auto& r = d["registers"][1];
     for (const char* k : {"name", "unit", "displayUnit", "nameCalculated", "unitCalculated", "display", "calculated",
-                          "minValue", "maxValue", "minValueCalculated", "maxValueCalculated"}) {
+                          "minValue", "maxValue", "minValueCalculated", "maxValueCalculated"})
         EXPECT_TRUE(r.contains(k)) << k;
-    }
     EXPECT_EQ(r["displayUnit"], "ft");
     EXPECT_EQ(r["maxValueCalculated"], 7.5);
     EXPECT_EQ(doc["devices"][1]["display"], false);
