@@ -11,38 +11,41 @@
 #include "support/sandbox.h"
 
 using orvane::test::CipResponder;
-using orvane::test::ClientRig;
 using namespace std::chrono_literals;
 
 namespace {
 
-MBTcpClientItem& eipClient(ClientRig& rig, const CipResponder& r, const char* path = "") {
-    auto& it = rig.item(0);
-    it.enable = true;
-    it.communication = MBTCPClient::kEipProtocol;
-    it.serverIP = "127.0.0.1:" + std::to_string(r.port());
-    it.name = "Ctl";
-    it.path = path;
-    return it;
-}
-
-MBTcpClientInputItem& tagInput(ClientRig& rig, int id, const char* tag, const char* type, int16_t count = 1) {
-    auto& in = rig.input(0, id, 0, type, tag);
-    in.tagName = tag;
-    in.elementCount = count;
-    return in;
-}
-
-// Runs passes (real time passes between them) until cond holds; false after ~10 s.
-template <typename Cond>
-bool passUntil(ClientRig& rig, Cond cond) {
-    for (int i = 0; i < 500; ++i) {
-        rig.client->runOnce();
-        if (cond()) return true;
-        std::this_thread::sleep_for(20ms);
+struct EipRig : orvane::test::ClientRig {
+    CipResponder r;
+    explicit EipRig(const char* path = "") {
+        auto& it = item(0);
+        it.enable = true;
+        it.communication = MBTCPClient::kEipProtocol;
+        it.serverIP = "127.0.0.1:" + std::to_string(r.port());
+        it.name = "Ctl";
+        it.path = path;
     }
-    return false;
-}
+    ~EipRig() { client.reset(); }  // before the responder goes
+    void tag(int id, const char* name, const char* type, int16_t count = 1) {
+        auto& in = input(0, id, 0, type, name);
+        in.tagName = name;
+        in.elementCount = count;
+    }
+    // Runs passes (real time passes between them) until cond holds; false after ~10 s.
+    template <typename Cond>
+    bool passUntil(Cond cond) {
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(20ms)) {
+            client->runOnce();
+            if (cond()) return true;
+        }
+        return false;
+    }
+    int readsOf(const std::string& name) const {
+        int n = 0;
+        for (auto& q : r.requests()) n += q.tag == name;
+        return n;
+    }
+};
 
 template <typename T>
 std::vector<uint8_t> bytesOf(T v) {
@@ -52,9 +55,7 @@ std::vector<uint8_t> bytesOf(T v) {
 }
 
 TEST(MbtcpEip, EveryTypeDecodes) {
-    CipResponder r;
-    ClientRig rig;
-    eipClient(rig, r);
+    EipRig rig;
     struct Row {
         const char* type;
         uint16_t code;
@@ -79,29 +80,26 @@ TEST(MbtcpEip, EveryTypeDecodes) {
         {"LREAL", 0xCB, bytesOf<double>(3.25), 3.25f},
         {"STRUCTX", 0xCA, bytesOf<float>(8.5f), 8.5f},  // any other type: a 4-byte float
     };
-    int id = 1;
-    for (auto& row : rows) {
+    const int n = static_cast<int>(std::size(rows));
+    for (int id = 1; auto& row : rows) {
         const std::string tag = std::string("T_") + row.type;
-        r.addTag(tag, row.code, static_cast<int>(row.bytes.size()), row.bytes);
-        tagInput(rig, id++, tag.c_str(), row.type);
+        rig.r.addTag(tag, row.code, static_cast<int>(row.bytes.size()), row.bytes);
+        rig.tag(id++, tag.c_str(), row.type);
     }
     rig.client->update_config();
-    ASSERT_TRUE(passUntil(rig, [&] {
-        for (int k = 1; k < id; ++k)
+    ASSERT_TRUE(rig.passUntil([&] {
+        for (int k = 1; k <= n; ++k)
             if (std::isnan(rig.value(0, k))) return false;
         return true;
     }));
-    id = 1;
-    for (auto& row : rows) EXPECT_FLOAT_EQ(rig.value(0, id++), row.expected) << row.type;
+    for (int id = 1; auto& row : rows) EXPECT_FLOAT_EQ(rig.value(0, id++), row.expected) << row.type;
     EXPECT_TRUE(rig.published()->connected[0]);
 }
 
 TEST(MbtcpEip, ElementsStopAtInput128AndDecodeAcrossPasses) {
-    CipResponder r;
-    r.addValues<int32_t>("Arr", 0xC4, {10, 20, 30, 40, 50});
-    ClientRig rig;
-    eipClient(rig, r);
-    tagInput(rig, 126, "Arr", "DINT", 5);
+    EipRig rig;
+    rig.r.addValues<int32_t>("Arr", 0xC4, {10, 20, 30, 40, 50});
+    rig.tag(126, "Arr", "DINT", 5);
     rig.client->update_config();
     auto pub = rig.published();
     for (int k = 125; k < 128; ++k) {
@@ -111,55 +109,48 @@ TEST(MbtcpEip, ElementsStopAtInput128AndDecodeAcrossPasses) {
     rig.client->runOnce();  // a read is started (or the session is still being set up): nothing decoded yet
     EXPECT_TRUE(std::isnan(rig.value(0, 126)));
     EXPECT_FALSE(rig.published()->connected[0]);
-    ASSERT_TRUE(passUntil(rig, [&] { return !std::isnan(rig.value(0, 128)); }));
+    ASSERT_TRUE(rig.passUntil([&] { return !std::isnan(rig.value(0, 128)); }));
     EXPECT_FLOAT_EQ(rig.value(0, 126), 10.0f);
     EXPECT_FLOAT_EQ(rig.value(0, 127), 20.0f);
     EXPECT_FLOAT_EQ(rig.value(0, 128), 30.0f);
     EXPECT_TRUE(rig.published()->connected[0]);
-    for (auto& q : r.requests())
-        if (q.command == 0x6F) {
-            EXPECT_EQ(q.count, 3);
-        }
+    for (auto& q : rig.r.requests())
+        if (q.command == 0x6F) { EXPECT_EQ(q.count, 3); }
 }
 
-TEST(MbtcpEip, UnknownTagIsNaNAndReadAgain) {
-    CipResponder r;
-    r.addValues<float>("Good", 0xCA, {4.5f});
-    ClientRig rig;
-    eipClient(rig, r, "1,0");
-    tagInput(rig, 1, "Good", "REAL");
-    tagInput(rig, 2, "Nope", "REAL");
-    tagInput(rig, 3, "bad name", "REAL");
+// An unknown tag stays NaN, is read again every pass, and its error is logged once while it lasts.
+TEST(MbtcpEip, UnknownTagIsNaNReadAgainAndLoggedOnce) {
+    EipRig rig("1,0");
+    rig.r.addValues<float>("Good", 0xCA, {4.5f});
+    rig.tag(1, "Good", "REAL");
+    rig.tag(2, "Nope", "REAL");
+    rig.tag(3, "bad name", "REAL");
     rig.client->update_config();
     EXPECT_LT(rig.client->tagHandle(0, 2), 0);
-    auto nopeReads = [&] {
-        int n = 0;
-        for (auto& q : r.requests()) n += q.tag == "Nope";
-        return n;
-    };
-    ASSERT_TRUE(passUntil(rig, [&] { return !std::isnan(rig.value(0, 1)) && nopeReads() >= 3; }));
+    orvane::test::MbtcpLogCapture log;
+    ASSERT_TRUE(rig.passUntil([&] { return !std::isnan(rig.value(0, 1)) && rig.readsOf("Nope") >= 3; }));
     EXPECT_TRUE(std::isnan(rig.value(0, 2)));
-    for (auto& q : r.requests())
-        if (q.command == 0x6F) {
-            EXPECT_TRUE(q.routed);
-        }
+    EXPECT_EQ(log.count("Failed to read EIP tag 'Nope': tag not found on the controller") +
+                  log.count("Failed to start EIP read for tag 'Nope'"),
+              1u);
+    for (auto& q : rig.r.requests())
+        if (q.command == 0x6F) { EXPECT_TRUE(q.routed); }
+    rig.r.addValues<float>("Nope", 0xCA, {1.0f});  // the tag appears: it reads
+    ASSERT_TRUE(rig.passUntil([&] { return rig.value(0, 2) == 1.0f; }));
 }
 
 TEST(MbtcpEip, ResponderGoneAndBack) {
     eip::setTimingForTest({std::chrono::milliseconds(1000), std::chrono::milliseconds(1000)});
     {
-        CipResponder r;
-        r.addValues<int16_t>("Lvl", 0xC3, {77});
-        ClientRig rig;
-        eipClient(rig, r);
-        tagInput(rig, 1, "Lvl", "INT");
+        EipRig rig;
+        rig.r.addValues<int16_t>("Lvl", 0xC3, {77});
+        rig.tag(1, "Lvl", "INT");
         rig.client->update_config();
-        ASSERT_TRUE(passUntil(rig, [&] { return rig.value(0, 1) == 77.0f; }));
-        r.goAway();
-        ASSERT_TRUE(passUntil(rig, [&] { return std::isnan(rig.value(0, 1)) && !rig.published()->connected[0]; }));
-        r.comeBack();
-        ASSERT_TRUE(passUntil(rig, [&] { return rig.value(0, 1) == 77.0f && rig.published()->connected[0]; }));
-
+        ASSERT_TRUE(rig.passUntil([&] { return rig.value(0, 1) == 77.0f; }));
+        rig.r.goAway();
+        ASSERT_TRUE(rig.passUntil([&] { return std::isnan(rig.value(0, 1)) && !rig.published()->connected[0]; }));
+        rig.r.comeBack();
+        ASSERT_TRUE(rig.passUntil([&] { return rig.value(0, 1) == 77.0f && rig.published()->connected[0]; }));
         rig.item(0).enable = false;
         rig.recipe->triggerReload(SCADA_MASK_MBTCP_CLIENT);
         rig.client->runOnce();
@@ -169,19 +160,13 @@ TEST(MbtcpEip, ResponderGoneAndBack) {
     eip::setTimingForTest({});
 }
 
-}  // namespace
-
-namespace {
-
 // The pass that sees a tag turn from pending (session being set up) to done has no read to
 // decode: values stay NaN and no data is counted as received.
 TEST(MbtcpEip, SessionUpWithoutAReadIsNoData) {
-    CipResponder r;
-    r.addValues<int32_t>("Cnt", 0xC4, {41});
-    r.setRegisterDelay(3000ms);
-    ClientRig rig;
-    eipClient(rig, r);
-    tagInput(rig, 1, "Cnt", "DINT");
+    EipRig rig;
+    rig.r.addValues<int32_t>("Cnt", 0xC4, {41});
+    rig.r.setRegisterDelay(3000ms);
+    rig.tag(1, "Cnt", "DINT");
     rig.recipe->checkAndConsume(0xffffffff);  // no reload in the passes: the handle stays
     rig.client->update_config();
     const int32_t h = rig.client->tagHandle(0, 0);
@@ -192,30 +177,8 @@ TEST(MbtcpEip, SessionUpWithoutAReadIsNoData) {
     rig.client->runOnce();  // done, but nothing was read yet
     EXPECT_TRUE(std::isnan(rig.value(0, 1)));
     EXPECT_FALSE(rig.published()->connected[0]);
-    ASSERT_TRUE(passUntil(rig, [&] { return rig.value(0, 1) == 41.0f; }));
+    ASSERT_TRUE(rig.passUntil([&] { return rig.value(0, 1) == 41.0f; }));
     EXPECT_TRUE(rig.published()->connected[0]);
-}
-
-TEST(MbtcpEip, TagErrorLoggedOnceWhileItLasts) {
-    CipResponder r;
-    r.addValues<float>("Good", 0xCA, {4.5f});
-    ClientRig rig;
-    eipClient(rig, r);
-    tagInput(rig, 1, "Good", "REAL");
-    tagInput(rig, 2, "Nope", "REAL");
-    rig.client->update_config();
-    orvane::test::MbtcpLogCapture log;
-    auto nopeReads = [&] {
-        int n = 0;
-        for (auto& q : r.requests()) n += q.tag == "Nope";
-        return n;
-    };
-    ASSERT_TRUE(passUntil(rig, [&] { return nopeReads() >= 3; }));
-    EXPECT_EQ(log.count("Failed to read EIP tag 'Nope': tag not found on the controller") +
-                  log.count("Failed to start EIP read for tag 'Nope'"),
-              1u);
-    r.addValues<float>("Nope", 0xCA, {1.0f});  // the tag appears: it reads
-    ASSERT_TRUE(passUntil(rig, [&] { return rig.value(0, 2) == 1.0f; }));
 }
 
 }  // namespace

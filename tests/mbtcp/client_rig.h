@@ -37,7 +37,7 @@ public:
     size_t count(const std::string& needle) const {
         const std::string t = out_.str();
         size_t n = 0;
-        for (size_t p = t.find(needle); p != std::string::npos; p = t.find(needle, p + 1)) ++n;
+        for (size_t p = 0; (p = t.find(needle, p)) != std::string::npos; ++p) ++n;
         return n;
     }
 
@@ -66,7 +66,6 @@ struct ClientRig {
     }
 
     MBTcpClientItem& item(int c) { return recipe->recipe.mbTcpClient[c]; }
-
     // Client c as an enabled Modbus TCP controller on loopback.
     MBTcpClientItem& modbus(int c, int port, const char* order = "ABCD", const char* brand = "Acme") {
         auto& it = item(c);

@@ -11,8 +11,6 @@
 #include "modbus_peer.h"
 #include "scada_paths.h"
 
-using orvane::test::ClientRig;
-using orvane::test::ModbusPeer;
 using orvane::test::readFile;
 
 namespace {
@@ -21,9 +19,8 @@ constexpr int kWrite = 16;
 
 std::vector<std::string> csvFiles() {
     std::vector<std::string> out;
-    const std::string dir = scada_paths::PROBE_RAWDATA_PATH();
-    if (!std::filesystem::is_directory(dir)) return out;
-    for (auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().string());
+    if (!std::filesystem::is_directory(scada_paths::PROBE_RAWDATA_PATH())) return out;
+    for (auto& e : std::filesystem::directory_iterator(scada_paths::PROBE_RAWDATA_PATH())) out.push_back(e.path());
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -35,8 +32,8 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-struct DkRig : ClientRig {
-    ModbusPeer peer;
+struct DkRig : orvane::test::ClientRig {
+    orvane::test::ModbusPeer peer;
     DkRig() {
         modbus(0, peer.port(), "ABCD", "Kelva Works").model = "DK-200S";
         recipe->recipe.system.sn = "24/50 0:1";
@@ -44,14 +41,13 @@ struct DkRig : ClientRig {
         input(0, 2, 4213, "UINT16", "opw");
         client->update_config();
     }
+    ~DkRig() { client.reset(); }
 };
 
 TEST(Dk200, HvdMaskReadsEachFlaggedSetIntoOneFileAndClearsTheFlag) {
     DkRig rig;
-    for (int n : {0, 2}) {
-        const int base = 101 + 514 * n;
-        for (int k = 0; k < 257; ++k) rig.peer.setFloatABCD(base + 2 * k, static_cast<float>(n * 1000 + k) + 0.5f);
-    }
+    for (int n : {0, 2})
+        for (int k = 0; k < 257; ++k) rig.peer.setFloatABCD(101 + 514 * n + 2 * k, static_cast<float>(n * 1000 + k) + 0.5f);
     rig.peer.set(100, 0x05);
     rig.client->runOnce();
     auto files = csvFiles();
@@ -67,32 +63,6 @@ TEST(Dk200, HvdMaskReadsEachFlaggedSetIntoOneFileAndClearsTheFlag) {
     EXPECT_EQ(std::count(l[3].begin(), l[3].end(), ','), 255);
     EXPECT_EQ(l[3].substr(l[3].rfind(',') + 1), "2256.5");
     EXPECT_EQ(rig.peer.get(100), 0);
-
-}
-
-TEST(Dk200, FilesOfOneSecondNeverReplaceEachOther) {
-    DkRig rig;
-    const std::string a = rig.client->writeNewCsv("%H-%M-%S", "first\n");
-    const std::string b = rig.client->writeNewCsv("%H-%M-%S", "second\n");
-    EXPECT_EQ(std::filesystem::path(a).filename().string(), "245001_00-00-00.csv");
-    EXPECT_EQ(std::filesystem::path(b).filename().string(), "245001_00-00-00_1.csv");
-    EXPECT_EQ(readFile(a), "first\n");
-    EXPECT_EQ(readFile(b), "second\n");
-}
-
-TEST(Dk200, FlagValuesThatAskForNothing) {
-    struct Row {
-        int address;
-        uint16_t value;
-    } rows[] = {{100, 0}, {4213, 0}, {4213, 2}};
-    for (auto& r : rows) {
-        DkRig rig;
-        rig.peer.set(r.address, r.value);
-        rig.client->runOnce();
-        EXPECT_TRUE(csvFiles().empty()) << r.address << "=" << r.value;
-        EXPECT_EQ(rig.peer.count(kWrite, r.address), 0);
-        EXPECT_EQ(rig.peer.get(r.address), r.value);
-    }
 }
 
 TEST(Dk200, Opw318WritesTwoLinesThenClears) {
@@ -111,18 +81,46 @@ TEST(Dk200, Opw318WritesTwoLinesThenClears) {
     EXPECT_EQ(rig.peer.get(4213), 0);
 }
 
-TEST(Dk200, UnwritableRawDirectoryLeavesTheFlagsSet) {
+TEST(Dk200, FilesOfOneSecondNeverReplaceEachOther) {
     DkRig rig;
-    orvane::test::writeFile(scada_paths::PROBE_RAWDATA_PATH(), "not a directory");
-    rig.peer.set(100, 0x01);
-    rig.peer.set(4213, 1);
-    rig.client->runOnce();
-    EXPECT_EQ(rig.peer.get(100), 0x01);
-    EXPECT_EQ(rig.peer.get(4213), 1);
-    EXPECT_EQ(rig.peer.count(kWrite, 100), 0);
+    const std::string a = rig.client->writeNewCsv("%H-%M-%S", "first\n");
+    const std::string b = rig.client->writeNewCsv("%H-%M-%S", "second\n");
+    EXPECT_EQ(std::filesystem::path(a).filename().string(), "245001_00-00-00.csv");
+    EXPECT_EQ(std::filesystem::path(b).filename().string(), "245001_00-00-00_1.csv");
+    EXPECT_EQ(readFile(a), "first\n");
+    EXPECT_EQ(readFile(b), "second\n");
 }
 
-TEST(Dk200, NetworkReportTextsLowByteFirst) {
+// Flags that ask for nothing, a raw directory that cannot be written, and a stop request during a
+// data set: no file, no partial file, and the flag register left as it was (read again later).
+TEST(Dk200, FlagsLeftSetWhenNoFileIsWritten) {
+    enum Case { Nothing, Unwritable, Stop };
+    struct Row {
+        Case c;
+        int address;
+        uint16_t value;
+    } rows[] = {{Nothing, 100, 0},   {Nothing, 4213, 0}, {Nothing, 4213, 2}, {Unwritable, 100, 0x01},
+                {Unwritable, 4213, 1}, {Stop, 100, 0x03},  {Stop, 4213, 1}};
+    for (auto& r : rows) {
+        DkRig rig;
+        rig.peer.set(r.address, r.value);
+        rig.peer.clearRequests();
+        if (r.c == Unwritable) orvane::test::writeFile(scada_paths::PROBE_RAWDATA_PATH(), "not a directory");
+        if (r.c != Stop) {
+            rig.client->runOnce();
+        } else {
+            rig.client->stop();
+            if (r.address == 100) rig.client->handleKelvaDKHvd(0, r.value);
+            else rig.client->handleKelvaDKOPW318(0, r.value);
+            EXPECT_TRUE(rig.peer.requests().empty()) << r.address;
+        }
+        if (r.c != Unwritable) { EXPECT_TRUE(csvFiles().empty()) << r.c << " " << r.address << "=" << r.value; }
+        EXPECT_EQ(rig.peer.count(kWrite, r.address), 0) << r.c << " " << r.address;
+        EXPECT_EQ(rig.peer.get(r.address), r.value) << r.c << " " << r.address;
+    }
+}
+
+TEST(Dk200, NetworkReportTextsLowByteFirstInBlockOrder) {
     for (bool connected : {true, false}) {
         DkRig rig;
         {
@@ -138,6 +136,7 @@ TEST(Dk200, NetworkReportTextsLowByteFirst) {
         r.lte.iccid = "8986";
         r.lte.model = "EC25";
         for (int a = 1000; a < 1074; ++a) rig.peer.set(a, 0xFFFF);
+        rig.peer.clearRequests();
         rig.client->runOnce();
         auto text = [&](int address, int count) {
             std::string s;
@@ -159,6 +158,11 @@ TEST(Dk200, NetworkReportTextsLowByteFirst) {
         EXPECT_EQ(text(1041, 16), "8986");
         EXPECT_EQ(text(1058, 8), "24/50 0:1");
         EXPECT_EQ(text(1066, 8), "EC25");
+        std::vector<std::pair<int, int>> writes;
+        for (auto& q : rig.peer.requests())
+            if (q.function == kWrite) writes.emplace_back(q.address, q.count);
+        EXPECT_EQ(writes, (std::vector<std::pair<int, int>>{
+                              {1000, 16}, {1032, 1}, {1057, 1}, {1033, 8}, {1016, 16}, {1041, 16}, {1058, 8}, {1066, 8}}));
     }
 }
 
@@ -180,44 +184,6 @@ TEST(Dk200, Mv700TestDataExport) {
     std::set<int> counts;
     for (auto& q : rig.peer.requests()) counts.insert(q.count);
     EXPECT_EQ(counts, (std::set<int>{4, 50, 120}));
-}
-
-}  // namespace
-
-namespace {
-
-TEST(Dk200, NetworkReportBlocksInOrder) {
-    DkRig rig;
-    rig.peer.clearRequests();
-    rig.client->runOnce();
-    std::vector<std::pair<int, int>> writes;
-    for (auto& q : rig.peer.requests())
-        if (q.function == kWrite) writes.emplace_back(q.address, q.count);
-    const std::vector<std::pair<int, int>> expected = {{1000, 16}, {1032, 1}, {1057, 1}, {1033, 8},
-                                                       {1016, 16}, {1041, 16}, {1058, 8}, {1066, 8}};
-    EXPECT_EQ(writes, expected);
-}
-
-// A stop request during a data set leaves no partial file and the flag set, so the data set is
-// read again after the restart.
-TEST(Dk200, StopDuringADataSetKeepsTheFlag) {
-    struct Row {
-        int address;
-        uint16_t value;
-    } rows[] = {{100, 0x03}, {4213, 1}};
-    for (auto& r : rows) {
-        DkRig rig;
-        rig.peer.set(r.address, r.value);
-        rig.peer.clearRequests();
-        rig.client->stop();
-        if (r.address == 100)
-            rig.client->handleKelvaDKHvd(0, r.value);
-        else
-            rig.client->handleKelvaDKOPW318(0, r.value);
-        EXPECT_TRUE(csvFiles().empty()) << r.address;
-        EXPECT_TRUE(rig.peer.requests().empty()) << r.address;
-        EXPECT_EQ(rig.peer.get(r.address), r.value);
-    }
 }
 
 }  // namespace

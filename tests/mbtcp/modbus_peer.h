@@ -61,8 +61,7 @@ public:
     }
     int count(int function, int address) const {
         int n = 0;
-        for (auto& r : requests())
-            if (r.function == function && r.address == address) ++n;
+        for (auto& r : requests()) n += r.function == function && r.address == address;
         return n;
     }
     void clearRequests() {
@@ -101,11 +100,12 @@ private:
         return true;
     }
 
+    static void drop(modbus_t* c) {
+        ::close(modbus_get_socket(c));
+        modbus_free(c);
+    }
     void closeAll() {
-        for (auto& c : conns_) {
-            ::close(modbus_get_socket(c));
-            modbus_free(c);
-        }
+        for (auto* c : conns_) drop(c);
         conns_.clear();
         if (listenFd_ >= 0) ::close(listenFd_);
         listenFd_ = -1;
@@ -141,17 +141,14 @@ private:
                 if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
                 modbus_t* c = conns_[i];
                 int rc = modbus_receive(c, query.data());
-                if (rc <= 0) {
-                    if (rc < 0) dead.push_back(c);
-                    continue;
-                }
+                if (rc < 0) dead.push_back(c);
+                if (rc <= 0) continue;
                 std::lock_guard lk(mutex_);
                 requests_.push_back({query[7], (query[8] << 8) | query[9], (query[10] << 8) | query[11]});
                 modbus_reply(c, query.data(), rc, map_);
             }
             for (auto* c : dead) {
-                ::close(modbus_get_socket(c));
-                modbus_free(c);
+                drop(c);
                 std::erase(conns_, c);
             }
         }

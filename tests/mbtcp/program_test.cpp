@@ -47,24 +47,21 @@ std::unique_ptr<ModbusPeer> peerInNamespaceOf(pid_t pid, int port) {
         if (!joined) return;
         try {
             peer = std::make_unique<ModbusPeer>(port);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
     });
     t.join();
     return peer;
 }
 
-bool lastHistoryValue(const std::string& db, double& v) {
-    try {
-        if (!std::filesystem::exists(db)) return false;
-        SQLite::Database d(db, SQLite::OPEN_READONLY, 1000);
-        SQLite::Statement q(d, "SELECT var0 FROM LogRecord10s ORDER BY id DESC LIMIT 1");
-        if (!q.executeStep() || q.getColumn(0).isNull()) return false;
-        v = q.getColumn(0).getDouble();
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
+bool lastHistoryValue(const std::string& db, double& v) try {
+    if (!std::filesystem::exists(db)) return false;
+    SQLite::Database d(db, SQLite::OPEN_READONLY, 1000);
+    SQLite::Statement q(d, "SELECT var0 FROM LogRecord10s ORDER BY id DESC LIMIT 1");
+    if (!q.executeStep() || q.getColumn(0).isNull()) return false;
+    v = q.getColumn(0).getDouble();
+    return true;
+} catch (const std::exception&) {
+    return false;
 }
 
 }  // namespace

@@ -152,35 +152,29 @@ bool CipResponder::handleFrame(Conn& c, const std::vector<uint8_t>& frame) {
     Request r;
     r.command = u16(frame.data());
     r.frame = frame;
-    std::vector<uint8_t> data;
+    auto record = [&](bool keep) {
+        std::lock_guard lk(mutex_);
+        requests_.push_back(r);
+        return keep;
+    };
     Behaviour behaviour;
     std::chrono::milliseconds delay;
-    std::chrono::milliseconds registerDelay;
     {
         std::lock_guard lk(mutex_);
         behaviour = behaviour_;
-        delay = delay_;
-        registerDelay = registerDelay_;
+        delay = r.command == 0x65 ? registerDelay_ : delay_;
     }
+    std::vector<uint8_t> data;
     uint32_t session = u32(frame.data() + 4);
     if (r.command == 0x65) {
         session = 0x1000u + static_cast<uint32_t>(++sessions_);
-        put16(data, 1);
-        put16(data, 0);
-    } else if (r.command == 0x66) {
-        std::lock_guard lk(mutex_);
-        requests_.push_back(r);
-        return false;
-    } else if (r.command == 0x6F && frame.size() >= 24 + 16) {
-        if (behaviour == Behaviour::Drop) {
-            std::lock_guard lk(mutex_);
-            requests_.push_back(r);
-            return false;
-        }
+        put32(data, 1);
+    } else if (r.command != 0x6F || frame.size() < 24 + 16 || behaviour == Behaviour::Drop) {
+        return record(false);
+    } else {
         // Items: interface handle, timeout, count, then (type, length, data) each.
         const uint8_t* p = frame.data() + 24;
-        size_t n = frame.size() - 24;
-        size_t pos = 8;
+        size_t n = frame.size() - 24, pos = 8;
         std::vector<uint8_t> cip;
         for (uint16_t i = 0, count = u16(p + 6); i < count && pos + 4 <= n; ++i) {
             uint16_t type = u16(p + pos), len = u16(p + pos + 2);
@@ -188,26 +182,13 @@ bool CipResponder::handleFrame(Conn& c, const std::vector<uint8_t>& frame) {
             pos += 4u + len;
         }
         std::vector<uint8_t> reply = answerRead(r, cip.data(), cip.size());
-        put32(data, 0);
-        put16(data, 0);
-        put16(data, 2);
-        put16(data, 0);
-        put16(data, 0);
-        put16(data, 0x00B2);
+        for (uint16_t v : std::initializer_list<uint16_t>{0, 0, 0, 2, 0, 0, 0xB2}) put16(data, v);
         put16(data, static_cast<uint16_t>(reply.size()));
         data.insert(data.end(), reply.begin(), reply.end());
-    } else {
-        std::lock_guard lk(mutex_);
-        requests_.push_back(r);
-        return false;
+        if (behaviour == Behaviour::Silent) return record(true);
+        if (behaviour != Behaviour::Slow) delay = std::chrono::milliseconds(0);
     }
-    if (behaviour == Behaviour::Silent && r.command == 0x6F) {
-        std::lock_guard lk(mutex_);
-        requests_.push_back(r);
-        return true;
-    }
-    if (behaviour == Behaviour::Slow && r.command == 0x6F) std::this_thread::sleep_for(delay);
-    if (r.command == 0x65) std::this_thread::sleep_for(registerDelay);
+    std::this_thread::sleep_for(delay);
     std::vector<uint8_t> out;
     put16(out, r.command);
     put16(out, static_cast<uint16_t>(data.size()));
@@ -216,10 +197,7 @@ bool CipResponder::handleFrame(Conn& c, const std::vector<uint8_t>& frame) {
     out.insert(out.end(), frame.begin() + 12, frame.begin() + 24);  // context and options
     out.insert(out.end(), data.begin(), data.end());
     r.reply = out;
-    {
-        std::lock_guard lk(mutex_);
-        requests_.push_back(r);
-    }
+    record(true);
     return ::send(c.fd, out.data(), out.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(out.size());
 }
 
@@ -236,7 +214,6 @@ std::vector<uint8_t> CipResponder::answerRead(Request& r, const uint8_t* cip, si
         size_t routeBytes = static_cast<size_t>(cip[pos]) * 2;
         if (pos + 2 + routeBytes > n) return refuse(0x52, 0x13);
         r.routed = true;
-        r.route.assign(cip + pos + 2, cip + pos + 2 + routeBytes);
         cip += 10;
         n = size;
     }
@@ -257,10 +234,6 @@ std::vector<uint8_t> CipResponder::answerRead(Request& r, const uint8_t* cip, si
             index = p[i + 1];
             r.tag = name + "[" + std::to_string(index) + "]";
             i += 2;
-        } else if (p[i] == 0x29) {
-            index = u16(p + i + 2);
-            r.tag = name + "[" + std::to_string(index) + "]";
-            i += 4;
         } else {
             return refuse(r.service, 0x04);
         }

@@ -28,7 +28,6 @@ public:
         uint16_t count = 0;
         int64_t offset = -1;       // byte offset of a fragmented read
         bool routed = false;
-        std::vector<uint8_t> route;  // route path bytes of an Unconnected Send
         std::vector<uint8_t> frame;  // the whole request frame
         std::vector<uint8_t> reply;  // the whole reply frame (empty when none was sent)
     };
@@ -60,7 +59,6 @@ public:
 
     std::vector<Request> requests() const;
     void clearRequests();
-    int sessionsRegistered() const { return sessions_.load(); }
 
 private:
     struct Conn {
