@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <sstream>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -225,11 +224,7 @@ bool DataUsageTracker::saveToFile() const {
 
 bool DataUsageTracker::loadFromFile() {
     const std::string path = filePath();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    const std::string text = ss.str();
+    const std::string text = Utility::readConfigFile(path);  // empty when missing
     if (text.empty()) return false;
 
     // The number after the first "key": of the text; absent keys read 0.

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,14 +44,6 @@ std::string saveRulesCommand() {
 
 std::string removeForwardingCommand() {
     return "/bin/bash " + Paths::install("script/removePortForwarding.sh");
-}
-
-std::string readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 // The integer in kB after "key" in a /proc/meminfo text; false when absent.
@@ -281,7 +272,7 @@ void System::updateLive() {
 }
 
 std::pair<float, int32_t> System::readMemoryData() {
-    const std::string text = readWhole(Paths::procfs("meminfo"));
+    const std::string text = Utility::readConfigFile(Paths::procfs("meminfo"));
     uint64_t total = 0, avail = 0;
     if (!meminfoValue(text, "MemTotal:", total) || !meminfoValue(text, "MemAvailable:", avail) || total == 0)
         return {0.0f, 0};
