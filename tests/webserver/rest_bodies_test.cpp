@@ -146,8 +146,6 @@ TEST(RestBodies, CommandAndQueryWriters) {
     au.token = "abc";
     EXPECT_EQ(parsed(au), json::parse(R"({"name":"admin","cmdType":0,"success":true,"msg":"","role":1,"token":"abc"})"));
 
-    UpgradeStatusAnswer u{55.5f, 0, "OK"};
-    EXPECT_EQ(parsed(u), json::parse(R"({"progress":55.5,"error_code":0,"error_msg":"OK"})"));
 
     auto q = std::make_unique<LogQueryResult>();
     q->setCount(2);
