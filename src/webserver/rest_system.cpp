@@ -34,6 +34,7 @@
 #include "platform/paths.h"
 #include "recipe/recipe_guard.h"
 #include "scada_paths.h"
+#include "platform/local_socket.h"
 #include "utils/hardware_utils.h"
 #include "utils/log.h"
 #include "utils/time_utility.h"
@@ -740,15 +741,8 @@ bool connectSystemService(LocalSocket& socket, std::chrono::milliseconds timeout
     return true;
 }
 
-bool sendAll(LocalSocket& socket, const std::vector<uint8_t>& frame) {
-    size_t sent = 0;
-    while (sent < frame.size()) {
-        const ssize_t n = ::send(socket.native_handle(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
+bool sendAll(LocalSocket& socket, const std::vector<uint8_t>& frame, std::chrono::milliseconds timeout) {
+    return orvane::platform::local::writeAll(socket, frame.data(), frame.size(), nullptr, timeout) == frame.size();
 }
 
 }  // namespace
@@ -761,7 +755,7 @@ bool RestAPI::_systemUpgrade(std::string_view fileName) {
     boost::asio::io_context io;
     LocalSocket socket(io);
     if (!connectSystemService(socket, opts_.upgradeStatusTimeout)) return false;
-    const bool ok = sendAll(socket, frame);
+    const bool ok = sendAll(socket, frame, opts_.upgradeStatusTimeout);
     if (!ok) SLOG_WARN(WEB, "Fail to send the upgrade request: {}", std::strerror(errno));
     boost::system::error_code ec;
     socket.close(ec);
@@ -772,7 +766,7 @@ RestHandled RestAPI::_systemUpgradeStatus(const RestRequest&, fss::stringHuge& o
     boost::asio::io_context io;
     LocalSocket socket(io);  // closed by its destructor on every path
     const std::vector<uint8_t> frame = orvane_ipc::to_frame(orvane_ipc::request::SystemUpdateStatus{});
-    if (!connectSystemService(socket, opts_.upgradeStatusTimeout) || !sendAll(socket, frame)) {
+    if (!connectSystemService(socket, opts_.upgradeStatusTimeout) || !sendAll(socket, frame, opts_.upgradeStatusTimeout)) {
         SLOG_WARN(WEB, "NO Response for upgrade status.");
         _response(out, RESPONSE_CODE::FAILED, "");
         return RestHandled::Answered;
@@ -785,15 +779,10 @@ RestHandled RestAPI::_systemUpgradeStatus(const RestRequest&, fss::stringHuge& o
         if (!received.empty() && orvane_ipc::Utilities::find_frame(received.data(), received.size()) >= 0) break;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
-        pollfd p{socket.native_handle(), POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
         uint8_t buf[256];
-        const ssize_t n = ::recv(socket.native_handle(), buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (received.size() < 4096) received.insert(received.end(), buf, buf + n);
+        const auto r = orvane::platform::local::readFor(socket, buf, sizeof buf, left);
+        if (r.status != orvane::platform::local::ReadStatus::Data) break;
+        if (received.size() < 4096) received.insert(received.end(), buf, buf + r.bytes);
     }
     if (received.empty()) {
         SLOG_WARN(WEB, "NO Response for upgrade status.");
