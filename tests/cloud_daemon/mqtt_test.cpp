@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <optional>
 #include <thread>
 
+#include <mqtt/client.h>
+
 #include "cloud_daemon/infrastructure/mqtt/mqtt_service.h"
-#include "mqtt_peer.h"
 #include "recording_logger.h"
 #include "support/mosquitto_broker.h"
 #include "support/sandbox.h"
@@ -15,11 +17,43 @@ using cloud_daemon::domain::entities::MqttServerCfg;
 using cloud_daemon::infrastructure::mqtt::MqttService;
 using cloud_daemon::infrastructure::mqtt::set_mqtt_trace_logger;
 using orvane::test::MosquittoBroker;
-using orvane::test::MqttPeer;
 using orvane::test::RecordingLogger;
 using orvane::test::waitUntil;
 
 namespace {
+
+// The broker's other side: a plain Paho client that publishes and collects messages.
+class MqttPeer {
+public:
+    MqttPeer(int port, const std::string& id) : client_("tcp://127.0.0.1:" + std::to_string(port), id) {
+        mqtt::connect_options o;
+        o.set_clean_session(true);
+        client_.connect(o);
+    }
+    ~MqttPeer() {
+        try {
+            if (client_.is_connected()) client_.disconnect();
+        } catch (...) {
+        }
+    }
+    void subscribe(const std::string& topic) {
+        client_.start_consuming();
+        client_.subscribe(topic, 1);
+    }
+    void publish(const std::string& topic, const std::string& payload) {
+        client_.publish(mqtt::make_message(topic, payload, 1, false));
+    }
+    // The next message on a subscribed topic: (topic, payload).
+    std::optional<std::pair<std::string, std::string>> next(std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+        mqtt::const_message_ptr msg;
+        if (!client_.try_consume_message_for(&msg, timeout) || !msg) return std::nullopt;
+        return std::make_pair(msg->get_topic(), msg->to_string());
+    }
+
+private:
+    mqtt::client client_;
+};
+
 
 class MqttLinkTest : public testing::Test {
 protected:
@@ -37,25 +71,17 @@ protected:
     RecordingLogger log_;
 };
 
-TEST_F(MqttLinkTest, NamesAndMaskedPassword) {
+TEST_F(MqttLinkTest, MaskedPasswordAndKeepsOnlyTheLastCommandOfItsOwnTopic) {
     EXPECT_EQ(MqttService::server_uri({"h", 1883, "", ""}), "mqtt://h:1883");
-    EXPECT_EQ(MqttService::client_id("12345"), "Kelva_OrvanePro_12345_livedata");
     MosquittoBroker broker;
     ASSERT_TRUE(broker.start());
     MqttService link(log_);
-    link.init("12345", cfg(broker, "user1", "p@ss"), "");
+    link.init("SN1", cfg(broker, "user1", "p@ss"), "kelva/SN1/command");
     EXPECT_EQ(log_.count(3, "Server Address mqtt://127.0.0.1:" + std::to_string(broker.port()) +
                                 "; Qos: 1; UN: user1; Pw: ********"),
               1u);
     EXPECT_FALSE(log_.has("p@ss"));
-    EXPECT_EQ(link.server().client_id(), "Kelva_OrvanePro_12345_livedata");
-}
-
-TEST_F(MqttLinkTest, KeepsOnlyTheLastCommandOfItsOwnTopic) {
-    MosquittoBroker broker;
-    ASSERT_TRUE(broker.start());
-    MqttService link(log_);
-    link.init("SN1", cfg(broker), "kelva/SN1/command");
+    EXPECT_EQ(link.server().client_id(), "Kelva_OrvanePro_SN1_livedata");
     ASSERT_TRUE(waitUntil([&] { return link.is_connected() && log_.has("kelva/SN1/command success"); }, 20s));
     EXPECT_EQ(link.take_message(), "");
     MqttPeer peer(broker.port(), "peer");

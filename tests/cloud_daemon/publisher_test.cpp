@@ -120,15 +120,20 @@ TEST_F(PublisherTest, WithoutUploadIntervalTheBacklogEndsOnceTheHeldDocumentIsTa
     EXPECT_EQ(link_.sent.size(), sent + 3);  // normal uploads again
 }
 
-TEST_F(PublisherTest, AlarmWaitsWhileTheLivedataOfItsPassIsHeld) {
+TEST_F(PublisherTest, AlarmAndCommandsWaitWhileTheLivedataOfItsPassIsHeld) {
     collector_.alarm = R"({"sn":"SN","id":7})";
     link_.up = false;
     passes(60);
     EXPECT_EQ(publisher_.pending_topic(), "kelva/SN/livedata");
     EXPECT_EQ(collector_.alarm, R"({"sn":"SN","id":7})");  // not taken
+    link_.message = R"({"Upgrade":"tftp","a.tar.gz"})";
+    passes(5);
+    EXPECT_TRUE(system_.orders.empty());
+    EXPECT_FALSE(link_.message.empty());
     link_.up = true;
     passes(3);
     EXPECT_EQ(log_.count(3, "Back online kelva/SN/livedata"), 1u);
+    EXPECT_EQ(system_.orders.size(), 1u);
     passes(60);
     ASSERT_FALSE(link_.sent.empty());
     EXPECT_EQ(link_.sent.back(), (std::pair<std::string, std::string>{"kelva/SN/alarm", R"({"sn":"SN","id":7})"}));
@@ -167,18 +172,6 @@ TEST_F(PublisherTest, UpgradeCommands) {
     EXPECT_EQ(log_.count(4, "Refuse a command from server of 1129 bytes"), 1u);
     EXPECT_EQ(log_.count(4, "Refuse the upgrade file name: ../etc/passwd"), 1u);
     EXPECT_EQ(log_.count(3, "Get a data srv mqtt message: "), 8u);
-}
-
-TEST_F(PublisherTest, CommandsAreTakenOnlyOutsideTheBacklog) {
-    link_.up = false;
-    passes(60);
-    link_.message = R"({"Upgrade":"tftp","a.tar.gz"})";
-    passes(5);
-    EXPECT_TRUE(system_.orders.empty());
-    EXPECT_FALSE(link_.message.empty());
-    link_.up = true;
-    passes(3);
-    EXPECT_EQ(system_.orders.size(), 1u);
 }
 
 }  // namespace
