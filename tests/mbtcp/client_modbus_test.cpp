@@ -103,6 +103,8 @@ TEST(MbtcpClient, OutputsCarryRegisterTableValues) {
     }
 }
 
+// Input numbers, register numbers, controller ids and TCP ports out of range: never polled, never
+// cut to 16 bits to reach another register or port.
 TEST(MbtcpClient, OutOfRangeNumbersAreNeverPolled) {
     ModbusPeer peer, other;
     ClientRig rig;
@@ -111,28 +113,19 @@ TEST(MbtcpClient, OutOfRangeNumbersAreNeverPolled) {
     rig.input(0, 2, 7, "UINT16").id = 0;
     rig.input(0, 3, 8, "UINT16").id = 129;
     rig.input(0, 4, -1, "UINT16");
-    rig.input(0, 5, 65536 + 6, "UINT16");  // not a register number: never cut to 6
+    rig.input(0, 5, 65536 + 6, "UINT16");
     rig.modbus(1, other.port()).id = 9;
     rig.input(1, 1, 5, "UINT16");
+    const int ports[] = {other.port() + 65536, 0, -1};
+    for (int c = 2; c < 5; ++c) rig.modbus(c, other.port()).serverPort = ports[c - 2];
     rig.client->update_config();
     for (int i = 0; i < 3; ++i) rig.client->runOnce();
     EXPECT_EQ(other.accepted(), 0);
     EXPECT_GT(peer.count(kRead, 5), 0);
     EXPECT_EQ(peer.requests().size(), static_cast<size_t>(peer.count(kRead, 5)));
     EXPECT_FALSE(rig.in(1).used[0]);
-}
-
-TEST(MbtcpClient, PortOutsideTheTcpRangeIsRefused) {
-    ModbusPeer peer;
-    for (int port : {peer.port() + 65536, 0, -1}) {
-        ClientRig rig;
-        rig.modbus(0, peer.port()).serverPort = port;
-        rig.client->update_config();
-        rig.client->runOnce();
-        EXPECT_FALSE(rig.client->connected(0)) << port;
-        EXPECT_EQ(rig.client->init_mb_client(0, "127.0.0.1", port, 1), -2) << port;
-    }
-    EXPECT_EQ(peer.accepted(), 0);
+    for (int c = 1; c < 5; ++c) EXPECT_FALSE(rig.client->connected(c)) << c;
+    for (int port : ports) EXPECT_EQ(rig.client->init_mb_client(2, "127.0.0.1", port, 1), -2) << port;
 }
 
 TEST(MbtcpClient, ControllerDownStartsNamedAndNaNThenRecovers) {
