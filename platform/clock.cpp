@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "platform/clock.h"
 
 #include <thread>
@@ -68,6 +69,17 @@ int64_t SimulatedClock::totalSleptMillis() const {
     int64_t t = 0;
     for (auto s : sleeps_) t += s;
     return t;
+}
+
+bool sleepUnlessStopped(std::chrono::milliseconds d, std::chrono::milliseconds slice, const std::atomic<bool>& stop) {
+    Clock& clock = Clock::get();
+    while (d.count() > 0) {
+        if (stop.load()) return false;
+        const auto step = std::min(d, slice);
+        clock.sleepFor(step);
+        d -= step;
+    }
+    return !stop.load();
 }
 
 }  // namespace orvane::platform

@@ -60,4 +60,8 @@ private:
     std::vector<int64_t> sleeps_;
 };
 
+// Sleeps d on the process clock in slices of at most `slice`, so a stop request is seen within
+// one slice. False when `stop` was set before or during the sleep.
+bool sleepUnlessStopped(std::chrono::milliseconds d, std::chrono::milliseconds slice, const std::atomic<bool>& stop);
+
 }  // namespace orvane::platform

@@ -395,14 +395,7 @@ void Cellular::stop() {
 }
 
 bool Cellular::pause(std::chrono::milliseconds d) {
-    auto& clock = Clock::get();
-    while (d.count() > 0) {
-        if (stopping_.load()) return false;
-        const auto step = std::min(d, opt_.slice);
-        clock.sleepFor(step);
-        d -= step;
-    }
-    return !stopping_.load();
+    return orvane::platform::sleepUnlessStopped(d, opt_.slice, stopping_);
 }
 
 void Cellular::flushPort() {
