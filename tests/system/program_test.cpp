@@ -1,6 +1,6 @@
 // The real orvane-scada applies its first device-management pass inside the sandbox: the access
 // point's settings land in the sandbox's /etc/hostapd.conf, the firewall chain is hooked into
-// FORWARD and the forwarding rules are in the sandbox's own iptables.
+// FORWARD and the forwarding rules are in the sandbox's own iptables, and the host sees none of it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -23,12 +23,32 @@ using orvane::test::writeFile;
 #define ORVANE_SCADA_BINARY "orvane-scada"
 #endif
 
-TEST(SystemProgram, FirstPassAppliesNetworkSettingsInsideTheSandbox) {
+namespace {
+
+std::string hostRules() {
+    if (!std::filesystem::exists("/usr/sbin/iptables")) return {};
+    std::string out;
+    FILE* f = ::popen("/usr/sbin/iptables -S 2>&1; /usr/sbin/iptables -t nat -S 2>&1", "r");
+    if (!f) return {};
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    ::pclose(f);
+    return out;
+}
+
+}  // namespace
+
+TEST(SystemProgram, FirstPassAppliesNetworkSettingsInsideTheSandboxOnly) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and namespaces";
     if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
     if (!std::filesystem::exists("/usr/sbin/iptables")) GTEST_SKIP() << "iptables not installed";
     const char* src = std::getenv("ORVANE_SOURCE_DIR");
     ASSERT_NE(src, nullptr);
+
+    const bool hostHadHostapd = std::filesystem::exists("/etc/hostapd.conf");
+    const std::string hostHostapd = hostHadHostapd ? readFile("/etc/hostapd.conf") : "";
+    const std::string rulesBefore = hostRules();
 
     SandboxProcess p;
     writeFile(p.etcFile("hostapd.conf"), "interface=wlan0\nssid=factory\nwpa_passphrase=factory\n");
@@ -40,13 +60,24 @@ TEST(SystemProgram, FirstPassAppliesNetworkSettingsInsideTheSandbox) {
         orvane::test::ScopedRoots roots(p.installDir());
         auto recipe = std::make_unique<RecipeDataGuard>();
         auto& r = recipe->recipe;
-        r.wifi.mode = 1, r.wifi.enable = false, r.wifi.ssid = "PlantNet", r.wifi.key = "s3cret-key";
+        r.wifi.mode = 1;
+        r.wifi.enable = false;
+        r.wifi.ssid = "PlantNet";
+        r.wifi.key = "s3cret-key";
         r.system.hwVer = "3.0";
-        auto& pf = r.portForwarding[0];
-        pf.enable = true, pf.externalIntf = 2, pf.externalPort = 8080, pf.internalPort = 80, pf.internalIP = "192.168.0.10";
-        auto& fw = r.firewall[0];
-        fw.enable = true, fw.type = 1, fw.srcIntf = 2, fw.protocol = 1, fw.port = 502;
-        fw.sourceType = 0, fw.destType = 0, fw.permission = 1;
+        r.portForwarding[0].enable = true;
+        r.portForwarding[0].externalIntf = 2;
+        r.portForwarding[0].externalPort = 8080;
+        r.portForwarding[0].internalPort = 80;
+        r.portForwarding[0].internalIP = "192.168.0.10";
+        r.firewall[0].enable = true;
+        r.firewall[0].type = 1;
+        r.firewall[0].srcIntf = 2;
+        r.firewall[0].protocol = 1;
+        r.firewall[0].port = 502;
+        r.firewall[0].sourceType = 0;
+        r.firewall[0].destType = 0;
+        r.firewall[0].permission = 1;
         ASSERT_TRUE(recipe->saveToJson());
     }
 
@@ -68,4 +99,11 @@ TEST(SystemProgram, FirstPassAppliesNetworkSettingsInsideTheSandbox) {
 
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 1) << p.stderrText();
+
+    // The host is as it was.
+    EXPECT_EQ(std::filesystem::exists("/etc/hostapd.conf"), hostHadHostapd);
+    if (hostHadHostapd) {
+        EXPECT_EQ(readFile("/etc/hostapd.conf"), hostHostapd);
+    }
+    EXPECT_EQ(hostRules(), rulesBefore);
 }
