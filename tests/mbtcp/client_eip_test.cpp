@@ -66,18 +66,12 @@ TEST(MbtcpEip, EveryTypeDecodes) {
         {"SINT", 0xC2, {0xFE}, -2.0f},
         {"USINT", 0xC6, {0xFE}, 254.0f},
         {"BYTE", 0xD1, {0x80}, 128.0f},
-        {"INT", 0xC3, bytesOf<int16_t>(-300), -300.0f},
-        {"UINT", 0xC7, bytesOf<uint16_t>(65000), 65000.0f},
-        {"WORD", 0xD2, bytesOf<uint16_t>(0x1234), 4660.0f},
-        {"DINT", 0xC4, bytesOf<int32_t>(-100000), -100000.0f},
-        {"UDINT", 0xC8, bytesOf<uint32_t>(3000000000u), 3000000000.0f},
-        {"DWORD", 0xD3, bytesOf<uint32_t>(65536), 65536.0f},
-        {"REAL", 0xCA, bytesOf<float>(1.5f), 1.5f},
-        {"FLOAT", 0xCA, bytesOf<float>(-2.5f), -2.5f},
-        {"LINT", 0xC5, bytesOf<int64_t>(-1000000000000LL), -1e12f},
-        {"ULINT", 0xC9, bytesOf<uint64_t>(1000000000000ULL), 1e12f},
-        {"LWORD", 0xD4, bytesOf<uint64_t>(7), 7.0f},
-        {"LREAL", 0xCB, bytesOf<double>(3.25), 3.25f},
+        {"INT", 0xC3, bytesOf<int16_t>(-300), -300.0f},          {"UINT", 0xC7, bytesOf<uint16_t>(65000), 65000.0f},
+        {"WORD", 0xD2, bytesOf<uint16_t>(0x1234), 4660.0f},      {"DINT", 0xC4, bytesOf<int32_t>(-100000), -100000.0f},
+        {"UDINT", 0xC8, bytesOf<uint32_t>(3000000000u), 3e9f},   {"DWORD", 0xD3, bytesOf<uint32_t>(65536), 65536.0f},
+        {"REAL", 0xCA, bytesOf<float>(1.5f), 1.5f},              {"FLOAT", 0xCA, bytesOf<float>(-2.5f), -2.5f},
+        {"LINT", 0xC5, bytesOf<int64_t>(-1000000000000LL), -1e12f}, {"ULINT", 0xC9, bytesOf<uint64_t>(1000000000000ULL), 1e12f},
+        {"LWORD", 0xD4, bytesOf<uint64_t>(7), 7.0f},             {"LREAL", 0xCB, bytesOf<double>(3.25), 3.25f},
         {"STRUCTX", 0xCA, bytesOf<float>(8.5f), 8.5f},  // any other type: a 4-byte float
     };
     const int n = static_cast<int>(std::size(rows));
@@ -106,9 +100,6 @@ TEST(MbtcpEip, ElementsStopAtInput128AndDecodeAcrossPasses) {
         EXPECT_TRUE(pub->inputs[0].used[k]);
         EXPECT_EQ(pub->inputs[0].names[k].str(), "Ctl.Arr." + std::to_string(k - 125));
     }
-    rig.client->runOnce();  // a read is started (or the session is still being set up): nothing decoded yet
-    EXPECT_TRUE(std::isnan(rig.value(0, 126)));
-    EXPECT_FALSE(rig.published()->connected[0]);
     ASSERT_TRUE(rig.passUntil([&] { return !std::isnan(rig.value(0, 128)); }));
     EXPECT_FLOAT_EQ(rig.value(0, 126), 10.0f);
     EXPECT_FLOAT_EQ(rig.value(0, 127), 20.0f);
