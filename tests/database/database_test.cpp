@@ -662,7 +662,9 @@ TEST_F(HistoryTest, TrendQueryEqualsThePlainStatementOnEveryKindOfTable) {
         fast.setTrendSummaryBudget(std::chrono::seconds(100));
         plans.setTrendSummaryBudget(std::chrono::microseconds(0));
         ASSERT_TRUE(fast.advanceTrendRuns(std::chrono::seconds(100)));
-        if (c.runs > 0) ASSERT_EQ(fast.trendRuns(1).scannedTo, c.rows.back().first);
+        if (c.runs > 0) {
+            ASSERT_EQ(fast.trendRuns(1).scannedTo, c.rows.back().first);
+        }
         EXPECT_EQ(fast.trendRuns(1).usable ? fast.trendRuns(1).runs.size() : 0u, c.runs);
         SQLite::Database plain(db_, SQLite::OPEN_READONLY);
         auto r = std::make_unique<LogQueryResult>();

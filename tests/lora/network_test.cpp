@@ -461,7 +461,9 @@ TEST_F(NetworkTest, ParameterFileSavedAfterEnrolmentReportAndDeviceListChange) {
         const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
         EXPECT_EQ(doc["loraDevice"][0]["tankName"], "Tank A");
         EXPECT_EQ(doc["loraDevice"][0]["loraId"], 6);
-        if (std::string(c.what) != "device list") EXPECT_EQ(doc["loraDevice"][0]["registers"][0]["name"], "Volume");
+        if (std::string(c.what) != "device list") {
+            EXPECT_EQ(doc["loraDevice"][0]["registers"][0]["name"], "Volume");
+        }
     }
 }
 
