@@ -2,6 +2,7 @@
 // A growing text that the gateway's JSON writer primitives print into. Each primitive is called
 // with the room left; when it reports that the text did not fit, the buffer grows and the call
 // is repeated, so callers never deal with rooms.
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -26,7 +27,7 @@ public:
     }
     void raw(std::string_view s) {
         while (buf_.size() - len_ < s.size() + 1) buf_.resize(buf_.size() * 2);
-        buf_.replace(len_, s.size(), s);
+        if (!s.empty()) std::memcpy(buf_.data() + len_, s.data(), s.size());
         len_ += s.size();
     }
     // Member at the current indentation level, with or without a key.

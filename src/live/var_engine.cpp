@@ -122,6 +122,11 @@ inline T* offsetPtr(T* p, size_t bytes) {
     return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) + bytes);
 }
 
+// Lock and unlock of an owner's mutex on the read path, straight through its native handle:
+// the standard wrapper adds a call and an error check that a default mutex never fails.
+inline void lockRaw(std::mutex* m) { pthread_mutex_lock(m->native_handle()); }
+inline void unlockRaw(std::mutex* m) { pthread_mutex_unlock(m->native_handle()); }
+
 // The number of layout L at p, copied under m, as 64 bits (a bool as 0 or 1), on a little-endian
 // host. The kinds of number share one path without a branch on the size (the kind of the next
 // value of a request is rarely that of the last): every load stays inside the object; a part
@@ -134,12 +139,12 @@ inline uint64_t loadNumber(std::mutex* m, const unsigned char* p, const ValueLay
     unsigned char b;
     uint16_t w0, w1;
     uint32_t hi;
-    if (m) m->lock();  // nothing below throws
+    if (m) lockRaw(m);  // nothing below throws
     b = *p;
     std::memcpy(&w0, q0, 2);
     std::memcpy(&w1, q1, 2);
     std::memcpy(&hi, q2, 4);
-    if (m) m->unlock();
+    if (m) unlockRaw(m);
     const uint64_t wide = w0 | (uint64_t{w1} << 16) | (uint64_t{hi} << 32);
     const uint64_t boolMask = uint64_t{0} - uint64_t{L.isBool};  // a mask, not a branch: bools are frequent
     return (wide & ~boolMask) | (uint64_t{b != 0} & boolMask);
@@ -244,9 +249,9 @@ template <uint32_t N>
 void encodeString(std::mutex* m, const fss::basic_str<char, N>* s, uint16_t* out) {
     static_assert(N % 8 == 0);
     char raw[N + 1];
-    if (m) m->lock();
+    if (m) lockRaw(m);
     std::memcpy(raw, s->c_str(), N);  // the whole array: one fixed-size copy
-    if (m) m->unlock();
+    if (m) unlockRaw(m);
     // The text ends at its first zero character; the registers carry zeros after it.
     const size_t len = cutAtZero(raw, N);
     char conv[N + 1];
@@ -559,6 +564,24 @@ std::pair<bool, bool> VarEngine::detectSwapableLogged(EndianessType clientType) 
 
 bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
     if (n <= 0) return true;
+    // The usual read of a client that asks by variable: exactly one whole value.
+    const HotEntry e = hotByReg(reg);
+    if (e.num == n) {
+        __builtin_prefetch(e.ptr);
+        __builtin_prefetch(offsetPtr(static_cast<const char*>(e.ptr), 2u * e.num - 1));  // a text's end
+        std::mutex* m = mutexes_[e.owner];
+        const ValueLayout& layout = kLayouts[e.kind];
+        if (std::endian::native == std::endian::little && !layout.isText)
+            encodeNumber(loadNumber(m, static_cast<const unsigned char*>(e.ptr), layout), layout, n, swapWord, swapByte,
+                         buf);
+        else
+            encodeTyped(e.kind, e.ptr, m, swapWord, swapByte, buf);
+        return true;
+    }
+    return getRegSpan(reg, buf, n, swapWord, swapByte);
+}
+
+bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
     int d = 0;
     uint16_t tmp[64];
     // Consecutive values of one store are read under one hold of its mutex (one store at a time:

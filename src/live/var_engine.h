@@ -275,6 +275,8 @@ public:
     EndianessType nativeEndianess() const { return nativeEndianess_; }
 
 private:
+    // getRegVal of a range that is not exactly one whole value.
+    [[gnu::noinline]] bool getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
     struct StoreRegion {
         const char* begin = nullptr;
         const char* end = nullptr;
