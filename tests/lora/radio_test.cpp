@@ -19,7 +19,6 @@
 using namespace lora;
 using orvane::platform::Clock;
 using orvane::platform::Paths;
-using orvane::platform::SimulatedClock;
 using orvane::platform::SpiPort;
 using orvane::test::readFile;
 using orvane::test::Sx126xSim;
@@ -28,6 +27,8 @@ using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 namespace {
+
+const Bytes kCalibrate = {0x98, 0xE1, 0xE9}, kSetRx = {0x82, 0x3F, 0xFF, 0xC0};
 
 // Lines 64, 66, 74 exported (value, direction, edge files) unless listed in notExported.
 void layOutGpio(const std::vector<int>& notExported = {}) {
@@ -43,34 +44,33 @@ void layOutGpio(const std::vector<int>& notExported = {}) {
 class RadioTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        roots = std::make_unique<orvane::test::ScopedRoots>(tmp.path());
         Clock::setForTest(&clock);
         layOutGpio();
-        sim.setRegister(0x08D8, 0x01);
-        sim.setRegister(0x0889, 0x30);
-        sim.setRegister(0x0736, 0x00);
+        sim.setRegister(0x08D8, 0x01), sim.setRegister(0x0889, 0x30), sim.setRegister(0x0736, 0x00);
         radio = std::make_unique<SX1268>();
     }
     void TearDown() override {
         radio.reset();
         Clock::setForTest(nullptr);
-        roots.reset();
     }
-    // Starts the radio and its receive preparation; forgets the transfers so far.
-    void bringUp() {
+    void bringUp() {  // start and receive preparation; forgets the transfers so far
         ASSERT_EQ(radio->start(), 0);
         ASSERT_EQ(radio->prepare_receive(), 0);
         sim.clearTransfers();
     }
-    static bool contains(const std::vector<Bytes>& cmds, const Bytes& c) {
+    bool sentCommand(const Bytes& c) {
+        const auto cmds = sim.commands();
         return std::find(cmds.begin(), cmds.end(), c) != cmds.end();
     }
+    bool take(std::chrono::milliseconds wait) { return radio->waitPacket(wait, out, len); }
 
     orvane::test::TempDir tmp{"orvane-lora-radio"};
-    std::unique_ptr<orvane::test::ScopedRoots> roots;
-    SimulatedClock clock;
+    orvane::test::ScopedRoots roots{tmp.path()};
+    orvane::platform::SimulatedClock clock;
     Sx126xSim sim;
     std::unique_ptr<SX1268> radio;
+    std::array<unsigned char, 256> out{};
+    unsigned len = 0;
 };
 
 }  // namespace
@@ -78,38 +78,27 @@ protected:
 TEST_F(RadioTest, InitSequenceByteForByte) {
     radio->config(903000000, 250, 8, 9, 1, 20);
     ASSERT_EQ(radio->start(), 0);
-    const std::vector<Bytes> expected = {
-        {0x80, 0x00}, {0x9D, 0x01}, {0x80, 0x00},                                   // 0
-        {0x96, 0x01},                                                               // 1
-        {0x8F, 0x00, 0x00},                                                         // 2
-        {0x1D, 0x08, 0xD8, 0x00, 0x00}, {0x0D, 0x08, 0xD8, 0x1F}, {0x95, 0x04, 0x07, 0x00, 0x01},
-        {0x8E, 0x00, 0x04},                                                         // 3
-        {0x08, 0x02, 0x63, 0x02, 0x63, 0x00, 0x00, 0x00, 0x00},                     // 4
-        {0x98, 0xE1, 0xE9},                                                         // 5
-        {0x86, 0x38, 0x70, 0x00, 0x00}, {0x80, 0x00},                               // 6
-        {0x8A, 0x01}, {0x8B, 9, 5, 1, 0}, {0x8C, 0x00, 0x08, 0x00, 0xFF, 0x01, 0x00},
-        {0x1D, 0x08, 0x89, 0x00, 0x00}, {0x0D, 0x08, 0x89, 0x34},                   // 7
-        {0x1D, 0x08, 0xD8, 0x00, 0x00}, {0x0D, 0x08, 0xD8, 0x1F}, {0x95, 0x04, 0x07, 0x00, 0x01},
-        {0x8E, 20, 0x02}, {0x9F, 0x00}, {0x80, 0x00},                               // 8
-        {0x8A, 0x01}, {0x8B, 9, 5, 1, 0}, {0x8C, 0x00, 0x08, 0x00, 0xFF, 0x01, 0x00},
-        {0xA0, 0x00}, {0x1D, 0x07, 0x36, 0x00, 0x00}, {0x0D, 0x07, 0x36, 0x04},
-        {0x82, 0x3F, 0xFF, 0xC0}, {0x08, 0x02, 0x63, 0x02, 0x63, 0x00, 0x00, 0x00, 0x00},  // 9
-    };
+    const Bytes setPa = {0x95, 0x04, 0x07, 0x00, 0x01}, dio = {0x08, 0x02, 0x63, 0x02, 0x63, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<Bytes> expected = {  // groups 0..9
+        {0x80, 0x00}, {0x9D, 0x01}, {0x80, 0x00}, {0x96, 0x01}, {0x8F, 0x00, 0x00},
+        {0x1D, 0x08, 0xD8, 0x00, 0x00}, {0x0D, 0x08, 0xD8, 0x1F}, setPa, {0x8E, 0x00, 0x04}, dio, kCalibrate,
+        {0x86, 0x38, 0x70, 0x00, 0x00}, {0x80, 0x00}, {0x8A, 0x01}, {0x8B, 9, 5, 1, 0}, {0x8C, 0x00, 0x08, 0x00, 0xFF, 0x01, 0x00},
+        {0x1D, 0x08, 0x89, 0x00, 0x00}, {0x0D, 0x08, 0x89, 0x34}, {0x1D, 0x08, 0xD8, 0x00, 0x00}, {0x0D, 0x08, 0xD8, 0x1F}, setPa,
+        {0x8E, 20, 0x02}, {0x9F, 0x00}, {0x80, 0x00}, {0x8A, 0x01}, {0x8B, 9, 5, 1, 0}, {0x8C, 0x00, 0x08, 0x00, 0xFF, 0x01, 0x00},
+        {0xA0, 0x00}, {0x1D, 0x07, 0x36, 0x00, 0x00}, {0x0D, 0x07, 0x36, 0x04}, kSetRx, dio};
     const auto t = sim.transfers();
     ASSERT_EQ(sim.commands(), expected);
     for (size_t i = 1; i < t.size(); ++i) EXPECT_EQ(t[i].steadyMs - t[i - 1].steadyMs, 100) << i;
     EXPECT_TRUE(sim.unknownOpcodes().empty());
     ASSERT_EQ(sim.opens().size(), 1u);
-    EXPECT_EQ(sim.opens()[0].path, Paths::system("dev/spidev0.0"));
-    EXPECT_EQ(sim.opens()[0].speed, 500000u);
-    EXPECT_EQ(sim.opens()[0].bits, 8);
+    const auto o = sim.opens()[0];
+    EXPECT_EQ(std::make_tuple(o.path, o.speed, o.bits), std::make_tuple(Paths::system("dev/spidev0.0"), 500000u, uint8_t{8}));
     EXPECT_EQ(sim.mode(), Sx126xSim::Mode::Rx);
     EXPECT_EQ(sim.dio1Mask(), 0x0263);
-    // Reset line: low, 200 ms, high; flash chip select high.
+    // Reset line low, 200 ms, high; flash chip select high; exported lines keep direction and edge.
     EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio64/value")), "1");
     EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio74/value")), "1");
     EXPECT_EQ(clock.sleeps().front(), 200);
-    // Exported lines keep their direction and edge.
     EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio66/edge")), "keep");
 }
 
@@ -141,7 +130,6 @@ TEST_F(RadioTest, OpenFailuresNameTheirStep) {
     }
     EXPECT_TRUE(sim.transfers().empty());
     EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio64/value")), "");  // GPIO untouched
-
     // The spidev port itself: a missing device fails at open, a plain file at the first ioctl.
     orvane::platform::SpidevPort port;
     EXPECT_EQ(port.open(tmp.file("no-such-spidev"), 0, 8, 500000).failed, S::Open);
@@ -193,11 +181,10 @@ TEST_F(RadioTest, TransfersRetryThenThrow) {
 TEST_F(RadioTest, PublishLimitsCommandsAndTimeOnAir) {
     radio->config(903000000, 125, 8, 12, 1, 20);
     bringUp();
-    Bytes frame(253);
+    Bytes frame(254);
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(radio->publish(nullptr, 3), -1);
-    Bytes big(254, 1);
-    EXPECT_EQ(radio->publish(big.data(), 254), -1);
+    EXPECT_EQ(radio->publish(frame.data(), 254), -1);
     EXPECT_TRUE(sim.transfers().empty());
     clock.clearSleeps();
     ASSERT_EQ(radio->publish(frame.data(), 253), 0);
@@ -208,16 +195,13 @@ TEST_F(RadioTest, PublishLimitsCommandsAndTimeOnAir) {
     EXPECT_EQ(cmds[2].size(), 255u);
     EXPECT_EQ(Bytes(cmds[2].begin(), cmds[2].begin() + 2), (Bytes{0x0E, 0x00}));
     EXPECT_EQ(cmds[3], (Bytes{0x83, 0x00, 0x00, 0x00}));
-    ASSERT_EQ(sim.sent().size(), 1u);
-    EXPECT_EQ(sim.sent()[0], frame);
-    const unsigned toa = time_on_air_ms(12, 4, 1, 253, 8);
-    EXPECT_EQ(clock.sleeps().back(), static_cast<int64_t>(toa - 100));
-
+    EXPECT_EQ(sim.sent(), std::vector<Bytes>{Bytes(frame.begin(), frame.end() - 1)});
+    EXPECT_EQ(clock.sleeps().back(), static_cast<int64_t>(time_on_air_ms(12, 4, 1, 253, 8) - 100));
     struct Case { unsigned sf, bw, cr, len, pre, ms; };
-    const Case cases[] = {{9, 5, 1, 10, 8, 73}, {12, 4, 1, 50, 8, 2302}, {7, 6, 4, 0, 8, 8}, {7, 6, 9, 0, 8, 7},
-                          {12, 4, 1, 253, 8, 9020}};
-    for (const Case& c : cases) EXPECT_EQ(time_on_air_ms(c.sf, c.bw, c.cr, c.len, c.pre), c.ms) << c.sf << " " << c.len;
-
+    for (const Case& c : {Case{9, 5, 1, 10, 8, 73}, Case{12, 4, 1, 50, 8, 2302}, Case{7, 6, 4, 0, 8, 8},
+                          Case{7, 6, 9, 0, 8, 7}, Case{12, 4, 1, 253, 8, 9020}}) {
+        EXPECT_EQ(time_on_air_ms(c.sf, c.bw, c.cr, c.len, c.pre), c.ms) << c.sf << " " << c.len;
+    }
     radio->config(903000000, 125, 8, 13, 1, 20);  // SF outside 6..12: a fixed pause
     clock.clearSleeps();
     ASSERT_EQ(radio->publish(frame.data(), 10), 0);
@@ -230,20 +214,18 @@ TEST_F(RadioTest, LongPacketHandedOverAs200) {
     for (size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<uint8_t>(i + 1);
     sim.deliver(packet, 150, 0x0040);  // a CRC error does not hold the packet back
     EXPECT_EQ(radio->receiveOnce(), SX1268::Pass::Continue);
-    std::array<unsigned char, 256> out{};
-    unsigned len = 0;
-    ASSERT_TRUE(radio->waitPacket(0ms, out, len));
+    ASSERT_TRUE(take(0ms));
     EXPECT_EQ(len, 203u);
     EXPECT_EQ(out[0], 75);  // RssiPkt / 2
     EXPECT_EQ(Bytes(out.begin() + 3, out.begin() + 203), Bytes(packet.begin(), packet.begin() + 200));
     const auto cmds = sim.commands();
-    EXPECT_TRUE(contains(cmds, {0x02, 0x00, 0x42}));  // exactly the flags read
+    EXPECT_TRUE(sentCommand({0x02, 0x00, 0x42}));  // clears exactly the flags read
     const auto rb = std::find_if(cmds.begin(), cmds.end(), [](const Bytes& c) { return c[0] == 0x1E; });
     ASSERT_NE(rb, cmds.end());
     EXPECT_EQ(rb->size(), 203u);
-    EXPECT_EQ(cmds[cmds.size() - 2], (Bytes{0x82, 0x3F, 0xFF, 0xC0}));  // re-armed
-    EXPECT_EQ(cmds.back(), (Bytes{0x12, 0x00, 0x00, 0x00}));           // nothing left pending
-    EXPECT_FALSE(radio->waitPacket(0ms, out, len));
+    EXPECT_EQ(cmds[cmds.size() - 2], kSetRx);                  // re-armed
+    EXPECT_EQ(cmds.back(), (Bytes{0x12, 0x00, 0x00, 0x00}));  // nothing left pending
+    EXPECT_FALSE(take(0ms));
     EXPECT_EQ(radio->lastIrqFlags(), 0x0042);
 }
 
@@ -253,71 +235,54 @@ TEST_F(RadioTest, PacketNotTakenIsNeverOverwritten) {
     ASSERT_EQ(radio->receiveOnce(), SX1268::Pass::Continue);
     sim.deliver(Bytes(40, 0x22));
     std::thread second([&] { radio->receiveOnce(); });  // waits until the first is taken
-    std::array<unsigned char, 256> out{};
-    unsigned len = 0;
-    ASSERT_TRUE(radio->waitPacket(5s, out, len));
-    EXPECT_EQ(len, 33u);
-    EXPECT_EQ(out[3], 0x11);
-    ASSERT_TRUE(radio->waitPacket(30s, out, len));
+    ASSERT_TRUE(take(5s));
+    EXPECT_EQ(std::make_pair(len, out[3]), std::make_pair(33u, uint8_t{0x11}));
+    ASSERT_TRUE(take(30s));
     second.join();
-    EXPECT_EQ(len, 43u);
-    EXPECT_EQ(out[3], 0x22);
+    EXPECT_EQ(std::make_pair(len, out[3]), std::make_pair(43u, uint8_t{0x22}));
 }
 
 TEST_F(RadioTest, HeaderErrorAndLongSilenceReinitialise) {
     bringUp();
     sim.raiseIrq(0x0020);
     radio->receiveOnce();
-    auto cmds = sim.commands();
-    EXPECT_TRUE(contains(cmds, {0x98, 0xE1, 0xE9}));  // calibrate: a full initialisation
-    std::array<unsigned char, 256> out{};
-    unsigned len = 0;
-    EXPECT_FALSE(radio->waitPacket(0ms, out, len));
-
+    EXPECT_TRUE(sentCommand(kCalibrate));  // calibrate: a full initialisation
+    EXPECT_FALSE(take(0ms));
     sim.clearTransfers();
     for (int i = 0; i < 1000; ++i) radio->receiveOnce();
     EXPECT_TRUE(sim.transfers().empty());
     radio->receiveOnce();  // the 1001st timeout in a row
-    EXPECT_TRUE(contains(sim.commands(), {0x98, 0xE1, 0xE9}));
+    EXPECT_TRUE(sentCommand(kCalibrate));
     EXPECT_EQ(clock.sleeps().back(), 500);
-
     sim.clearTransfers();
     sim.raiseIrq(0x0200);  // Timeout alone: logged, re-armed
     radio->receiveOnce();
-    EXPECT_TRUE(contains(sim.commands(), {0x82, 0x3F, 0xFF, 0xC0}));
-    EXPECT_FALSE(contains(sim.commands(), {0x98, 0xE1, 0xE9}));
+    EXPECT_TRUE(sentCommand(kSetRx));
+    EXPECT_FALSE(sentCommand(kCalibrate));
 }
 
-TEST_F(RadioTest, StopBeforeTheThreadStarts) {
+// A stop before the thread starts ends every command at once; start clears the flag; SPI closes
+// only once a running receive thread has ended, by its joiner.
+TEST_F(RadioTest, StopBeforeAndWhileTheThreadRuns) {
     ASSERT_EQ(radio->start(), 0);
     radio->stop();
     EXPECT_EQ(sim.closes(), 1);
     sim.clearTransfers();
-    std::thread t([&] { EXPECT_EQ(radio->work_thread(), 0); });
-    t.join();
-    EXPECT_TRUE(sim.transfers().empty());
-    EXPECT_EQ(sim.transfersOnClosed(), 0);
+    std::thread([&] { EXPECT_EQ(radio->work_thread(), 0); }).join();
     EXPECT_THROW(radio->lora_init(), std::runtime_error);  // stopping: no command goes out
     EXPECT_TRUE(sim.transfers().empty());
-    // start clears the flag again.
-    ASSERT_EQ(radio->start(), 0);
-    EXPECT_FALSE(radio->stopRequested());
-}
-
-TEST_F(RadioTest, ReceiveThreadRunsInRealTimeAndStops) {
     sim.setImmediateEdgeWaits(false);
     bringUp();
+    EXPECT_FALSE(radio->stopRequested());
     std::thread t([&] { radio->work_thread(); });
     sim.deliver(Bytes(28, 0x33));
-    std::array<unsigned char, 256> out{};
-    unsigned len = 0;
-    EXPECT_TRUE(radio->waitPacket(30s, out, len));
+    EXPECT_TRUE(take(30s));
     EXPECT_EQ(len, 31u);
     radio->stop();
     t.join();
-    EXPECT_EQ(sim.closes(), 0);  // the thread was running: the joiner closes
-    radio->close_spi();
     EXPECT_EQ(sim.closes(), 1);
+    radio->close_spi();
+    EXPECT_EQ(sim.closes(), 2);
     EXPECT_EQ(sim.transfersOnClosed(), 0);
 }
 
