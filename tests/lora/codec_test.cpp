@@ -1,49 +1,30 @@
-// LoRa frames: golden downlink frames, the uplink finder, payload builders and the field codec
-// at the edges of its buffer.
+// LoRa frames: golden downlink frames, the uplink finder and header, payload builders and the field
+// codec at the edges of its buffer. Uplinks and the reference CRC come from the test field device.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "lora/lora_codec.h"
+#include "support/lora_field_sim.h"
 
 using namespace lora;
+using orvane::test::LoraFieldDevice;
 using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-// Reference CRC written independently of the code under test (table-driven).
-uint16_t refCrc(const Bytes& b, size_t n) {
-    static const auto table = [] {
-        std::array<uint16_t, 256> t{};
-        for (unsigned i = 0; i < 256; ++i) {
-            uint16_t c = static_cast<uint16_t>(i);
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : static_cast<uint16_t>(c >> 1);
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) crc = static_cast<uint16_t>((crc >> 8) ^ table[(crc ^ b[i]) & 0xFF]);
-    return crc;
-}
+uint16_t refCrc(const Bytes& b, size_t n) { return LoraFieldDevice::crc(b.data(), n); }
 
-// An uplink frame as a field device sends it.
-Bytes uplink(uint8_t type, uint16_t seq, uint8_t master, uint8_t dev, const std::string& uid, uint16_t status,
-             const Bytes& payload) {
-    Bytes f = {0xA5, 0x5A, type, static_cast<unsigned char>(seq & 0xFF), static_cast<unsigned char>(seq >> 8), master, dev};
-    for (size_t i = 0; i < 16; ++i) f.push_back(i < uid.size() ? static_cast<unsigned char>(uid[i]) : 0);
-    f.push_back(status & 0xFF);
-    f.push_back(status >> 8);
-    f.push_back(static_cast<unsigned char>(payload.size()));
-    f.insert(f.end(), payload.begin(), payload.end());
-    const uint16_t crc = refCrc(f, f.size());
-    f.push_back(crc >> 8);
-    f.push_back(crc & 0xFF);
-    return f;
+Bytes uplink(uint8_t type, uint8_t master, uint8_t dev, uint32_t pn, uint32_t sn, const Bytes& payload) {
+    LoraFieldDevice d(pn, sn);
+    d.setIds(master, dev);
+    return d.frame(type, payload);
 }
 
 Uid uidOf(const std::string& s) {
@@ -54,27 +35,21 @@ Uid uidOf(const std::string& s) {
 
 }  // namespace
 
-TEST(LoraDownlink, GoldenEmptyPollFrame) {
+TEST(LoraCodec, DownlinkFrames) {
     std::array<unsigned char, kFrameBufferSize> out{};
     out.fill(0xEE);
     ASSERT_EQ(generate_frame(out, FrameType::POLL_TYPE, 0x1234, 6, 1, nullptr, 0), 10);
     // CRC-16/MODBUS of A5 5A 07 34 12 01 06 00 is 0x2297, sent low byte first.
-    const Bytes expected = {0xA5, 0x5A, 0x07, 0x34, 0x12, 0x01, 0x06, 0x00, 0x97, 0x22};
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 10), expected);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 10), (Bytes{0xA5, 0x5A, 0x07, 0x34, 0x12, 0x01, 0x06, 0x00, 0x97, 0x22}));
     for (size_t i = 10; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
     EXPECT_EQ(crc_value(nullptr, 5), 0xFFFF);
-}
+    EXPECT_EQ(generate_frame(out, FrameType::MODBUS_TYPE, 0, 6, 1, nullptr, 4), -2);
 
-TEST(LoraDownlink, PayloadSizesAndMasterZero) {
     struct Case { unsigned len; uint8_t master, device; int size; uint8_t sentDevice; };
-    const Case cases[] = {
-        {0, 1, 9, 10, 9}, {246, 1, 9, 256, 9}, {247, 1, 9, -1, 0}, {24, 0, 9, 34, 0}, {3, 0, 0, 13, 0},
-    };
-    for (const Case& c : cases) {
+    for (const Case& c : {Case{246, 1, 9, 256, 9}, Case{247, 1, 9, -1, 0}, Case{24, 0, 9, 34, 0}, Case{3, 0, 0, 13, 0}}) {
         SCOPED_TRACE(c.len);
         Bytes payload(c.len);
         for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(i * 7 + 1);
-        std::array<unsigned char, kFrameBufferSize> out{};
         ASSERT_EQ(generate_frame(out, FrameType::UPLOAD_TYPE, 0xBEEF, c.device, c.master, payload.data(), c.len), c.size);
         if (c.size < 0) continue;
         const Bytes f(out.begin(), out.begin() + c.size);
@@ -84,68 +59,58 @@ TEST(LoraDownlink, PayloadSizesAndMasterZero) {
         EXPECT_EQ(f[8 + c.len], crc & 0xFF);
         EXPECT_EQ(f[9 + c.len], crc >> 8);
     }
-    std::array<unsigned char, kFrameBufferSize> out{};
-    EXPECT_EQ(generate_frame(out, FrameType::MODBUS_TYPE, 0, 6, 1, nullptr, 4), -2);
 }
 
-TEST(LoraPayloads, EnrolmentSlotValues) {
+TEST(LoraCodec, EnrolmentAndBroadcastPayloads) {
     struct Case { uint8_t id; uint16_t slot; };
     for (const Case c : {Case{6, 6000}, Case{15, 60000}, Case{16, 0xFFFF}, Case{21, 0xFFFF}}) {
         const auto p = enrolment_payload("24817#1002", 1, c.id, 0x11223344);
-        Bytes expected = {'2', '4', '8', '1', '7', '#', '1', '0', '0', '2', 0, 0, 0, 0, 0, 0, 1, c.id,
-                          static_cast<unsigned char>(c.slot & 0xFF), static_cast<unsigned char>(c.slot >> 8),
-                          0x44, 0x33, 0x22, 0x11};
+        const Bytes expected = {'2', '4', '8', '1', '7', '#', '1', '0', '0', '2', 0, 0, 0, 0, 0, 0, 1, c.id,
+                                static_cast<unsigned char>(c.slot & 0xFF), static_cast<unsigned char>(c.slot >> 8), 0x44, 0x33, 0x22, 0x11};
         EXPECT_EQ(Bytes(p.begin(), p.end()), expected) << int(c.id);
     }
-    // A UID text longer than 16 characters is cut.
-    const auto p = enrolment_payload("12345678901#1234567890", 1, 6, 0);
+    const auto p = enrolment_payload("12345678901#1234567890", 1, 6, 0);  // a longer UID text is cut
     EXPECT_EQ(std::string(p.begin(), p.begin() + 16), "12345678901#1234");
-}
 
-TEST(LoraPayloads, Broadcasts) {
-    const std::vector<Bytes> expected = {
-        {0x00}, {0x01, 0x78, 0x56, 0x34, 0x12}, {0x02, 0x01}, {0x03, 0x00}};
+    const std::vector<Bytes> expected = {{0x00}, {0x01, 0x78, 0x56, 0x34, 0x12}, {0x02, 0x01}, {0x03, 0x00}};
+    unsigned char buf[8] = {};
     for (unsigned code = 0; code < 4; ++code) {
-        unsigned char buf[8] = {};
         const int n = broadcast_payload(code, 0x12345678, buf, sizeof buf);
         ASSERT_EQ(n, static_cast<int>(expected[code].size()));
         EXPECT_EQ(Bytes(buf, buf + n), expected[code]);
     }
-    unsigned char buf[8] = {};
     EXPECT_EQ(broadcast_payload(4, 0, buf, sizeof buf), -1);
 }
 
-TEST(LoraFrameCheck, Placement) {
-    const Bytes good = uplink(3, 1, 0, 0, "24817#1002", 0, {});
+TEST(LoraCodec, FrameCheckPlacement) {
+    const Bytes good = uplink(3, 0, 0, 24817, 1002, {});
     ASSERT_EQ(good.size(), 28u);
     EXPECT_EQ(frame_check(good.data(), 27), -1);
     EXPECT_EQ(frame_check(good.data(), 28), 0);
     EXPECT_EQ(frame_check(nullptr, 100), -1);
 
-    Bytes badCrc = uplink(7, 2, 1, 6, "100#1", 0, {1, 2, 3});
+    Bytes badCrc = uplink(7, 1, 6, 100, 1, {1, 2, 3});
     badCrc.back() ^= 0xFF;
-    const Bytes valid = uplink(7, 3, 1, 6, "100#1", 0, {9, 9});
+    const Bytes valid = uplink(7, 1, 6, 100, 1, {9, 9});
+    auto join = [](std::initializer_list<Bytes> parts) {
+        Bytes all;
+        for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
+    const Bytes garbage = {0x11, 0xA5, 0x22, 0xA5, 0x5A};  // with a lone header
     struct Case { const char* what; Bytes buf; int offset; };
-    std::vector<Case> cases;
-    cases.push_back({"three leading bytes", Bytes{0x2A, 0x00, 0x00}, 3});
-    cases.back().buf.insert(cases.back().buf.end(), valid.begin(), valid.end());
-    Bytes mixed = {0x11, 0xA5, 0x22, 0xA5, 0x5A};  // garbage with a lone header
-    mixed.insert(mixed.end(), badCrc.begin(), badCrc.end());
-    const int validAt = static_cast<int>(mixed.size());
-    mixed.insert(mixed.end(), valid.begin(), valid.end());
-    cases.push_back({"garbage, bad CRC, valid", mixed, validAt});
-    Bytes cut = valid;
-    cut.pop_back();
-    cases.push_back({"frame one byte short", cut, -1});
-    cases.push_back({"bad CRC alone", badCrc, -1});
-    for (const Case& c : cases) {
-        EXPECT_EQ(frame_check(c.buf.data(), static_cast<unsigned>(c.buf.size())), c.offset) << c.what;
-    }
+    const Case cases[] = {
+        {"three leading bytes", join({{0x2A, 0x00, 0x00}, valid}), 3},
+        {"garbage, bad CRC, valid", join({garbage, badCrc, valid}), static_cast<int>(garbage.size() + badCrc.size())},
+        {"frame one byte short", Bytes(valid.begin(), valid.end() - 1), -1},
+        {"bad CRC alone", badCrc, -1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(frame_check(c.buf.data(), static_cast<unsigned>(c.buf.size())), c.offset) << c.what;
 }
 
-TEST(LoraFrameCheck, RandomBuffersStayInside) {
+TEST(LoraCodec, FrameCheckOnRandomBuffersStaysInside) {
     std::mt19937 rng(20261208);
-    const Bytes valid = uplink(8, 9, 1, 6, "5#5", 0, {1, 2, 3, 4});
+    const Bytes valid = uplink(8, 1, 6, 5, 5, {1, 2, 3, 4});
     int found = 0;
     for (int i = 0; i < 4000; ++i) {
         const size_t n = rng() % 300;
@@ -153,14 +118,10 @@ TEST(LoraFrameCheck, RandomBuffersStayInside) {
         for (auto& b : buf) b = static_cast<unsigned char>(rng());
         if (n > 40 && rng() % 4 == 0) {  // sometimes plant a header with a random length byte
             const size_t at = rng() % (n - 30);
-            buf[at] = 0xA5;
-            buf[at + 1] = 0x5A;
+            buf[at] = 0xA5, buf[at + 1] = 0x5A;
         }
-        if (n > valid.size() && rng() % 5 == 0) {
-            std::copy(valid.begin(), valid.end(), buf.end() - static_cast<long>(valid.size()));
-        }
-        // Heap copy of exactly n bytes, so ASan sees any read past the end.
-        std::unique_ptr<unsigned char[]> heap(new unsigned char[n + (n == 0)]);
+        if (n > valid.size() && rng() % 5 == 0) std::copy(valid.begin(), valid.end(), buf.end() - static_cast<long>(valid.size()));
+        std::unique_ptr<unsigned char[]> heap(new unsigned char[n + (n == 0)]);  // exactly n bytes for ASan
         std::copy(buf.begin(), buf.end(), heap.get());
         const int p = frame_check(heap.get(), static_cast<unsigned>(n));
         if (p < 0) continue;
@@ -176,49 +137,39 @@ TEST(LoraFrameCheck, RandomBuffersStayInside) {
     EXPECT_GT(found, 0);
 }
 
-TEST(LoraUplink, HeaderFields) {
+TEST(LoraCodec, UplinkHeaderAndUid) {
+    LoraFieldDevice d(24817, 77);
+    d.setIds(1, 9);
+    d.setStatus(0x0081);
+    for (int seq = 1; seq < 0x0102; ++seq) d.frame(0, {});  // the next frame has sequence number 0x0102
     Bytes buf = {0x40, 0x00, 0x00};
-    const Bytes f = uplink(10, 0x0102, 1, 9, "24817#77", 0x0081, {0xFF, 0xFF, 0x01});
+    const Bytes f = d.frame(10, {0xFF, 0xFF, 0x01});
     buf.insert(buf.end(), f.begin(), f.end());
-    const int at = frame_check(buf.data(), static_cast<unsigned>(buf.size()));
-    ASSERT_EQ(at, 3);
+    ASSERT_EQ(frame_check(buf.data(), static_cast<unsigned>(buf.size())), 3);
     const UplinkHeader h = parse_uplink(buf.data(), static_cast<unsigned>(buf.size()), 3);
-    EXPECT_EQ(h.type, 10);
-    EXPECT_EQ(h.seq, 0x0102);
-    EXPECT_EQ(h.masterId, 1);
-    EXPECT_EQ(h.deviceId, 9);
+    EXPECT_EQ(std::tie(h.type, h.seq, h.masterId, h.deviceId, h.status, h.payloadLen, h.payloadOffset),
+              std::make_tuple(10, 0x0102, 1, 9, 0x0081, 3, 29u));
     EXPECT_EQ(uid_text(h.uid), "24817#77");
-    EXPECT_EQ(h.status, 0x0081);
-    EXPECT_EQ(h.payloadLen, 3);
-    EXPECT_EQ(h.payloadOffset, 29u);
-    EXPECT_EQ(get_pn(h.uid), 24817u);
-    EXPECT_EQ(get_sn(h.uid), 77u);
+    EXPECT_EQ(std::make_pair(get_pn(h.uid), get_sn(h.uid)), std::make_pair(24817u, 77u));
     // A header whose length byte points past the buffer is refused.
     EXPECT_THROW(parse_uplink(buf.data(), static_cast<unsigned>(buf.size()) - 3, 3), std::out_of_range);
-}
 
-TEST(LoraUid, PnAndSn) {
     struct Case { const char* text; unsigned pn, sn; };
     const Case cases[] = {
-        {"24817#1002", 24817, 1002},
-        {"#55", 0, 55},
-        {"4294967295#1", 4294967295u, 1},
-        {"4294967296#1", 0, 1},             // PN does not fit 32 bits
-        {"1#99999999999", 1, 0},            // SN does not fit 32 bits
-        {"9999999999999999", 0, 0},         // 16 digits, no '#'
+        {"24817#1002", 24817, 1002}, {"#55", 0, 55}, {"4294967295#1", 4294967295u, 1},
+        {"4294967296#1", 0, 1},      // PN does not fit 32 bits
+        {"1#99999999999", 1, 0},     // SN does not fit 32 bits
+        {"9999999999999999", 0, 0},  // 16 digits, no '#'
         {"7#12#3", 7, 12},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(get_pn(uidOf(c.text)), c.pn) << c.text;
-        EXPECT_EQ(get_sn(uidOf(c.text)), c.sn) << c.text;
-    }
+    for (const Case& c : cases) EXPECT_EQ(std::make_pair(get_pn(uidOf(c.text)), get_sn(uidOf(c.text))), std::make_pair(c.pn, c.sn)) << c.text;
     EXPECT_EQ(get_uid(24817, 1002), "24817#1002");
     EXPECT_EQ(get_uid(4294967295u, 4294967295u), "4294967295#4294967295");  // 21 characters
     EXPECT_FALSE(Utilities::is_device_id_valid(uidOf("")));
     EXPECT_TRUE(Utilities::is_device_id_valid(uidOf("1#1")));
 }
 
-TEST(LoraUtilities, EveryFieldAtTheEndAndOnePast) {
+TEST(LoraCodec, EveryFieldAtTheEndAndOnePast) {
     using Op = std::function<void(unsigned char*, unsigned, unsigned&)>;
     struct Case { const char* text; unsigned width; Op op; };
     const Case cases[] = {
@@ -242,8 +193,7 @@ TEST(LoraUtilities, EveryFieldAtTheEndAndOnePast) {
         unsigned pos = size - c.width;
         c.op(buf.get(), size, pos);
         EXPECT_EQ(pos, size);
-        const unsigned before = 0xAB;
-        std::fill(buf.get(), buf.get() + size, before);
+        std::fill(buf.get(), buf.get() + size, 0xAB);
         for (unsigned start : {size - c.width + 1, size, 0xFFFFFFFFu}) {
             pos = start;
             try {
@@ -254,14 +204,14 @@ TEST(LoraUtilities, EveryFieldAtTheEndAndOnePast) {
             }
             EXPECT_EQ(pos, start);
         }
-        for (unsigned i = 0; i < size; ++i) ASSERT_EQ(buf[i], before);
+        for (unsigned i = 0; i < size; ++i) ASSERT_EQ(buf[i], 0xAB);
         pos = 0;
         EXPECT_THROW(c.op(nullptr, size, pos), std::out_of_range);
         EXPECT_EQ(pos, 0u);
     }
 }
 
-TEST(LoraUtilities, LittleEndianValues) {
+TEST(LoraCodec, LittleEndianValues) {
     const Bytes b = {0x01, 0x02, 0xFE, 0xFF, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF0, 0xBF};
     unsigned pos = 0;
     EXPECT_EQ(Utilities::get_u16_value(b.data(), 16, pos), 0x0201);
