@@ -1,5 +1,5 @@
-// LTE modem supervisor against a scripted modem on a pseudo-terminal, and the data-usage
-// accounting with its file.
+// LTE modem supervisor against a scripted modem on a pseudo-terminal, and the data-usage accounting
+// with its file.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -20,17 +20,10 @@
 #include "support/temp_dir.h"
 
 using orvane::platform::Clock;
-using orvane::platform::SimulatedClock;
 using orvane::test::readFile;
 using orvane::test::writeFile;
 
 namespace {
-
-std::string netDev(uint64_t rx, uint64_t tx, const char* iface = "wwan0") {
-    return std::string("Inter-|   Receive |  Transmit\n face |bytes packets|bytes\n") +
-           "    lo: 100 1 0 0 0 0 0 0 100 1 0 0 0 0 0 0\n  " + iface + ": " + std::to_string(rx) +
-           " 5 0 0 0 0 0 0 " + std::to_string(tx) + " 6 0 0 0 0 0 0\n";
-}
 
 class CellularTest : public ::testing::Test {
 protected:
@@ -39,8 +32,7 @@ protected:
         EnvGuard::Options o;
         o.bcryptCost = 4;
         env = std::make_unique<EnvGuard>(o);
-        recipe = std::make_unique<RecipeDataGuard>();
-        live = std::make_unique<LiveDataGuard>(recipe.get());
+        live = std::make_unique<LiveDataGuard>(&recipe);
         std::filesystem::create_directories(dir.file("sys-root/dev"));
         counters(1000, 500);
         for (int n : {130, 131, 132}) writeFile(dir.file("sysfs/class/gpio/gpio" + std::to_string(n) + "/value"), "");
@@ -51,9 +43,13 @@ protected:
         std::filesystem::create_symlink(modem.devicePath(), dir.file(std::string("sys-root/") + port));
         Cellular::Options o;
         o.readTimeout = std::chrono::milliseconds(3000);
-        return std::make_unique<Cellular>(*recipe, *live, *env, o);
+        return std::make_unique<Cellular>(recipe, *live, *env, o);
     }
-    void counters(uint64_t rx, uint64_t tx) { writeFile(dir.file("procfs/net/dev"), netDev(rx, tx)); }
+    void counters(uint64_t rx, uint64_t tx) {
+        writeFile(dir.file("procfs/net/dev"), "Inter-|   Receive |  Transmit\n face |bytes packets|bytes\n"
+                                              "    lo: 100 1 0 0 0 0 0 0 100 1 0 0 0 0 0 0\n  wwan0: " +
+                                                  std::to_string(rx) + " 5 0 0 0 0 0 0 " + std::to_string(tx) + " 6 0 0 0 0 0 0\n");
+    }
     static int64_t utc(int y, int m, int d) {
         std::tm t{};
         t.tm_year = y - 1900, t.tm_mon = m - 1, t.tm_mday = d, t.tm_hour = 12;
@@ -62,16 +58,22 @@ protected:
 
     orvane::test::TempDir dir{"orvane-cellular"};
     orvane::test::ScopedRoots roots{dir.path()};
-    SimulatedClock clock;
+    orvane::platform::SimulatedClock clock;
     orvane::test::ModemSim modem;
     std::unique_ptr<EnvGuard> env;
-    std::unique_ptr<RecipeDataGuard> recipe;
+    RecipeDataGuard recipe;
     std::unique_ptr<LiveDataGuard> live;
 };
 
 }  // namespace
 
 TEST_F(CellularTest, IdentityIsReadIntoTheRecipeAndCommandsCarryAZeroByte) {
+    {  // no port: reported, the descriptor never used
+        Cellular none(recipe, *live, *env);
+        EXPECT_EQ(none.init(), 0);
+        EXPECT_EQ(none.fd(), -1);
+        EXPECT_EQ(none.atCmdReadSignal(), -1);
+    }
     ASSERT_TRUE(modem.ok());
     for (auto [cmd, reply] : {std::pair{"ATE0", ""}, {"AT+CGMI", "Quectel"}, {"AT+CGMM", "EG25GGB"},
                               {"AT+CGMR", "EG25GGBR07A08M2G"}, {"AT+CIMI", "460001357924680"},
@@ -80,7 +82,7 @@ TEST_F(CellularTest, IdentityIsReadIntoTheRecipeAndCommandsCarryAZeroByte) {
     auto c = make();
     ASSERT_EQ(c->init(), 1);
     ASSERT_TRUE(c->readIdentity());
-    const auto& id = recipe->recipe.lte;
+    const auto& id = recipe.recipe.lte;
     EXPECT_EQ((std::vector<std::string>{id.brand.c_str(), id.model.c_str(), id.version.c_str(), id.imsi.c_str(), id.iccid.c_str()}),
               (std::vector<std::string>{"Quectel", "EG25GGB", "EG25GGBR07A08M2G", "460001357924680", "89860012345678901234"}));
     EXPECT_EQ(env->cellularInterface.get(), "wwan0");
@@ -123,29 +125,20 @@ TEST_F(CellularTest, ReplyParsingTable) {
         c->atCmdReadICCID();
         EXPECT_EQ(c->identity().iccid, iccid) << reply;
     }
-    // A model without "EG25" selects usb0.
-    modem.setReply("AT+CGMM", "\r\nEC20F\r\n");
+    modem.setReply("AT+CGMM", "\r\nEC20F\r\n");  // a model without "EG25" selects usb0
     c->atCmdReadCGMM();
     EXPECT_EQ(env->cellularInterface.get(), "usb0");
 }
 
 TEST_F(CellularTest, SilentModemAndOldBoardRevision) {
-    recipe->recipe.system.hwVer = "2.5";
+    recipe.recipe.system.hwVer = "2.5";
     auto c = make("dev/ttyUSB3");
     ASSERT_EQ(c->init(), 1);
     EXPECT_EQ(c->usage().interfaceName(), "ppp0");
-    // No reply at all: the read gives up after its time-out, nothing is stored.
-    EXPECT_EQ(c->atCmdReadCGMI(), 0);
+    EXPECT_EQ(c->atCmdReadCGMI(), 0);  // no reply: the read gives up after its time-out, nothing stored
     EXPECT_EQ(c->identity().brand, "Quectel");
     c->getInterfaceInfo();
     EXPECT_EQ(c->lteRecord().gateway, "10.64.64.64");
-}
-
-TEST_F(CellularTest, MissingPortIsReportedAndNeverUsed) {
-    Cellular c(*recipe, *live, *env);
-    EXPECT_EQ(c.init(), 0);
-    EXPECT_EQ(c.fd(), -1);
-    EXPECT_EQ(c.atCmdReadSignal(), -1);
 }
 
 TEST_F(CellularTest, BillingDayClampAndCycleMatrix) {
@@ -158,18 +151,22 @@ TEST_F(CellularTest, BillingDayClampAndCycleMatrix) {
     const struct {
         int64_t when;
         uint64_t rx, cycleRx, totalRx;
+        bool newInterface = false;
     } steps[] = {
         {utc(2026, 3, 25), 100, 100, 100},
-        {utc(2026, 4, 10), 200, 200, 200},   // before the billing day: same cycle
-        {utc(2026, 4, 15), 300, 100, 300},   // billing day: new cycle, this sample counted in it
-        {utc(2027, 1, 1), 350, 50, 350},     // new year: whatever the day
-        {utc(2027, 1, 2), 10, 50, 350},      // counter reset: baseline only
+        {utc(2026, 4, 10), 200, 200, 200},  // before the billing day: same cycle
+        {utc(2026, 4, 15), 300, 100, 300},  // billing day: new cycle, this sample counted in it
+        {utc(2027, 1, 1), 350, 50, 350},    // new year: whatever the day
+        {utc(2027, 1, 2), 10, 50, 350},     // counter reset: baseline only
         {utc(2027, 1, 3), 30, 70, 370},
-        {utc(2026, 6, 1), 40, 80, 380},      // clock set back: no new cycle
+        {utc(2026, 6, 1), 40, 80, 380},     // clock set back: no new cycle
+        {utc(2026, 6, 1), 90, 80, 380, true},  // first sample after an interface change: baseline only
+        {utc(2026, 6, 1), 140, 130, 430},
     };
     for (const auto& s : steps) {
         clock.setWallSeconds(s.when);
         counters(s.rx, 0);
+        if (s.newInterface) t.setInterface("wwan0");
         t.update();
         EXPECT_EQ(t.getSnapshot().cycleRxBytes, s.cycleRx) << s.when;
         EXPECT_EQ(t.getSnapshot().totalRxBytes, s.totalRx) << s.when;
@@ -184,20 +181,16 @@ TEST_F(CellularTest, FileBytesAndLoad) {
     counters(1000 + 1048576, 2000 + 7);
     t.update();
     EXPECT_FLOAT_EQ(t.getSnapshot().cycleRxMB, 1.0f);
-    const std::string want = "{\n  \"cycleRxBytes\":1048576,\n  \"cycleTxBytes\":7,\n  \"totalRxBytes\":1048576,\n"
-                             "  \"totalTxBytes\":7,\n  \"cycleYear\":2026,\n  \"cycleMonth\":5,\n  \"lastUpdated\":" +
-                             std::to_string(utc(2026, 5, 2)) + "\n}\n";
-    EXPECT_EQ(readFile(dir.file("data/data_usage.json")), want);
-
+    EXPECT_EQ(readFile(dir.file("data/data_usage.json")),
+              "{\n  \"cycleRxBytes\":1048576,\n  \"cycleTxBytes\":7,\n  \"totalRxBytes\":1048576,\n  \"totalTxBytes\":7,\n"
+              "  \"cycleYear\":2026,\n  \"cycleMonth\":5,\n  \"lastUpdated\":" + std::to_string(utc(2026, 5, 2)) + "\n}\n");
     // Another order and extra white space load the same.
-    writeFile(dir.file("data/data_usage.json"),
-              "{ \"cycleYear\" :  2026, \"cycleMonth\":5,\n\"totalTxBytes\": 9, \"totalRxBytes\":8,"
-              "\"cycleRxBytes\":1,\"cycleTxBytes\":2 }");
+    writeFile(dir.file("data/data_usage.json"), "{ \"cycleYear\" :  2026, \"cycleMonth\":5,\n\"totalTxBytes\": 9, "
+                                                "\"totalRxBytes\":8,\"cycleRxBytes\":1,\"cycleTxBytes\":2 }");
     DataUsageTracker u("wwan0", 1);
     EXPECT_TRUE(u.loadFromFile());
     EXPECT_EQ(u.getSnapshot().totalRxBytes, 8u);
     EXPECT_EQ(u.getSnapshot().totalTxBytes, 9u);
-
     // Year 0: no usable cycle, the totals stay; a bad number stops the load.
     writeFile(dir.file("data/data_usage.json"), "{\"totalRxBytes\":77,\"cycleYear\":0,\"cycleMonth\":3}");
     DataUsageTracker v("wwan0", 1);
@@ -207,21 +200,9 @@ TEST_F(CellularTest, FileBytesAndLoad) {
     EXPECT_FALSE(DataUsageTracker("wwan0", 1).loadFromFile());
 }
 
-TEST_F(CellularTest, FirstSampleAfterInterfaceChangeCountsNothing) {
-    DataUsageTracker t("wwan0", 1);
-    counters(100, 100);
-    t.update();  // baseline (no init)
-    counters(200, 200);
-    t.setInterface("wwan0");
-    t.update();
-    EXPECT_EQ(t.getSnapshot().totalRxBytes, 0u);
-    counters(250, 200);
-    t.update();
-    EXPECT_EQ(t.getSnapshot().totalRxBytes, 50u);
-}
-
+// The kernel's own /proc/net/dev through a procfs root pointing at it: 64 datagrams of 1000 bytes
+// to ourselves over loopback.
 TEST(UsageRealProc, CountsLoopbackBytes) {
-    // The kernel's own /proc/net/dev through a procfs root pointing at it; the file goes to the test's folder.
     if (!std::filesystem::exists("/proc/net/dev")) GTEST_SKIP() << "no /proc/net/dev";
     orvane::test::TempDir dir{"orvane-usage-lo"};
     std::filesystem::create_directory_symlink("/proc", dir.file("procfs"));
@@ -230,13 +211,10 @@ TEST(UsageRealProc, CountsLoopbackBytes) {
     uint64_t rx = 0, tx = 0;
     ASSERT_TRUE(t.readKernelCounters(rx, tx));
     t.init();
-    // 64 datagrams of 1000 bytes to ourselves over loopback.
     int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(s, 0);
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ASSERT_TRUE(s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0);
     char buf[1000] = {};
     for (int i = 0; i < 64; ++i) ::sendto(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::close(s);
