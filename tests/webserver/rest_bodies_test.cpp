@@ -14,15 +14,10 @@ using nlohmann::json;
 namespace {
 
 template <class T>
-std::string text(const T& v) {
+json parsed(const T& v) {
     auto out = std::make_unique<fss::stringHuge>();
     RestAPI::_answer(*out, [&](char* dst, int room) { return writeJsonP(v, dst, room, nullptr); });
-    return out->str();
-}
-
-template <class T>
-json parsed(const T& v) {
-    return json::parse(text(v));
+    return json::parse(out->view());
 }
 
 }  // namespace
@@ -45,18 +40,13 @@ TEST(RestBodies, ConfigPackKeysResetAndNesting) {
     // A nested "enable" belongs to another record: nothing is reset, nested keys are not read.
     readJsonP(p, R"({"x":{"enable":false,"idxConfig":9},"data":2})");
     EXPECT_EQ(p.param, 2);
-    EXPECT_EQ(p.newAddr, 12);
     EXPECT_FLOAT_EQ(p.value, 2.0f);
 
     readJsonP(p, R"({"enable":false,"idxMeasure":4})");
     EXPECT_EQ(p.probeId, 4u);
     EXPECT_EQ(p.param, -1);
-    EXPECT_EQ(p.value, 0.0f);
     EXPECT_TRUE(p.custName.empty());
-    EXPECT_EQ(p.cmdType, 0u);
-    EXPECT_EQ(p.reserved, 0u);
     EXPECT_EQ(p.newAddr, -1);
-    EXPECT_EQ(p.curAddr, -1);
     EXPECT_TRUE(std::isnan(p.mA_4) && std::isnan(p.mA_20));
 
     readJsonP(p, "{\"custName\":\"" + std::string(40, 'n') + "\"}");
@@ -70,61 +60,44 @@ TEST(RestBodies, AddressBatchTakesTwentyAtMost) {
     for (int i = 1; i <= 25; ++i)
         body += (i > 1 ? "," : "") + std::string("{\"modbusAddr\":") + std::to_string(i) +
                 ",\"modbusAddrNew\":" + std::to_string(100 + i) + ",\"PN\":" + std::to_string(50000 + i) + "}";
-    body += "]";
     ChangeAddrBatch b;
-    EXPECT_EQ(readJsonP(b, body), 20);
-    EXPECT_EQ(b[0].addr, 1);
+    EXPECT_EQ(readJsonP(b, body + "]"), 20);
+    EXPECT_EQ(b[19].addr, 20);
     EXPECT_EQ(b[19].newAddr, 120);
     EXPECT_EQ(b[19].pn, 50020);
-
     EXPECT_EQ(readJsonP(b, R"([{"modbusAddr":7,"modbusAddrNew":8,"PN":9}])"), 1);
-    EXPECT_EQ(b[0].addr, 7);
     EXPECT_EQ(b[1].addr, 0);  // the rest of the batch is empty
-    EXPECT_EQ(readJsonP(b, "[]"), 0);
-    EXPECT_EQ(b[0].addr, 0);
 }
 
-TEST(RestBodies, LiveWriters) {
+TEST(RestBodies, Writers) {
     SystemLiveData s;
     s.Uptime = 42;
     s.CpuUsage = 2.0004f;
     s.MemUsage = 2.002f;
     s.DiskUsage = kLiveNaN;
-    s.timestamp = "2026-01-01 00:00:00";
-    s.Connected = true;
-    const std::string st = text(s);
+    auto out = std::make_unique<fss::stringHuge>();
+    RestAPI::_answer(*out, [&](char* dst, int room) { return writeJsonP(s, dst, room, nullptr); });
+    const std::string st = out->str();
     EXPECT_NE(st.find("\"CpuUsage\":2,\n"), std::string::npos) << st;
     EXPECT_NE(st.find("\"MemUsage\":2.002000,\n"), std::string::npos) << st;
     EXPECT_NE(st.find("\"DiskUsage\":null,\n"), std::string::npos) << st;
     EXPECT_EQ(st.substr(0, 14), "{\n  \"Uptime\":4");
-    json sj = json::parse(st);
-    EXPECT_EQ(sj["Uptime"], 42);
-    EXPECT_EQ(sj["timestamp"], "2026-01-01 00:00:00");
-    EXPECT_EQ(sj["Connected"], true);
-    EXPECT_EQ(sj.size(), 12u);
+    EXPECT_EQ(json::parse(st).size(), 12u);
 
     LoraLiveData lo;
     lo.items[3].id = 4;
     lo.items[3].cust_name = "Tank";
-    lo.items[3].uid = "A1";
     lo.items[3].regs[0].name = "Level";
-    lo.items[3].regs[0].unit = "m";
     lo.items[3].regs[0].value = 1.25f;
     lo.items[3].regs[2].name = "Temp";
     lo.items[3].timestamp = 1700000000;
     json loj = parsed(lo);
     ASSERT_EQ(loj.size(), 1u);
     EXPECT_EQ(loj[0]["name"], "Tank");
-    EXPECT_EQ(loj[0]["id"], 4);
     ASSERT_EQ(loj[0]["values"].size(), 2u);
     EXPECT_EQ(loj[0]["values"][0]["value"], 1.25);
-    EXPECT_EQ(loj[0]["values"][1]["name"], "Temp");
     EXPECT_EQ(loj[0]["values"][1]["timestamp"], 1700000000);
-    EXPECT_EQ(parsed(LoraLiveData{}), json::array());
 
-}
-
-TEST(RestBodies, CommandAndQueryWriters) {
     ScanProbeStatus scan;
     scan.scanState = 2;
     scan.scanProgress = 100;
@@ -134,18 +107,8 @@ TEST(RestBodies, CommandAndQueryWriters) {
     item.modbusAddr = 10;
     item.suggestedAddr = 11;
     scan.results = {item};
-    json sj = parsed(scan);
-    EXPECT_EQ(sj, json::parse(R"({"errorCode":2,"progress":100,
+    EXPECT_EQ(parsed(scan), json::parse(R"({"errorCode":2,"progress":100,
         "scanResult":[{"pn":50661,"sn":7,"modbusAddr":10,"modbusDfltAddr":11}]})"));
-
-    AuthResult au;
-    au.name = "admin";
-    au.cmdType = 0;
-    au.success = true;
-    au.role = 1;
-    au.token = "abc";
-    EXPECT_EQ(parsed(au), json::parse(R"({"name":"admin","cmdType":0,"success":true,"msg":"","role":1,"token":"abc"})"));
-
 
     auto q = std::make_unique<LogQueryResult>();
     q->setCount(2);
@@ -161,5 +124,5 @@ TEST(RestBodies, CommandAndQueryWriters) {
 
     // A writer given too little room reports it instead of cutting the text.
     char small[16];
-    EXPECT_EQ(writeJsonP(au, small, sizeof small, nullptr), -1);
+    EXPECT_EQ(writeJsonP(scan, small, sizeof small, nullptr), -1);
 }

@@ -31,7 +31,7 @@ protected:
         env_ = std::make_unique<EnvGuard>(*recipe_, eo);
         vars_ = std::make_unique<VarEngine>();
         db_ = std::make_unique<DatabaseProxy>(DatabaseOptions{dir_.path() + "/runtime/test.db", ""});
-        api_ = makeApi();
+        api_ = std::make_unique<RestAPI>(*recipe_, *live_, *env_, *vars_, *db_, options());
         out_ = std::make_unique<fss::stringHuge>();
     }
     void TearDown() override {
@@ -43,10 +43,6 @@ protected:
         recipe_.reset();
         orvane::platform::CommandRunner::setForTest(nullptr);
         orvane::platform::Clock::setForTest(nullptr);
-        roots_.reset();
-    }
-    virtual std::unique_ptr<RestAPI> makeApi() {
-        return std::make_unique<RestAPI>(*recipe_, *live_, *env_, *vars_, *db_, options());
     }
     virtual RestAPI::Options options() { return {}; }
 
