@@ -2,7 +2,6 @@
 // the real unit table, and the live entries they produce.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -13,27 +12,29 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-void putF32(Bytes& b, float v) {
-    unsigned char t[4];
-    std::memcpy(t, &v, 4);
-    b.insert(b.end(), t, t + 4);
-}
-void putU32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+template <class T>
+void put(Bytes& b, T v) {
+    unsigned char t[sizeof v];
+    std::memcpy(t, &v, sizeof v);
+    b.insert(b.end(), t, t + sizeof v);
 }
 
 // distance, current, level, volume, used, max, area, battery
 Bytes tlrPayload(float distance, float level, float volume, float battery) {
     Bytes b;
-    for (float v : {distance, 12.0f, level, volume, 1.0f, 2.0f, 3.0f, battery}) putF32(b, v);
+    for (float v : {distance, 12.0f, level, volume, 1.0f, 2.0f, 3.0f, battery}) put(b, v);
     return b;
 }
 
-Bytes rw70Payload(const Bytes& modbus, float ai, uint32_t di) {
-    Bytes b = modbus;
-    putF32(b, ai);
-    putU32(b, di);
-    return b;
+Bytes rw70Payload(Bytes modbus, float ai, uint32_t di) {
+    put(modbus, ai), put(modbus, di);
+    return modbus;
+}
+
+LoraRegisterItem reg(const char* name, int8_t type = 0, float value = 0, const char* unit = "", const char* shown = "") {
+    LoraRegisterItem r;
+    r.name = name, r.valueType = type, r.value = value, r.unit = unit, r.displayUnit = shown;
+    return r;
 }
 
 int update(LoraDeviceRecipeItem& item, unsigned pn, const Bytes& p, int rssi = -60) {
@@ -54,73 +55,54 @@ TEST(LoraTlr, BatteryLimitsSetPassive) {
     }
 }
 
-TEST(LoraTlr, DefaultsValuesAndRssi) {
+TEST(LoraTlr, ShortPayloadChangesNothingThenDefaultsValuesAndRssi) {
     LoraDeviceRecipeItem item;
-    ASSERT_EQ(update(item, 100, tlrPayload(1.25f, 2.5f, 7.75f, 12.0f), -87), 0);
+    Bytes p = tlrPayload(1.25f, 2.5f, 7.75f, 12.0f);
+    EXPECT_EQ(update(item, 100, Bytes(p.begin(), p.end() - 1)), -1);
+    EXPECT_EQ(update(item, 100, {}), -1);
+    EXPECT_TRUE(item.registers[0].name.empty());
+    EXPECT_FALSE(item.enable);
+    ASSERT_EQ(update(item, 100, p, -87), 0);
     struct Slot { const char* name; const char* unit; float value; int decimals; bool display; };
     const Slot expected[] = {
         {"Volume", "m3", 7.75f, 2, true}, {"Level", "m", 2.5f, 3, true}, {"Distance", "m", 1.25f, 3, true},
         {"RSSI", "dBm", -87.0f, 0, false}};
     for (size_t i = 0; i < 4; ++i) {
         const LoraRegisterItem& r = item.registers[i];
-        EXPECT_EQ(r.name.view(), expected[i].name) << i;
-        EXPECT_EQ(r.unit.view(), expected[i].unit) << i;
-        EXPECT_EQ(r.displayUnit.view(), expected[i].unit) << i;
+        EXPECT_EQ(std::make_tuple(r.name.view(), r.unit.view(), r.displayUnit.view(), r.decimalPart, r.display),
+                  std::make_tuple(expected[i].name, expected[i].unit, expected[i].unit, expected[i].decimals, expected[i].display)) << i;
         EXPECT_FLOAT_EQ(r.value, expected[i].value) << i;
-        EXPECT_EQ(r.decimalPart, expected[i].decimals) << i;
-        EXPECT_EQ(r.display, expected[i].display) << i;
     }
-    EXPECT_TRUE(item.enable);
-    EXPECT_TRUE(item.display);
+    EXPECT_TRUE(item.enable && item.display);
     EXPECT_FALSE(item.passive);
 }
 
 TEST(LoraTlr, OperatorNameKeptAndFeetConversion) {
     LoraDeviceRecipeItem item;
-    item.registers[0].name = "Tank A";
-    item.registers[0].unit = "m3";
-    item.registers[0].displayUnit = "m3";
-    item.registers[1].name = "Level";
-    item.registers[1].unit = "m";
-    item.registers[1].displayUnit = "ft";
+    item.registers[0] = reg("Tank A", 0, 0, "m3", "m3");
+    item.registers[1] = reg("Level", 0, 0, "m", "ft");
     ASSERT_EQ(update(item, 100, tlrPayload(1, 2.0f, 5.0f, 12)), 0);
     EXPECT_EQ(item.registers[0].name.view(), "Tank A");
     EXPECT_FLOAT_EQ(item.registers[0].value, 5.0f);
     EXPECT_NEAR(item.registers[1].value, 2.0 / 0.3048, 1e-4);
     EXPECT_EQ(item.registers[1].displayUnit.view(), "ft");
-
     LoraLiveDataItem live;
     ASSERT_EQ(LoraDeviceHandlerFactory::get_handler(100).update_live_data(item, live), 4);
     EXPECT_EQ(live.regs[0].name.view(), "Tank A");
     EXPECT_EQ(live.regs[1].unit.view(), "ft");
 }
 
-TEST(LoraTlr, ShortPayloadChangesNothing) {
-    LoraDeviceRecipeItem item;
-    Bytes p = tlrPayload(1, 2, 3, 4);
-    p.pop_back();
-    EXPECT_EQ(update(item, 100, p), -1);
-    EXPECT_TRUE(item.registers[0].name.empty());
-    EXPECT_FALSE(item.enable);
-    EXPECT_EQ(update(item, 100, {}), -1);
-}
-
 TEST(LoraRw70, PayloadSizes) {
     struct Case { size_t len; int result; bool slot3, slot4; };
     // slot 3 u16 (2 bytes), slot 4 f32 (4 bytes): 8 AI/DI bytes + 6 Modbus bytes.
-    const Case cases[] = {{7, -1, false, false}, {8, 0, false, false}, {10, 0, true, false},
-                          {13, 0, true, false},  {14, 0, true, true}};
-    for (const Case& c : cases) {
+    for (const Case& c : {Case{7, -1, false, false}, Case{8, 0, false, false}, Case{10, 0, true, false},
+                          Case{13, 0, true, false}, Case{14, 0, true, true}}) {
         SCOPED_TRACE(c.len);
         LoraDeviceRecipeItem item;
-        item.registers[3].name = "Flow";
-        item.registers[3].valueType = 1;
-        item.registers[3].value = -5;
-        item.registers[4].name = "Temp";
-        item.registers[4].valueType = 4;
-        item.registers[4].value = -5;
+        item.registers[3] = reg("Flow", 1, -5);
+        item.registers[4] = reg("Temp", 4, -5);
         Bytes modbus = {0x34, 0x12};
-        putF32(modbus, 21.5f);
+        put(modbus, 21.5f);
         modbus.resize(c.len >= 8 ? c.len - 8 : 0);
         Bytes p = rw70Payload(modbus, 12.5f, 0x5);
         p.resize(c.len);
@@ -128,9 +110,8 @@ TEST(LoraRw70, PayloadSizes) {
         if (c.result == 0) {
             EXPECT_FLOAT_EQ(item.registers[0].value, 12.5f);
             EXPECT_FLOAT_EQ(item.registers[1].value, 5.0f);
-            EXPECT_EQ(item.registers[0].name.view(), "AI");
-            EXPECT_EQ(item.registers[1].name.view(), "DI");
-            EXPECT_EQ(item.registers[1].valueType, 3);
+            EXPECT_EQ(std::make_tuple(item.registers[0].name.view(), item.registers[1].name.view(), item.registers[1].valueType),
+                      std::make_tuple("AI", "DI", 3));
         }
         EXPECT_FLOAT_EQ(item.registers[3].value, c.slot3 ? 0x1234 : -5);
         EXPECT_FLOAT_EQ(item.registers[4].value, c.slot4 ? 21.5f : -5);
@@ -140,20 +121,11 @@ TEST(LoraRw70, PayloadSizes) {
 TEST(LoraRw70, UnknownValueTypeTakesNoBytes) {
     for (int8_t badType : {int8_t{6}, int8_t{-1}, int8_t{127}}) {
         LoraDeviceRecipeItem item;
-        item.registers[3].name = "Odd";
-        item.registers[3].valueType = badType;
-        item.registers[3].value = 42;
-        item.registers[4].name = "Next";
-        item.registers[4].valueType = 0;
-        item.registers[5].name = "Wide";
-        item.registers[5].valueType = 5;
-        item.registers[5].unit = "m";
-        item.registers[5].displayUnit = "ft";
+        item.registers[3] = reg("Odd", badType, 42);
+        item.registers[4] = reg("Next");
+        item.registers[5] = reg("Wide", 5, 0, "m", "ft");
         Bytes modbus = {0xFE, 0xFF};  // i16 -2
-        const double wide = 3.048;
-        unsigned char t[8];
-        std::memcpy(t, &wide, 8);
-        modbus.insert(modbus.end(), t, t + 8);
+        put(modbus, 3.048);
         ASSERT_EQ(update(item, 24817, rw70Payload(modbus, 4, 0)), 0);
         EXPECT_FLOAT_EQ(item.registers[3].value, 42) << int(badType);
         EXPECT_FLOAT_EQ(item.registers[4].value, -2) << int(badType);
@@ -164,52 +136,29 @@ TEST(LoraRw70, UnknownValueTypeTakesNoBytes) {
 TEST(LoraRw70, CalculatedValueAndLiveOrder) {
     LoraDeviceRecipeItem item;
     LoraRegisterItem& ai = item.registers[0];
-    ai.calculated = true;
-    ai.minValue = 4;
-    ai.maxValue = 20;
-    ai.minValueCalculated = 0;
-    ai.maxValueCalculated = 100;
-    ai.nameCalculated = "Percent";
-    ai.unitCalculated = "%";
-    ai.decimalPartCalculated = 1;
-    item.registers[3].name = "Press";
-    item.registers[3].unit = "bar";
-    item.registers[3].valueType = 1;
+    ai.calculated = true, ai.minValue = 4, ai.maxValue = 20, ai.minValueCalculated = 0, ai.maxValueCalculated = 100;
+    ai.nameCalculated = "Percent", ai.unitCalculated = "%", ai.decimalPartCalculated = 1;
+    item.registers[3] = reg("Press", 1, 0, "bar");
     ASSERT_EQ(update(item, 24817, rw70Payload({0x07, 0x00}, 12.0f, 3)), 0);
     const LoraRegisterItem& c = item.registers[2];
     EXPECT_FLOAT_EQ(c.value, 50.0f);
-    EXPECT_EQ(c.name.view(), "Percent");
-    EXPECT_EQ(c.unit.view(), "%");
-    EXPECT_EQ(c.valueType, 4);
-    EXPECT_FALSE(c.display);
-    EXPECT_EQ(c.decimalPart, 1);
+    EXPECT_EQ(std::make_tuple(c.name.view(), c.unit.view(), c.valueType, c.display, c.decimalPart), std::make_tuple("Percent", "%", 4, false, 1));
 
     LoraLiveDataItem live;
-    for (auto& m : live.regs) {  // stale values of another device
-        m.name = "stale";
-        m.value = 99;
-    }
+    for (auto& m : live.regs) m.name = "stale", m.value = 99;  // values of another device
     ASSERT_EQ(LoraDeviceHandlerFactory::get_handler(24817).update_live_data(item, live), 4);
     const char* names[] = {"Percent", "AI", "DI", "Press"};
     const char* units[] = {"%", "mA", "", "bar"};
     const float values[] = {50, 12, 3, 7};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(live.regs[i].name.view(), names[i]);
-        EXPECT_EQ(live.regs[i].unit.view(), units[i]);
-        EXPECT_FLOAT_EQ(live.regs[i].value, values[i]);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(live.regs[i].name.view(), i < 4 ? names[i] : "") << i;
+        EXPECT_EQ(live.regs[i].unit.view(), i < 4 ? units[i] : "") << i;
+        EXPECT_FLOAT_EQ(live.regs[i].value, i < 4 ? values[i] : 0) << i;
     }
-    for (int i = 4; i < 8; ++i) {
-        EXPECT_TRUE(live.regs[i].name.empty()) << i;
-        EXPECT_EQ(live.regs[i].value, 0) << i;
-    }
-
-    // Equal range ends: the calculated value is the lower calculated end.
-    item.registers[0].maxValue = 4;
+    item.registers[0].maxValue = 4;  // equal range ends: the lower calculated end
     ASSERT_EQ(update(item, 24817, rw70Payload({}, 12.0f, 3)), 0);
     EXPECT_FLOAT_EQ(item.registers[2].value, 0.0f);
-
-    // Without calculated: AI, DI, then the named Modbus slots.
-    item.registers[0].calculated = false;
+    item.registers[0].calculated = false;  // AI, DI, then the named Modbus slots
     ASSERT_EQ(LoraDeviceHandlerFactory::get_handler(24817).update_live_data(item, live), 3);
     EXPECT_EQ(live.regs[0].name.view(), "AI");
     EXPECT_EQ(live.regs[2].name.view(), "Press");
