@@ -20,30 +20,23 @@
 namespace orvane::test {
 
 // Captures the MBTCP log lines (information level and up) while alive.
-class MbtcpLogCapture {
-public:
+struct MbtcpLogCapture {
+    std::ostringstream out;
+    std::shared_ptr<spdlog::logger> previous = spdlog::default_logger();
     MbtcpLogCapture() {
-        previous_ = spdlog::default_logger();
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
+        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out);
         sink->set_pattern("%v");
         spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
         spdlog::default_logger()->set_level(spdlog::level::trace);
         set_log_level_for_test(LogModule::MBTCP, 3);
     }
-    ~MbtcpLogCapture() {
-        reset_log_levels_for_test();
-        spdlog::set_default_logger(previous_);
-    }
+    ~MbtcpLogCapture() { reset_log_levels_for_test(), spdlog::set_default_logger(previous); }
     size_t count(const std::string& needle) const {
-        const std::string t = out_.str();
+        const std::string t = out.str();
         size_t n = 0;
         for (size_t p = 0; (p = t.find(needle, p)) != std::string::npos; ++p) ++n;
         return n;
     }
-
-private:
-    std::ostringstream out_;
-    std::shared_ptr<spdlog::logger> previous_;
 };
 
 struct ClientRig {
@@ -60,10 +53,7 @@ struct ClientRig {
         for (int c = 0; c < kMBTcpClientCount; ++c) recipe->recipe.mbTcpClient[c].id = static_cast<int16_t>(c + 1);
         client = std::make_unique<MBTCPClient>(*recipe, *live, *vars);
     }
-    ~ClientRig() {
-        client.reset();
-        platform::Clock::setForTest(nullptr);
-    }
+    ~ClientRig() { client.reset(), platform::Clock::setForTest(nullptr); }
 
     MBTcpClientItem& item(int c) { return recipe->recipe.mbTcpClient[c]; }
     // Client c as an enabled Modbus TCP controller on loopback.

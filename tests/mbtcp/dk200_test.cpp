@@ -17,20 +17,20 @@ namespace {
 
 constexpr int kWrite = 16;
 
+// The CSV files written, and the lines of one.
 std::vector<std::string> csvFiles() {
     std::vector<std::string> out;
     if (!std::filesystem::is_directory(scada_paths::PROBE_RAWDATA_PATH())) return out;
     for (auto& e : std::filesystem::directory_iterator(scada_paths::PROBE_RAWDATA_PATH())) out.push_back(e.path());
-    std::sort(out.begin(), out.end());
     return out;
 }
-
-std::vector<std::string> lines(const std::string& text) {
+std::vector<std::string> lines(const std::string& file) {
     std::vector<std::string> out;
-    std::istringstream in(text);
+    std::istringstream in(readFile(file));
     for (std::string l; std::getline(in, l);) out.push_back(l);
     return out;
 }
+std::string name(const std::string& file) { return std::filesystem::path(file).filename().string(); }
 
 struct DkRig : orvane::test::ClientRig {
     orvane::test::ModbusPeer peer;
@@ -52,10 +52,8 @@ TEST(Dk200, HvdMaskReadsEachFlaggedSetIntoOneFileAndClearsTheFlag) {
     rig.client->runOnce();
     auto files = csvFiles();
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(std::regex_match(std::filesystem::path(files[0]).filename().string(),
-                                 std::regex(R"(245001_01-01-2026 00-00-\d\d\.csv)")))
-        << files[0];
-    auto l = lines(readFile(files[0]));
+    EXPECT_TRUE(std::regex_match(name(files[0]), std::regex(R"(245001_01-01-2026 00-00-\d\d\.csv)"))) << files[0];
+    auto l = lines(files[0]);
     ASSERT_EQ(l.size(), 4u);
     EXPECT_EQ(l[0], "0.5");
     EXPECT_EQ(l[2], "2000.5");
@@ -73,7 +71,7 @@ TEST(Dk200, Opw318WritesTwoLinesThenClears) {
     rig.client->runOnce();
     auto files = csvFiles();
     ASSERT_EQ(files.size(), 1u);
-    auto l = lines(readFile(files[0]));
+    auto l = lines(files[0]);
     ASSERT_EQ(l.size(), 2u);
     EXPECT_EQ(l[0], "0,1,2,3,4,5");
     EXPECT_EQ(l[1].substr(0, 8), "0,-1,-2,");
@@ -85,8 +83,8 @@ TEST(Dk200, FilesOfOneSecondNeverReplaceEachOther) {
     DkRig rig;
     const std::string a = rig.client->writeNewCsv("%H-%M-%S", "first\n");
     const std::string b = rig.client->writeNewCsv("%H-%M-%S", "second\n");
-    EXPECT_EQ(std::filesystem::path(a).filename().string(), "245001_00-00-00.csv");
-    EXPECT_EQ(std::filesystem::path(b).filename().string(), "245001_00-00-00_1.csv");
+    EXPECT_EQ(name(a), "245001_00-00-00.csv");
+    EXPECT_EQ(name(b), "245001_00-00-00_1.csv");
     EXPECT_EQ(readFile(a), "first\n");
     EXPECT_EQ(readFile(b), "second\n");
 }
@@ -102,6 +100,7 @@ TEST(Dk200, FlagsLeftSetWhenNoFileIsWritten) {
     } rows[] = {{Nothing, 100, 0},   {Nothing, 4213, 0}, {Nothing, 4213, 2}, {Unwritable, 100, 0x01},
                 {Unwritable, 4213, 1}, {Stop, 100, 0x03},  {Stop, 4213, 1}};
     for (auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.c << " " << r.address << "=" << r.value);
         DkRig rig;
         rig.peer.set(r.address, r.value);
         rig.peer.clearRequests();
@@ -110,13 +109,12 @@ TEST(Dk200, FlagsLeftSetWhenNoFileIsWritten) {
             rig.client->runOnce();
         } else {
             rig.client->stop();
-            if (r.address == 100) rig.client->handleKelvaDKHvd(0, r.value);
-            else rig.client->handleKelvaDKOPW318(0, r.value);
-            EXPECT_TRUE(rig.peer.requests().empty()) << r.address;
+            r.address == 100 ? rig.client->handleKelvaDKHvd(0, r.value) : rig.client->handleKelvaDKOPW318(0, r.value);
+            EXPECT_TRUE(rig.peer.requests().empty());
         }
-        if (r.c != Unwritable) { EXPECT_TRUE(csvFiles().empty()) << r.c << " " << r.address << "=" << r.value; }
-        EXPECT_EQ(rig.peer.count(kWrite, r.address), 0) << r.c << " " << r.address;
-        EXPECT_EQ(rig.peer.get(r.address), r.value) << r.c << " " << r.address;
+        if (r.c != Unwritable) { EXPECT_TRUE(csvFiles().empty()); }
+        EXPECT_EQ(rig.peer.count(kWrite, r.address), 0);
+        EXPECT_EQ(rig.peer.get(r.address), r.value);
     }
 }
 
@@ -127,24 +125,16 @@ TEST(Dk200, NetworkReportTextsLowByteFirstInBlockOrder) {
             std::lock_guard lk(rig.live->mutex());
             auto& d = rig.live->data();
             d.system.Connected = connected;
-            d.lte.carrier = "CMCC";
-            d.lte.lte_rssi = -71;
-            d.lte.ip = "10.1.2.3";
+            d.lte.carrier = "CMCC", d.lte.lte_rssi = -71, d.lte.ip = "10.1.2.3";
         }
         auto& r = rig.recipe->recipe;
-        r.cellular.apn = "iot.apn";
-        r.lte.iccid = "8986";
-        r.lte.model = "EC25";
+        r.cellular.apn = "iot.apn", r.lte.iccid = "8986", r.lte.model = "EC25";
         for (int a = 1000; a < 1074; ++a) rig.peer.set(a, 0xFFFF);
         rig.peer.clearRequests();
         rig.client->runOnce();
-        auto text = [&](int address, int count) {
+        auto text = [&](int address, int count) {  // low byte first, up to the first zero
             std::string s;
-            for (int k = 0; k < count; ++k) {
-                uint16_t v = rig.peer.get(address + k);
-                s += static_cast<char>(v & 0xff);
-                s += static_cast<char>(v >> 8);
-            }
+            for (int k = 0; k < count; ++k) s += {static_cast<char>(rig.peer.get(address + k) & 0xff), static_cast<char>(rig.peer.get(address + k) >> 8)};
             return std::string(s.c_str());
         };
         EXPECT_EQ(rig.peer.get(1000), connected ? ('C' | ('M' << 8)) : 0);
@@ -176,8 +166,8 @@ TEST(Dk200, Mv700TestDataExport) {
     rig.client->handleKelvaMV700TestData(0, 1);
     auto files = csvFiles();
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(std::filesystem::path(files[0]).filename().string(), "245001_20260101000000.csv");
-    auto l = lines(readFile(files[0]));
+    EXPECT_EQ(name(files[0]), "245001_20260101000000.csv");
+    auto l = lines(files[0]);
     ASSERT_EQ(l.size(), 1u + 100u + 50u);
     EXPECT_EQ(l[0], "1,2,3,4");
     EXPECT_EQ(l.back().substr(l.back().rfind(',') + 1), "4242");

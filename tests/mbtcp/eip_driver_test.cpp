@@ -2,8 +2,8 @@
 // independently by text2pcap and tshark.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
+#include <fmt/format.h>
+
 #include <fstream>
 #include <string>
 #include <thread>
@@ -28,14 +28,7 @@ std::string attrs(const CipResponder& r, const std::string& name, int size, int 
 struct TagHandle {
     int32_t h;
     explicit TagHandle(const std::string& a) : h(eip::create(a.c_str(), 5000)) {}
-    ~TagHandle() {
-        if (h > 0) eip::destroy(h);
-    }
-};
-
-struct ShortTiming {
-    ShortTiming() { eip::setTimingForTest({std::chrono::milliseconds(1000), std::chrono::milliseconds(1000)}); }
-    ~ShortTiming() { eip::setTimingForTest({}); }
+    ~TagHandle() { if (h > 0) eip::destroy(h); }
 };
 
 TEST(EipCodec, TagPathSegments) {
@@ -51,18 +44,10 @@ TEST(EipCodec, TagPathSegments) {
 }
 
 TEST(EipDriver, RefusesBadAttributes) {
-    const char* rows[] = {
-        "protocol=modbus&gateway=1.2.3.4&elem_size=4&name=a",
-        "protocol=ab_eip&elem_size=4&name=a",
-        "protocol=ab_eip&gateway=1.2.3.4&elem_size=0&name=a",
-        "protocol=ab_eip&gateway=1.2.3.4&elem_size=4&elem_count=0&name=a",
-        "protocol=ab_eip&gateway=1.2.3.4:99999&elem_size=4&name=a",
-        "protocol=ab_eip&gateway=1.2.3.4&elem_size=4",
-        "protocol=ab_eip&gateway=1.2.3.4&elem_size=4&name=a..b",
-        "protocol=ab_eip&gateway=1.2.3.4&path=1&elem_size=4&name=a",
-        "protocol=ab_eip&gateway=1.2.3.4&elem_size=4&name=a&x",
-    };
-    for (const char* a : rows) EXPECT_EQ(eip::create(a, 0), eip::ERR_BAD_PARAM) << a;
+    for (std::string a : {"protocol=modbus&gateway=1.2.3.4&elem_size=4&name=a", "protocol=ab_eip&elem_size=4&name=a", "gateway=1.2.3.4&elem_size=0&name=a",
+                          "gateway=1.2.3.4&elem_size=4&elem_count=0&name=a", "gateway=1.2.3.4:99999&elem_size=4&name=a", "gateway=1.2.3.4&elem_size=4",
+                          "gateway=1.2.3.4&elem_size=4&name=a..b", "gateway=1.2.3.4&path=1&elem_size=4&name=a", "gateway=1.2.3.4&elem_size=4&name=a&x"})
+        EXPECT_EQ(eip::create((a.starts_with("protocol") ? a : "protocol=ab_eip&" + a).c_str(), 0), eip::ERR_BAD_PARAM) << a;
     EXPECT_EQ(eip::status(123456), eip::ERR_NOT_FOUND);
     EXPECT_EQ(eip::read(123456, 0), eip::ERR_NOT_FOUND);
     EXPECT_STREQ(eip::decode_error(eip::ERR_NO_TAG), "tag not found on the controller");
@@ -115,7 +100,7 @@ TEST(EipDriver, UnknownTagShortReplyAndBusy) {
 }
 
 TEST(EipDriver, SlowSilentAndDroppedRepliesFailAndTheSessionComesBack) {
-    ShortTiming timing;
+    eip::setTimingForTest({std::chrono::milliseconds(1000), std::chrono::milliseconds(1000)});
     CipResponder r;
     r.addValues<int32_t>("X", 0xC4, {11});
     for (auto b : {CipResponder::Behaviour::Slow, CipResponder::Behaviour::Silent, CipResponder::Behaviour::Drop}) {
@@ -130,30 +115,14 @@ TEST(EipDriver, SlowSilentAndDroppedRepliesFailAndTheSessionComesBack) {
         EXPECT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
         EXPECT_EQ(eip::get_int32(t.h, 0), 11);
     }
+    eip::setTimingForTest({});
 }
 
+// One frame as text2pcap reads it: a direction letter, the offset, then the bytes.
 std::string hexDump(const std::vector<uint8_t>& b, char direction) {
-    std::string out;
-    char line[32];
-    for (size_t i = 0; i < b.size(); i += 16) {
-        std::snprintf(line, sizeof line, "%c %06zx", direction, i);
-        out += line;
-        for (size_t k = i; k < std::min(b.size(), i + 16); ++k) {
-            std::snprintf(line, sizeof line, " %02x", b[k]);
-            out += line;
-        }
-        out += "\n";
-    }
-    return out;
-}
-
-std::string run(const std::string& cmd) {
-    std::string out;
-    char buf[4096];
-    FILE* p = ::popen(cmd.c_str(), "r");
-    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    if (p) ::pclose(p);
-    return out;
+    std::string out = fmt::format("{} 000000", direction);
+    for (uint8_t x : b) out += fmt::format(" {:02x}", x);
+    return out + "\n";
 }
 
 TEST(EipFraming, RoutedReadDecodedByTshark) {
@@ -173,7 +142,8 @@ TEST(EipFraming, RoutedReadDecodedByTshark) {
         f << hexDump(q.frame, 'O') << hexDump(q.reply, 'I');
     }
     ASSERT_EQ(std::system(("text2pcap -q -D -T 50000,44818 '" + hex + "' '" + pcap + "' >/dev/null 2>&1").c_str()), 0);
-    const std::string text = run("tshark -r '" + pcap + "' -V -o tcp.analyze_sequence_numbers:FALSE 2>&1");
+    ASSERT_EQ(std::system(("tshark -r '" + pcap + "' -V -o tcp.analyze_sequence_numbers:FALSE >'" + hex + "' 2>&1").c_str()), 0);
+    const std::string text = orvane::test::readFile(hex);
     for (const char* expected : {"Command: Send RR Data (0x006f)", "Type ID: Null Address Item (0x0000)",
                                  "Type ID: Unconnected Data Item (0x00b2)", "Service: Unconnected Send (0x52)",
                                  "Embedded Message Request Size: 20 bytes", "Service: Unknown Service (0x4c) (Request)",

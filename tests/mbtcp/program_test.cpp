@@ -1,17 +1,12 @@
-// The real orvane-scada binary polls a libmodbus controller opened inside the program's own
-// network namespace; the value reaches the history database. Runs in the sandbox (needs root;
-// skipped elsewhere).
+// The real orvane-scada binary in the sandbox (needs root; skipped elsewhere) polls a libmodbus
+// controller opened inside its network namespace; the value reaches the history database.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -35,24 +30,6 @@ namespace {
 
 constexpr int kControllerPort = 1502;
 
-// Builds a Modbus peer whose sockets live in the network namespace of process pid: a short-lived
-// thread joins that namespace and opens the listener there. Null when it cannot.
-std::unique_ptr<ModbusPeer> peerInNamespaceOf(pid_t pid, int port) {
-    std::unique_ptr<ModbusPeer> peer;
-    std::thread t([&] {
-        int fd = ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return;
-        const bool joined = ::setns(fd, CLONE_NEWNET) == 0;
-        ::close(fd);
-        if (!joined) return;
-        try {
-            peer = std::make_unique<ModbusPeer>(port);
-        } catch (const std::exception&) {}
-    });
-    t.join();
-    return peer;
-}
-
 bool lastHistoryValue(const std::string& db, double& v) try {
     if (!std::filesystem::exists(db)) return false;
     SQLite::Database d(db, SQLite::OPEN_READONLY, 1000);
@@ -75,28 +52,28 @@ TEST(MbtcpProgram, ControllerValueReachesTheHistory) {
         orvane::test::ScopedRoots roots(p.installDir());
         auto recipe = std::make_unique<RecipeDataGuard>();
         auto& c = recipe->recipe.mbTcpClient[0];
-        c.enable = true;
+        c.enable = c.inputs[0].enable = true;
         c.communication = 2;
         c.brand = "Acme";
         c.name = "Tank";
         c.serverIP = "127.0.0.1";
         c.serverPort = kControllerPort;
         c.byteOrder = "ABCD";
-        auto& in = c.inputs[0];
-        in.enable = true;
-        in.regAddr = 10;
-        in.dataType = "FLOAT";
-        in.custName = "Level";
+        c.inputs[0].regAddr = 10;
+        c.inputs[0].dataType = "FLOAT";
+        c.inputs[0].custName = "Level";
         recipe->recipe.resetID();
         ASSERT_TRUE(recipe->saveToJson());
     }
     orvane::test::writeFile(p.installFile("runtime/run_enables.json"), R"({"log": {"MBTCP": 3, "SCADA": 2}})");
 
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
-    const pid_t pid = p.programPid();
-    ASSERT_GT(pid, 0);
-    auto peer = peerInNamespaceOf(pid, kControllerPort);
-    ASSERT_TRUE(peer) << "cannot open the controller inside the program's network namespace";
+    std::unique_ptr<ModbusPeer> peer;
+    {
+        orvane::test::SandboxNetwork net(p);  // the controller listens inside the program's network namespace
+        ASSERT_TRUE(net.ok());
+        peer = std::make_unique<ModbusPeer>(kControllerPort);
+    }
     peer->setFloatABCD(10, 3.75f);
 
     const std::string log = p.installFile("log/scada.log");
