@@ -1,6 +1,6 @@
-// The real orvane-scada on the simulated probe bus, inside private mount and network namespaces
-// (needs root; skipped elsewhere). From inside its network namespace, mbpoll reads the polled
-// probe value from the Modbus TCP server on port 502, and a client on port 1077 reaches the
+// The real orvane-scada on the simulated probe bus, in the sandbox (needs root; skipped elsewhere).
+// From inside its network namespace, mbpoll reads the polled probe value from the Modbus TCP
+// server on port 502 (holding and input registers alike), and a client on port 1077 reaches the
 // probe through the pass-through, after which the probe service polls again.
 #include <gtest/gtest.h>
 
@@ -60,11 +60,9 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
         r.modbusRtu.parity = 0;
         for (int i = 0; i < 2; ++i) {
             auto& it = r.sensors[static_cast<size_t>(i)];
-            it.pn = 50210;
+            it.pn = 50210, it.modbusAddr = 10, it.displayId = static_cast<int16_t>(i + 1);
             it.name = i == 0 ? "pH" : "Temperature";
-            it.modbusAddr = 10;
             it.enable = it.display = true;
-            it.displayId = static_cast<int16_t>(i + 1);
         }
         r.resetID();
         ASSERT_TRUE(recipe->saveToJson());
@@ -75,13 +73,16 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
     const std::string log = p.installFile("log/scada.log");
     ASSERT_TRUE(waitUntil([&] { return sim.requestCount(10) > 0; }, 30s)) << readFile(log) << p.stderrText();
 
-    // The HMI: pH of probe slot 0 at 2001 (float, low word first).
+    // The HMI: pH of probe slot 0 at 2001 (float, low word first), as holding and input registers.
+    auto mbpoll = [&](const char* table) {
+        std::string out;
+        p.runInNetwork({"mbpoll", "-m", "tcp", "-0", "-1", "-o", "5", "-t", table, "-r", "2001", "-c", "1", "127.0.0.1"}, &out);
+        return out;
+    };
     std::string out;
-    for (int i = 0; i < 90 && out.find("[2001]: \t7.25") == std::string::npos; ++i) {
-        if (i > 0) std::this_thread::sleep_for(500ms);
-        p.runInNetwork({"mbpoll", "-m", "tcp", "-0", "-1", "-o", "5", "-t", "4:float", "-r", "2001", "-c", "1", "127.0.0.1"}, &out);
-    }
+    for (int i = 0; i < 90 && (out = mbpoll("4:float")).find("[2001]: \t7.25") == std::string::npos; ++i) std::this_thread::sleep_for(500ms);
     EXPECT_NE(out.find("[2001]: \t7.25"), std::string::npos) << out << readFile(log);
+    EXPECT_NE(mbpoll("3:float").find("[2001]: \t7.25"), std::string::npos);
 
     // The technician: read the pH registers of address 10 through port 1077.
     std::vector<uint8_t> frame = {0x0A, 0x03, 0x9C, 0x40, 0x00, 0x02};
@@ -104,9 +105,7 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
         ::close(fd);
     }
     ASSERT_EQ(reply.size(), 9u) << readFile(log) << p.stdoutText();
-    EXPECT_EQ(reply[0], 0x0A);
-    EXPECT_EQ(reply[1], 0x03);
-    EXPECT_EQ(reply[2], 0x04);
+    EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + 3), (std::vector<uint8_t>{0x0A, 0x03, 0x04}));
     EXPECT_EQ(orvane::test::modbusCrc16(reply.data(), 7), reply[7] | (reply[8] << 8));
     EXPECT_NE(p.stdoutText().find("===> 0xA 0x3 0x9C 0x40"), std::string::npos);
 
