@@ -2,8 +2,8 @@
 // live entries, the device file, and the recipe helper under contention.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
+#include <tuple>
 #include <string>
 #include <thread>
 
@@ -20,8 +20,6 @@
 using namespace lora;
 using orvane::platform::Clock;
 using orvane::platform::CommandRunner;
-using orvane::platform::RecordingCommandRunner;
-using orvane::platform::SimulatedClock;
 using orvane::test::readFile;
 using orvane::test::writeFile;
 using Items = std::array<LoraDeviceRecipeItem, kLoraDeviceCount>;
@@ -31,7 +29,6 @@ namespace {
 class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        roots = std::make_unique<orvane::test::ScopedRoots>(tmp.path());
         CommandRunner::setForTest(&runner);
         Clock::setForTest(&clock);
         recipe = std::make_unique<RecipeDataGuard>();
@@ -41,16 +38,15 @@ protected:
         reg.reset(), recipe.reset();
         Clock::setForTest(nullptr);
         CommandRunner::setForTest(nullptr);
-        roots.reset();
     }
     Items items() { return recipe->updateLoraDevices([](const Items& i) { return i; }); }
     unsigned now() { return static_cast<unsigned>(clock.wallSeconds()); }
-    std::string file() const { return scada_paths::LORA_DEVICE_FILE(); }
 
     orvane::test::TempDir tmp{"orvane-lora-reg"};
-    std::unique_ptr<orvane::test::ScopedRoots> roots;
-    RecordingCommandRunner runner;
-    SimulatedClock clock;
+    orvane::test::ScopedRoots roots{tmp.path()};
+    const std::string file = scada_paths::LORA_DEVICE_FILE();
+    orvane::platform::RecordingCommandRunner runner;
+    orvane::platform::SimulatedClock clock;
     std::unique_ptr<RecipeDataGuard> recipe;
     std::unique_ptr<LoraDeviceManager> reg;
 };
@@ -64,9 +60,7 @@ TEST_F(RegistryTest, SixteenDevicesThenFull) {
     }
     EXPECT_EQ(reg->allocate_device(now(), 999, 1), -1);
     const Items it = items();
-    EXPECT_EQ(it[0].displayId, 1);
-    EXPECT_EQ(it[15].displayId, 16);
-    EXPECT_EQ(it[15].loraId, 21);
+    EXPECT_EQ(std::make_tuple(it[0].displayId, it[15].displayId, it[15].loraId), std::make_tuple(1, 16, 21));
     EXPECT_TRUE(it[3].enable && it[3].display);
     EXPECT_EQ(it[3].lastTimestamp, now());
     EXPECT_TRUE(reg->has_unsaved_changes());
@@ -78,14 +72,10 @@ TEST_F(RegistryTest, ReEnrolmentResetAndRefusals) {
     reg->set_device_status(6, DeviceStatus::OFFLINE);
     EXPECT_EQ(reg->allocate_device(now(), 100, 1), 6);  // same pn and sn keep their ID
     EXPECT_TRUE(reg->is_device_online(6));
-
     recipe->updateLoraDevices([&](Items& i) { reg->reset_device(i[0]); });
     EXPECT_FALSE(reg->is_device_online(6));
-    Items it = items();
-    EXPECT_EQ(it[0].loraId, 0);
-    EXPECT_EQ(it[0].precision, 3);
+    EXPECT_EQ(std::make_tuple(items()[0].loraId, items()[0].precision), std::make_tuple(0, 3));
     EXPECT_EQ(reg->allocate_device(now(), 300, 3), 6);  // slot 0 reused
-
     // Refusals: PN 0, an empty UID; (0, 0) never matches a free slot.
     EXPECT_EQ(reg->allocate_device(now(), 0, 5), -1);
     EXPECT_EQ(reg->allocate_device(now(), Uid{}), -1);
@@ -96,29 +86,21 @@ TEST_F(RegistryTest, ReEnrolmentResetAndRefusals) {
     std::copy(text.begin(), text.end(), uid.begin());
     EXPECT_EQ(reg->allocate_device(now(), uid), 8);
     EXPECT_EQ(items()[2].pn, 24817u);
-
     // Statuses of IDs outside 6..21 read offline and ignore writes.
-    reg->set_device_status(5, DeviceStatus::ONLINE);
-    reg->set_device_status(22, DeviceStatus::ONLINE);
-    EXPECT_FALSE(reg->is_device_online(5));
-    EXPECT_FALSE(reg->is_device_online(22));
+    for (unsigned id : {5u, 22u}) {
+        reg->set_device_status(id, DeviceStatus::ONLINE);
+        EXPECT_FALSE(reg->is_device_online(id)) << id;
+    }
 }
 
 TEST_F(RegistryTest, TimestampFollowsTheItemsLoraId) {
-    recipe->updateLoraDevices([](Items& i) {
-        i[0].loraId = 9;  // written through the REST API
-        i[0].pn = 1;
-        i[0].sn = 1;
-    });
+    recipe->updateLoraDevices([](Items& i) { i[0].loraId = 9, i[0].pn = 1, i[0].sn = 1; });  // as the REST API writes it
     clock.advance(std::chrono::seconds(50));
     EXPECT_TRUE(reg->update_device_timestamp(9));
-    Items it = items();
-    EXPECT_EQ(it[0].lastTimestamp, now());
-    EXPECT_EQ(it[3].lastTimestamp, 0u);
+    EXPECT_EQ(items()[0].lastTimestamp, now());
+    EXPECT_EQ(items()[3].lastTimestamp, 0u);
     EXPECT_TRUE(reg->is_device_online(9));
-    EXPECT_FALSE(reg->update_device_timestamp(10));  // no item carries 10
-    EXPECT_FALSE(reg->update_device_timestamp(5));
-    EXPECT_FALSE(reg->update_device_timestamp(22));
+    for (unsigned id : {10u, 5u, 22u}) EXPECT_FALSE(reg->update_device_timestamp(id)) << id;  // no item carries 10
     EXPECT_FALSE(reg->update_device_timestamp(9, 1, 2));  // wrong SN
     EXPECT_TRUE(reg->update_device_timestamp(9, 1, 1));
 }
@@ -130,7 +112,6 @@ TEST_F(RegistryTest, OfflineBoundary) {  // the boundary itself: NetworkTest.Off
     clock.advance(std::chrono::seconds(129600));
     reg->check_device_offline_status(129600);
     EXPECT_TRUE(reg->is_device_online(8));
-
     reg->init_device_status();
     EXPECT_FALSE(reg->is_device_online(6));
     reg->mark_enrolled_online();
@@ -139,38 +120,30 @@ TEST_F(RegistryTest, OfflineBoundary) {  // the boundary itself: NetworkTest.Off
 }
 
 TEST_F(RegistryTest, LiveDataOnlineFirstAndClearedWhole) {
-    ASSERT_EQ(reg->allocate_device(now(), 100, 1), 6);
-    ASSERT_EQ(reg->allocate_device(now(), 24817, 2), 7);
-    ASSERT_EQ(reg->allocate_device(now(), 300, 3), 8);
+    for (unsigned k = 0; k < 3; ++k) ASSERT_EQ(reg->allocate_device(now(), k == 1 ? 24817 : 100 * (k + 1), k + 1), static_cast<int>(k + 6));
     reg->set_device_status(6, DeviceStatus::OFFLINE);
     recipe->updateLoraDevices([](Items& i) {
         i[1].tankName = "Pump house";
-        i[2].registers[0].name = "Level";
-        i[2].registers[0].unit = "m";
-        i[2].registers[0].value = 1.5f;
+        i[2].registers[0].name = "Level", i[2].registers[0].unit = "m", i[2].registers[0].value = 1.5f;
     });
     auto live = std::make_unique<LoraLiveData>();
     for (auto& e : live->items) {  // stale entries of devices that have gone
-        e.id = 99;
-        e.uid = "stale";
+        e.id = 99, e.uid = "stale";
         for (auto& m : e.regs) m.name = "old";
     }
     reg->update_live_data(*live);
-    EXPECT_EQ(live->items[0].id, 7);
-    EXPECT_EQ(live->items[0].cust_name.view(), "Pump house");
-    EXPECT_TRUE(live->items[0].regs[2].name.empty());  // no stale "old"
-    EXPECT_EQ(live->items[1].id, 8);
-    EXPECT_EQ(live->items[1].uid.view(), "300#3");
-    EXPECT_EQ(live->items[1].cust_name.view(), "300#3");  // tankName default
-    EXPECT_EQ(live->items[1].regs[0].name.view(), "Level");
-    EXPECT_TRUE(live->items[1].regs[1].name.empty());
-    EXPECT_EQ(live->items[1].timestamp, now());
+    const auto& a = live->items[0];
+    const auto& b = live->items[1];
+    EXPECT_EQ(std::make_tuple(a.id, a.cust_name.view()), std::make_tuple(7, "Pump house"));
+    EXPECT_TRUE(a.regs[2].name.empty());  // no stale "old"
+    EXPECT_EQ(std::make_tuple(b.id, b.uid.view(), b.cust_name.view(), b.regs[0].name.view(), b.timestamp),
+              std::make_tuple(8, "300#3", "300#3", "Level", now()));
+    EXPECT_TRUE(b.regs[1].name.empty());
     for (size_t n = 2; n < 16; ++n) {
         EXPECT_EQ(live->items[n].id, 0) << n;
-        EXPECT_TRUE(live->items[n].uid.empty()) << n;
-        EXPECT_TRUE(live->items[n].regs[0].name.empty()) << n;
+        EXPECT_TRUE(live->items[n].uid.empty() && live->items[n].regs[0].name.empty()) << n;
     }
-    EXPECT_EQ(items()[2].tankName.view(), "300#3");
+    EXPECT_EQ(items()[2].tankName.view(), "300#3");  // tankName default
     EXPECT_TRUE(reg->take_recipe_changed());
     EXPECT_FALSE(reg->take_recipe_changed());
 }
@@ -188,17 +161,14 @@ TEST_F(RegistryTest, DeviceFileRoundTrip) {
     ASSERT_EQ(reg->allocate_device(now(), 100, 1), 6);
     ASSERT_EQ(reg->allocate_device(now(), 200, 2), 7);
     recipe->updateLoraDevices([](Items& i) {
-        i[0].tankName = "North";
-        i[0].precision = 2;
-        i[0].registers[1].displayUnit = "ft";
-        i[0].registers[1].calculated = true;
-        i[0].registers[1].maxValueCalculated = 7.5f;
-        i[0].registers[1].nameCalculated = "Pct";
+        i[0].tankName = "North", i[0].precision = 2;
+        LoraRegisterItem& r = i[0].registers[1];
+        r.displayUnit = "ft", r.calculated = true, r.maxValueCalculated = 7.5f, r.nameCalculated = "Pct";
         i[1].display = false;
         i[5].pn = 9;  // pn without sn: not written
     });
     ASSERT_TRUE(reg->save_devices());
-    const auto doc = nlohmann::json::parse(readFile(file()));
+    const auto doc = nlohmann::json::parse(readFile(file));
     ASSERT_EQ(doc["devices"].size(), 2u);
     EXPECT_EQ(doc["saveTime"], now());
     const auto& d = doc["devices"][0];
@@ -210,8 +180,9 @@ TEST_F(RegistryTest, DeviceFileRoundTrip) {
     ASSERT_EQ(d["registers"].size(), 8u);
     const auto& r = d["registers"][1];
     for (const char* k : {"name", "unit", "displayUnit", "nameCalculated", "unitCalculated", "display", "calculated",
-                          "minValue", "maxValue", "minValueCalculated", "maxValueCalculated"})
+                          "minValue", "maxValue", "minValueCalculated", "maxValueCalculated"}) {
         EXPECT_TRUE(r.contains(k)) << k;
+    }
     EXPECT_EQ(r["displayUnit"], "ft");
     EXPECT_EQ(r["maxValueCalculated"], 7.5);
     EXPECT_EQ(doc["devices"][1]["display"], false);
@@ -222,23 +193,19 @@ TEST_F(RegistryTest, DeviceFileRoundTrip) {
     edited["devices"][1].erase("registers");
     edited["devices"][1]["tankName"] = "Renamed";
     edited["devices"][1]["loraId"] = 15;  // never taken from the file
-    writeFile(file(), edited.dump());
+    writeFile(file, edited.dump());
     recipe->updateLoraDevices([](Items& i) {
-        i[0].tankName.clear();
-        i[0].precision = 3;
-        i[0].registers[1] = LoraRegisterItem{};
+        i[0].tankName.clear(), i[0].precision = 3, i[0].registers[1] = LoraRegisterItem{};
         i[1].registers[0].displayUnit = "keep";
     });
     ASSERT_TRUE(reg->load_devices());
     const Items it = items();
-    EXPECT_EQ(it[0].tankName.view(), "North");
-    EXPECT_EQ(it[0].precision, 2);
+    EXPECT_EQ(std::make_tuple(it[0].tankName.view(), it[0].precision), std::make_tuple("North", 2));
     EXPECT_EQ(it[0].registers[1].displayUnit.view(), "ft");
     EXPECT_TRUE(it[0].registers[1].calculated);
     EXPECT_EQ(it[0].registers[1].nameCalculated.view(), "Pct");
-    EXPECT_EQ(it[1].tankName.view(), "Renamed");
-    EXPECT_EQ(it[1].loraId, 7);
-    EXPECT_EQ(it[1].registers[0].displayUnit.view(), "keep");
+    EXPECT_EQ(std::make_tuple(it[1].tankName.view(), it[1].loraId, it[1].registers[0].displayUnit.view()),
+              std::make_tuple("Renamed", 7, "keep"));
     for (const auto& i : it) EXPECT_NE(i.tankName.view(), "ghost");
 }
 
@@ -246,19 +213,17 @@ TEST_F(RegistryTest, BadDeviceFileKeptAsideAndRecipeUnchanged) {
     ASSERT_EQ(reg->allocate_device(now(), 100, 1), 6);
     recipe->updateLoraDevices([](Items& i) { i[0].tankName = "Mine"; });
     EXPECT_FALSE(reg->load_devices());  // no file yet
-    writeFile(file(), "{\"devices\": [ {\"pn\": 100, \"sn\": 1, \"tankName\": ");
-    EXPECT_FALSE(reg->load_devices());
+    const std::string bad = "{\"devices\": [ {\"pn\": 100, \"sn\": 1, \"tankName\": ";
     // A wrong value type fails the whole load; nothing half-applied.
-    const std::string wrongType =
-        R"({"devices":[{"pn":100,"sn":1,"tankName":"Other","registers":[{"display":"yes"}]}]})";
-    const std::string bad = readFile(file());
-    writeFile(file(), wrongType);
-    EXPECT_FALSE(reg->load_devices());
+    for (const std::string& text : {bad, std::string(R"({"devices":[{"pn":100,"sn":1,"tankName":"Other","registers":[{"display":"yes"}]}]})")}) {
+        writeFile(file, text);
+        EXPECT_FALSE(reg->load_devices()) << text;
+    }
     EXPECT_EQ(items()[0].tankName.view(), "Mine");
-    writeFile(file(), bad);
+    writeFile(file, bad);
     ASSERT_TRUE(reg->save_devices());
-    EXPECT_EQ(readFile(file() + ".bad"), bad);
-    EXPECT_TRUE(nlohmann::json::accept(readFile(file())));
+    EXPECT_EQ(readFile(file + ".bad"), bad);
+    EXPECT_TRUE(nlohmann::json::accept(readFile(file)));
 }
 
 TEST_F(RegistryTest, HelperUnderContentionLosesNothing) {
@@ -279,7 +244,6 @@ TEST_F(RegistryTest, HelperUnderContentionLosesNothing) {
     editor.join();
     const Items it = items();
     for (size_t k = 0; k < 16; ++k) {
-        EXPECT_EQ(it[k].id, kEdits) << k;
-        EXPECT_EQ(it[k].loraId, static_cast<int>(k + 6)) << k;
+        EXPECT_EQ(std::make_tuple(it[k].id, it[k].loraId), std::make_tuple(kEdits, static_cast<int>(k + 6))) << k;
     }
 }
