@@ -1,5 +1,5 @@
-// The upgrade engine in a temporary tree: the real shell, stub MTD tools and systemctl first on
-// PATH, packages built here with tar and md5sum, served through file:// and the gateway's HTTP server.
+// The upgrade engine in a temporary tree: the real shell, stub MTD tools and systemctl first on PATH,
+// packages built here with tar and md5sum, served through file:// and the gateway's HTTP server.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -25,8 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Notes the progress reported as each download is called.
-class ProbedUpgrade : public service::SystemUpgrade {
-public:
+struct ProbedUpgrade : service::SystemUpgrade {
     using SystemUpgrade::SystemUpgrade;
     std::vector<float> atDownload;
     int download_file(const std::string& url, const std::string& path) override {
@@ -37,6 +36,7 @@ public:
 
 void sh(const std::string& line) { ASSERT_EQ(std::system(line.c_str()), 0) << line; }
 
+// The HTTP server serves pkgs/, empty until a test packs into it.
 class UpgradeEngine : public ::testing::Test {
 public:
     void SetUp() override {
@@ -45,14 +45,20 @@ public:
             writeFile(dir_.file(std::string("bin/") + s), std::string("#!/bin/sh\necho \"") + s + " $*\" >> " + stubLog() + "\n" + extra);
             ::chmod(dir_.file(std::string("bin/") + s).c_str(), 0755);
         }
-        oldPath_ = std::getenv("PATH");
         ::setenv("PATH", (dir_.file("bin") + ":" + oldPath_).c_str(), 1);
+        http_.init(dir_.file("pkgs"));
+        thread_ = std::thread([&] { http_.startLoop(); });
+        ASSERT_TRUE(orvane::test::waitUntil([&] { return http_.listeningPort() != 0; }, 10s));
     }
-    void TearDown() override { ::setenv("PATH", oldPath_.c_str(), 1); }
+    void TearDown() override {
+        http_.stop(), thread_.join();
+        ::setenv("PATH", oldPath_.c_str(), 1);
+    }
 
     std::string stubLog() const { return dir_.file("stub.log"); }
     std::string sys(const std::string& rel) const { return dir_.file("sys-root/" + rel); }
     std::string work() const { return orvane::platform::Paths::runtime("orvane_update/"); }
+    std::string http() const { return "http://127.0.0.1:" + std::to_string(http_.listeningPort()); }
     void member(const std::string& rel, const std::string& text) { writeFile(dir_.file("staging/" + rel), text); }
     // pkgs/fw.tgz holding the named staging members, and its .md5.
     void pack(const std::string& members) {
@@ -69,7 +75,9 @@ public:
     orvane::test::ScopedRoots roots_{dir_.path()};
     orvane::test::RecordingLogger log_;
     ProbedUpgrade engine_{log_, orvane::platform::CommandRunner::get(), service::DownloadOptions{5s, 1, 2s}};
-    std::string oldPath_;
+    std::string oldPath_ = std::getenv("PATH");
+    WebServer http_{0, 15s, nullptr};
+    std::thread thread_;
 };
 
 TEST_F(UpgradeEngine, InstallsEveryRowOfAPackageServedOverHttp) {
@@ -81,31 +89,19 @@ TEST_F(UpgradeEngine, InstallsEveryRowOfAPackageServedOverHttp) {
     ASSERT_EQ(::link(sys("usr/lib/liborvane_ipc.so.1.0").c_str(), dir_.file("mapped").c_str()), 0);  // as a program maps it
     writeFile(dir_.file("web/old.html"), "old");
     writeFile(dir_.file("bin/orvane-lte"), "old");
-
-    WebServer http(0, 15s, nullptr);
-    http.init(dir_.file("pkgs"));
-    std::thread t([&] { http.startLoop(); });
-    ASSERT_TRUE(orvane::test::waitUntil([&] { return http.listeningPort() != 0; }, 10s));
-    const std::string url = "http://127.0.0.1:" + std::to_string(http.listeningPort()) + "/";
-    const int result = run(url);
-    http.stop();
-    t.join();
-
-    EXPECT_EQ(result, 0);
+    const std::string url = http() + "/";
+    EXPECT_EQ(run(url), 0);
     EXPECT_EQ(engine_.error_code(), 0u);
     EXPECT_FLOAT_EQ(engine_.progress(), 100.0f);
     // The second download starts from its own base, never from the first one's full percent.
     EXPECT_EQ(engine_.atDownload, (std::vector<float>{10, 90}));
     const std::string d = dir_.path() + "/sys-root/dev/";
-    EXPECT_EQ(readFile(stubLog()), "flash_erase " + d + "mtd3 0 0\nnandwrite -p " + d + "mtd3 " + work() +
-                                       "orvane-nand.dtb\nflash_erase " + d + "mtd2 0 0\nnandwrite -p " + d + "mtd2 " +
-                                       work() + "zImage\nsystemctl stop orvane-lte\nsystemctl start orvane-lte\n"
-                                       "systemctl stop orvane-scada\nsystemctl start orvane-scada\n");
+    EXPECT_EQ(readFile(stubLog()), "flash_erase " + d + "mtd3 0 0\nnandwrite -p " + d + "mtd3 " + work() + "orvane-nand.dtb\nflash_erase " +
+                                       d + "mtd2 0 0\nnandwrite -p " + d + "mtd2 " + work() + "zImage\nsystemctl stop orvane-lte\n"
+                                       "systemctl start orvane-lte\nsystemctl stop orvane-scada\nsystemctl start orvane-scada\n");
     const std::pair<std::string, const char*> installed[] = {
-        {sys("dev/mtd3"), "new orvane-nand.dtb"}, {sys("dev/mtd2"), "new zImage"},
-        {sys("usr/lib/libplctag.so.2.6"), "new libplctag.so.2.6"},
-        {sys("usr/lib/liborvane_ipc.so.1.0"), "new liborvane_ipc.so.1.0"},
-        {dir_.file("mapped"), "old"},  // replaced, never written over
+        {sys("dev/mtd3"), "new orvane-nand.dtb"}, {sys("dev/mtd2"), "new zImage"}, {sys("usr/lib/libplctag.so.2.6"), "new libplctag.so.2.6"},
+        {sys("usr/lib/liborvane_ipc.so.1.0"), "new liborvane_ipc.so.1.0"}, {dir_.file("mapped"), "old"},  // replaced, never written over
         {dir_.file("web/index.html"), "new web/index.html"}, {dir_.file("config/probes/ph.json"), "new probes/ph.json"},
         {dir_.file("bin/orvane-system.new"), "new orvane-system"}, {dir_.file("bin/orvane-lte"), "new orvane-lte"},
         {dir_.file("bin/orvane-scada"), "new orvane-scada"}};
@@ -125,13 +121,7 @@ TEST_F(UpgradeEngine, FailuresReportTheirErrorCode) {
     socklen_t len = sizeof a;
     ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd, 4) == 0);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    const std::string stalled = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-    const std::string files = "file://" + dir_.file("pkgs");
-    WebServer http(0, 15s, nullptr);  // answers 404 pages: it serves an empty folder
-    fs::create_directories(dir_.file("empty"));
-    http.init(dir_.file("empty"));
-    std::thread t([&] { http.startLoop(); });
-    ASSERT_TRUE(orvane::test::waitUntil([&] { return http.listeningPort() != 0; }, 10s));
+    const std::string stalled = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), files = "file://" + dir_.file("pkgs");
     const struct {
         const char* what;
         std::function<void()> prepare;
@@ -140,10 +130,10 @@ TEST_F(UpgradeEngine, FailuresReportTheirErrorCode) {
         bool folderStays;
         std::string logged;
     } cases[] = {
+        {"404 pages", [] {}, http(), 2, true, "Fail to excute: cd "},  // pkgs still empty
         {"missing .md5", [&] { member("zImage", "K"), pack("zImage"), fs::remove(dir_.file("pkgs/fw.tgz.md5")); },
          files, 1, false, "/fw.tgz.md5. Err 37"},
         {"stalled server", [] {}, stalled, 1, false, "Fail to download the file " + stalled + "/fw.tgz. Err 28"},
-        {"404 pages", [] {}, "http://127.0.0.1:" + std::to_string(http.listeningPort()), 2, true, "Fail to excute: cd "},
         {"corrupt archive", [&] { writeFile(dir_.file("pkgs/fw.tgz"), "not gzip"), sh("cd " + dir_.file("pkgs") + " && md5sum fw.tgz > fw.tgz.md5"); },
          files, 3, false, "Fail to excute: tar zxf "},
         {"failing copy in the fourth row", [&] {
@@ -165,8 +155,6 @@ TEST_F(UpgradeEngine, FailuresReportTheirErrorCode) {
         EXPECT_EQ(log_.count(4, c.logged), 1u) << c.logged;
     }
     ::close(fd);
-    http.stop();
-    t.join();
     // The fourth row failed after the first three were applied; the rest was not reached.
     EXPECT_EQ(readFile(sys("dev/mtd2")), "new");
     EXPECT_EQ(readFile(sys("usr/lib/libplctag.so.2.6")), "new");
@@ -176,8 +164,7 @@ TEST_F(UpgradeEngine, FailuresReportTheirErrorCode) {
 }
 
 TEST_F(UpgradeEngine, RefusedNamesAndFoldersRunNothing) {
-    for (const std::string& name : std::vector<std::string>{"", "-rf", ".", "..", "a b", "x;reboot", "$(id)", "a/b",
-                                                            "a'b", "a\nb", std::string(33, 'f')}) {
+    for (const std::string& name : std::vector<std::string>{"", "-rf", ".", "..", "a b", "x;reboot", "$(id)", "a/b", "a'b", "a\nb", std::string(33, 'f')}) {
         EXPECT_EQ(run("file:///x", name), -1) << name;
         EXPECT_EQ(engine_.error_code(), 1u) << name;
     }
@@ -194,8 +181,7 @@ TEST_F(UpgradeEngine, RefusedNamesAndFoldersRunNothing) {
 }
 
 TEST(DownloadProgress, PercentOfTheKnownTotal) {
-    const std::tuple<curl_off_t, curl_off_t, float> cases[] = {{0, 0, 0}, {0, 5, 0}, {200, 50, 25}, {100, 100, 100}};
-    for (const auto& [total, now, percent] : cases) {
+    for (const auto& [total, now, percent] : {std::tuple<curl_off_t, curl_off_t, float>{0, 0, 0}, {0, 5, 0}, {200, 50, 25}, {100, 100, 100}}) {
         std::atomic<float> p{-1};
         EXPECT_EQ(service::download_progress_callback(&p, total, now, 0, 0), 0);
         EXPECT_FLOAT_EQ(p.load(), percent);
