@@ -2,8 +2,7 @@
 // device: a TLR level sensor enrols and uploads, and its values reach every consumer.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstring>
+#include <algorithm>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -14,6 +13,7 @@
 #include "scada.h"
 #include "scada_paths.h"
 #include "support/lora_field_sim.h"
+#include "support/probe_bus_sim.h"
 #include "support/sandbox.h"
 #include "support/scoped_roots.h"
 #include "support/sx126x_sim.h"
@@ -31,17 +31,13 @@ TEST(LoraOwner, TlrEnrolsAndReachesLiveRegistersCloudAndFiles) {
     orvane::platform::CommandRunner::setForTest(&commands);
     orvane::test::writeFile(Paths::sysfs("class/gpio/export"), "");
     for (int g : {64, 66, 74}) orvane::test::writeFile(Paths::sysfs("class/gpio/gpio" + std::to_string(g) + "/value"), "");
-
     orvane::test::Sx126xSim sim;
     sim.setImmediateEdgeWaits(false);
     orvane::test::LoraFieldDevice dev(100, 5);
     dev.setTlr(1.25f, 3.5f, 42.5f, 12.0f);
     sim.attach(dev);
-
     Scada::Ports ports;
-    ports.web = 0;
-    ports.modbusServer = 0;
-    ports.virtualSerial = 0;
+    ports.web = ports.modbusServer = ports.virtualSerial = 0;
     auto scada = std::make_unique<Scada>(ports);
     scada->startup();
 
@@ -50,31 +46,15 @@ TEST(LoraOwner, TlrEnrolsAndReachesLiveRegistersCloudAndFiles) {
     sim.deliver(dev.upload());
     ASSERT_TRUE(waitUntil([&] { return dev.deviceId() == 6; }, 60s));
     ASSERT_TRUE(waitUntil([&] {
-        return scada->live().withLock([](ScadaLiveData& l) {
-            return l.lora.items[0].id == 6 && l.lora.items[0].regs[0].value == 42.5f;
-        });
+        return scada->live().withLock([](ScadaLiveData& l) { return l.lora.items[0].id == 6 && l.lora.items[0].regs[0].value == 42.5f; });
     }, 60s));
-
-    // Register 3769 (Lora0_Reg0_Value).
-    unsigned short regs[2] = {};
+    unsigned short regs[2] = {};  // register 3769 (Lora0_Reg0_Value), low word first
     ASSERT_TRUE(scada->vars().getRegVal(3769, regs, 2, EndianessType::NONE));
-    const uint32_t bits = regs[0] | (uint32_t{regs[1]} << 16);
-    float value;
-    std::memcpy(&value, &bits, 4);
-    EXPECT_FLOAT_EQ(value, 42.5f);
-
-    // The cell the cloud daemon receives.
-    const auto cell = scada->live().getDataCell();
-    bool found = false;
-    for (const auto& [name, v] : cell.values) {
-        if (name == "100#5_Volume") {
-            found = true;
-            EXPECT_DOUBLE_EQ(v, 42.5);
-        }
-    }
-    EXPECT_TRUE(found);
-
-    // parameter.json and lora_devices.json carry the device.
+    EXPECT_FLOAT_EQ(orvane::test::simDecodeFloat(regs, orvane::test::SimFloatOrder::CDAB), 42.5f);
+    const auto cell = scada->live().getDataCell();  // what the cloud daemon receives
+    const auto v = std::find_if(cell.values.begin(), cell.values.end(), [](const auto& p) { return p.first == "100#5_Volume"; });
+    ASSERT_NE(v, cell.values.end());
+    EXPECT_DOUBLE_EQ(v->second, 42.5);
     ASSERT_TRUE(waitUntil([&] {
         const auto text = readFile(scada_paths::LORA_DEVICE_FILE());
         return nlohmann::json::accept(text) && nlohmann::json::parse(text)["devices"].size() == 1;
