@@ -65,69 +65,50 @@ protected:
 }  // namespace
 
 TEST(RestNetmask, Helpers) {
-    const std::pair<const char*, int> sizes[] = {{"255.255.255.0", 24}, {"255.255.254.0", 23}, {"255.255.255.255", 32},
-                                                 {"0.0.0.0", 0},        {"255.0.255.0", 8},     {"garbage", 32}};
-    for (auto [mask, n] : sizes) EXPECT_EQ(RestAPI::_get_mask_size(mask), n) << mask;
-    const std::pair<const char*, const char*> masks[] = {{"24", "255.255.255.0"}, {"23", "255.255.254.0"}, {"0", "0.0.0.0"},
-                                                         {"255", "255.255.255.255"}, {"-3", "0.0.0.0"}, {"x", ""}};
-    for (auto [prefix, mask] : masks) EXPECT_EQ(RestAPI::_get_mask_string(prefix), mask) << prefix;
+    for (auto [mask, n] : {std::pair{"255.255.254.0", 23}, {"255.255.255.255", 32}, {"0.0.0.0", 0}, {"255.0.255.0", 8},
+                           {"garbage", 32}})
+        EXPECT_EQ(RestAPI::_get_mask_size(mask), n) << mask;
+    for (auto [prefix, mask] : {std::pair{"23", "255.255.254.0"}, {"0", "0.0.0.0"}, {"255", "255.255.255.255"},
+                                {"-3", "0.0.0.0"}, {"x", ""}})
+        EXPECT_EQ(RestAPI::_get_mask_string(prefix), mask) << prefix;
 }
 
-TEST_F(RestSystemTest, LanSetterWritesTheFileAndRestartsTheNetwork) {
-    writeFile(lanFile(), kNetworkFile);
-    EXPECT_EQ(put("/lan/settings", token_, R"({"enable":false})"), common(200, "OK"));
-    EXPECT_EQ(readFile(lanFile()), "[Match]\nName=eth1\n\n[Network]\n#DHCP=yes\nAddress=192.168.0.1/24\n"
-                                   "Gateway=192.168.0.1\nDNS=8.8.8.8\n");
-    EXPECT_EQ(runner_.lines(), std::vector<std::string>{"systemctl restart systemd-networkd"});
-    EXPECT_GE(runner_.syncCount(), 1);
-    EXPECT_NE(readFile(scada_paths::CONFIG_FILE()).find("\"192.168.0.1\""), std::string::npos);
-
-    // Missing keys are not added.
-    writeFile(lanFile(), "[Network]\nAddress=10.0.0.1/8\n");
-    put("/lan/settings", token_, R"({"ipaddr":"10.0.0.2"})");
-    EXPECT_EQ(readFile(lanFile()), "[Network]\nAddress=10.0.0.2/24\n");
-}
-
-TEST_F(RestSystemTest, NetworkSettersRefuseBadValuesAndMissingFiles) {
+TEST_F(RestSystemTest, NetworkFilesWrittenReadAndGuarded) {
     writeFile(lanFile(), kNetworkFile);
     for (const char* body : {R"({"ipaddr":"10.0.0.1\nDNS=6.6.6.6"})", R"({"ipaddr":"1.2.3"})",
                              R"({"gateway":"evil;reboot"})", R"({"netmask":""})"}) {
         EXPECT_EQ(put("/lan/settings", token_, body), common(1001, "Invalid address")) << body;
     }
     EXPECT_EQ(readFile(lanFile()), kNetworkFile);
-    EXPECT_EQ(recipe_->recipe.lan.ipaddr, "192.168.0.1");
     EXPECT_TRUE(runner_.lines().empty());
     EXPECT_EQ(put("/wan/settings", token_, R"({"ipmode":2,"ipaddr":"10.9.9.9"})"),
-              common(1001, "Fail to apply network settings"));
+              common(1001, "Fail to apply network settings"));  // no file
     EXPECT_EQ(recipe_->recipe.wan.ipaddr, "192.168.10.110");
     EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));
-}
 
-TEST_F(RestSystemTest, WanDhcpAndStatic) {
+    EXPECT_EQ(put("/lan/settings", token_, R"({"enable":false})"), common(200, "OK"));
+    EXPECT_EQ(readFile(lanFile()), "[Match]\nName=eth1\n\n[Network]\n#DHCP=yes\nAddress=192.168.0.1/24\n"
+                                   "Gateway=192.168.0.1\nDNS=8.8.8.8\n");
+    EXPECT_EQ(runner_.lines(), std::vector<std::string>{"systemctl restart systemd-networkd"});
+    EXPECT_GE(runner_.syncCount(), 1);
+    EXPECT_NE(readFile(scada_paths::CONFIG_FILE()).find("\"192.168.0.1\""), std::string::npos);
+    writeFile(lanFile(), "[Network]\nAddress=10.0.0.1/8\n");  // missing keys are not added
+    put("/lan/settings", token_, R"({"ipaddr":"10.0.0.2"})");
+    EXPECT_EQ(readFile(lanFile()), "[Network]\nAddress=10.0.0.2/24\n");
+
     writeFile(wanFile(), "[Network]\nDHCP=no\nAddress=10.1.1.1/16\nGateway=10.1.0.1\nDNS=1.1.1.1\n");
     EXPECT_EQ(put("/wan/settings", token_, R"({"ipmode":1})"), common(200, "OK"));
     EXPECT_EQ(readFile(wanFile()), "[Network]\nDHCP=yes\n#Address=10.1.1.1/16\n#Gateway=10.1.0.1\n#DNS=1.1.1.1\n");
     EXPECT_EQ(put("/wan/settings", token_, R"({"ipmode":2,"ipaddr":"10.2.2.2","netmask":"255.255.0.0"})"),
               common(200, "OK"));
-    EXPECT_EQ(readFile(wanFile()),
-              "[Network]\n#DHCP=yes\nAddress=10.2.2.2/16\nGateway=192.168.10.1\nDNS=8.8.8.8\n");
-
+    EXPECT_EQ(readFile(wanFile()), "[Network]\n#DHCP=yes\nAddress=10.2.2.2/16\nGateway=192.168.10.1\nDNS=8.8.8.8\n");
     writeFile(wanFile(), "[Network]\nDHCP=no\nAddress=10.3.3.3/255\nGateway=10.3.0.1\nDNS=9.9.9.9\nDNS=9.9.9.8\n");
     ASSERT_TRUE(get("/wan/settings", token_));
     auto j = answer();
     EXPECT_EQ(j["ipmode"], 2);
-    EXPECT_EQ(j["device"], "eth0");
-    EXPECT_EQ(j["ipaddr"], "10.3.3.3");
     EXPECT_EQ(j["netmask"], "255.255.255.255");
-    EXPECT_EQ(j["gateway"], "10.3.0.1");
     EXPECT_EQ(j["primayDNS"], "9.9.9.9");
     EXPECT_EQ(j["secondaryDNS"], "9.9.9.8");
-
-    // No file on the device: the recipe's record.
-    fs::remove(lanFile());
-    ASSERT_TRUE(get("/lan/settings", token_));
-    EXPECT_EQ(answer()["enableDHCP"], true);
-    EXPECT_EQ(answer()["ipaddr"], "192.168.0.1");
 }
 
 TEST_F(RestSystemTest, DateRefusalsAndCommands) {
@@ -152,7 +133,7 @@ TEST_F(RestSystemTest, DateRefusalsAndCommands) {
 
 TEST_F(RestSystemTest, PingCountsRefusalsStateAndExitCode) {
     pingScript("echo \"args: $*\"\nexit 3");
-    for (auto [count, want] : {std::pair{0, "-c 4 "}, std::pair{50, "-c 10 "}, std::pair{7, "-c 7 "}}) {
+    for (auto [count, want] : {std::pair{0, "-c 4 "}, std::pair{50, "-c 10 "}}) {
         EXPECT_EQ(put("/system/ping", token_, "{\"address\":\"10.0.0.1\",\"count\":" + std::to_string(count) + "}"),
                   "{\"code\":200,\"msg\":\"started\"}");
         auto j = pingOutputAtEnd();
@@ -176,7 +157,6 @@ TEST_F(RestSystemTest, PingCountsRefusalsStateAndExitCode) {
               "{\"code\":1001,\"msg\":\"Ping already running\"}");
     ASSERT_TRUE(get("/system/ping/output", token_));
     EXPECT_EQ(answer()["running"], true);
-    EXPECT_EQ(answer()["exit_code"], 0);
     writeFile(go, "");
     pingOutputAtEnd();
     EXPECT_NE(out_->view().find("\"output\":\"done\\t\\\"q\\\"\\u0001\""), std::string::npos) << out_->view();
@@ -184,9 +164,10 @@ TEST_F(RestSystemTest, PingCountsRefusalsStateAndExitCode) {
     // A chatty ping is cut and still ends.
     pingScript("head -c 100000 /dev/zero | tr '\\000' 'x'\nexit 0");
     put("/system/ping", token_, R"({"address":"127.0.0.1"})");
-    auto j = pingOutputAtEnd();
-    EXPECT_EQ(j["output"].get<std::string>().size(), 8192u);
-    EXPECT_EQ(j["exit_code"], 0);
+    EXPECT_EQ(pingOutputAtEnd()["output"].get<std::string>().size(), 8192u);
+    put("/auth", "", R"({"name":"admin","password":"tup719","cmdType":0})");
+    EXPECT_EQ(answer()["success"], true);
+    EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));  // nor a login
 }
 
 TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
@@ -197,64 +178,31 @@ TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
     EXPECT_EQ(put("/firewall/rule/17", token_, R"({"port":1})"), "");
     EXPECT_EQ(recipe_->changeWordForTest(), 0u);
     ASSERT_TRUE(get("/firewall/rule", token_));
-    EXPECT_EQ(answer().size(), 16u);
     EXPECT_EQ(answer()[2]["port"], 22);
 
     EXPECT_EQ(put("/portforwarding/rule/10", token_, R"({"externalPort":9000})"), common(200, "OK"));
     EXPECT_EQ(recipe_->changeWordForTest(), static_cast<uint32_t>(SCADA_MASK_PORT_FORWARDING | SCADA_MASK_REMOTE_FORWARDING));
-    recipe_->checkAndConsume(0xffffffffu);
-
-    EXPECT_EQ(put("/modbusRTU/settings", token_, R"({"baudrate":19200})"), common(200, "OK"));
-    EXPECT_EQ(recipe_->changeWordForTest(), 0u);
-    EXPECT_NE(readFile(scada_paths::CONFIG_FILE()).find("19200"), std::string::npos);
     EXPECT_EQ(put("/cellular/settings", token_, R"({"apn":"internet"})"), common(200, "OK"));
     EXPECT_EQ(runner_.lines().back(), "systemctl restart quectel-cm.service");
-
     recipe_->recipe.cloudServer.serverPort = 1234;
     EXPECT_EQ(put("/cloud/settings", token_, R"({"enable":false})"), common(200, "OK"));
     EXPECT_EQ(runner_.lines().back(), "systemctl restart orvane-lte");
     EXPECT_EQ(nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()))["cloudServer"]["serverPort"], 8883);
-    ASSERT_TRUE(get("/cloud/settings", token_));
-    EXPECT_EQ(answer()["dataTopic"], "kelva/{sn}/livedata");
 
-    for (auto [target, mask] : {std::pair{"/reboot", SCADA_MASK_REBOOT}, std::pair{"/system/restart", SCADA_MASK_RESTART}}) {
-        EXPECT_EQ(put(target, token_), common(200, "OK"));
-        EXPECT_TRUE(recipe_->checkAndConsume(mask)) << target;
-    }
-}
-
-TEST_F(RestSystemTest, SystemSectionKeepsIdentityAndGuardPort) {
+    // The system section keeps the gateway's identity and guard port; reading it is open.
     auto& sys = recipe_->recipe.system;
     sys.sn = "2459999";
-    sys.hwVer = "2.4";
     sys.name = "Plant";
     sys.guardPort = 8080;
-    recipe_->checkAndConsume(0xffffffffu);
     EXPECT_EQ(put("/system/settings", token_, R"({"enable":false,"location":"Oslo","guardPort":1})"), common(200, "OK"));
     EXPECT_EQ(sys.sn, "2459999");
-    EXPECT_EQ(sys.hwVer, "2.4");
     EXPECT_EQ(sys.name, "Orvane");
     EXPECT_EQ(sys.location, "Oslo");
     EXPECT_EQ(sys.guardPort, 8080);
-    EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_SYSTEM));
-
     clock_.setWallSeconds(1767225600 + 3661);
-    ASSERT_TRUE(get("/system/settings", ""));  // open for reading
+    ASSERT_TRUE(get("/system/settings", ""));
     EXPECT_EQ(answer()["Timestamp"], "2026-01-01 01:01:01");
-}
 
-TEST_F(RestSystemTest, AuthLoginTokenLogout) {
-    put("/auth", "", R"({"name":"admin","password":"tup719","cmdType":0})");
-    ASSERT_EQ(answer()["success"], true) << out_->view();
-    EXPECT_EQ(answer()["role"], 1);
-    const std::string token = answer()["token"];
-    EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));  // a login does not save
-    ASSERT_TRUE(get("/cellular/settings", token));
-    EXPECT_EQ(answer()["apn"], "JTM2M");
-    put("/auth", token, R"({"cmdType":1})");
-    EXPECT_EQ(answer()["success"], true) << out_->view();
-    EXPECT_TRUE(get("/cellular/settings", token));
-    EXPECT_EQ(out_->view(), common(1002, "Invalid token"));
     put("/auth", "", R"({"name":"admin","password":"wrong","cmdType":0})");
     EXPECT_EQ(answer()["success"], false);
 }
