@@ -1,137 +1,15 @@
 // The network manager against the simulated radio and field devices, one pass at a time on the
-// simulated clock; where a poll needs an answer, a pump thread runs the passes as their threads would.
-#include <gtest/gtest.h>
-
-#include <atomic>
+// simulated clock; where a poll needs an answer, a pump thread runs the passes.
 #include <climits>
-#include <deque>
 #include <filesystem>
-#include <memory>
 #include <random>
-#include <thread>
 #include <tuple>
 
-#include <nlohmann/json.hpp>
-
-#include "live/live_data.h"
-#include "lora/lora.h"
-#include "platform/clock.h"
-#include "platform/command_runner.h"
-#include "platform/paths.h"
-#include "recipe/recipe_guard.h"
-#include "scada_paths.h"
-#include "support/lora_field_sim.h"
-#include "support/scoped_roots.h"
-#include "support/sx126x_sim.h"
-#include "support/temp_dir.h"
+#include "lora_fixture.h"
 
 using namespace lora;
-using orvane::platform::Clock;
-using orvane::platform::CommandRunner;
-using orvane::platform::Paths;
-using orvane::test::LoraFieldDevice;
-using orvane::test::readFile;
-using Bytes = std::vector<uint8_t>;
-using Items = std::array<LoraDeviceRecipeItem, kLoraDeviceCount>;
-using Json = nlohmann::json;
-using namespace std::chrono_literals;
-
-namespace {
-
-struct Down {
-    uint8_t type, master, device;
-    uint16_t seq;
-    Bytes payload;
-};
-
-class NetworkTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        roots = std::make_unique<orvane::test::ScopedRoots>(tmp.path());
-        CommandRunner::setForTest(&runner);
-        Clock::setForTest(&clock);
-        orvane::test::writeFile(Paths::sysfs("class/gpio/export"), "");
-        for (int g : {64, 66, 74}) orvane::test::writeFile(Paths::sysfs("class/gpio/gpio" + std::to_string(g) + "/value"), "");
-        sim = std::make_unique<orvane::test::Sx126xSim>();
-        recipe = std::make_unique<RecipeDataGuard>();
-        live = std::make_unique<LiveDataGuard>(recipe.get());
-    }
-    void TearDown() override {
-        stopPump();
-        if (net) net->stop();
-        net.reset(), live.reset(), recipe.reset(), sim.reset();
-        devs.clear();
-        Clock::setForTest(nullptr);
-        CommandRunner::setForTest(nullptr);
-        roots.reset();
-    }
-    void restart() { TearDown(), SetUp(); }
-    void setLora(const std::function<void(LoraRecipe&)>& f) {
-        std::lock_guard lk(recipe->mutex);
-        f(recipe->recipe.lora);
-    }
-    LoraRecipe cfg() { std::lock_guard lk(recipe->mutex); return recipe->recipe.lora; }
-    void autoUpload() { setLora([](LoraRecipe& l) { l.mode = 1; }); }
-    void enrol(int slot, uint32_t pn, uint32_t sn) {
-        recipe->updateLoraDevices([&](Items& i) {
-            i[slot].loraId = static_cast<int16_t>(slot + 6);
-            i[slot].pn = pn, i[slot].sn = sn;
-            i[slot].display = i[slot].enable = true;
-        });
-    }
-    Items items() { return recipe->updateLoraDevices([](const Items& i) { return i; }); }
-    // A field device attached to the radio; id != 0: already enrolled under that ID.
-    LoraFieldDevice& device(uint32_t pn, uint32_t sn, uint8_t id = 0, uint8_t master = 1) {
-        LoraFieldDevice& d = devs.emplace_back(pn, sn);
-        if (id != 0) d.setIds(master, id);
-        sim->attach(d);
-        return d;
-    }
-    void begin() {
-        net = std::make_unique<Lora>(*recipe, *live);
-        net->startUp(false);
-        ASSERT_EQ(net->prepare_receive(), 0);
-    }
-    void step(int n = 1) {  // radio pass then main pass
-        for (int i = 0; i < n; ++i) net->receiveOnce(), net->runPass(0ms);
-    }
-    void drain() {  // until the radio has nothing more to hand over
-        for (int i = 0; i < 40 && (sim->irqFlags() != 0 || i < 2); ++i) step();
-    }
-    std::vector<Down> sent() {
-        std::vector<Down> d;
-        for (const auto& f : sim->sent()) d.push_back({f[2], f[5], f[6], static_cast<uint16_t>(f[3] | (f[4] << 8)), Bytes(f.begin() + 8, f.end() - 2)});
-        return d;
-    }
-    void startPump() {
-        sim->setImmediateEdgeWaits(false);
-        pumping = true;
-        pump = std::thread([this] {
-            while (pumping) net->receiveOnce(), net->runPass(0ms);
-        });
-    }
-    void stopPump() {
-        if (!pump.joinable()) return;
-        pumping = false;
-        sim->lineInterrupt();
-        pump.join();
-    }
-    Json configFile() { return Json::parse(readFile(scada_paths::CONFIG_FILE())); }
-
-    orvane::test::TempDir tmp{"orvane-lora-net"};
-    std::unique_ptr<orvane::test::ScopedRoots> roots;
-    orvane::platform::RecordingCommandRunner runner;
-    orvane::platform::SimulatedClock clock;
-    std::unique_ptr<orvane::test::Sx126xSim> sim;
-    std::deque<LoraFieldDevice> devs;
-    std::unique_ptr<RecipeDataGuard> recipe;
-    std::unique_ptr<LiveDataGuard> live;
-    std::unique_ptr<Lora> net;
-    std::thread pump;
-    std::atomic<bool> pumping{false};
-};
-
-}  // namespace
+using namespace lora_test;
+using NetworkTest = LoraTest;
 
 TEST_F(NetworkTest, NewTlrEnrolsAndEverythingIsPublished) {
     autoUpload();

@@ -1,53 +1,23 @@
-// Device registry in a temporary install root on a simulated clock: enrolment, reset, ageing,
-// live entries, the device file, and the recipe helper under contention.
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <tuple>
+// Device registry over the test ground: enrolment, reset, ageing, live entries, the device file,
+// and the recipe helper under contention.
 #include <string>
 #include <thread>
-
-#include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "lora/lora_device_manager.h"
-#include "platform/clock.h"
-#include "platform/command_runner.h"
-#include "recipe/recipe_guard.h"
-#include "scada_paths.h"
-#include "support/scoped_roots.h"
-#include "support/temp_dir.h"
+#include "lora_fixture.h"
 
 using namespace lora;
-using orvane::platform::Clock;
-using orvane::platform::CommandRunner;
-using orvane::test::readFile;
+using namespace lora_test;
 using orvane::test::writeFile;
-using Items = std::array<LoraDeviceRecipeItem, kLoraDeviceCount>;
 
 namespace {
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public LoraTest {
 protected:
-    void SetUp() override {
-        CommandRunner::setForTest(&runner);
-        Clock::setForTest(&clock);
-        recipe = std::make_unique<RecipeDataGuard>();
-        reg = std::make_unique<LoraDeviceManager>(*recipe);
-    }
-    void TearDown() override {
-        reg.reset(), recipe.reset();
-        Clock::setForTest(nullptr);
-        CommandRunner::setForTest(nullptr);
-    }
-    Items items() { return recipe->updateLoraDevices([](const Items& i) { return i; }); }
-    unsigned now() { return static_cast<unsigned>(clock.wallSeconds()); }
-
-    orvane::test::TempDir tmp{"orvane-lora-reg"};
-    orvane::test::ScopedRoots roots{tmp.path()};
+    void SetUp() override { LoraTest::SetUp(), reg = std::make_unique<LoraDeviceManager>(*recipe); }
+    void TearDown() override { reg.reset(), LoraTest::TearDown(); }
     const std::string file = scada_paths::LORA_DEVICE_FILE();
-    orvane::platform::RecordingCommandRunner runner;
-    orvane::platform::SimulatedClock clock;
-    std::unique_ptr<RecipeDataGuard> recipe;
     std::unique_ptr<LoraDeviceManager> reg;
 };
 
