@@ -65,43 +65,35 @@ bool closedByPeer(int fd) {
 
 void sendAll(int fd, const Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
 
-// The probe service's side: echoes each request into the acknowledgement, unless held.
-class ProbeServicePlayer {
-public:
-    explicit ProbeServicePlayer(EnvGuard& env) : env_(env) {
-        env_.serialCmd.store(2);
-        env_.serialCmdAck.store(2);
-        thread_ = std::thread([this] {
+class PassThrough : public ::testing::Test {
+protected:
+    // A thread plays the probe service: it echoes each request into the acknowledgement, unless held.
+    void SetUp() override {
+        setLine(pty_.path, 1);
+        env_->serialCmd.store(2);
+        env_->serialCmdAck.store(2);
+        player_ = std::thread([this] {
             for (; !stop_; std::this_thread::sleep_for(5ms)) {
-                const int32_t req = env_.serialCmd.load();
-                if (req == env_.serialCmdAck.load() || (req == 1 ? holdRelease : holdTakeBack).load()) continue;
+                const int32_t req = env_->serialCmd.load();
+                if (req == env_->serialCmdAck.load() || (req == 1 ? holdRelease_ : holdTakeBack_).load()) continue;
                 std::lock_guard<std::mutex> lock(m_);
                 acks_.push_back(req);
-                env_.serialCmdAck.store(req);
+                env_->serialCmdAck.store(req);
             }
         });
+        vs_ = std::make_unique<VirtualSerial>(*recipe_, *env_, VirtualSerial::Options{0, 300ms, 10ms});
+        acceptor_ = std::thread([this] { vs_->loop_thread(); });
+        ASSERT_TRUE(waitUntil([&] { return vs_->port() > 0; }, 20s));
     }
-    ~ProbeServicePlayer() { stop_ = true, thread_.join(); }
+    void TearDown() override {
+        vs_->stop();
+        if (acceptor_.joinable()) acceptor_.join();
+        stop_ = true;
+        player_.join();
+    }
     std::vector<int> acks() {
         std::lock_guard<std::mutex> lock(m_);
         return acks_;
-    }
-    std::atomic<bool> holdRelease{false}, holdTakeBack{false};
-
-private:
-    EnvGuard& env_;
-    std::atomic<bool> stop_{false};
-    std::mutex m_;
-    std::vector<int> acks_;
-    std::thread thread_;
-};
-
-class PassThrough : public ::testing::Test {
-protected:
-    void SetUp() override { setLine(pty_.path, 1); }
-    void TearDown() override {
-        if (vs_) vs_->stop();
-        if (acceptor_.joinable()) acceptor_.join();
     }
     // The recipe's line: 115200 baud, 8 data bits, two stop bits.
     void setLine(const std::string& device, int parity) {
@@ -112,11 +104,6 @@ protected:
         rtu.parity = static_cast<int16_t>(parity);
         rtu.databits = 8;
         rtu.stopbit = 2;
-    }
-    void start() {
-        vs_ = std::make_unique<VirtualSerial>(*recipe_, *env_, VirtualSerial::Options{0, 300ms, 10ms});
-        acceptor_ = std::thread([this] { vs_->loop_thread(); });
-        ASSERT_TRUE(waitUntil([&] { return vs_->port() > 0; }, 20s));
     }
     int connect() {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -135,9 +122,11 @@ protected:
     Pty pty_;
     std::unique_ptr<RecipeDataGuard> recipe_ = std::make_unique<RecipeDataGuard>();
     std::unique_ptr<EnvGuard> env_ = std::make_unique<EnvGuard>(*recipe_, EnvGuard::Options{"", "", 4});
-    std::unique_ptr<ProbeServicePlayer> player_ = std::make_unique<ProbeServicePlayer>(*env_);
     std::unique_ptr<VirtualSerial> vs_;
-    std::thread acceptor_;
+    std::thread acceptor_, player_;
+    std::atomic<bool> holdRelease_{false}, holdTakeBack_{false}, stop_{false};
+    std::mutex m_;
+    std::vector<int> acks_;
 };
 
 TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack) {
@@ -146,13 +135,12 @@ TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack)
     cfsetospeed(&before, B19200);
     before.c_lflag |= ICANON;
     ASSERT_EQ(::tcsetattr(pty_.slave, TCSANOW, &before), 0);
-    start();
 
     const int client = connect();
     const Bytes request = {0x0A, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0xB0};
     sendAll(client, request);
     EXPECT_EQ(readExactly(pty_.master, request.size()), request);
-    EXPECT_EQ(player_->acks(), std::vector<int>{1});
+    EXPECT_EQ(acks(), std::vector<int>{1});
 
     // 115200 baud, two stop bits, odd parity (a pseudo-terminal keeps CS8 and no parity enable), raw.
     const termios t = pty_.settings();
@@ -173,7 +161,7 @@ TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack)
 
     ::close(client);
     EXPECT_TRUE(served(1));
-    EXPECT_EQ(player_->acks(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(acks(), (std::vector<int>{1, 2}));
     const termios after = pty_.settings();
     EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B19200));
     EXPECT_TRUE(after.c_lflag & ICANON);
@@ -182,7 +170,6 @@ TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack)
 // A parity outside the table is refused before any hand-over; a device that cannot be opened
 // still hands the line back.
 TEST_F(PassThrough, BadLineSettingsCloseTheClientAndLeaveTheLineWithTheProbeService) {
-    start();
     struct Case {
         std::string device;
         int parity;
@@ -195,19 +182,18 @@ TEST_F(PassThrough, BadLineSettingsCloseTheClientAndLeaveTheLineWithTheProbeServ
         setLine(c.device, c.parity);
         EXPECT_TRUE(closedByPeer(connect()));
         EXPECT_TRUE(served(++n));
-        EXPECT_EQ(player_->acks(), c.acks);
+        EXPECT_EQ(acks(), c.acks);
     }
 }
 
-TEST_F(PassThrough, OneClientAtATimeAndAClientGoneMidTransfer) {
-    start();
+TEST_F(PassThrough, OneClientAtATimeAClientGoneMidTransferAndAStopMidWait) {
     const int first = connect();
     sendAll(first, {0x0A, 0x03});
     ASSERT_EQ(readExactly(pty_.master, 2), (Bytes{0x0A, 0x03}));
     EXPECT_TRUE(closedByPeer(connect()));
 
     // The first leaves before the device answers; the answer goes nowhere.
-    player_->holdTakeBack = true;
+    holdTakeBack_ = true;
     ::close(first);
     ASSERT_EQ(::write(pty_.master, "\x0A\x03\x02\x00\x07", 5), 5);
     ASSERT_TRUE(waitUntil([&] { return env_->serialCmd.load() == 2; }, 30s));
@@ -215,7 +201,7 @@ TEST_F(PassThrough, OneClientAtATimeAndAClientGoneMidTransfer) {
     // Still refused while the take-back is awaited.
     EXPECT_TRUE(closedByPeer(connect()));
     EXPECT_TRUE(vs_->busy());
-    player_->holdTakeBack = false;
+    holdTakeBack_ = false;
     EXPECT_TRUE(served(1));
 
     // The line can be lent again.
@@ -224,19 +210,17 @@ TEST_F(PassThrough, OneClientAtATimeAndAClientGoneMidTransfer) {
     EXPECT_EQ(readExactly(pty_.master, 1), Bytes{0x55});
     ::close(fourth);
     EXPECT_TRUE(served(2));
-    EXPECT_EQ(player_->acks(), (std::vector<int>{1, 2, 1, 2}));
-}
+    EXPECT_EQ(acks(), (std::vector<int>{1, 2, 1, 2}));
 
-TEST_F(PassThrough, StopEndsAWaitForTheReleaseAndAsksForTheLineBack) {
-    player_->holdRelease = true;
-    start();
-    const int client = connect();
+    // A stop ends a wait for the release and asks for the line back.
+    holdRelease_ = true;
+    const int fifth = connect();
     ASSERT_TRUE(waitUntil([&] { return env_->serialCmd.load() == 1; }, 30s));
     vs_->stop();
     acceptor_.join();
     EXPECT_EQ(env_->serialCmd.load(), 2);
     EXPECT_FALSE(vs_->busy());
-    ::close(client);
+    ::close(fifth);
 }
 
 TEST(SerialSettings, SpeedsSizesStopBitsAndParity) {
