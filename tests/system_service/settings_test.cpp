@@ -15,22 +15,16 @@ namespace {
 
 TEST(SystemSettings, ReadsUrlAndVersion) {
     const struct {
-        const char* what;
-        const char* json;  // nullptr: no file
-        const char* url;
-        const char* version;
-        const char* error;  // expected error line, or nullptr
+        const char *json, *url, *version, *error;  // json nullptr: no file; error nullptr: none logged
     } cases[] = {
-        {"both", R"({"system": {"swVer": "1.2.2922"}, "upgrade": {"url": "http://u/v4/", "localPath": "/x/"}})",
-         "http://u/v4/", "1.2.2922", nullptr},
-        {"no version", R"({"upgrade": {"url": "http://u/"}})", "http://u/", "", "exception id: 403"},
-        {"wrong type", R"({"upgrade": {"url": 5}, "system": {"swVer": "1"}})", setting::kDefaultUpgradeUrl, "",
-         "type must be string, but is number; exception id: 302"},
-        {"syntax", R"({"upgrade": )", setting::kDefaultUpgradeUrl, "", "exception id: 101"},
-        {"no file", nullptr, setting::kDefaultUpgradeUrl, "", "exception id: 101"},
+        {R"({"system": {"swVer": "1.2.2922"}, "upgrade": {"url": "http://u/v4/", "localPath": "/x/"}})", "http://u/v4/", "1.2.2922", nullptr},
+        {R"({"upgrade": {"url": "http://u/"}})", "http://u/", "", "exception id: 403"},
+        {R"({"upgrade": {"url": 5}, "system": {"swVer": "1"}})", setting::kDefaultUpgradeUrl, "", "type must be string, but is number; exception id: 302"},
+        {R"({"upgrade": )", setting::kDefaultUpgradeUrl, "", "exception id: 101"},
+        {nullptr, setting::kDefaultUpgradeUrl, "", "exception id: 101"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.json ? c.json : "no file");
         orvane::test::TempDir dir{"orvane-sysset"};
         orvane::test::ScopedRoots roots(dir.path());
         if (c.json) writeFile(dir.file("parameter.json"), c.json);
@@ -45,6 +39,7 @@ TEST(SystemSettings, ReadsUrlAndVersion) {
     }
 }
 
+// The setter rewrites the version only, with no temporary left; a file that does not parse stays as it is.
 TEST(SystemSettings, SetterRewritesTheVersionOnly) {
     orvane::test::TempDir dir{"orvane-sysset"};
     const std::string path = dir.file("parameter.json");
@@ -54,11 +49,8 @@ TEST(SystemSettings, SetterRewritesTheVersionOnly) {
     s.software_revision("2.0");
     EXPECT_EQ(s.software_revision(), "2.0");
     EXPECT_EQ(readFile(path), "{\n    \"upgrade\": {\n        \"url\": \"http://u/\"\n    },\n    \"system\": {\n"
-                              "        \"sn\": \"GW1\",\n        \"swVer\": \"2.0\"\n    },\n    \"cellular\": [\n"
-                              "        1,\n        2\n    ]\n}");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no temporary left
-
-    // A file that does not parse is left as it is.
+                              "        \"sn\": \"GW1\",\n        \"swVer\": \"2.0\"\n    },\n    \"cellular\": [\n        1,\n        2\n    ]\n}");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
     writeFile(path, "{broken");
     s.software_revision("3.0");
     EXPECT_EQ(readFile(path), "{broken");
