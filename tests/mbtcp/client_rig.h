@@ -59,23 +59,14 @@ struct ClientRig {
     // Client c as an enabled Modbus TCP controller on loopback.
     MBTcpClientItem& modbus(int c, int port, const char* order = "ABCD", const char* brand = "Acme") {
         auto& it = item(c);
-        it.enable = true;
-        it.communication = 2;
-        it.serverIP = "127.0.0.1";
-        it.serverPort = port;
-        it.byteOrder = order;
-        it.brand = brand;
-        it.name = "Ctl";
+        it.enable = true, it.communication = 2, it.serverIP = "127.0.0.1", it.serverPort = port;
+        it.byteOrder = order, it.brand = brand, it.name = "Ctl";
         return it;
     }
     // Input `id` (1..128) at regAddr of the given type.
     MBTcpClientInputItem& input(int c, int id, int regAddr, const char* type, const char* name = "v") {
         auto& in = item(c).inputs[id - 1];
-        in.id = static_cast<int16_t>(id);
-        in.enable = true;
-        in.regAddr = regAddr;
-        in.dataType = type;
-        in.custName = name;
+        in.id = static_cast<int16_t>(id), in.enable = true, in.regAddr = regAddr, in.dataType = type, in.custName = name;
         return in;
     }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <ranges>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -44,38 +46,34 @@ struct DkRig : orvane::test::ClientRig {
     ~DkRig() { client.reset(); }
 };
 
-TEST(Dk200, HvdMaskReadsEachFlaggedSetIntoOneFileAndClearsTheFlag) {
+// HVD sets 0 and 2 of mask 0x05 (257 floats from 101 + 514 n) give one file of four lines; OPW318
+// (6 floats from 0, 256 from 4215) one of two lines. Each flag is cleared after its file.
+TEST(Dk200, FlaggedSetsGoToOneFileEachThenTheFlagsAreCleared) {
     DkRig rig;
     for (int n : {0, 2})
         for (int k = 0; k < 257; ++k) rig.peer.setFloatABCD(101 + 514 * n + 2 * k, static_cast<float>(n * 1000 + k) + 0.5f);
-    rig.peer.set(100, 0x05);
-    rig.client->runOnce();
-    auto files = csvFiles();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(std::regex_match(name(files[0]), std::regex(R"(245001_01-01-2026 00-00-\d\d\.csv)"))) << files[0];
-    auto l = lines(files[0]);
-    ASSERT_EQ(l.size(), 4u);
-    EXPECT_EQ(l[0], "0.5");
-    EXPECT_EQ(l[2], "2000.5");
-    EXPECT_EQ(l[1].substr(0, 12), "1.5,2.5,3.5,");
-    EXPECT_EQ(std::count(l[3].begin(), l[3].end(), ','), 255);
-    EXPECT_EQ(l[3].substr(l[3].rfind(',') + 1), "2256.5");
-    EXPECT_EQ(rig.peer.get(100), 0);
-}
-
-TEST(Dk200, Opw318WritesTwoLinesThenClears) {
-    DkRig rig;
     for (int k = 0; k < 6; ++k) rig.peer.setFloatABCD(2 * k, static_cast<float>(k));
     for (int k = 0; k < 256; ++k) rig.peer.setFloatABCD(4215 + 2 * k, static_cast<float>(-k));
+    rig.peer.set(100, 0x05);
     rig.peer.set(4213, 1);
     rig.client->runOnce();
-    auto files = csvFiles();
-    ASSERT_EQ(files.size(), 1u);
-    auto l = lines(files[0]);
-    ASSERT_EQ(l.size(), 2u);
-    EXPECT_EQ(l[0], "0,1,2,3,4,5");
-    EXPECT_EQ(l[1].substr(0, 8), "0,-1,-2,");
-    EXPECT_EQ(std::count(l[1].begin(), l[1].end(), ','), 255);
+    std::map<size_t, std::vector<std::string>> byCount;  // each file's lines, by their number
+    for (auto& f : csvFiles()) {
+        EXPECT_TRUE(std::regex_match(name(f), std::regex(R"(245001_01-01-2026 00-00-\d\d(_1)?\.csv)"))) << f;
+        byCount[lines(f).size()] = lines(f);
+    }
+    ASSERT_EQ(byCount.size(), 2u);
+    const auto& hvd = byCount[4];
+    EXPECT_EQ(hvd.at(0), "0.5");
+    EXPECT_EQ(hvd.at(2), "2000.5");
+    EXPECT_EQ(hvd.at(1).substr(0, 12), "1.5,2.5,3.5,");
+    EXPECT_EQ(std::count(hvd.at(3).begin(), hvd.at(3).end(), ','), 255);
+    EXPECT_EQ(hvd.at(3).substr(hvd.at(3).rfind(',') + 1), "2256.5");
+    const auto& opw = byCount[2];
+    EXPECT_EQ(opw.at(0), "0,1,2,3,4,5");
+    EXPECT_EQ(opw.at(1).substr(0, 8), "0,-1,-2,");
+    EXPECT_EQ(std::count(opw.at(1).begin(), opw.at(1).end(), ','), 255);
+    EXPECT_EQ(rig.peer.get(100), 0);
     EXPECT_EQ(rig.peer.get(4213), 0);
 }
 
@@ -134,7 +132,8 @@ TEST(Dk200, NetworkReportTextsLowByteFirstInBlockOrder) {
         rig.client->runOnce();
         auto text = [&](int address, int count) {  // low byte first, up to the first zero
             std::string s;
-            for (int k = 0; k < count; ++k) s += {static_cast<char>(rig.peer.get(address + k) & 0xff), static_cast<char>(rig.peer.get(address + k) >> 8)};
+            for (uint16_t v : std::views::iota(address, address + count) | std::views::transform([&](int a) { return rig.peer.get(a); }))
+                s += {static_cast<char>(v & 0xff), static_cast<char>(v >> 8)};
             return std::string(s.c_str());
         };
         EXPECT_EQ(rig.peer.get(1000), connected ? ('C' | ('M' << 8)) : 0);
