@@ -37,7 +37,7 @@ using Items = std::array<LoraDeviceRecipeItem, kLoraDeviceCount>;
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
-struct Down {
+struct Down {  // a downlink frame as sent
     uint8_t type, master, device;
     uint16_t seq;
     Bytes payload;
@@ -55,24 +55,19 @@ protected:
         live = std::make_unique<LiveDataGuard>(recipe.get());
     }
     void TearDown() override {
-        stopPump();
         if (net) net->stop();
-        net.reset(), live.reset(), recipe.reset(), sim.reset();
-        devs.clear();
-        Clock::setForTest(nullptr);
-        CommandRunner::setForTest(nullptr);
+        net.reset(), live.reset(), recipe.reset(), sim.reset(), devs.clear();
+        Clock::setForTest(nullptr), CommandRunner::setForTest(nullptr);
     }
     void restart() { TearDown(), SetUp(); }
     void setLora(const std::function<void(LoraRecipe&)>& f) {
         std::lock_guard lk(recipe->mutex);
         f(recipe->recipe.lora);
     }
-    LoraRecipe cfg() { std::lock_guard lk(recipe->mutex); return recipe->recipe.lora; }
     void autoUpload() { setLora([](LoraRecipe& l) { l.mode = 1; }); }
     void enrol(int slot, uint32_t pn, uint32_t sn) {
         recipe->updateLoraDevices([&](Items& i) {
-            i[slot].loraId = static_cast<int16_t>(slot + 6);
-            i[slot].pn = pn, i[slot].sn = sn;
+            i[slot].loraId = static_cast<int16_t>(slot + 6), i[slot].pn = pn, i[slot].sn = sn;
             i[slot].display = i[slot].enable = true;
         });
     }
@@ -90,9 +85,7 @@ protected:
         net->startUp(false);
         ASSERT_EQ(net->prepare_receive(), 0);
     }
-    void step(int n = 1) {  // radio pass then main pass
-        for (int i = 0; i < n; ++i) net->receiveOnce(), net->runPass(0ms);
-    }
+    void step() { net->receiveOnce(), net->runPass(0ms); }  // radio pass then main pass
     void drain() {  // until the radio has nothing more to hand over
         for (int i = 0; i < 40 && (sim->irqFlags() != 0 || i < 2); ++i) step();
     }
@@ -100,19 +93,6 @@ protected:
         std::vector<Down> d;
         for (const auto& f : sim->sent()) d.push_back({f[2], f[5], f[6], static_cast<uint16_t>(f[3] | (f[4] << 8)), Bytes(f.begin() + 8, f.end() - 2)});
         return d;
-    }
-    void startPump() {
-        sim->setImmediateEdgeWaits(false);
-        pumping = true;
-        pump = std::thread([this] {
-            while (pumping) net->receiveOnce(), net->runPass(0ms);
-        });
-    }
-    void stopPump() {
-        if (!pump.joinable()) return;
-        pumping = false;
-        sim->lineInterrupt();
-        pump.join();
     }
     Json configFile() { return Json::parse(readFile(scada_paths::CONFIG_FILE())); }
 
@@ -125,8 +105,6 @@ protected:
     std::unique_ptr<RecipeDataGuard> recipe;
     std::unique_ptr<LiveDataGuard> live;
     std::unique_ptr<Lora> net;
-    std::thread pump;
-    std::atomic<bool> pumping{false};
 };
 
 }  // namespace lora_test

@@ -2,7 +2,6 @@
 // simulated clock; where a poll needs an answer, a pump thread runs the passes.
 #include <climits>
 #include <filesystem>
-#include <random>
 #include <tuple>
 
 #include "lora_fixture.h"
@@ -24,17 +23,13 @@ TEST_F(NetworkTest, NewTlrEnrolsAndEverythingIsPublished) {
     ASSERT_EQ(d[0].payload.size(), 24u);
     EXPECT_EQ(std::string(d[0].payload.begin(), d[0].payload.begin() + 5), "100#5");
     EXPECT_EQ(std::make_tuple(d[0].payload[16], d[0].payload[17], dev.deviceId(), dev.masterId()), std::make_tuple(1, 6, 6, 1));
-    const Items it = items();
-    EXPECT_EQ(it[0].loraId, 6);
-    EXPECT_EQ(it[0].registers[0].name.view(), "Volume");
-    EXPECT_FLOAT_EQ(it[0].registers[0].value, 7.25f);
-    EXPECT_FLOAT_EQ(it[0].registers[3].value, -70.0f);  // RSSI: negated first byte
-    EXPECT_EQ(it[0].tankName.view(), "100#5");
+    const LoraDeviceRecipeItem it = items()[0];
+    EXPECT_EQ(std::make_tuple(it.loraId, it.registers[0].name.view(), it.tankName.view()), std::make_tuple(6, "Volume", "100#5"));
+    EXPECT_FLOAT_EQ(it.registers[0].value, 7.25f);
+    EXPECT_FLOAT_EQ(it.registers[3].value, -70.0f);  // RSSI: negated first byte
     live->withLock([](ScadaLiveData& l) {
-        EXPECT_EQ(l.lora.items[0].id, 6);
-        EXPECT_EQ(l.lora.items[0].regs[1].name.view(), "Level");
+        EXPECT_EQ(std::make_tuple(l.lora.items[0].id, l.lora.items[0].regs[1].name.view(), l.lora.items[1].id), std::make_tuple(6, "Level", 0));
         EXPECT_FLOAT_EQ(l.lora.items[0].regs[1].value, 2.5f);
-        EXPECT_EQ(l.lora.items[1].id, 0);
     });
     EXPECT_TRUE(sim->unknownOpcodes().empty());
     EXPECT_EQ(sim->transfersOnClosed(), 0);
@@ -164,14 +159,20 @@ TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
     LoraFieldDevice& b = device(200, 6, 7);
     LoraFieldDevice& battery = device(300, 7, 8);
     a.setSilent(true);
-    startPump();
+    sim->setImmediateEdgeWaits(false);
+    std::atomic<bool> pumping{true};
+    std::thread pump([&] {  // the radio and main passes, as their threads would run them
+        while (pumping) step();
+    });
     std::thread extra([&] {  // while device 6 is polled, device 7 answers out of turn
         sim->waitSent(1, 30s);
         sim->deliver(b.frame(7, b.measurementPayload()));
     });
     net->pollPass();
     extra.join();
-    stopPump();
+    pumping = false;
+    sim->lineInterrupt();
+    pump.join();
     EXPECT_EQ(a.polls(), 2);  // R + 1, the foreign answer did not end the wait
     EXPECT_EQ(b.polls(), 1);
     EXPECT_EQ(battery.polls(), 0);  // passive devices are never polled
@@ -187,7 +188,9 @@ TEST_F(NetworkTest, LongWaitSettingDoesNotWrap) {
     LoraFieldDevice& dev = device(100, 5, 6);
     dev.setSilent(true);
     std::atomic<int> result{-1};
-    std::thread poller([&] { result = net->poll_one_device(6, cfg()); });
+    LoraRecipe cfg;
+    setLora([&](LoraRecipe& l) { cfg = l; });
+    std::thread poller([&] { result = net->poll_one_device(6, cfg); });
     ASSERT_TRUE(sim->waitSent(1, 30s));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(dev.polls(), 1);  // still waiting, not retrying at once
@@ -328,43 +331,6 @@ TEST_F(NetworkTest, DeviceFileFollowsLaterChangesSoARestartKeepsThem) {
             EXPECT_EQ(after[0].registers[r].displayUnit.view(), before[0].registers[r].displayUnit.view()) << r;
         }
     }
-}
-
-// Seeded random frames of every type with good CRCs, read from a heap copy of exactly their size
-// (ASan sees any read past the end): each is handled or refused, and the device table keeps its rules.
-TEST_F(NetworkTest, RandomValidFramesKeepTheTableSound) {
-    autoUpload();
-    begin();
-    std::mt19937 rng(20261209);
-    const uint8_t types[] = {3, 5, 6, 7, 8, 10, 42};
-    const uint32_t pns[] = {100, 24817, 0, 4294967295u};
-    for (int i = 0; i < 1500; ++i) {
-        LoraFieldDevice dev(pns[rng() % 4], rng() % 40);
-        dev.setIds(static_cast<uint8_t>(rng() % 3), static_cast<uint8_t>(rng() % 4 == 0 ? rng() : 6 + rng() % 18));
-        dev.setStatus(static_cast<uint16_t>(rng()));
-        const size_t sizes[] = {0, 7, 8, 14, 32, 34, static_cast<size_t>(rng() % 230)};
-        Bytes payload(sizes[rng() % 7]);
-        for (auto& b : payload) b = static_cast<uint8_t>(rng());
-        if (payload.size() == 34 && rng() % 2) payload[0] = payload[1] = 0xFF;
-        if (payload.size() == 32) payload[0] = static_cast<uint8_t>(rng() % 10);
-        const Bytes f = dev.frame(types[rng() % 7], payload);
-        std::unique_ptr<unsigned char[]> heap(new unsigned char[f.size()]);
-        std::copy(f.begin(), f.end(), heap.get());
-        const int r = net->receive(heap.get(), static_cast<unsigned>(f.size()));
-        ASSERT_TRUE(r == -1 || r == f[2]) << i;
-        if (i % 100 == 99) step();
-    }
-    const Items it = items();
-    EXPECT_GT(std::count_if(it.begin(), it.end(), [](const LoraDeviceRecipeItem& d) { return d.loraId != 0; }), 4);
-    for (size_t s = 0; s < it.size(); ++s) {
-        if (it[s].loraId == 0) continue;
-        EXPECT_EQ(it[s].loraId, static_cast<int>(s + 6)) << s;
-        EXPECT_NE(it[s].pn, 0u) << s;
-        for (size_t k = s + 1; k < it.size(); ++k) {
-            EXPECT_FALSE(it[k].loraId != 0 && it[k].pn == it[s].pn && it[k].sn == it[s].sn) << s << " " << k;
-        }
-    }
-    EXPECT_TRUE(sim->unknownOpcodes().empty());
 }
 
 // The offline timeout as the pass applies it: seconds, read as an unsigned 32-bit number.

@@ -1,30 +1,18 @@
 // SX1268 driver against the simulated chip, on the simulated clock, with GPIO lines in a
 // temporary sysfs tree.
-#include <gtest/gtest.h>
-
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
-#include <thread>
 
 #include "lora/sx1268.h"
-#include "platform/clock.h"
+#include "lora_fixture.h"
 #include "platform/gpio.h"
-#include "platform/paths.h"
 #include "platform/spi_port.h"
-#include "support/scoped_roots.h"
-#include "support/sx126x_sim.h"
-#include "support/temp_dir.h"
 
 using namespace lora;
-using orvane::platform::Clock;
-using orvane::platform::Paths;
+using namespace lora_test;
 using orvane::platform::SpiPort;
-using orvane::test::readFile;
 using orvane::test::Sx126xSim;
 using orvane::test::writeFile;
-using Bytes = std::vector<uint8_t>;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -41,33 +29,26 @@ void layOutGpio(const std::vector<int>& notExported = {}) {
     }
 }
 
-class RadioTest : public ::testing::Test {
+class RadioTest : public LoraTest {
 protected:
     void SetUp() override {
-        Clock::setForTest(&clock);
+        LoraTest::SetUp();
         layOutGpio();
-        sim.setRegister(0x08D8, 0x01), sim.setRegister(0x0889, 0x30), sim.setRegister(0x0736, 0x00);
+        sim->setRegister(0x08D8, 0x01), sim->setRegister(0x0889, 0x30), sim->setRegister(0x0736, 0x00);
         radio = std::make_unique<SX1268>();
     }
-    void TearDown() override {
-        radio.reset();
-        Clock::setForTest(nullptr);
-    }
+    void TearDown() override { radio.reset(), LoraTest::TearDown(); }
     void bringUp() {  // start and receive preparation; forgets the transfers so far
         ASSERT_EQ(radio->start(), 0);
         ASSERT_EQ(radio->prepare_receive(), 0);
-        sim.clearTransfers();
+        sim->clearTransfers();
     }
     bool sentCommand(const Bytes& c) {
-        const auto cmds = sim.commands();
+        const auto cmds = sim->commands();
         return std::find(cmds.begin(), cmds.end(), c) != cmds.end();
     }
     bool take(std::chrono::milliseconds wait) { return radio->waitPacket(wait, out, len); }
 
-    orvane::test::TempDir tmp{"orvane-lora-radio"};
-    orvane::test::ScopedRoots roots{tmp.path()};
-    orvane::platform::SimulatedClock clock;
-    Sx126xSim sim;
     std::unique_ptr<SX1268> radio;
     std::array<unsigned char, 256> out{};
     unsigned len = 0;
@@ -86,15 +67,15 @@ TEST_F(RadioTest, InitSequenceByteForByte) {
         {0x1D, 0x08, 0x89, 0x00, 0x00}, {0x0D, 0x08, 0x89, 0x34}, {0x1D, 0x08, 0xD8, 0x00, 0x00}, {0x0D, 0x08, 0xD8, 0x1F}, setPa,
         {0x8E, 20, 0x02}, {0x9F, 0x00}, {0x80, 0x00}, {0x8A, 0x01}, {0x8B, 9, 5, 1, 0}, {0x8C, 0x00, 0x08, 0x00, 0xFF, 0x01, 0x00},
         {0xA0, 0x00}, {0x1D, 0x07, 0x36, 0x00, 0x00}, {0x0D, 0x07, 0x36, 0x04}, kSetRx, dio};
-    const auto t = sim.transfers();
-    ASSERT_EQ(sim.commands(), expected);
+    const auto t = sim->transfers();
+    ASSERT_EQ(sim->commands(), expected);
     for (size_t i = 1; i < t.size(); ++i) EXPECT_EQ(t[i].steadyMs - t[i - 1].steadyMs, 100) << i;
-    EXPECT_TRUE(sim.unknownOpcodes().empty());
-    ASSERT_EQ(sim.opens().size(), 1u);
-    const auto o = sim.opens()[0];
+    EXPECT_TRUE(sim->unknownOpcodes().empty());
+    ASSERT_EQ(sim->opens().size(), 1u);
+    const auto o = sim->opens()[0];
     EXPECT_EQ(std::make_tuple(o.path, o.speed, o.bits), std::make_tuple(Paths::system("dev/spidev0.0"), 500000u, uint8_t{8}));
-    EXPECT_EQ(sim.mode(), Sx126xSim::Mode::Rx);
-    EXPECT_EQ(sim.dio1Mask(), 0x0263);
+    EXPECT_EQ(sim->mode(), Sx126xSim::Mode::Rx);
+    EXPECT_EQ(sim->dio1Mask(), 0x0263);
     // Reset line low, 200 ms, high; flash chip select high; exported lines keep direction and edge.
     EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio64/value")), "1");
     EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio74/value")), "1");
@@ -113,22 +94,22 @@ TEST_F(RadioTest, ModulationTable) {
         SCOPED_TRACE(c.freq + c.bw + c.sf);
         EXPECT_EQ(frequency_word(c.freq), c.word);
         radio->config(c.freq, c.bw, 8, c.sf, 2, 14);
-        sim.clearTransfers();
+        sim->clearTransfers();
         ASSERT_EQ(radio->start(), 0);
-        EXPECT_EQ(sim.modulationParams(), (Bytes{static_cast<uint8_t>(c.sf), c.bwCode, 2, c.ldro}));
-        EXPECT_EQ(sim.frequencyWord(), c.word);
-        EXPECT_EQ(sim.txParams(), (Bytes{14, 0x02}));  // the configured power, 40 us ramp
-        EXPECT_EQ(sim.paConfig(), (Bytes{0x04, 0x07, 0x00, 0x01}));
+        EXPECT_EQ(sim->modulationParams(), (Bytes{static_cast<uint8_t>(c.sf), c.bwCode, 2, c.ldro}));
+        EXPECT_EQ(sim->frequencyWord(), c.word);
+        EXPECT_EQ(sim->txParams(), (Bytes{14, 0x02}));  // the configured power, 40 us ramp
+        EXPECT_EQ(sim->paConfig(), (Bytes{0x04, 0x07, 0x00, 0x01}));
     }
 }
 
 TEST_F(RadioTest, OpenFailuresNameTheirStep) {
     using S = SpiPort::OpenStep;
     for (S s : {S::Open, S::SetMode, S::GetMode, S::SetBits, S::GetBits, S::SetSpeed, S::GetSpeed}) {
-        sim.failOpen(s);
+        sim->failOpen(s);
         EXPECT_EQ(radio->start(), -1);
     }
-    EXPECT_TRUE(sim.transfers().empty());
+    EXPECT_TRUE(sim->transfers().empty());
     EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio64/value")), "");  // GPIO untouched
     // The spidev port itself: a missing device fails at open, a plain file at the first ioctl.
     orvane::platform::SpidevPort port;
@@ -161,11 +142,11 @@ TEST_F(RadioTest, TransfersRetryThenThrow) {
     bringUp();
     const uint8_t cmd[2] = {0x80, 0x00};
     uint8_t rx[2];
-    sim.failTransfers(4);
+    sim->failTransfers(4);
     clock.clearSleeps();
     EXPECT_NO_THROW(radio->transfer_r(cmd, rx, 2));
     EXPECT_EQ(clock.sleeps(), (std::vector<int64_t>{100, 100, 100, 100, 100}));
-    sim.failTransfers(5);
+    sim->failTransfers(5);
     try {
         radio->transfer_r(cmd, rx, 2);
         ADD_FAILURE();
@@ -173,9 +154,9 @@ TEST_F(RadioTest, TransfersRetryThenThrow) {
         EXPECT_STREQ(e.what(), "Fail to transfer. RC: -1");
     }
     radio->stop();  // no receive thread: closes SPI
-    EXPECT_EQ(sim.closes(), 1);
+    EXPECT_EQ(sim->closes(), 1);
     EXPECT_EQ(radio->transfer(cmd, rx, 2), -1);
-    EXPECT_EQ(sim.transfersOnClosed(), 0);  // refused before reaching the port
+    EXPECT_EQ(sim->transfersOnClosed(), 0);  // refused before reaching the port
 }
 
 TEST_F(RadioTest, PublishLimitsCommandsAndTimeOnAir) {
@@ -185,17 +166,17 @@ TEST_F(RadioTest, PublishLimitsCommandsAndTimeOnAir) {
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(radio->publish(nullptr, 3), -1);
     EXPECT_EQ(radio->publish(frame.data(), 254), -1);
-    EXPECT_TRUE(sim.transfers().empty());
+    EXPECT_TRUE(sim->transfers().empty());
     clock.clearSleeps();
     ASSERT_EQ(radio->publish(frame.data(), 253), 0);
-    const auto cmds = sim.commands();
+    const auto cmds = sim->commands();
     ASSERT_EQ(cmds.size(), 4u);
     EXPECT_EQ(cmds[0], (Bytes{0x02, 0x00, 0x00}));
     EXPECT_EQ(cmds[1], (Bytes{0x8C, 0x00, 0x08, 0x00, 253, 0x01, 0x00}));
     EXPECT_EQ(cmds[2].size(), 255u);
     EXPECT_EQ(Bytes(cmds[2].begin(), cmds[2].begin() + 2), (Bytes{0x0E, 0x00}));
     EXPECT_EQ(cmds[3], (Bytes{0x83, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(sim.sent(), std::vector<Bytes>{Bytes(frame.begin(), frame.end() - 1)});
+    EXPECT_EQ(sim->sent(), std::vector<Bytes>{Bytes(frame.begin(), frame.end() - 1)});
     EXPECT_EQ(clock.sleeps().back(), static_cast<int64_t>(time_on_air_ms(12, 4, 1, 253, 8) - 100));
     struct Case { unsigned sf, bw, cr, len, pre, ms; };
     for (const Case& c : {Case{9, 5, 1, 10, 8, 73}, Case{12, 4, 1, 50, 8, 2302}, Case{7, 6, 4, 0, 8, 8},
@@ -212,13 +193,13 @@ TEST_F(RadioTest, LongPacketHandedOverAs200) {
     bringUp();
     Bytes packet(230);
     for (size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<uint8_t>(i + 1);
-    sim.deliver(packet, 150, 0x0040);  // a CRC error does not hold the packet back
+    sim->deliver(packet, 150, 0x0040);  // a CRC error does not hold the packet back
     EXPECT_EQ(radio->receiveOnce(), SX1268::Pass::Continue);
     ASSERT_TRUE(take(0ms));
     EXPECT_EQ(len, 203u);
     EXPECT_EQ(out[0], 75);  // RssiPkt / 2
     EXPECT_EQ(Bytes(out.begin() + 3, out.begin() + 203), Bytes(packet.begin(), packet.begin() + 200));
-    const auto cmds = sim.commands();
+    const auto cmds = sim->commands();
     EXPECT_TRUE(sentCommand({0x02, 0x00, 0x42}));  // clears exactly the flags read
     const auto rb = std::find_if(cmds.begin(), cmds.end(), [](const Bytes& c) { return c[0] == 0x1E; });
     ASSERT_NE(rb, cmds.end());
@@ -231,9 +212,9 @@ TEST_F(RadioTest, LongPacketHandedOverAs200) {
 
 TEST_F(RadioTest, PacketNotTakenIsNeverOverwritten) {
     bringUp();
-    sim.deliver(Bytes(30, 0x11));
+    sim->deliver(Bytes(30, 0x11));
     ASSERT_EQ(radio->receiveOnce(), SX1268::Pass::Continue);
-    sim.deliver(Bytes(40, 0x22));
+    sim->deliver(Bytes(40, 0x22));
     std::thread second([&] { radio->receiveOnce(); });  // waits until the first is taken
     ASSERT_TRUE(take(5s));
     EXPECT_EQ(std::make_pair(len, out[3]), std::make_pair(33u, uint8_t{0x11}));
@@ -244,18 +225,18 @@ TEST_F(RadioTest, PacketNotTakenIsNeverOverwritten) {
 
 TEST_F(RadioTest, HeaderErrorAndLongSilenceReinitialise) {
     bringUp();
-    sim.raiseIrq(0x0020);
+    sim->raiseIrq(0x0020);
     radio->receiveOnce();
     EXPECT_TRUE(sentCommand(kCalibrate));  // calibrate: a full initialisation
     EXPECT_FALSE(take(0ms));
-    sim.clearTransfers();
+    sim->clearTransfers();
     for (int i = 0; i < 1000; ++i) radio->receiveOnce();
-    EXPECT_TRUE(sim.transfers().empty());
+    EXPECT_TRUE(sim->transfers().empty());
     radio->receiveOnce();  // the 1001st timeout in a row
     EXPECT_TRUE(sentCommand(kCalibrate));
     EXPECT_EQ(clock.sleeps().back(), 500);
-    sim.clearTransfers();
-    sim.raiseIrq(0x0200);  // Timeout alone: logged, re-armed
+    sim->clearTransfers();
+    sim->raiseIrq(0x0200);  // Timeout alone: logged, re-armed
     radio->receiveOnce();
     EXPECT_TRUE(sentCommand(kSetRx));
     EXPECT_FALSE(sentCommand(kCalibrate));
@@ -266,24 +247,24 @@ TEST_F(RadioTest, HeaderErrorAndLongSilenceReinitialise) {
 TEST_F(RadioTest, StopBeforeAndWhileTheThreadRuns) {
     ASSERT_EQ(radio->start(), 0);
     radio->stop();
-    EXPECT_EQ(sim.closes(), 1);
-    sim.clearTransfers();
+    EXPECT_EQ(sim->closes(), 1);
+    sim->clearTransfers();
     std::thread([&] { EXPECT_EQ(radio->work_thread(), 0); }).join();
     EXPECT_THROW(radio->lora_init(), std::runtime_error);  // stopping: no command goes out
-    EXPECT_TRUE(sim.transfers().empty());
-    sim.setImmediateEdgeWaits(false);
+    EXPECT_TRUE(sim->transfers().empty());
+    sim->setImmediateEdgeWaits(false);
     bringUp();
     EXPECT_FALSE(radio->stopRequested());
     std::thread t([&] { radio->work_thread(); });
-    sim.deliver(Bytes(28, 0x33));
+    sim->deliver(Bytes(28, 0x33));
     EXPECT_TRUE(take(30s));
     EXPECT_EQ(len, 31u);
     radio->stop();
     t.join();
-    EXPECT_EQ(sim.closes(), 1);
+    EXPECT_EQ(sim->closes(), 1);
     radio->close_spi();
-    EXPECT_EQ(sim.closes(), 2);
-    EXPECT_EQ(sim.transfersOnClosed(), 0);
+    EXPECT_EQ(sim->closes(), 2);
+    EXPECT_EQ(sim->transfersOnClosed(), 0);
 }
 
 TEST(SysfsEdgeLineTest, NoEdgeOnAPlainFileAndInterruptEndsTheWait) {
