@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "lora/lora_device_handler.h"
@@ -55,7 +56,9 @@ TEST(LoraTlr, BatteryLimitsSetPassive) {
     }
 }
 
-TEST(LoraTlr, ShortPayloadChangesNothingThenDefaultsValuesAndRssi) {
+// A short payload changes nothing; a full one fills the defaults; an operator's slot name and
+// display unit (m to ft through the real unit table) are kept by later uploads.
+TEST(LoraTlr, PayloadDefaultsOperatorNameAndFeet) {
     LoraDeviceRecipeItem item;
     Bytes p = tlrPayload(1.25f, 2.5f, 7.75f, 12.0f);
     EXPECT_EQ(update(item, 100, Bytes(p.begin(), p.end() - 1)), -1);
@@ -64,9 +67,8 @@ TEST(LoraTlr, ShortPayloadChangesNothingThenDefaultsValuesAndRssi) {
     EXPECT_FALSE(item.enable);
     ASSERT_EQ(update(item, 100, p, -87), 0);
     struct Slot { const char* name; const char* unit; float value; int decimals; bool display; };
-    const Slot expected[] = {
-        {"Volume", "m3", 7.75f, 2, true}, {"Level", "m", 2.5f, 3, true}, {"Distance", "m", 1.25f, 3, true},
-        {"RSSI", "dBm", -87.0f, 0, false}};
+    const Slot expected[] = {{"Volume", "m3", 7.75f, 2, true}, {"Level", "m", 2.5f, 3, true}, {"Distance", "m", 1.25f, 3, true},
+                             {"RSSI", "dBm", -87.0f, 0, false}};
     for (size_t i = 0; i < 4; ++i) {
         const LoraRegisterItem& r = item.registers[i];
         EXPECT_EQ(std::make_tuple(r.name.view(), r.unit.view(), r.displayUnit.view(), r.decimalPart, r.display),
@@ -75,12 +77,8 @@ TEST(LoraTlr, ShortPayloadChangesNothingThenDefaultsValuesAndRssi) {
     }
     EXPECT_TRUE(item.enable && item.display);
     EXPECT_FALSE(item.passive);
-}
 
-TEST(LoraTlr, OperatorNameKeptAndFeetConversion) {
-    LoraDeviceRecipeItem item;
-    item.registers[0] = reg("Tank A", 0, 0, "m3", "m3");
-    item.registers[1] = reg("Level", 0, 0, "m", "ft");
+    item.registers[0].name = "Tank A", item.registers[1].displayUnit = "ft";
     ASSERT_EQ(update(item, 100, tlrPayload(1, 2.0f, 5.0f, 12)), 0);
     EXPECT_EQ(item.registers[0].name.view(), "Tank A");
     EXPECT_FLOAT_EQ(item.registers[0].value, 5.0f);
@@ -88,8 +86,7 @@ TEST(LoraTlr, OperatorNameKeptAndFeetConversion) {
     EXPECT_EQ(item.registers[1].displayUnit.view(), "ft");
     LoraLiveDataItem live;
     ASSERT_EQ(LoraDeviceHandlerFactory::get_handler(100).update_live_data(item, live), 4);
-    EXPECT_EQ(live.regs[0].name.view(), "Tank A");
-    EXPECT_EQ(live.regs[1].unit.view(), "ft");
+    EXPECT_EQ(std::make_tuple(live.regs[0].name.view(), live.regs[1].unit.view()), std::make_tuple("Tank A", "ft"));
 }
 
 TEST(LoraRw70, PayloadSizes) {
