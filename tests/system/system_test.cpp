@@ -153,7 +153,6 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
         {2, true, "a", "Plant", {"/usr/bin/ifup_wifi_sta -ssid Plant -passwd lomba=7$"}, nullptr},
         {2, true, "a", "-flag", {}, nullptr},  // would pose as an option of the script
         {3, true, "a", "x", {}, nullptr},
-        {1, true, "Plant AP", "s", {}, nullptr, "-rf"},                   // address posing as an option
         {2, true, "a", "Plant", {}, nullptr, "172.16.0.1", "pass\tword"},  // control character in the key
     };
     for (const auto& c : cases) {
@@ -276,4 +275,9 @@ TEST_F(SystemTest, GpioExportOneWritePerNumberBusyIsSuccess) {
         for (int n : kGpios)
             EXPECT_EQ(readFile(gpio(n, "direction")), std::get<0>(faults[0]) == "gpio" + std::to_string(n) + "/direction" ? "" : "out") << n;
     }
+}
+
+TEST(Ipv4Text, Table) {
+    for (const char* ok : {"0.0.0.0", "192.168.0.1", "255.255.255.255"}) EXPECT_TRUE(isDottedIPv4(ok)) << ok;
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.04", "a.b.c.d", "1.2.3.4 ", "-1.2.3.4", "1..2.3"}) EXPECT_FALSE(isDottedIPv4(bad)) << bad;
 }

@@ -175,17 +175,6 @@ TEST_F(UpgradeEngine, RefusedNamesAndFoldersRunNothing) {
     EXPECT_EQ(log_.count(3, "Command: "), 0u);
     EXPECT_EQ(log_.count(4, "invalid file name"), 11u);
     EXPECT_EQ(log_.count(4, "local folder is invalid. /"), 1u);
-    const std::pair<std::string, bool> names[] = {{"fw-1.2_3+4.tar.gz", true}, {std::string(32, 'a'), true},
-                                                  {"x-", true}, {".hidden", true}, {"a\tb", false}, {"ä", false}};
-    for (const auto& [name, ok] : names) EXPECT_EQ(service::valid_package_name(name), ok) << name;
-}
-
-TEST(DownloadProgress, PercentOfTheKnownTotal) {
-    for (const auto& [total, now, percent] : {std::tuple<curl_off_t, curl_off_t, float>{0, 0, 0}, {0, 5, 0}, {200, 50, 25}, {100, 100, 100}}) {
-        std::atomic<float> p{-1};
-        EXPECT_EQ(service::download_progress_callback(&p, total, now, 0, 0), 0);
-        EXPECT_FLOAT_EQ(p.load(), percent);
-    }
 }
 
 }  // namespace
