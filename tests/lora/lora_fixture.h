@@ -94,6 +94,11 @@ protected:
         for (const auto& f : sim->sent()) d.push_back({f[2], f[5], f[6], static_cast<uint16_t>(f[3] | (f[4] << 8)), Bytes(f.begin() + 8, f.end() - 2)});
         return d;
     }
+    std::vector<Bytes> payloads(size_t from = 0) {
+        std::vector<Bytes> p;
+        for (const Down& d : sent()) p.push_back(d.payload);
+        return std::vector<Bytes>(p.begin() + static_cast<long>(std::min(from, p.size())), p.end());
+    }
     Json configFile() { return Json::parse(readFile(scada_paths::CONFIG_FILE())); }
 
     orvane::test::TempDir tmp{"orvane-lora"};

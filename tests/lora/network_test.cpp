@@ -1,5 +1,7 @@
 // The network manager against the simulated radio and field devices, one pass at a time on the
 // simulated clock; where a poll needs an answer, a pump thread runs the passes.
+#include <gmock/gmock.h>
+
 #include <climits>
 #include <filesystem>
 #include <tuple>
@@ -66,14 +68,11 @@ TEST_F(NetworkTest, Rw70RegisterDescriptions) {
     EXPECT_EQ(std::tie(d[1].type, d[1].device, d[1].master), std::make_tuple(10, 6, 1));  // register request
     EXPECT_EQ(d[1].payload, (Bytes{0x00, 0x00}));
     EXPECT_EQ(dev.registerRequests(), 1);
-    std::vector<Bytes> acks;  // register ID and the first name character
-    for (size_t i = 2; i < d.size(); ++i) acks.push_back(d[i].payload);
-    EXPECT_EQ(acks, (std::vector<Bytes>{{1, 'F'}, {5, 'L'}}));
+    EXPECT_EQ(payloads(2), (std::vector<Bytes>{{1, 'F'}, {5, 'L'}}));  // register ID and the first name character
     const Items it = items();
     const LoraRegisterItem& flow = it[0].registers[3];
     EXPECT_EQ(std::make_tuple(flow.name.view(), flow.unit.view(), flow.displayUnit.view()), std::make_tuple("Flow", "m3/h", "m3/h"));
-    EXPECT_EQ(flow.valueType, 1);
-    EXPECT_TRUE(flow.display);
+    EXPECT_EQ(std::make_tuple(flow.valueType, flow.display), std::make_tuple(1, true));
     EXPECT_EQ(it[0].registers[7].name.view(), "Last");
     for (uint8_t id : {6, 7, 8}) {
         Bytes desc(32, 0);
@@ -84,8 +83,7 @@ TEST_F(NetworkTest, Rw70RegisterDescriptions) {
     EXPECT_EQ(sent().size(), d.size());
     sim->deliver(dev.upload());  // fills the described slot
     drain();
-    EXPECT_FLOAT_EQ(items()[0].registers[3].value, 16.0f);
-    EXPECT_FLOAT_EQ(items()[0].registers[0].value, 8.0f);
+    EXPECT_EQ(std::make_tuple(items()[0].registers[3].value, items()[0].registers[0].value), std::make_tuple(16.0f, 8.0f));
 }
 
 TEST_F(NetworkTest, IdentityReportSetsSecondUidThenRequestsRegisters) {
@@ -100,14 +98,9 @@ TEST_F(NetworkTest, IdentityReportSetsSecondUidThenRequestsRegisters) {
     sim->deliver(dev.frame(10, report));
     clock.clearSleeps();
     drain();
-    EXPECT_EQ(items()[0].devPn, 555u);
-    EXPECT_EQ(items()[0].devSn, 777u);
-    const auto d = sent();
-    ASSERT_EQ(d.size(), 2u);
-    EXPECT_EQ(d[0].payload, (Bytes{0xFF, 0xFF}));
-    EXPECT_EQ(d[1].payload, (Bytes{0x00, 0x00}));
-    const auto sleeps = clock.sleeps();
-    EXPECT_NE(std::find(sleeps.begin(), sleeps.end(), 2000), sleeps.end());
+    EXPECT_EQ(std::make_tuple(items()[0].devPn, items()[0].devSn), std::make_tuple(555u, 777u));
+    EXPECT_EQ(payloads(), (std::vector<Bytes>{{0xFF, 0xFF}, {0x00, 0x00}}));
+    EXPECT_THAT(clock.sleeps(), testing::Contains(2000));
 }
 
 TEST_F(NetworkTest, ForeignMasterAndWrongIdentityAreDropped) {
@@ -120,8 +113,7 @@ TEST_F(NetworkTest, ForeignMasterAndWrongIdentityAreDropped) {
     sim->deliver(neighbour.frame(7, neighbour.measurementPayload()));
     sim->deliver(impostor.frame(7, impostor.measurementPayload()));
     drain();
-    EXPECT_EQ(items()[0].lastTimestamp, 1000u);
-    EXPECT_TRUE(items()[0].registers[0].name.empty());  // no measurements taken
+    EXPECT_EQ(std::make_tuple(items()[0].lastTimestamp, items()[0].registers[0].name.view()), std::make_tuple(1000u, ""));  // no measurements
     EXPECT_TRUE(sent().empty());
     LoraFieldDevice& real = device(100, 5, 6);
     sim->deliver(real.frame(7, real.measurementPayload()));
@@ -173,9 +165,8 @@ TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
     pumping = false;
     sim->lineInterrupt();
     pump.join();
-    EXPECT_EQ(a.polls(), 2);  // R + 1, the foreign answer did not end the wait
-    EXPECT_EQ(b.polls(), 1);
-    EXPECT_EQ(battery.polls(), 0);  // passive devices are never polled
+    // R + 1 tries of the silent one (the foreign answer did not end its wait); passive ones never.
+    EXPECT_EQ(std::make_tuple(a.polls(), b.polls(), battery.polls()), std::make_tuple(2, 1, 0));
     EXPECT_FALSE(net->registry().is_device_online(6));
     EXPECT_TRUE(net->registry().is_device_online(7));
     EXPECT_EQ(items()[1].registers[0].name.view(), "Volume");
@@ -205,21 +196,17 @@ TEST_F(NetworkTest, ModeChangeToAutoUploadBroadcastsStartUploadThrice) {
     autoUpload();
     clock.clearSleeps();
     EXPECT_EQ(net->pollPass(), 1s);
-    const auto d = sent();
-    ASSERT_EQ(d.size(), 3u);
-    for (const auto& f : d) {
-        EXPECT_EQ(f.type, 6);
-        EXPECT_EQ(f.payload, (Bytes{0x02, 0x01}));
-    }
-    const auto s = clock.sleeps();
-    EXPECT_EQ(std::count(s.begin(), s.end(), 200), 2);
+    EXPECT_EQ(payloads(), std::vector<Bytes>(3, Bytes{0x02, 0x01}));
+    for (const auto& f : sent()) EXPECT_EQ(f.type, 6);
+    EXPECT_THAT(clock.sleeps(), testing::Contains(200).Times(2));
     net->pollPass();
     setLora([](LoraRecipe& l) { l.mode = 2; });
     net->pollPass();
     EXPECT_EQ(sent().size(), 3u);
 }
 
-TEST_F(NetworkTest, SettingsChangeRestartsTheRadio) {
+TEST_F(NetworkTest, SettingsChangeRestartsTheRadioAndDeviceRemovedFromUiIsReset) {
+    enrol(0, 100, 5), enrol(1, 200, 6);
     begin();
     ASSERT_EQ(sim->opens().size(), 1u);
     step();  // the initial 0x800 was consumed at start-up
@@ -227,21 +214,12 @@ TEST_F(NetworkTest, SettingsChangeRestartsTheRadio) {
     setLora([](LoraRecipe& l) { l.SF = 12, l.BW = 125; });
     recipe->triggerReload(SCADA_MASK_LORA);
     step();
-    EXPECT_EQ(sim->opens().size(), 2u);
-    EXPECT_EQ(sim->closes(), 1);
+    EXPECT_EQ(std::make_tuple(sim->opens().size(), sim->closes(), sim->transfersOnClosed()), std::make_tuple(2u, 1, 0));
     EXPECT_EQ(sim->modulationParams(), (Bytes{12, 4, 1, 1}));
-    EXPECT_EQ(sim->transfersOnClosed(), 0);
-}
-
-TEST_F(NetworkTest, DeviceRemovedFromUiIsReset) {
-    enrol(0, 100, 5), enrol(1, 200, 6);
-    begin();
-    step();
     recipe->updateLoraDevices([](Items& i) { i[0].display = false; });
     recipe->triggerReload(SCADA_MASK_LORA_DEVICE);
     step();
-    EXPECT_EQ(items()[0].loraId, 0);
-    EXPECT_EQ(items()[1].loraId, 7);
+    EXPECT_EQ(std::make_tuple(items()[0].loraId, items()[1].loraId), std::make_tuple(0, 7));
     EXPECT_EQ(configFile()["loraDevice"][0]["loraId"], 0);
     live->withLock([](ScadaLiveData& l) { EXPECT_EQ(l.lora.items[0].id, 7); });
 }
@@ -294,18 +272,13 @@ TEST_F(NetworkTest, ParameterFileSavedAfterEnrolmentReportAndDeviceListChange) {
 // lora_devices.json is put back into the recipe at start-up, so it follows every saved change of
 // the device list: an operator's edit and the register descriptions a device sends later.
 TEST_F(NetworkTest, DeviceFileFollowsLaterChangesSoARestartKeepsThem) {
-    struct Case { const char* what; uint32_t pn; std::function<void()> change; std::function<void(const Json&)> check; };
+    struct Case { const char* what; uint32_t pn; std::function<void()> change; const char* tank; int reg; const char* unit; };
     const Case cases[] = {
-        {"operator edit", 100,
-         [this] {
+        {"operator edit", 100, [this] {
              recipe->updateLoraDevices([](Items& i) { i[0].tankName = "Tank B", i[0].registers[1].displayUnit = "ft"; });
              recipe->triggerReload(SCADA_MASK_LORA_DEVICE);
-         },
-         [](const Json& d) {
-             EXPECT_EQ(d["tankName"], "Tank B");
-             EXPECT_EQ(d["registers"][1]["displayUnit"], "ft");
-         }},
-        {"register description", 24817, [] {}, [](const Json& d) { EXPECT_EQ(d["registers"][3]["displayUnit"], "m3/h"); }},
+         }, "Tank B", 1, "ft"},
+        {"register description", 24817, [] {}, "24817#5", 3, "m3/h"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -322,7 +295,8 @@ TEST_F(NetworkTest, DeviceFileFollowsLaterChangesSoARestartKeepsThem) {
         drain();
         const Json file = Json::parse(readFile(scada_paths::LORA_DEVICE_FILE()));
         ASSERT_EQ(file["devices"].size(), 1u);
-        c.check(file["devices"][0]);
+        EXPECT_EQ(file["devices"][0]["tankName"], c.tank);
+        EXPECT_EQ(file["devices"][0]["registers"][c.reg]["displayUnit"], c.unit);
         const Items before = items();  // a restart loads the file over the recipe: the later settings stay
         ASSERT_TRUE(net->registry().load_devices());
         const Items after = items();
