@@ -17,10 +17,8 @@ constexpr int kWrite = 16;
 
 TEST(MbtcpAssemble, ByteOrders) {
     const uint16_t regs[2] = {0x1122, 0x3344};
-    struct Row {
-        const char* order;
-        uint32_t expected;
-    } rows[] = {{"ABCD", 0x11223344}, {"CDAB", 0x33441122}, {"BADC", 0x22114433}, {"DCBA", 0x44332211}, {"XYZ", 0}};
+    struct Row { const char* order; uint32_t expected; } rows[] = {
+        {"ABCD", 0x11223344}, {"CDAB", 0x33441122}, {"BADC", 0x22114433}, {"DCBA", 0x44332211}, {"XYZ", 0}};
     for (auto& r : rows) EXPECT_EQ(MBTCPClient::assemble_u32_by_byteorder(r.order, regs), r.expected) << r.order;
 }
 
@@ -28,12 +26,7 @@ TEST(MbtcpClient, ModbusTypesAndCounts) {
     ModbusPeer peer;
     ClientRig rig;
     rig.modbus(0, peer.port(), "ABCD");
-    struct Row {
-        const char* type;
-        int16_t regLen;
-        uint16_t r0, r1;
-        float expected;  // NaN: no read at all
-    } rows[] = {
+    struct Row { const char* type; int16_t regLen; uint16_t r0, r1; float expected; } rows[] = {  // expected NaN: no read at all
         {"INT16", 2, 0xFFFF, 0, -1.0f},          {"UINT16", 2, 0xFFFF, 0, 65535.0f}, {"INT32", 1, 0xFFFF, 0xFFFE, -2.0f},
         {"UINT32", 1, 0x0001, 0x0000, 65536.0f}, {"FLOAT", 1, 0xC2F6, 0xE979, -123.456f}, {"BCD", 1, 0x0102, 0, 258.0f},
         {"BCD", 3, 0x0102, 0, NAN},              {"BCD", 0, 0x0102, 0, NAN},
@@ -58,13 +51,9 @@ TEST(MbtcpClient, ModbusTypesAndCounts) {
 }
 
 TEST(MbtcpClient, OutputsCarryRegisterTableValues) {
-    struct Row {
-        const char* brand;
-        int32_t vRegAddr;
-        int expectedAt;  // -1: refused, nothing written
-        int16_t regLen;
-    } rows[] = {{"Walchem", 40001, 40000, 2}, {"Acme", 40001, 40001, 2}, {"Walchem", 0, -1, 2}, {"Acme", 40001, -1, 124},
-                {"Acme", 65536 + 40001, -1, 2}};
+    struct Row { const char* brand; int32_t vRegAddr; int expectedAt; int16_t regLen; } rows[] = {  // expectedAt -1: refused
+        {"Walchem", 40001, 40000, 2}, {"Acme", 40001, 40001, 2}, {"Walchem", 0, -1, 2}, {"Acme", 40001, -1, 124},
+        {"Acme", 65536 + 40001, -1, 2}};
     for (auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.brand << " " << r.vRegAddr << " " << r.regLen);
         ModbusPeer peer;
@@ -208,11 +197,8 @@ TEST(MbtcpClient, BlockReadsAreBounded) {
 }
 
 TEST(MbtcpClient, ReadLineLoggedForEveryControllerButTheDk200) {
-    struct Row {
-        const char* brand;
-        const char* model;
-        size_t lines;
-    } rows[] = {{"Acme", "DK-200", 1}, {"Kelva Works", "X1", 1}, {"Kelva Works", "DK-200S", 0}};
+    struct Row { const char* brand; const char* model; size_t lines; } rows[] = {
+        {"Acme", "DK-200", 1}, {"Kelva Works", "X1", 1}, {"Kelva Works", "DK-200S", 0}};
     for (auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.brand << " " << r.model);
         ModbusPeer peer;

@@ -91,12 +91,8 @@ TEST(Dk200, FilesOfOneSecondNeverReplaceEachOther) {
 // data set: no file, no partial file, and the flag register left as it was (read again later).
 TEST(Dk200, FlagsLeftSetWhenNoFileIsWritten) {
     enum Case { Nothing, Unwritable, Stop };
-    struct Row {
-        Case c;
-        int address;
-        uint16_t value;
-    } rows[] = {{Nothing, 100, 0},   {Nothing, 4213, 0}, {Nothing, 4213, 2}, {Unwritable, 100, 0x01},
-                {Unwritable, 4213, 1}, {Stop, 100, 0x03},  {Stop, 4213, 1}};
+    struct Row { Case c; int address; uint16_t value; } rows[] = {
+        {Nothing, 100, 0}, {Nothing, 4213, 0}, {Nothing, 4213, 2}, {Unwritable, 100, 1}, {Unwritable, 4213, 1}, {Stop, 100, 3}, {Stop, 4213, 1}};
     for (auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.c << " " << r.address << "=" << r.value);
         DkRig rig;

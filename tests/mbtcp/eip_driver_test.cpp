@@ -44,9 +44,10 @@ TEST(EipCodec, TagPathSegments) {
 }
 
 TEST(EipDriver, RefusesBadAttributes) {
-    for (std::string a : {"protocol=modbus&gateway=1.2.3.4&elem_size=4&name=a", "protocol=ab_eip&elem_size=4&name=a", "gateway=1.2.3.4&elem_size=0&name=a",
-                          "gateway=1.2.3.4&elem_size=4&elem_count=0&name=a", "gateway=1.2.3.4:99999&elem_size=4&name=a", "gateway=1.2.3.4&elem_size=4",
-                          "gateway=1.2.3.4&elem_size=4&name=a..b", "gateway=1.2.3.4&path=1&elem_size=4&name=a", "gateway=1.2.3.4&elem_size=4&name=a&x"})
+    for (std::string a : {"protocol=modbus&gateway=1.2.3.4&elem_size=4&name=a", "protocol=ab_eip&elem_size=4&name=a",
+                          "gateway=1.2.3.4&elem_size=0&name=a", "gateway=1.2.3.4&elem_size=4&elem_count=0&name=a",
+                          "gateway=1.2.3.4:99999&elem_size=4&name=a", "gateway=1.2.3.4&elem_size=4", "gateway=1.2.3.4&elem_size=4&name=a..b",
+                          "gateway=1.2.3.4&path=1&elem_size=4&name=a", "gateway=1.2.3.4&elem_size=4&name=a&x"})
         EXPECT_EQ(eip::create((a.starts_with("protocol") ? a : "protocol=ab_eip&" + a).c_str(), 0), eip::ERR_BAD_PARAM) << a;
     EXPECT_EQ(eip::status(123456), eip::ERR_NOT_FOUND);
     EXPECT_EQ(eip::read(123456, 0), eip::ERR_NOT_FOUND);

@@ -22,9 +22,7 @@ namespace orvane::test {
 
 class ModbusPeer {
 public:
-    struct Request {
-        int function, address, count;
-    };
+    struct Request { int function, address, count; };
 
     explicit ModbusPeer(int port = 0) : map_(modbus_mapping_new(0, 0, 65536, 0)) {
         int one = 1;

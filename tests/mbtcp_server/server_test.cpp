@@ -47,11 +47,7 @@ using Pair = std::pair<int, int>;
 // Floats as the register table holds them (byte order NONE): low word first.
 float floatOf(const uint16_t* regs) { return std::bit_cast<float>(regs[0] | (static_cast<uint32_t>(regs[1]) << 16)); }
 
-struct Refusal {
-    const char* what;
-    std::vector<uint8_t> pdu;  // unit id first
-    uint8_t code;
-};
+struct Refusal { const char* what; std::vector<uint8_t> pdu; uint8_t code; };  // the PDU with the unit id first
 
 class ServerRig : public ::testing::Test {
 protected:

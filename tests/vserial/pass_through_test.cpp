@@ -170,11 +170,7 @@ TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack)
 // A parity outside the table is refused before any hand-over; a device that cannot be opened
 // still hands the line back.
 TEST_F(PassThrough, BadLineSettingsCloseTheClientAndLeaveTheLineWithTheProbeService) {
-    struct Case {
-        std::string device;
-        int parity;
-        std::vector<int> acks;
-    };
+    struct Case { std::string device; int parity; std::vector<int> acks; };
     const Case cases[] = {{pty_.path, 3, {}}, {pty_.path, -1, {}}, {root_.file("no-such-tty"), 0, {1, 2}}};
     int n = 0;
     for (const Case& c : cases) {
@@ -224,13 +220,8 @@ TEST_F(PassThrough, OneClientAtATimeAClientGoneMidTransferAndAStopMidWait) {
 }
 
 TEST(SerialSettings, SpeedsSizesStopBitsAndParity) {
-    struct Row {
-        int bauds, dataBits, stopBits;
-        char parity;
-        speed_t speed;
-        tcflag_t cflag;  // CSIZE, CSTOPB, PARENB, PARODD bits expected
-        bool inputCheck;
-    } rows[] = {
+    // The CSIZE, CSTOPB, PARENB and PARODD bits and input checking expected.
+    struct Row { int bauds, dataBits, stopBits; char parity; speed_t speed; tcflag_t cflag; bool inputCheck; } rows[] = {
         {50, 5, 1, 'N', B50, CS5, false},
         {115200, 6, 2, 'E', B115200, CS6 | CSTOPB | PARENB, true},
         {230400, 7, 1, 'O', B230400, CS7 | PARENB | PARODD, true},
