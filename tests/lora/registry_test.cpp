@@ -23,19 +23,6 @@ protected:
 
 }  // namespace
 
-TEST_F(RegistryTest, SixteenDevicesThenFull) {
-    for (unsigned k = 0; k < 16; ++k) {
-        EXPECT_EQ(reg->allocate_device(now(), 100 + k, 1), static_cast<int>(k + 6));
-        EXPECT_TRUE(reg->is_device_online(k + 6));
-    }
-    EXPECT_EQ(reg->allocate_device(now(), 999, 1), -1);
-    const Items it = items();
-    EXPECT_EQ(std::make_tuple(it[0].displayId, it[15].displayId, it[15].loraId), std::make_tuple(1, 16, 21));
-    EXPECT_TRUE(it[3].enable && it[3].display);
-    EXPECT_EQ(it[3].lastTimestamp, now());
-    EXPECT_TRUE(reg->has_unsaved_changes());
-}
-
 TEST_F(RegistryTest, ReEnrolmentResetAndRefusals) {
     EXPECT_EQ(reg->allocate_device(now(), 100, 1), 6);
     EXPECT_EQ(reg->allocate_device(now(), 200, 2), 7);
@@ -51,10 +38,7 @@ TEST_F(RegistryTest, ReEnrolmentResetAndRefusals) {
     EXPECT_EQ(reg->allocate_device(now(), Uid{}), -1);
     EXPECT_EQ(reg->get_device_lora_id(0, 0), -1);
     EXPECT_EQ(reg->get_device_lora_id(200, 2), 7);
-    Uid uid{};
-    const std::string text = "24817#9";
-    std::copy(text.begin(), text.end(), uid.begin());
-    EXPECT_EQ(reg->allocate_device(now(), uid), 8);
+    EXPECT_EQ(reg->allocate_device(now(), Uid{'2', '4', '8', '1', '7', '#', '9'}), 8);
     EXPECT_EQ(items()[2].pn, 24817u);
     // Statuses of IDs outside 6..21 read offline and ignore writes.
     for (unsigned id : {5u, 22u}) {
@@ -67,8 +51,7 @@ TEST_F(RegistryTest, TimestampFollowsTheItemsLoraId) {
     recipe->updateLoraDevices([](Items& i) { i[0].loraId = 9, i[0].pn = 1, i[0].sn = 1; });  // as the REST API writes it
     clock.advance(std::chrono::seconds(50));
     EXPECT_TRUE(reg->update_device_timestamp(9));
-    EXPECT_EQ(items()[0].lastTimestamp, now());
-    EXPECT_EQ(items()[3].lastTimestamp, 0u);
+    EXPECT_EQ(std::make_tuple(items()[0].lastTimestamp, items()[3].lastTimestamp), std::make_tuple(now(), 0u));
     EXPECT_TRUE(reg->is_device_online(9));
     for (unsigned id : {10u, 5u, 22u}) EXPECT_FALSE(reg->update_device_timestamp(id)) << id;  // no item carries 10
     EXPECT_FALSE(reg->update_device_timestamp(9, 1, 2));  // wrong SN
@@ -142,20 +125,14 @@ TEST_F(RegistryTest, DeviceFileRoundTrip) {
     ASSERT_EQ(doc["devices"].size(), 2u);
     EXPECT_EQ(doc["saveTime"], now());
     const auto& d = doc["devices"][0];
-    EXPECT_EQ(d["loraId"], 6);
-    EXPECT_EQ(d["pn"], 100);
-    EXPECT_EQ(d["tankName"], "North");
-    EXPECT_EQ(d["precision"], 2);
-    EXPECT_EQ(d["enable"], true);
+    EXPECT_EQ(std::make_tuple(d["loraId"], d["pn"], d["tankName"], d["precision"], d["enable"]), std::make_tuple(6, 100, "North", 2, true));
     ASSERT_EQ(d["registers"].size(), 8u);
     const auto& r = d["registers"][1];
     for (const char* k : {"name", "unit", "displayUnit", "nameCalculated", "unitCalculated", "display", "calculated",
                           "minValue", "maxValue", "minValueCalculated", "maxValueCalculated"}) {
         EXPECT_TRUE(r.contains(k)) << k;
     }
-    EXPECT_EQ(r["displayUnit"], "ft");
-    EXPECT_EQ(r["maxValueCalculated"], 7.5);
-    EXPECT_EQ(doc["devices"][1]["display"], false);
+    EXPECT_EQ(std::make_tuple(r["displayUnit"], r["maxValueCalculated"], doc["devices"][1]["display"]), std::make_tuple("ft", 7.5, false));
 
     // Wipe the display settings, add an element for an unknown device and one without registers.
     auto edited = doc;
@@ -170,10 +147,9 @@ TEST_F(RegistryTest, DeviceFileRoundTrip) {
     });
     ASSERT_TRUE(reg->load_devices());
     const Items it = items();
-    EXPECT_EQ(std::make_tuple(it[0].tankName.view(), it[0].precision), std::make_tuple("North", 2));
-    EXPECT_EQ(it[0].registers[1].displayUnit.view(), "ft");
-    EXPECT_TRUE(it[0].registers[1].calculated);
-    EXPECT_EQ(it[0].registers[1].nameCalculated.view(), "Pct");
+    const LoraRegisterItem& r1 = it[0].registers[1];
+    EXPECT_EQ(std::make_tuple(it[0].tankName.view(), it[0].precision, r1.displayUnit.view(), r1.calculated, r1.nameCalculated.view()),
+              std::make_tuple("North", 2, "ft", true, "Pct"));
     EXPECT_EQ(std::make_tuple(it[1].tankName.view(), it[1].loraId, it[1].registers[0].displayUnit.view()),
               std::make_tuple("Renamed", 7, "keep"));
     for (const auto& i : it) EXPECT_NE(i.tankName.view(), "ghost");
@@ -196,7 +172,9 @@ TEST_F(RegistryTest, BadDeviceFileKeptAsideAndRecipeUnchanged) {
     EXPECT_TRUE(nlohmann::json::accept(readFile(file)));
 }
 
-TEST_F(RegistryTest, HelperUnderContentionLosesNothing) {
+// One thread edits through the helper while the registry enrols, refreshes and resets: nothing is
+// lost, and the 16 slots end as IDs 6..21 with the 17th device refused.
+TEST_F(RegistryTest, HelperUnderContentionLosesNothingThenFull) {
     constexpr int kEdits = 2000;
     std::thread editor([&] {
         for (int n = 0; n < kEdits; ++n) {
@@ -212,8 +190,12 @@ TEST_F(RegistryTest, HelperUnderContentionLosesNothing) {
         if (round < 19) recipe->updateLoraDevices([&](Items& i) { reg->reset_device(i[round % 16]); });
     }
     editor.join();
+    EXPECT_EQ(reg->allocate_device(now(), 999, 1), -1);
+    EXPECT_TRUE(reg->has_unsaved_changes());
     const Items it = items();
     for (size_t k = 0; k < 16; ++k) {
-        EXPECT_EQ(std::make_tuple(it[k].id, it[k].loraId), std::make_tuple(kEdits, static_cast<int>(k + 6))) << k;
+        EXPECT_EQ(std::make_tuple(it[k].id, it[k].loraId, it[k].displayId, it[k].enable, it[k].display, it[k].lastTimestamp),
+                  std::make_tuple(kEdits, static_cast<int>(k + 6), static_cast<int>(k + 1), true, true, now())) << k;
+        EXPECT_TRUE(reg->is_device_online(static_cast<unsigned>(k + 6))) << k;
     }
 }
