@@ -21,9 +21,6 @@
 class RestTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        roots_ = std::make_unique<orvane::test::ScopedRoots>(dir_.path());
-        orvane::platform::Clock::setForTest(&clock_);
-        orvane::platform::CommandRunner::setForTest(&runner_);
         recipe_ = std::make_unique<RecipeDataGuard>();
         live_ = std::make_unique<LiveDataGuard>(recipe_.get());
         EnvGuard::Options eo;
@@ -32,17 +29,6 @@ protected:
         vars_ = std::make_unique<VarEngine>();
         db_ = std::make_unique<DatabaseProxy>(DatabaseOptions{dir_.path() + "/runtime/test.db", ""});
         api_ = std::make_unique<RestAPI>(*recipe_, *live_, *env_, *vars_, *db_, options());
-        out_ = std::make_unique<fss::stringHuge>();
-    }
-    void TearDown() override {
-        api_.reset();
-        db_.reset();
-        vars_.reset();
-        env_.reset();
-        live_.reset();
-        recipe_.reset();
-        orvane::platform::CommandRunner::setForTest(nullptr);
-        orvane::platform::Clock::setForTest(nullptr);
     }
     virtual RestAPI::Options options() { return {}; }
 
@@ -60,15 +46,27 @@ protected:
         return "{\n  \"code\":" + std::to_string(code) + ",\n  \"msg\":\"" + msg + "\"}";
     }
 
+    // Members end in reverse order: the stores first, then the test clock and runner are unhooked.
+    struct Hooks {
+        Hooks(orvane::platform::Clock* clock, orvane::platform::CommandRunner* runner) {
+            orvane::platform::Clock::setForTest(clock);
+            orvane::platform::CommandRunner::setForTest(runner);
+        }
+        ~Hooks() {
+            orvane::platform::Clock::setForTest(nullptr);
+            orvane::platform::CommandRunner::setForTest(nullptr);
+        }
+    };
     orvane::test::TempDir dir_{"orvane-rest"};
-    std::unique_ptr<orvane::test::ScopedRoots> roots_;
+    orvane::test::ScopedRoots roots_{dir_.path()};
     orvane::platform::SimulatedClock clock_;
     orvane::platform::RecordingCommandRunner runner_;
+    Hooks hooks_{&clock_, &runner_};
     std::unique_ptr<RecipeDataGuard> recipe_;
     std::unique_ptr<LiveDataGuard> live_;
     std::unique_ptr<EnvGuard> env_;
     std::unique_ptr<VarEngine> vars_;
     std::unique_ptr<DatabaseProxy> db_;
     std::unique_ptr<RestAPI> api_;
-    std::unique_ptr<fss::stringHuge> out_;
+    std::unique_ptr<fss::stringHuge> out_ = std::make_unique<fss::stringHuge>();
 };
