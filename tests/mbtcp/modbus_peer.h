@@ -1,7 +1,7 @@
 #pragma once
-// A libmodbus TCP server standing in for a field controller: 65536 holding registers, any number
-// of connections, on loopback in the network namespace of the constructing thread. Records every
-// request. Destroying it closes the port; a new one on the same port stands for a restart.
+// A libmodbus TCP server standing in for a field controller: 65536 holding registers, on loopback
+// in the network namespace of the constructing thread. Records every request. Destroying it
+// closes the port; a new one on the same port stands for a restart.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -41,7 +41,6 @@ public:
     ~ModbusPeer() {
         quit_ = true;
         thread_.join();
-        for (auto* c : conns_) drop(c);
         ::close(listenFd_);
         modbus_mapping_free(map_);
     }
@@ -76,35 +75,24 @@ public:
     int accepted() const { return accepted_.load(); }
 
 private:
-    static void drop(modbus_t* c) {
-        ::close(modbus_get_socket(c));
-        modbus_free(c);
-    }
-
+    // One connection at a time (the client holds one per controller), served until it closes.
     void run() {
         std::vector<uint8_t> query(MODBUS_TCP_MAX_ADU_LENGTH);
-        while (!quit_) {
-            std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
-            for (auto* c : conns_) fds.push_back({modbus_get_socket(c), POLLIN, 0});
-            if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
-            std::vector<modbus_t*> dead;
-            for (size_t k = 1; k < fds.size(); ++k) {
-                if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                modbus_t* c = conns_[k - 1];
+        for (pollfd p{listenFd_, POLLIN, 0}; !quit_;) {
+            if (::poll(&p, 1, 20) <= 0) continue;
+            modbus_t* c = modbus_new_tcp("127.0.0.1", port_);
+            modbus_set_socket(c, ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC));
+            ++accepted_;
+            for (pollfd q{modbus_get_socket(c), POLLIN, 0}; !quit_;) {
+                if (::poll(&q, 1, 20) <= 0) continue;
                 const int rc = modbus_receive(c, query.data());
-                if (rc < 0) dead.push_back(c);
-                if (rc <= 0) continue;
+                if (rc < 0) break;
                 std::lock_guard lk(mutex_);
                 requests_.push_back({query[7], (query[8] << 8) | query[9], (query[10] << 8) | query[11]});
                 modbus_reply(c, query.data(), rc, map_);
             }
-            for (auto* c : dead) drop(c), std::erase(conns_, c);
-            if (!(fds[0].revents & POLLIN)) continue;
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            conns_.push_back(modbus_new_tcp("127.0.0.1", port_));
-            modbus_set_socket(conns_.back(), fd);
-            ++accepted_;
+            ::close(modbus_get_socket(c));
+            modbus_free(c);
         }
     }
 
@@ -113,7 +101,6 @@ private:
     int port_ = 0;
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
-    std::vector<modbus_t*> conns_;
     std::atomic<bool> quit_{false};
     std::atomic<int> accepted_{0};
     std::thread thread_;

@@ -4,16 +4,13 @@
 // probe through the pass-through, after which the probe service polls again.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
+#include <fmt/format.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -85,26 +82,16 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
     EXPECT_NE(mbpoll("3:float").find("[2001]: \t7.25"), std::string::npos);
 
     // The technician: read the pH registers of address 10 through port 1077.
-    std::vector<uint8_t> frame = {0x0A, 0x03, 0x9C, 0x40, 0x00, 0x02};
-    const uint16_t crc = orvane::test::modbusCrc16(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    const uint8_t frame[] = {0x0A, 0x03, 0x9C, 0x40, 0x00, 0x02};
+    const uint16_t crc = orvane::test::modbusCrc16(frame, sizeof frame);
+    std::string request, hex;
+    for (uint8_t b : frame) request += fmt::format("\\x{:02x}", b);
+    request += fmt::format("\\x{:02x}\\x{:02x}", crc & 0xFF, crc >> 8);
+    p.runInNetwork({"bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/1077 && printf '" + request + "' >&3 && timeout 60 head -c 9 <&3 | od -An -v -tx1"}, &hex);
     std::vector<uint8_t> reply;
-    {
-        orvane::test::SandboxNetwork net(p);
-        ASSERT_TRUE(net.ok());
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{AF_INET, htons(1077), {htonl(INADDR_LOOPBACK)}, {}};
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size())) {
-            uint8_t buf[64];
-            pollfd pf{fd, POLLIN, 0};
-            for (ssize_t n; reply.size() < 9 && ::poll(&pf, 1, 60000) > 0 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-                reply.insert(reply.end(), buf, buf + n);
-        }
-        ::close(fd);
-    }
-    ASSERT_EQ(reply.size(), 9u) << readFile(log) << p.stdoutText();
+    std::istringstream in(hex);
+    for (unsigned v; in >> std::hex >> v;) reply.push_back(static_cast<uint8_t>(v));
+    ASSERT_EQ(reply.size(), 9u) << hex << readFile(log) << p.stdoutText();
     EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + 3), (std::vector<uint8_t>{0x0A, 0x03, 0x04}));
     EXPECT_EQ(orvane::test::modbusCrc16(reply.data(), 7), reply[7] | (reply[8] << 8));
     EXPECT_NE(p.stdoutText().find("===> 0xA 0x3 0x9C 0x40"), std::string::npos);
