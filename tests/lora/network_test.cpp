@@ -54,7 +54,7 @@ TEST_F(NetworkTest, PollModeUploadOfKnownDeviceGetsEmptyReplyThenStopUpload) {
 
 // Descriptions are acknowledged one by one; IDs 6 and 7 (slots 8 and 9 of an 8-slot table) are
 // refused like 8.
-TEST_F(NetworkTest, Rw70RegisterDescriptions) {
+TEST_F(NetworkTest, Rw70RegisterDescriptionsAndIdentityReport) {
     autoUpload();
     begin();
     LoraFieldDevice& dev = device(24817, 9);
@@ -84,22 +84,16 @@ TEST_F(NetworkTest, Rw70RegisterDescriptions) {
     sim->deliver(dev.upload());  // fills the described slot
     drain();
     EXPECT_EQ(std::make_tuple(items()[0].registers[3].value, items()[0].registers[0].value), std::make_tuple(16.0f, 8.0f));
-}
-
-TEST_F(NetworkTest, IdentityReportSetsSecondUidThenRequestsRegisters) {
-    autoUpload();
-    enrol(0, 24817, 9);
-    begin();
-    LoraFieldDevice& dev = device(24817, 9, 6);
+    // An identity report sets the second UID, is acknowledged, and the registers are asked again.
+    const size_t before = sent().size();
     Bytes report(34, 0);
     report[0] = report[1] = 0xFF;
-    const std::string second = "555#777";
-    std::copy(second.begin(), second.end(), report.begin() + 18);
-    sim->deliver(dev.frame(10, report));
+    std::copy_n("555#777", 7, report.begin() + 18);
     clock.clearSleeps();
+    sim->deliver(dev.frame(10, report));
     drain();
     EXPECT_EQ(std::make_tuple(items()[0].devPn, items()[0].devSn), std::make_tuple(555u, 777u));
-    EXPECT_EQ(payloads(), (std::vector<Bytes>{{0xFF, 0xFF}, {0x00, 0x00}}));
+    EXPECT_EQ(payloads(before), (std::vector<Bytes>{{0xFF, 0xFF}, {0x00, 0x00}, {1, 'F'}, {5, 'L'}}));
     EXPECT_THAT(clock.sleeps(), testing::Contains(2000));
 }
 
@@ -122,7 +116,7 @@ TEST_F(NetworkTest, ForeignMasterAndWrongIdentityAreDropped) {
     EXPECT_EQ(items()[0].registers[0].name.view(), "Volume");
 }
 
-TEST_F(NetworkTest, SilentDeviceTriedRPlusOneTimesThenEveryTenthRound) {
+TEST_F(NetworkTest, SilentDeviceTriedRPlusOneTimesThenEveryTenthRoundUntilAutoUpload) {
     enrol(0, 100, 5);
     setLora([](LoraRecipe& l) { l.pollMaxRetry = 2, l.pollWaitResponseTime = 1; });
     begin();
@@ -140,6 +134,16 @@ TEST_F(NetworkTest, SilentDeviceTriedRPlusOneTimesThenEveryTenthRound) {
     ASSERT_EQ(d.size(), 6u);
     EXPECT_EQ(std::tie(d[0].type, d[0].master), std::make_tuple(7, 1));
     EXPECT_EQ(d[1].seq, d[0].seq + 1);
+    autoUpload();  // poll -> auto-upload: START_UPLOAD three times, 200 ms apart; then no more polls
+    clock.clearSleeps();
+    EXPECT_EQ(net->pollPass(), 1s);
+    ASSERT_EQ(payloads(6), std::vector<Bytes>(3, Bytes{0x02, 0x01}));
+    for (size_t i = 6; i < 9; ++i) EXPECT_EQ(sent()[i].type, 6);
+    EXPECT_THAT(clock.sleeps(), testing::Contains(200).Times(2));
+    net->pollPass();
+    setLora([](LoraRecipe& l) { l.mode = 2; });  // auto -> another non-poll mode: nothing
+    net->pollPass();
+    EXPECT_EQ(sent().size(), 9u);
 }
 
 TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
@@ -188,21 +192,6 @@ TEST_F(NetworkTest, LongWaitSettingDoesNotWrap) {
     net->stop();
     poller.join();
     EXPECT_EQ(result, 0);
-}
-
-TEST_F(NetworkTest, ModeChangeToAutoUploadBroadcastsStartUploadThrice) {
-    begin();
-    net->pollPass();  // poll mode, nothing enrolled
-    autoUpload();
-    clock.clearSleeps();
-    EXPECT_EQ(net->pollPass(), 1s);
-    EXPECT_EQ(payloads(), std::vector<Bytes>(3, Bytes{0x02, 0x01}));
-    for (const auto& f : sent()) EXPECT_EQ(f.type, 6);
-    EXPECT_THAT(clock.sleeps(), testing::Contains(200).Times(2));
-    net->pollPass();
-    setLora([](LoraRecipe& l) { l.mode = 2; });
-    net->pollPass();
-    EXPECT_EQ(sent().size(), 3u);
 }
 
 TEST_F(NetworkTest, SettingsChangeRestartsTheRadioAndDeviceRemovedFromUiIsReset) {
