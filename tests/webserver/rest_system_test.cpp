@@ -5,10 +5,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <optional>
 #include <thread>
@@ -197,41 +195,27 @@ TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
 
 namespace {
 
-// The system service's end of its socket: reads one frame (or up to the client's end) and
-// answers with the test's reply after a delay. The order itself: tests/system_service.
+// The system service's end of its socket for one exchange: takes the request and answers with
+// `reply` after `delay`. The order itself: tests/system_service.
 class FakeSystemService {
 public:
-    using Reply = std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)>;
-    explicit FakeSystemService(Reply reply, std::chrono::milliseconds delay = 0ms) {
+    explicit FakeSystemService(std::vector<uint8_t> reply, std::chrono::milliseconds delay = 0ms) {
         fs::create_directories(fs::path(scada_paths::SYSETM_MODULE_SOCKET()).parent_path());
         acceptor_.emplace(local::listen(io_, scada_paths::SYSETM_MODULE_SOCKET(), 4));
         thread_ = std::thread([this, reply, delay] {
-            while (!stop_) {
-                boost::system::error_code ec;
-                auto c = local::acceptFor(*acceptor_, 20ms, ec);
-                if (!c) continue;
-                std::vector<uint8_t> bytes;
-                uint8_t buf[256];
-                while (bytes.empty() || orvane_ipc::Utilities::find_frame(bytes.data(), bytes.size()) < 0) {
-                    const auto r = local::readFor(*c, buf, sizeof buf, 2s);
-                    if (r.status != local::ReadStatus::Data) break;
-                    bytes.insert(bytes.end(), buf, buf + r.bytes);
-                }
-                std::this_thread::sleep_for(delay);
-                const std::vector<uint8_t> answer = reply(bytes);
-                if (!answer.empty()) local::writeAll(*c, answer.data(), answer.size());
-            }
+            boost::system::error_code ec;
+            auto c = local::acceptFor(*acceptor_, 30s, ec);
+            uint8_t buf[256];
+            if (!c || local::readFor(*c, buf, sizeof buf, 10s).status != local::ReadStatus::Data) return;
+            std::this_thread::sleep_for(delay);
+            local::writeAll(*c, reply.data(), reply.size());
         });
     }
-    ~FakeSystemService() {
-        stop_ = true;
-        thread_.join();
-    }
+    ~FakeSystemService() { thread_.join(); }
 
 private:
     boost::asio::io_context io_;
     std::optional<local::Acceptor> acceptor_;
-    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
@@ -249,7 +233,7 @@ TEST_F(RestSystemTest, UpgradeStatusAnswersAndBadReplies) {
     EXPECT_EQ(out_->view(), common(1001, ""));
 
     for (auto [code, text] : {std::pair{2u, "The MD5 of file is wrong."}, {0u, "Unknown error code: 0"}}) {
-        FakeSystemService service([code = code](const std::vector<uint8_t>&) { return statusFrame(42.5f, code); });
+        FakeSystemService service(statusFrame(42.5f, code));
         ASSERT_TRUE(get("/system/upgrade/status", token_));
         EXPECT_EQ(answer()["progress"], 42.5);
         EXPECT_EQ(answer()["error_code"], code);
@@ -263,12 +247,12 @@ TEST_F(RestSystemTest, UpgradeStatusAnswersAndBadReplies) {
         {std::vector<uint8_t>(whole.begin(), whole.begin() + 9), 1001},
     };
     for (const auto& [reply, code] : bad) {
-        FakeSystemService service([reply = reply](const std::vector<uint8_t>&) { return reply; });
+        FakeSystemService service(reply);
         ASSERT_TRUE(get("/system/upgrade/status", token_));
         EXPECT_EQ(answer()["code"], code);
     }
     // The service accepts once a second: a late reply is still read.
-    FakeSystemService slow([&](const std::vector<uint8_t>&) { return whole; }, 1000ms);
+    FakeSystemService slow(whole, 1000ms);
     ASSERT_TRUE(get("/system/upgrade/status", token_));
     EXPECT_EQ(answer()["progress"], 10);
 }
