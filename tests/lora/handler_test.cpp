@@ -45,17 +45,6 @@ int update(LoraDeviceRecipeItem& item, unsigned pn, const Bytes& p, int rssi = -
 
 }  // namespace
 
-TEST(LoraTlr, BatteryLimitsSetPassive) {
-    struct Case { float battery; bool passive; };
-    for (const Case c : {Case{3.5f, true}, Case{6.0f, true}, Case{4.2f, true}, Case{3.4f, false}, Case{6.1f, false},
-                         Case{0.0f, false}}) {
-        LoraDeviceRecipeItem item;
-        item.passive = !c.passive;
-        ASSERT_EQ(update(item, 100, tlrPayload(1, 2, 3, c.battery)), 0);
-        EXPECT_EQ(item.passive, c.passive) << c.battery;
-    }
-}
-
 // A short payload changes nothing; a full one fills the defaults; an operator's slot name and
 // display unit (m to ft through the real unit table) are kept by later uploads.
 TEST(LoraTlr, PayloadDefaultsOperatorNameAndFeet) {

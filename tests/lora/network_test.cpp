@@ -37,21 +37,6 @@ TEST_F(NetworkTest, NewTlrEnrolsAndEverythingIsPublished) {
     EXPECT_EQ(sim->transfersOnClosed(), 0);
 }
 
-TEST_F(NetworkTest, PollModeUploadOfKnownDeviceGetsEmptyReplyThenStopUpload) {
-    enrol(0, 100, 5);
-    begin();
-    LoraFieldDevice& dev = device(100, 5, 6);
-    sim->deliver(dev.upload());
-    drain();
-    const auto d = sent();
-    ASSERT_EQ(d.size(), 2u);
-    EXPECT_EQ(std::tie(d[0].type, d[0].device, d[0].master), std::make_tuple(3, 6, 1));
-    EXPECT_TRUE(d[0].payload.empty());
-    EXPECT_EQ(std::tie(d[1].type, d[1].device, d[1].seq), std::make_tuple(6, 0, 0));
-    EXPECT_EQ(d[1].payload, (Bytes{0x03, 0x00}));
-    EXPECT_EQ(dev.broadcasts().size(), 1u);
-}
-
 // Descriptions are acknowledged one by one; IDs 6 and 7 (slots 8 and 9 of an 8-slot table) are
 // refused like 8.
 TEST_F(NetworkTest, Rw70RegisterDescriptionsAndIdentityReport) {
@@ -211,20 +196,6 @@ TEST_F(NetworkTest, SettingsChangeRestartsTheRadioAndDeviceRemovedFromUiIsReset)
     EXPECT_EQ(std::make_tuple(items()[0].loraId, items()[1].loraId), std::make_tuple(0, 7));
     EXPECT_EQ(configFile()["loraDevice"][0]["loraId"], 0);
     live->withLock([](ScadaLiveData& l) { EXPECT_EQ(l.lora.items[0].id, 7); });
-}
-
-TEST_F(NetworkTest, FullTableAndGarbageLeaveStateAlone) {
-    for (int s = 0; s < 16; ++s) enrol(s, 1000 + s, 1);
-    autoUpload();
-    begin();
-    LoraFieldDevice& dev = device(77, 7);
-    sim->deliver(dev.upload());
-    sim->deliver(Bytes(40, 0x5A));
-    sim->deliver(dev.frame(42, {}));  // unknown type
-    drain();
-    EXPECT_TRUE(sent().empty());
-    for (const auto& i : items()) EXPECT_NE(i.pn, 77u);
-    EXPECT_EQ(net->receive(nullptr, 10), -1);
 }
 
 // parameter.json, removed first, is written again after each event, carrying the item as the event

@@ -20,22 +20,13 @@ namespace {
 
 const Bytes kCalibrate = {0x98, 0xE1, 0xE9}, kSetRx = {0x82, 0x3F, 0xFF, 0xC0};
 
-// Lines 64, 66, 74 exported (value, direction, edge files) unless listed in notExported.
-void layOutGpio(const std::vector<int>& notExported = {}) {
-    writeFile(Paths::sysfs("class/gpio/export"), "");
-    for (int g : {64, 66, 74}) {
-        const std::string dir = Paths::sysfs("class/gpio/gpio" + std::to_string(g) + "/");
-        writeFile(dir + "direction", "keep");
-        writeFile(dir + "edge", "keep");
-        if (std::find(notExported.begin(), notExported.end(), g) == notExported.end()) writeFile(dir + "value", "");
-    }
-}
-
 class RadioTest : public LoraTest {
 protected:
     void SetUp() override {
         LoraTest::SetUp();
-        layOutGpio();
+        for (int g : {64, 66, 74}) {  // exported lines with their direction and edge files
+            for (const char* f : {"/direction", "/edge"}) writeFile(Paths::sysfs("class/gpio/gpio" + std::to_string(g)) + f, "keep");
+        }
         sim->setRegister(0x08D8, 0x01), sim->setRegister(0x0889, 0x30), sim->setRegister(0x0736, 0x00);
         radio = std::make_unique<SX1268>();
     }
@@ -115,25 +106,6 @@ TEST_F(RadioTest, OpenFailuresNameTheirStep) {
     writeFile(tmp.file("plain"), "x");
     EXPECT_EQ(port.open(tmp.file("plain"), 0, 8, 500000).failed, S::SetMode);
     EXPECT_FALSE(port.isOpen());
-}
-
-TEST_F(RadioTest, GpioExportDirectionEdgeAndFailures) {
-    std::filesystem::remove_all(Paths::sysfs("class/gpio"));
-    layOutGpio({66});
-    EXPECT_EQ(radio->gpio_init(66, GPIO_IN, INTERRUPT_RISING), 0);
-    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/export")), "66");
-    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio66/direction")), "in");
-    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/gpio66/edge")), "rising");
-    EXPECT_FALSE(std::filesystem::exists(Paths::sysfs("class/gpio/gpio66/value")));  // never created
-    EXPECT_EQ(radio->gpio_init(130, GPIO_OUT, INTERRUPT_NONE), 3);                    // no direction file
-    EXPECT_EQ(readFile(Paths::sysfs("class/gpio/export")), "130");                     // full number
-    EXPECT_NE(radio->gpio_write(66, GPIO_HIGH), 0);
-    std::filesystem::remove(Paths::sysfs("class/gpio/export"));
-    EXPECT_EQ(radio->gpio_init(131, GPIO_OUT, INTERRUPT_NONE), 1);
-    EXPECT_EQ(radio->lora_gpio_init(), -1);  // DIO1 not exported, no export file
-    EXPECT_NO_THROW(radio->lora_reset());
-    std::filesystem::remove(Paths::sysfs("class/gpio/gpio64/value"));
-    EXPECT_THROW(radio->lora_reset(), std::runtime_error);
 }
 
 TEST_F(RadioTest, TransfersRetryThenThrow) {

@@ -58,20 +58,6 @@ TEST_F(RegistryTest, TimestampFollowsTheItemsLoraId) {
     EXPECT_TRUE(reg->update_device_timestamp(9, 1, 1));
 }
 
-TEST_F(RegistryTest, OfflineBoundary) {  // the boundary itself: NetworkTest.OfflineTimeoutSettingIsUnsigned
-    ASSERT_EQ(reg->allocate_device(now(), 100, 1), 6);
-    ASSERT_EQ(reg->allocate_device(now() - 1, 200, 1), 7);
-    ASSERT_EQ(reg->allocate_device(0, 300, 1), 8);  // never heard
-    clock.advance(std::chrono::seconds(129600));
-    reg->check_device_offline_status(129600);
-    EXPECT_TRUE(reg->is_device_online(8));
-    reg->init_device_status();
-    EXPECT_FALSE(reg->is_device_online(6));
-    reg->mark_enrolled_online();
-    for (unsigned id : {6u, 7u, 8u}) EXPECT_TRUE(reg->is_device_online(id));
-    EXPECT_FALSE(reg->is_device_online(9));
-}
-
 TEST_F(RegistryTest, LiveDataOnlineFirstAndClearedWhole) {
     for (unsigned k = 0; k < 3; ++k) ASSERT_EQ(reg->allocate_device(now(), k == 1 ? 24817 : 100 * (k + 1), k + 1), static_cast<int>(k + 6));
     reg->set_device_status(6, DeviceStatus::OFFLINE);
