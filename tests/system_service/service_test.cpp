@@ -58,10 +58,7 @@ public:
         thread_ = std::thread([&] { http_.startLoop(); });
         ASSERT_TRUE(waitUntil([&] { return http_.listeningPort() != 0; }, 10s));
     }
-    void TearDown() override {
-        http_.stop(), thread_.join();
-        ::setenv("PATH", oldPath_.c_str(), 1);
-    }
+    void TearDown() override { http_.stop(), thread_.join(), ::setenv("PATH", oldPath_.c_str(), 1); }
 
     std::string stubLog() const { return dir_.file("stub.log"); }
     std::string sys(const std::string& rel) const { return dir_.file("sys-root/" + rel); }
@@ -254,22 +251,17 @@ struct FakeEngine : service::IUpgradeEngine {
 class Controller : public ::testing::Test {
 protected:
     void SetUp() override {
-        orvane::test::writeFile(dir_.file("p.json"), R"({"upgrade": {"url": "file:///x"}, "system": {"swVer": "1.2"}})");
+        writeFile(dir_.file("p.json"), R"({"upgrade": {"url": "file:///x"}, "system": {"swVer": "1.2"}})");
         settings_ = std::make_unique<setting::Settings>(dir_.file("p.json"), log_);
-        auto engine = std::make_unique<FakeEngine>();
-        engine_ = engine.get();
-        controller_ = std::make_unique<service::ServiceController>(
-            *settings_, log_, std::move(engine), service::ControllerOptions{dir_.file("sock"), 50ms, 10ms}, runner_);
+        controller_ = std::make_unique<service::ServiceController>(*settings_, log_, std::unique_ptr<FakeEngine>(engine_ = new FakeEngine),
+                                                                   service::ControllerOptions{dir_.file("sock"), 50ms, 10ms}, runner_);
         thread_ = std::thread([this] { controller_->start(); });
         ASSERT_TRUE(waitUntil([&] { return controller_->listening(); }, 15s));
     }
     void TearDown() override {
-        engine_->released = true;
-        controller_->stop();
-        thread_.join();
+        engine_->released = true, controller_->stop(), thread_.join();
         controller_.reset();  // its log lines once each
-        EXPECT_EQ(log_.count(3, "ServiceController stop..."), 1u);
-        EXPECT_EQ(log_.count(3, "ServiceController closed"), 1u);
+        EXPECT_EQ(std::pair(log_.count(3, "ServiceController stop..."), log_.count(3, "ServiceController closed")), (std::pair<size_t, size_t>(1, 1)));
     }
     orvane_ipc::response::SystemUpdateStatus status() {
         IpcClient c(dir_.file("sock"));
