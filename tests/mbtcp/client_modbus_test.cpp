@@ -111,10 +111,14 @@ TEST(MbtcpClient, OutOfRangeNumbersAreNeverPolled) {
     for (int port : ports) EXPECT_EQ(rig.client->init_mb_client(2, "127.0.0.1", port, 1), -2) << port;
 }
 
-TEST(MbtcpClient, ControllerDownStartsNamedAndNaNThenRecovers) {
+TEST(MbtcpClient, ControllerDownStartsNamedAndNaNRecoversReloadsAndIsDisabled) {
     auto peer = std::make_unique<ModbusPeer>();
     const int port = peer->port();
-    auto up = [&] { (peer = std::make_unique<ModbusPeer>(port))->set(10, 42); };
+    auto up = [&] {
+        peer = std::make_unique<ModbusPeer>(port);
+        peer->set(10, 42);
+        peer->set(11, 2);
+    };
     peer.reset();
     ClientRig rig;
     rig.modbus(0, port);
@@ -145,22 +149,11 @@ TEST(MbtcpClient, ControllerDownStartsNamedAndNaNThenRecovers) {
     rig.client->runOnce();
     rig.client->runOnce();
     EXPECT_FLOAT_EQ(rig.published()->inputs[0].values[0], 42.0f);
-}
 
-TEST(MbtcpClient, ReloadOnChangeBitAndDisabling) {
-    ModbusPeer peer;
-    peer.set(10, 1);
-    peer.set(11, 2);
-    ClientRig rig;
-    rig.modbus(0, peer.port());
-    rig.input(0, 1, 10, "UINT16", "a");
-    rig.recipe->checkAndConsume(0xffffffff);
-    rig.client->update_config();
-    rig.client->runOnce();
-    EXPECT_FLOAT_EQ(rig.value(0, 1), 1.0f);
+    // A new configuration applies on the change bit only; disabling closes and clears.
     rig.input(0, 1, 11, "UINT16", "b");
-    rig.client->runOnce();  // no change bit: old configuration
-    EXPECT_FLOAT_EQ(rig.value(0, 1), 1.0f);
+    rig.client->runOnce();
+    EXPECT_FLOAT_EQ(rig.value(0, 1), 42.0f);
     rig.recipe->triggerReload(SCADA_MASK_MBTCP_CLIENT);
     rig.client->runOnce();  // reload (connects) and reads
     EXPECT_FLOAT_EQ(rig.value(0, 1), 2.0f);

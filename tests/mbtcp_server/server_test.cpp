@@ -62,10 +62,7 @@ protected:
         attachStores(*vars_, *recipe_, *live_);
         fillAllVars(ExportVarStores{*vars_, recipe_->recipe, live_->data(), server_->hmi()});
         auto& item = recipe_->recipe.sensors[0];
-        item.pn = kTestPN;
-        item.name = "pH";
-        item.modbusAddr = 20;
-        item.enable = true;
+        item.pn = kTestPN, item.name = "pH", item.modbusAddr = 20, item.enable = true;
         item.measureType = static_cast<int32_t>(findMeasureType(item.name));
         recipe_->checkAndConsume(0xffffffffu);
         ASSERT_TRUE(server_->init());
