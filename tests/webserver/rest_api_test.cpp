@@ -244,20 +244,6 @@ TEST(RestBodies, Writers) {
     EXPECT_EQ(st.substr(0, 14), "{\n  \"Uptime\":4");
     EXPECT_EQ(json::parse(st).size(), 12u);
 
-    LoraLiveData lo;
-    lo.items[3].id = 4;
-    lo.items[3].cust_name = "Tank";
-    lo.items[3].regs[0].name = "Level";
-    lo.items[3].regs[0].value = 1.25f;
-    lo.items[3].regs[2].name = "Temp";
-    lo.items[3].timestamp = 1700000000;
-    json loj = json::parse(text(lo));
-    ASSERT_EQ(loj.size(), 1u);
-    EXPECT_EQ(loj[0]["name"], "Tank");
-    ASSERT_EQ(loj[0]["values"].size(), 2u);
-    EXPECT_EQ(loj[0]["values"][0]["value"], 1.25);
-    EXPECT_EQ(loj[0]["values"][1]["timestamp"], 1700000000);
-
     ScanProbeStatus scan;
     scan.scanState = 2;
     scan.scanProgress = 100;
