@@ -27,14 +27,12 @@ TEST_F(NetworkTest, NewTlrEnrolsAndEverythingIsPublished) {
     EXPECT_EQ(std::make_tuple(d[0].payload[16], d[0].payload[17], dev.deviceId(), dev.masterId()), std::make_tuple(1, 6, 6, 1));
     const LoraDeviceRecipeItem it = items()[0];
     EXPECT_EQ(std::make_tuple(it.loraId, it.registers[0].name.view(), it.tankName.view()), std::make_tuple(6, "Volume", "100#5"));
-    EXPECT_FLOAT_EQ(it.registers[0].value, 7.25f);
-    EXPECT_FLOAT_EQ(it.registers[3].value, -70.0f);  // RSSI: negated first byte
+    EXPECT_EQ(std::make_tuple(it.registers[0].value, it.registers[3].value), std::make_tuple(7.25f, -70.0f));  // RSSI: negated first byte
     live->withLock([](ScadaLiveData& l) {
         EXPECT_EQ(std::make_tuple(l.lora.items[0].id, l.lora.items[0].regs[1].name.view(), l.lora.items[1].id), std::make_tuple(6, "Level", 0));
         EXPECT_FLOAT_EQ(l.lora.items[0].regs[1].value, 2.5f);
     });
-    EXPECT_TRUE(sim->unknownOpcodes().empty());
-    EXPECT_EQ(sim->transfersOnClosed(), 0);
+    EXPECT_EQ(std::make_tuple(sim->unknownOpcodes().size(), sim->transfersOnClosed()), std::make_tuple(0u, 0));
 }
 
 // Descriptions are acknowledged one by one; IDs 6 and 7 (slots 8 and 9 of an 8-slot table) are
@@ -50,15 +48,13 @@ TEST_F(NetworkTest, Rw70RegisterDescriptionsAndIdentityReport) {
     drain();
     const auto d = sent();
     ASSERT_GE(d.size(), 4u);
-    EXPECT_EQ(std::tie(d[1].type, d[1].device, d[1].master), std::make_tuple(10, 6, 1));  // register request
-    EXPECT_EQ(d[1].payload, (Bytes{0x00, 0x00}));
+    EXPECT_EQ(std::tie(d[1].type, d[1].device, d[1].master, d[1].payload), std::make_tuple(10, 6, 1, Bytes{0x00, 0x00}));  // register request
     EXPECT_EQ(dev.registerRequests(), 1);
     EXPECT_EQ(payloads(2), (std::vector<Bytes>{{1, 'F'}, {5, 'L'}}));  // register ID and the first name character
     const Items it = items();
     const LoraRegisterItem& flow = it[0].registers[3];
-    EXPECT_EQ(std::make_tuple(flow.name.view(), flow.unit.view(), flow.displayUnit.view()), std::make_tuple("Flow", "m3/h", "m3/h"));
-    EXPECT_EQ(std::make_tuple(flow.valueType, flow.display), std::make_tuple(1, true));
-    EXPECT_EQ(it[0].registers[7].name.view(), "Last");
+    EXPECT_EQ(std::make_tuple(flow.name.view(), flow.unit.view(), flow.displayUnit.view(), flow.valueType, flow.display, it[0].registers[7].name.view()),
+              std::make_tuple("Flow", "m3/h", "m3/h", 1, true, "Last"));
     for (uint8_t id : {6, 7, 8}) {
         Bytes desc(32, 0);
         desc[0] = id, desc[2] = 'X';
@@ -117,8 +113,7 @@ TEST_F(NetworkTest, SilentDeviceTriedRPlusOneTimesThenEveryTenthRoundUntilAutoUp
     EXPECT_EQ(dev.polls(), 6);
     const auto d = sent();  // the settings' master ID, consecutive sequence numbers
     ASSERT_EQ(d.size(), 6u);
-    EXPECT_EQ(std::tie(d[0].type, d[0].master), std::make_tuple(7, 1));
-    EXPECT_EQ(d[1].seq, d[0].seq + 1);
+    EXPECT_EQ(std::tie(d[0].type, d[0].master, d[1].seq), std::make_tuple(7, 1, d[0].seq + 1));
     autoUpload();  // poll -> auto-upload: START_UPLOAD three times, 200 ms apart; then no more polls
     clock.clearSleeps();
     EXPECT_EQ(net->pollPass(), 1s);
@@ -198,65 +193,46 @@ TEST_F(NetworkTest, SettingsChangeRestartsTheRadioAndDeviceRemovedFromUiIsReset)
     live->withLock([](ScadaLiveData& l) { EXPECT_EQ(l.lora.items[0].id, 7); });
 }
 
-// parameter.json, removed first, is written again after each event, carrying the item as the event
-// left it (tankName is preset, so filling it in is not what saves after the enrolment).
-TEST_F(NetworkTest, ParameterFileSavedAfterEnrolmentReportAndDeviceListChange) {
-    struct Case { const char* what; bool enrolled; std::function<void(LoraFieldDevice&)> act; };
+// After an enrolment, a report or a device-list change, parameter.json (removed first) is written
+// again carrying the item as the event left it, and lora_devices.json, which a restart loads over the
+// recipe, follows every saved change. tankName is preset, so filling it in is not what saves.
+TEST_F(NetworkTest, FilesFollowEnrolmentReportsAndDeviceListChanges) {
+    using Act = std::function<void(LoraFieldDevice&)>;
+    const Act upload = [this](LoraFieldDevice& d) { sim->deliver(d.upload()); };
+    const Act reload = [this](LoraFieldDevice&) { recipe->triggerReload(SCADA_MASK_LORA_DEVICE); };
+    const Act edit = [&](LoraFieldDevice& d) {
+        recipe->updateLoraDevices([](Items& i) { i[0].tankName = "Tank B", i[0].registers[1].displayUnit = "ft"; });
+        reload(d);
+    };
+    struct Case { const char* what; uint32_t pn; bool enrolled; Act act; const char* reg0; const char* tank; int reg; const char* unit; };
     const Case cases[] = {
-        {"enrolment", false, [this](LoraFieldDevice& d) { sim->deliver(d.upload()); }},
-        {"slave broadcast", true, [this](LoraFieldDevice& d) { sim->deliver(d.slaveBroadcast()); }},
-        {"device list", true, [this](LoraFieldDevice&) { recipe->triggerReload(SCADA_MASK_LORA_DEVICE); }},
+        {"enrolment", 100, false, upload, "Volume", "Tank A", 0, "m3"},
+        {"slave broadcast", 100, true, [this](LoraFieldDevice& d) { sim->deliver(d.slaveBroadcast()); }, "Volume", "Tank A", 0, "m3"},
+        {"device list", 100, true, reload, "", "Tank A", 0, ""},
+        {"operator edit", 100, true, edit, "", "Tank B", 1, "ft"},
+        {"register description", 24817, false, upload, "AI", "Tank A", 3, "m3/h"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         restart();
         std::filesystem::remove(scada_paths::LORA_DEVICE_FILE());
         autoUpload();
-        if (c.enrolled) enrol(0, 100, 5);
+        if (c.enrolled) enrol(0, c.pn, 5);
         recipe->updateLoraDevices([](Items& i) { i[0].tankName = "Tank A"; });
         begin();
         step();  // start-up and the first pass consume the initial change bits
         std::filesystem::remove(scada_paths::CONFIG_FILE());
-        c.act(device(100, 5, c.enrolled ? 6 : 0));
+        LoraFieldDevice& dev = device(c.pn, 5, c.enrolled ? 6 : 0);
+        dev.setRw70(8.0f, 1, {0x10, 0x00});
+        dev.addDescription(1, "Flow", "m3/h", 1, 2);
+        c.act(dev);
         drain();
         ASSERT_TRUE(std::filesystem::exists(scada_paths::CONFIG_FILE()));
         const Json doc = configFile()["loraDevice"][0];
-        EXPECT_EQ(doc["tankName"], "Tank A");
-        EXPECT_EQ(doc["loraId"], 6);
-        if (std::string(c.what) != "device list") {
-            EXPECT_EQ(doc["registers"][0]["name"], "Volume");
-        }
-    }
-}
-
-// lora_devices.json is put back into the recipe at start-up, so it follows every saved change of
-// the device list: an operator's edit and the register descriptions a device sends later.
-TEST_F(NetworkTest, DeviceFileFollowsLaterChangesSoARestartKeepsThem) {
-    struct Case { const char* what; uint32_t pn; std::function<void()> change; const char* tank; int reg; const char* unit; };
-    const Case cases[] = {
-        {"operator edit", 100, [this] {
-             recipe->updateLoraDevices([](Items& i) { i[0].tankName = "Tank B", i[0].registers[1].displayUnit = "ft"; });
-             recipe->triggerReload(SCADA_MASK_LORA_DEVICE);
-         }, "Tank B", 1, "ft"},
-        {"register description", 24817, [] {}, "24817#5", 3, "m3/h"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        restart();
-        std::filesystem::remove(scada_paths::LORA_DEVICE_FILE());
-        autoUpload();
-        begin();
-        LoraFieldDevice& dev = device(c.pn, 5);
-        dev.setRw70(8.0f, 1, {0x10, 0x00});
-        dev.addDescription(1, "Flow", "m3/h", 1, 2);
-        sim->deliver(dev.upload());
-        drain();
-        c.change();
-        drain();
+        EXPECT_EQ(std::make_tuple(doc["tankName"], doc["loraId"], doc["registers"][0]["name"]), std::make_tuple(c.tank, 6, c.reg0));
         const Json file = Json::parse(readFile(scada_paths::LORA_DEVICE_FILE()));
         ASSERT_EQ(file["devices"].size(), 1u);
-        EXPECT_EQ(file["devices"][0]["tankName"], c.tank);
-        EXPECT_EQ(file["devices"][0]["registers"][c.reg]["displayUnit"], c.unit);
+        EXPECT_EQ(std::make_tuple(file["devices"][0]["tankName"], file["devices"][0]["registers"][c.reg]["displayUnit"]), std::make_tuple(c.tank, c.unit));
         const Items before = items();  // a restart loads the file over the recipe: the later settings stay
         ASSERT_TRUE(net->registry().load_devices());
         const Items after = items();
