@@ -1,7 +1,5 @@
 // Fuzz target of the REST API against real stores in a temporary install root. Input: a mode
 // byte (bit 0: PUT, bit 1: with a valid token), the target up to the first newline, the body.
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,8 +12,9 @@
 #include "live/var_engine.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
-#include "platform/paths.h"
 #include "recipe/recipe_guard.h"
+#include "support/scoped_roots.h"
+#include "support/temp_dir.h"
 #include "webserver/rest_api.h"
 #include "webserver/rest_bodies.h"
 
@@ -23,17 +22,6 @@ namespace {
 
 struct World {
     World() {
-        const char* tmp = ::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvane-rest-fuzz.XXXXXX";
-        if (!::mkdtemp(tmpl.data())) __builtin_trap();
-        root = tmpl;
-        orvane::platform::Roots r;
-        r.install = root + "/";
-        r.system = root + "/sys-root/";
-        r.sysfs = root + "/sysfs/";
-        r.procfs = root + "/procfs/";
-        r.runtime = root + "/run/";
-        orvane::platform::Paths::setForTest(r);
         // Nothing leaves the process: commands recorded, pauses simulated, the notes port closed.
         orvane::platform::CommandRunner::setForTest(&runner);
         orvane::platform::Clock::setForTest(&clock);
@@ -44,7 +32,7 @@ struct World {
         eo.bcryptCost = 4;
         env = std::make_unique<EnvGuard>(*recipe, eo);
         vars = std::make_unique<VarEngine>();
-        db = std::make_unique<DatabaseProxy>(DatabaseOptions{root + "/runtime/fuzz.db", ""});
+        db = std::make_unique<DatabaseProxy>(DatabaseOptions{dir.path() + "/runtime/fuzz.db", ""});
         RestAPI::Options options;
         options.pingProgram = "true";
         options.upgradeStatusTimeout = std::chrono::milliseconds(10);
@@ -53,7 +41,8 @@ struct World {
         out = std::make_unique<fss::stringHuge>();
         token = env->addNewToken(ROLE_ADMIN)->token.str();
     }
-    std::string root;
+    orvane::test::TempDir dir{"orvane-rest-fuzz"};  // under $TMPDIR
+    orvane::test::ScopedRoots roots{dir.path()};
     orvane::platform::RecordingCommandRunner runner;
     orvane::platform::SimulatedClock clock;
     std::unique_ptr<RecipeDataGuard> recipe;
