@@ -57,7 +57,7 @@ TEST(SystemProgram, FirstPassAppliesNetworkSettingsInsideTheSandboxOnly) {
     auto sandboxRules = [&] { return rules.clear(), p.runInside({"/bin/bash", "-c", dump + "/dev/stdout"}, &rules), rules; };
     EXPECT_TRUE(waitUntil([&] {
         sandboxRules();
-        return rules.find("-A FORWARD -j OV_FW_FORWARD") != std::string::npos && rules.find("--to-destination 192.168.0.10:80") != std::string::npos &&
+        return rules.find("-A FORWARD -j OV_FW_FORWARD") != std::string::npos && rules.find("--to-destination 192.168.0.10:80") != rules.npos &&
                rules.find("-A INPUT -i eth0 -p tcp -m tcp --dport 502 -j ACCEPT") != std::string::npos;
     }, 60s)) << rules << readFile(p.installFile("log/scada.log"));
     EXPECT_TRUE(waitUntil([&] { return readFile(p.etcFile("hostapd.conf")).find("ssid=PlantNet") != std::string::npos; }, 30s));

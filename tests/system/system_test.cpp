@@ -55,8 +55,9 @@ protected:
         return std::make_unique<Cellular>(recipe, live, env, Cellular::Options{.readTimeout = std::chrono::milliseconds(3000)});
     }
     void counters(uint64_t rx, uint64_t tx) {
-        writeFile(dir.file("procfs/net/dev"), "Inter-|   Receive |  Transmit\n face |bytes packets|bytes\n    lo: 100 1 0 0 0 0 0 0 100 1 0 0 0 0 0 0\n"
-                                              "  wwan0: " + std::to_string(rx) + " 5 0 0 0 0 0 0 " + std::to_string(tx) + " 6 0 0 0 0 0 0\n");
+        writeFile(dir.file("procfs/net/dev"), "Inter-|   Receive |  Transmit\n face |bytes packets|bytes\n"
+                                              "    lo: 100 1 0 0 0 0 0 0 100 1 0 0 0 0 0 0\n  wwan0: " + std::to_string(rx) +
+                                                  " 5 0 0 0 0 0 0 " + std::to_string(tx) + " 6 0 0 0 0 0 0\n");
     }
     static int64_t utc(int y, int m, int d) {
         std::tm t{};
@@ -102,7 +103,8 @@ TEST_F(SystemTest, FirewallRulesInReverseTableOrderChainOnce) {
     fw[4] = rule(1, 1, 22, "10.0.0.256"); // invalid source: skipped
     fw[5] = rule(9, 1, 1);                // unknown type: skipped
     runner.setScript([](const RecordingCommandRunner::Call& c) {  // the chain and the jump do not exist yet
-        return RecordingCommandRunner::Result{c.line.find(" -S OV_FW_FORWARD") != std::string::npos || c.line.find(" -C FORWARD") != std::string::npos, {}};
+        const bool missing = c.line.find(" -S OV_FW_FORWARD") != std::string::npos || c.line.find(" -C FORWARD") != std::string::npos;
+        return RecordingCommandRunner::Result{missing, {}};
     });
     make()->updateFirewall();
     EXPECT_EQ(iptablesCalls(), (std::vector<std::string>{
@@ -151,14 +153,8 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
     const std::string conf = dir.file("sys-root/etc/hostapd.conf");
     writeFile(conf, "interface=wlan0\nssid=old\n#wpa_passphrase=x\nchannel=6\n");
     const std::vector<std::string> off = {"killall udhcpc", "killall wpa_supplicant", "killall hostapd", "killall udhcpd"};
-    const struct {
-        int16_t mode;
-        bool enable;
-        const char *ssid, *ssidStation;
-        std::vector<std::string> lines;
-        const char* confAfter;
-        const char *ipaddr = "172.16.0.1", *keyStation = "lomba=7$";
-    } cases[] = {
+    const struct { int16_t mode; bool enable; const char *ssid, *ssidStation; std::vector<std::string> lines; const char* confAfter;
+                   const char *ipaddr = "172.16.0.1", *keyStation = "lomba=7$"; } cases[] = {
         {1, true, "Plant AP", "s", {"/usr/bin/ifup_wifi_ap -ip 172.16.0.1"}, "interface=wlan0\nssid=Plant AP\nwpa_passphrase=tarn4826\nchannel=6\n"},
         {1, false, "Off AP", "s", off, "interface=wlan0\nssid=Off AP\nwpa_passphrase=tarn4826\nchannel=6\n"},
         {1, true, "bad\nssid=x", "s", {}, nullptr},  // a line break would add a key
@@ -246,7 +242,8 @@ TEST_F(SystemTest, PassOrderLedsAndRegister1071) {
     const auto flagged = runner.lines();
     EXPECT_EQ(flagged.front(), "/usr/sbin/iptables -F INPUT");
     EXPECT_EQ(std::vector<std::string>(flagged.end() - 4, flagged.end()),
-              (std::vector<std::string>{"systemctl restart orvane-system", "systemctl restart orvane-lte", "systemctl restart orvane-scada", "reboot"}));
+              (std::vector<std::string>{"systemctl restart orvane-system", "systemctl restart orvane-lte",
+                                        "systemctl restart orvane-scada", "reboot"}));
 }
 
 // One export write per number and one direction per line whatever failed before; busy is success.
@@ -305,11 +302,7 @@ TEST_F(CellularTest, ReplyParsingTableAndSilence) {
     ASSERT_TRUE(modem.ok());
     auto c = modemOn();
     ASSERT_EQ(c->init(), 1);
-    const struct {
-        const char* reply;
-        int rc;
-        int16_t rssi, rsrp, sinr, rsrq;
-    } signal[] = {
+    const struct { const char* reply; int rc; int16_t rssi, rsrp, sinr, rsrq; } signal[] = {
         {"\r\n+QCSQ: \"LTE\",-65,-92,127,-11\r\n\r\nOK\r\n", 0, -65, -92, 127, -11},
         {"\r\n+QCSQ: \"LTE\",-70,-95,100\r\n\r\nOK\r\n", -1, -70, -95, 100, -11},  // RSRQ kept
         {"\r\n+QCSQ: \"NOSERVICE\"\r\n", -1, -70, -95, 100, -11},                  // no comma
@@ -348,11 +341,7 @@ TEST_F(CellularTest, BillingDayClampAndCycleMatrix) {
     clock.setWallSeconds(utc(2026, 3, 20));
     counters(0, 0);
     t.init();  // fresh: cycle 2026-03
-    const struct {
-        int64_t when;
-        uint64_t rx, cycleRx, totalRx;
-        bool newInterface = false;
-    } steps[] = {
+    const struct { int64_t when; uint64_t rx, cycleRx, totalRx; bool newInterface = false; } steps[] = {
         {utc(2026, 3, 25), 100, 100, 100},
         {utc(2026, 4, 10), 200, 200, 200},  // before the billing day: same cycle
         {utc(2026, 4, 15), 300, 100, 300},  // billing day: new cycle, this sample counted in it

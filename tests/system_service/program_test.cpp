@@ -31,8 +31,8 @@ protected:
 
 TEST_F(RestUpgradeRoute, OrderAndStatusThroughTheProgram) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
-    orvane::test::writeFile(p.installFile("config/recipes/parameter.json"),
-                            std::string(R"({"system": {"sn": "GW1", "swVer": "1.2.2922"}, "upgrade": {"url": ")") + orvane::test::kUpgradeUrl + "\"}}");
+    orvane::test::writeFile(p.installFile("config/recipes/parameter.json"), std::string(R"({"system": {"sn": "GW1", "swVer": "1.2.2922"}, )") +
+                                                                              R"("upgrade": {"url": ")" + orvane::test::kUpgradeUrl + "\"}}");
     ASSERT_TRUE(orvane::test::prepareSystemUpgrade(p));
     ASSERT_TRUE(p.start({ORVANE_SYSTEM_BINARY}));
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(p.tmpDir() + "/systemSock"); }, 30s)) << p.stdoutText();

@@ -127,19 +127,13 @@ TEST_F(UpgradeEngine, FailuresReportTheirErrorCode) {
     ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd, 4) == 0);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     const std::string stalled = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), files = "file://" + dir_.file("pkgs");
-    const struct {
-        const char* what;
-        std::function<void()> prepare;
-        std::string url;
-        uint32_t code;
-        bool folderStays;
-        std::string logged;
-    } cases[] = {
+    const struct { const char* what; std::function<void()> prepare; std::string url; uint32_t code; bool folderStays; std::string logged; }
+    cases[] = {
         {"404 pages", [] {}, http(), 2, true, "Fail to excute: cd "},  // pkgs still empty
         {"missing .md5", [&] { member("zImage", "K"), pack("zImage"), fs::remove(dir_.file("pkgs/fw.tgz.md5")); },
          files, 1, false, "/fw.tgz.md5. Err 37"},
         {"stalled server", [] {}, stalled, 1, false, "Fail to download the file " + stalled + "/fw.tgz. Err 28"},
-        {"corrupt archive", [&] { writeFile(dir_.file("pkgs/fw.tgz"), "not gzip"), sh("cd " + dir_.file("pkgs") + " && md5sum fw.tgz > fw.tgz.md5"); },
+        {"corrupt archive", [&] { writeFile(dir_.file("pkgs/fw.tgz"), "not gzip"), sh("cd " + dir_.file("pkgs") + " && md5sum fw.tgz >fw.tgz.md5"); },
          files, 3, false, "Fail to excute: tar zxf "},
         {"failing copy in the fourth row", [&] {
              for (const char* m : {"orvane-nand.dtb", "zImage", "libplctag.so.2.6", "web/index.html"}) member(m, "new");
@@ -169,7 +163,8 @@ TEST_F(UpgradeEngine, FailuresReportTheirErrorCode) {
 }
 
 TEST_F(UpgradeEngine, RefusedNamesAndFoldersRunNothing) {
-    for (const std::string& name : std::vector<std::string>{"", "-rf", ".", "..", "a b", "x;reboot", "$(id)", "a/b", "a'b", "a\nb", std::string(33, 'f')}) {
+    for (const std::string& name :
+         std::vector<std::string>{"", "-rf", ".", "..", "a b", "x;reboot", "$(id)", "a/b", "a'b", "a\nb", std::string(33, 'f')}) {
         EXPECT_EQ(run("file:///x", name), -1) << name;
         EXPECT_EQ(engine_.error_code(), 1u) << name;
     }
@@ -183,12 +178,11 @@ TEST_F(UpgradeEngine, RefusedNamesAndFoldersRunNothing) {
 }
 
 TEST(SystemSettings, ReadsUrlAndVersion) {
-    const struct {
-        const char *json, *url, *version, *error;  // json nullptr: no file; error nullptr: none logged
-    } cases[] = {
+    const struct { const char *json, *url, *version, *error; } cases[] = {  // json nullptr: no file; error nullptr: none logged
         {R"({"system": {"swVer": "1.2.2922"}, "upgrade": {"url": "http://u/v4/", "localPath": "/x/"}})", "http://u/v4/", "1.2.2922", nullptr},
         {R"({"upgrade": {"url": "http://u/"}})", "http://u/", "", "exception id: 403"},
-        {R"({"upgrade": {"url": 5}, "system": {"swVer": "1"}})", setting::kDefaultUpgradeUrl, "", "type must be string, but is number; exception id: 302"},
+        {R"({"upgrade": {"url": 5}, "system": {"swVer": "1"}})", setting::kDefaultUpgradeUrl, "",
+         "type must be string, but is number; exception id: 302"},
         {R"({"upgrade": )", setting::kDefaultUpgradeUrl, "", "exception id: 101"},
         {nullptr, setting::kDefaultUpgradeUrl, "", "exception id: 101"},
     };
@@ -261,7 +255,8 @@ protected:
     void TearDown() override {
         engine_->released = true, controller_->stop(), thread_.join();
         controller_.reset();  // its log lines once each
-        EXPECT_EQ(std::pair(log_.count(3, "ServiceController stop..."), log_.count(3, "ServiceController closed")), (std::pair<size_t, size_t>(1, 1)));
+        EXPECT_EQ(log_.count(3, "ServiceController stop..."), 1u);
+        EXPECT_EQ(log_.count(3, "ServiceController closed"), 1u);
     }
     orvane_ipc::response::SystemUpdateStatus status() {
         IpcClient c(dir_.file("sock"));
@@ -293,12 +288,7 @@ TEST_F(Controller, ReadsOfOneConnection) {
     std::vector<uint8_t> shortFrame = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x00, 0x04, 0x00, 0x61, 0x00, 0x02};
     const uint16_t crc = orvane_ipc::Utilities::crc_value(shortFrame.data() + 7, 4);
     shortFrame.insert(shortFrame.end(), {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
-    const struct {
-        const char* what;
-        std::vector<std::vector<uint8_t>> writes;  // each followed by a pause
-        bool answered;
-        const char* logged;
-    } cases[] = {
+    const struct { const char* what; std::vector<std::vector<uint8_t>> writes; bool answered; const char* logged; } cases[] = {  // pause after writes
         {"a status before any upgrade", {status}, true, "Get SystemUpdateStatus: 0: 0%"},
         {"64 bytes dropped, then a status", {huge}, true, "request_handler get huge data. 64"},
         {"a short frame, then a status", {shortFrame, status}, true, "Fail to analyze the request: "},
