@@ -94,10 +94,8 @@ TEST(LoraRw70, PayloadSizes) {
         p.resize(c.len);
         ASSERT_EQ(update(item, 24817, p), c.result);
         if (c.result == 0) {
-            EXPECT_FLOAT_EQ(item.registers[0].value, 12.5f);
-            EXPECT_FLOAT_EQ(item.registers[1].value, 5.0f);
-            EXPECT_EQ(std::make_tuple(item.registers[0].name.view(), item.registers[1].name.view(), item.registers[1].valueType),
-                      std::make_tuple("AI", "DI", 3));
+            const auto& r = item.registers;
+            EXPECT_EQ(std::make_tuple(r[0].value, r[1].value, r[0].name.view(), r[1].name.view(), r[1].valueType), std::make_tuple(12.5f, 5.0f, "AI", "DI", 3));
         }
         EXPECT_FLOAT_EQ(item.registers[3].value, c.slot3 ? 0x1234 : -5);
         EXPECT_FLOAT_EQ(item.registers[4].value, c.slot4 ? 21.5f : -5);
@@ -113,8 +111,7 @@ TEST(LoraRw70, UnknownValueTypeTakesNoBytes) {
         Bytes modbus = {0xFE, 0xFF};  // i16 -2
         put(modbus, 3.048);
         ASSERT_EQ(update(item, 24817, rw70Payload(modbus, 4, 0)), 0);
-        EXPECT_FLOAT_EQ(item.registers[3].value, 42) << int(badType);
-        EXPECT_FLOAT_EQ(item.registers[4].value, -2) << int(badType);
+        EXPECT_EQ(std::make_tuple(item.registers[3].value, item.registers[4].value), std::make_tuple(42.0f, -2.0f)) << int(badType);
         EXPECT_NEAR(item.registers[5].value, 10.0, 1e-4) << int(badType);
     }
 }
@@ -127,25 +124,17 @@ TEST(LoraRw70, CalculatedValueAndLiveOrder) {
     item.registers[3] = reg("Press", 1, 0, "bar");
     ASSERT_EQ(update(item, 24817, rw70Payload({0x07, 0x00}, 12.0f, 3)), 0);
     const LoraRegisterItem& c = item.registers[2];
-    EXPECT_FLOAT_EQ(c.value, 50.0f);
-    EXPECT_EQ(std::make_tuple(c.name.view(), c.unit.view(), c.valueType, c.display, c.decimalPart), std::make_tuple("Percent", "%", 4, false, 1));
+    EXPECT_EQ(std::make_tuple(c.value, c.name.view(), c.unit.view(), c.valueType, c.display, c.decimalPart), std::make_tuple(50.0f, "Percent", "%", 4, false, 1));
 
     LoraLiveDataItem live;
     for (auto& m : live.regs) m.name = "stale", m.value = 99;  // values of another device
     ASSERT_EQ(LoraDeviceHandlerFactory::get_handler(24817).update_live_data(item, live), 4);
-    const char* names[] = {"Percent", "AI", "DI", "Press"};
-    const char* units[] = {"%", "mA", "", "bar"};
-    const float values[] = {50, 12, 3, 7};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(live.regs[i].name.view(), i < 4 ? names[i] : "") << i;
-        EXPECT_EQ(live.regs[i].unit.view(), i < 4 ? units[i] : "") << i;
-        EXPECT_FLOAT_EQ(live.regs[i].value, i < 4 ? values[i] : 0) << i;
-    }
+    const std::tuple<std::string_view, std::string_view, float> want[8] = {{"Percent", "%", 50}, {"AI", "mA", 12}, {"DI", "", 3}, {"Press", "bar", 7}};
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(std::make_tuple(live.regs[i].name.view(), live.regs[i].unit.view(), live.regs[i].value), want[i]) << i;
     item.registers[0].maxValue = 4;  // equal range ends: the lower calculated end
     ASSERT_EQ(update(item, 24817, rw70Payload({}, 12.0f, 3)), 0);
     EXPECT_FLOAT_EQ(item.registers[2].value, 0.0f);
     item.registers[0].calculated = false;  // AI, DI, then the named Modbus slots
     ASSERT_EQ(LoraDeviceHandlerFactory::get_handler(24817).update_live_data(item, live), 3);
-    EXPECT_EQ(live.regs[0].name.view(), "AI");
-    EXPECT_EQ(live.regs[2].name.view(), "Press");
+    EXPECT_EQ(std::make_tuple(live.regs[0].name.view(), live.regs[2].name.view()), std::make_tuple("AI", "Press"));
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -59,13 +60,11 @@ TEST(LoraOwner, TlrEnrolsAndReachesLiveRegistersCloudAndFiles) {
         const auto text = readFile(scada_paths::LORA_DEVICE_FILE());
         return nlohmann::json::accept(text) && nlohmann::json::parse(text)["devices"].size() == 1;
     }, 30s));
-    const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
-    EXPECT_EQ(doc["loraDevice"][0]["pn"], 100);
-    EXPECT_EQ(doc["loraDevice"][0]["sn"], 5);
+    const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()))["loraDevice"][0];
+    EXPECT_EQ(std::make_tuple(doc["pn"], doc["sn"]), std::make_tuple(100, 5));
 
     EXPECT_TRUE(scada->stopComponents(20s));
-    EXPECT_EQ(scada->runningThreads(), 0u);
-    EXPECT_EQ(sim.transfersOnClosed(), 0);
+    EXPECT_EQ(std::make_tuple(scada->runningThreads(), sim.transfersOnClosed()), std::make_tuple(0u, 0));
     EXPECT_GE(sim.closes(), 1);
     scada.reset();
     orvane::platform::CommandRunner::setForTest(nullptr);
