@@ -136,7 +136,6 @@ TEST(MbtcpClient, ControllerDownStartsNamedAndNaNRecoversReloadsAndIsDisabled) {
     rig.client->runOnce();  // reads
     EXPECT_FLOAT_EQ(rig.published()->inputs[0].values[0], 42.0f);
     EXPECT_TRUE(rig.published()->connected[0]);
-
     // Server gone: the read fails, the reconnection fails, the context is freed: NaN, not 42.
     peer.reset();
     rig.client->runOnce();
@@ -149,7 +148,6 @@ TEST(MbtcpClient, ControllerDownStartsNamedAndNaNRecoversReloadsAndIsDisabled) {
     rig.client->runOnce();
     rig.client->runOnce();
     EXPECT_FLOAT_EQ(rig.published()->inputs[0].values[0], 42.0f);
-
     // A new configuration applies on the change bit only; disabling closes and clears.
     rig.input(0, 1, 11, "UINT16", "b");
     rig.client->runOnce();

@@ -67,7 +67,6 @@ TEST(EipDriver, ReadsElementsFragmentsBoundsTheGettersAndRefusesShortReplies) {
     EXPECT_EQ(eip::get_int8(t.h, -1), std::nullopt);
     const auto q = r.requests().back();
     EXPECT_EQ(std::tuple(q.service, q.tag, q.count, q.routed), std::tuple(0x4C, "Counts[1]", 2, false));
-
     std::vector<float> v(300);
     for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i) * 0.5f;
     r.addValues("Trend", 0xCA, v);
@@ -80,7 +79,6 @@ TEST(EipDriver, ReadsElementsFragmentsBoundsTheGettersAndRefusesShortReplies) {
     for (auto& q : r.requests())
         if (q.command == 0x6F) seen.emplace_back(q.service, q.offset);
     EXPECT_EQ(seen, (std::vector<std::pair<int, int64_t>>{{0x4C, -1}, {0x52, 480}, {0x52, 960}}));
-
     // The controller serves INT elements but the client expects 4-byte ones: 2 x 2 bytes < 2 x 4.
     r.addValues<int16_t>("Short", 0xC3, {1, 2});
     TagHandle wrongSize(attrs(r, "Short", 4, 1));

@@ -46,7 +46,6 @@ bool lastHistoryValue(const std::string& db, double& v) try {
 TEST(MbtcpProgram, ControllerValueReachesTheHistory) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
-
     SandboxProcess p;
     {
         orvane::test::ScopedRoots roots(p.installDir());
@@ -66,7 +65,6 @@ TEST(MbtcpProgram, ControllerValueReachesTheHistory) {
         ASSERT_TRUE(recipe->saveToJson());
     }
     orvane::test::writeFile(p.installFile("runtime/run_enables.json"), R"({"log": {"MBTCP": 3, "SCADA": 2}})");
-
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
     std::unique_ptr<ModbusPeer> peer;
     {
@@ -75,13 +73,11 @@ TEST(MbtcpProgram, ControllerValueReachesTheHistory) {
         peer = std::make_unique<ModbusPeer>(kControllerPort);
     }
     peer->setFloatABCD(10, 3.75f);
-
     const std::string log = p.installFile("log/scada.log");
     ASSERT_TRUE(waitUntil([&] { return peer->count(3, 10) > 0; }, 30s)) << readFile(log) << p.stderrText();
     double v = 0;
     const std::string db = p.installFile("runtime/orvanepro.db");
     EXPECT_TRUE(waitUntil([&] { return lastHistoryValue(db, v) && std::abs(v - 3.75) < 1e-6; }, 45s)) << readFile(log);
-
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 1) << p.stderrText();
     EXPECT_NE(readFile(log).find("Read float data 10, length: 2"), std::string::npos) << readFile(log);

@@ -35,7 +35,6 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
     if (std::system("command -v mbpoll >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs mbpoll";
-
     orvane::test::ProbeBusSim sim;
     SandboxProcess p;
     const char* srcEnv = std::getenv("ORVANE_SOURCE_DIR");
@@ -65,11 +64,9 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
         ASSERT_TRUE(recipe->saveToJson());
     }
     orvane::test::writeFile(p.installFile("runtime/run_enables.json"), R"({"log": {"SENSOR": 3, "MBTCP": 3}})");
-
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
     const std::string log = p.installFile("log/scada.log");
     ASSERT_TRUE(waitUntil([&] { return sim.requestCount(10) > 0; }, 30s)) << readFile(log) << p.stderrText();
-
     // The HMI: pH of probe slot 0 at 2001 (float, low word first), as holding and input registers.
     auto mbpoll = [&](const char* table) {
         std::string out;
@@ -80,7 +77,6 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
     for (int i = 0; i < 90 && (out = mbpoll("4:float")).find("[2001]: \t7.25") == std::string::npos; ++i) std::this_thread::sleep_for(500ms);
     EXPECT_NE(out.find("[2001]: \t7.25"), std::string::npos) << out << readFile(log);
     EXPECT_NE(mbpoll("3:float").find("[2001]: \t7.25"), std::string::npos);
-
     // The technician: read the pH registers of address 10 through port 1077.
     const uint8_t frame[] = {0x0A, 0x03, 0x9C, 0x40, 0x00, 0x02};
     const uint16_t crc = orvane::test::modbusCrc16(frame, sizeof frame);
@@ -95,13 +91,11 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
     EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + 3), (std::vector<uint8_t>{0x0A, 0x03, 0x04}));
     EXPECT_EQ(orvane::test::modbusCrc16(reply.data(), 7), reply[7] | (reply[8] << 8));
     EXPECT_NE(p.stdoutText().find("===> 0xA 0x3 0x9C 0x40"), std::string::npos);
-
     // Once the line is back the probe service polls again.
     ASSERT_TRUE(waitUntil([&] { return readFile(log).find("The sensor connections are started.") != std::string::npos; }, 60s))
         << readFile(log);
     const size_t afterTakeBack = sim.requestCount(10);
     EXPECT_TRUE(waitUntil([&] { return sim.requestCount(10) > afterTakeBack; }, 60s)) << readFile(log);
-
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 1) << p.stderrText();
 }

@@ -18,10 +18,10 @@
 #include "live/live_data.h"
 #include "live/var_engine.h"
 #include "mbtcp/mbtcp_server.h"
-#include "platform/paths.h"
 #include "recipe/recipe_guard.h"
 #include "sensors/probe_library.h"
 #include "support/sandbox.h"
+#include "support/scoped_roots.h"
 #include "support/temp_dir.h"
 
 #include <modbus/modbus.h>
@@ -52,7 +52,6 @@ struct Refusal { const char* what; std::vector<uint8_t> pdu; uint8_t code; };  /
 class ServerRig : public ::testing::Test {
 protected:
     void SetUp() override {
-        orvane::platform::Paths::setForTest(orvane::platform::Roots{root_.path() + "/"});
         orvane::test::writeFile(root_.file("config/probes/cal_test.json"), kCalibProbeJson);
         recipe_ = std::make_unique<RecipeDataGuard>();
         env_ = std::make_unique<EnvGuard>(*recipe_, EnvGuard::Options{"", "", 4});
@@ -74,7 +73,6 @@ protected:
         if (client_) modbus_close(client_), modbus_free(client_);
         server_->stop();
         if (thread_.joinable()) thread_.join();
-        orvane::platform::Paths::resetForTest();
     }
     modbus_t* connect() {
         modbus_t* c = modbus_new_tcp("127.0.0.1", server_->port());
@@ -115,8 +113,8 @@ protected:
         env_->clearProbeCmd(t.seq);
         return t.cmd;
     }
-
     orvane::test::TempDir root_{"orvane-mbtcp-server"};
+    orvane::test::ScopedRoots roots_{root_.path()};
     std::unique_ptr<RecipeDataGuard> recipe_;
     std::unique_ptr<EnvGuard> env_;
     std::unique_ptr<LiveDataGuard> live_;
@@ -300,7 +298,6 @@ TEST_F(ServerRig, ScanProgressAndAddBatchFromTheSlots) {
     EXPECT_EQ(read(1601 + 26, 3), (std::vector<uint16_t>{10, 0xFFFF, 1}));  // addr, suggested, enable
     env_->scanState.store(2);
     EXPECT_EQ(statusAfterRefresh(), Pair(2, 2));
-
     write(kCommand, 27);
     const ProbeCmd batch = takeCommand();
     ASSERT_TRUE(std::holds_alternative<ChangeAddrBatch>(batch));

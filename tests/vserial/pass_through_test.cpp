@@ -116,7 +116,6 @@ protected:
         return waitUntil([&] { return vs_->connectionsServed() == n && !vs_->busy(); }, 30s) && env_->serialCmd.load() == 2 &&
                env_->serialCmdAck.load() == 2;
     }
-
     orvane::test::TempDir root_{"orvane-vserial"};
     orvane::test::ScopedRoots roots_{root_.path()};
     Pty pty_;
@@ -135,13 +134,11 @@ TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack)
     cfsetospeed(&before, B19200);
     before.c_lflag |= ICANON;
     ASSERT_EQ(::tcsetattr(pty_.slave, TCSANOW, &before), 0);
-
     const int client = connect();
     const Bytes request = {0x0A, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0xB0};
     sendAll(client, request);
     EXPECT_EQ(readExactly(pty_.master, request.size()), request);
     EXPECT_EQ(acks(), std::vector<int>{1});
-
     // 115200 baud, two stop bits, odd parity (a pseudo-terminal keeps CS8 and no parity enable), raw.
     const termios t = pty_.settings();
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
@@ -151,14 +148,12 @@ TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack)
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG), 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
-
     // A reply in two pieces: the first reaches the client before the device sends the second.
     const Bytes first = {0x0A, 0x03, 0x04, 0x00, 0x01, 0x00, 0x02, 0x11}, second = {0x22, 0x33, 0x44, 0x55};
     ASSERT_EQ(::write(pty_.master, first.data(), first.size()), 8);
     EXPECT_EQ(readExactly(client, first.size()), first);
     ASSERT_EQ(::write(pty_.master, second.data(), second.size()), 4);
     EXPECT_EQ(readExactly(client, second.size()), second);
-
     ::close(client);
     EXPECT_TRUE(served(1));
     EXPECT_EQ(acks(), (std::vector<int>{1, 2}));
@@ -187,20 +182,17 @@ TEST_F(PassThrough, OneClientAtATimeAClientGoneMidTransferAndAStopMidWait) {
     sendAll(first, {0x0A, 0x03});
     ASSERT_EQ(readExactly(pty_.master, 2), (Bytes{0x0A, 0x03}));
     EXPECT_TRUE(closedByPeer(connect()));
-
     // The first leaves before the device answers; the answer goes nowhere.
     holdTakeBack_ = true;
     ::close(first);
     ASSERT_EQ(::write(pty_.master, "\x0A\x03\x02\x00\x07", 5), 5);
     ASSERT_TRUE(waitUntil([&] { return env_->serialCmd.load() == 2; }, 30s));
-
     // Still refused while the take-back is awaited.
     EXPECT_TRUE(closedByPeer(connect()));
     EXPECT_TRUE(vs_->busy());
     holdTakeBack_ = false;
     EXPECT_TRUE(served(1));
     EXPECT_EQ(acks(), (std::vector<int>{1, 2}));
-
     // The line is lent again; a stop ends the wait for the release and asks for the line back.
     holdRelease_ = true;
     const int fifth = connect();
