@@ -245,9 +245,7 @@ struct FakeEngine : service::IUpgradeEngine {
 class Controller : public ::testing::Test {
 protected:
     void SetUp() override {
-        writeFile(dir_.file("p.json"), R"({"upgrade": {"url": "file:///x"}, "system": {"swVer": "1.2"}})");
-        settings_ = std::make_unique<setting::Settings>(dir_.file("p.json"), log_);
-        controller_ = std::make_unique<service::ServiceController>(*settings_, log_, std::unique_ptr<FakeEngine>(engine_ = new FakeEngine),
+        controller_ = std::make_unique<service::ServiceController>(settings_, log_, std::unique_ptr<FakeEngine>(engine_ = new FakeEngine),
                                                                    service::ControllerOptions{dir_.file("sock"), 50ms, 10ms}, runner_);
         thread_ = std::thread([this] { controller_->start(); });
         ASSERT_TRUE(waitUntil([&] { return controller_->listening(); }, 15s));
@@ -273,14 +271,21 @@ protected:
     orvane::test::TempDir dir_{"orvane-sysctl"};
     orvane::test::RecordingLogger log_;
     orvane::platform::RecordingCommandRunner runner_;
-    std::unique_ptr<setting::Settings> settings_;
+    setting::Settings settings_{(writeFile(dir_.file("p.json"), R"({"upgrade": {"url": "file:///x"}, "system": {"swVer": "1.2"}})"),
+                                 dir_.file("p.json")), log_};
     FakeEngine* engine_ = nullptr;
     std::unique_ptr<service::ServiceController> controller_;
     std::thread thread_;
 };
 
-// What arrives on one connection, whether a status reply follows, and a line of the log.
+// What arrives on one connection, whether a status reply follows, and a line of the log; a socket
+// path that cannot be bound fails the start.
 TEST_F(Controller, ReadsOfOneConnection) {
+    {
+        service::ServiceController bad(settings_, log_, std::make_unique<FakeEngine>(), service::ControllerOptions{dir_.file("no/such/sock")});
+        EXPECT_THROW(bad.start(), std::runtime_error);
+        EXPECT_EQ(log_.count(5, "Error creating the acceptor: "), 1u);
+    }
     const std::vector<uint8_t> status = orvane_ipc::to_frame(orvane_ipc::request::SystemUpdateStatus());
     std::vector<uint8_t> huge(64, 0);
     huge.insert(huge.end(), status.begin(), status.end());
@@ -344,15 +349,6 @@ TEST_F(Controller, OneUpgradeAtATimeStatusMeanwhileRestartOnlyAfterSuccess) {
     }
     EXPECT_EQ(log_.count(4, "Fail to upgrade: disk gone"), 1u);
     EXPECT_EQ(runner_.lines().size(), 1u);
-}
-
-TEST(ControllerStart, UnusableSocketPathThrows) {
-    orvane::test::TempDir dir{"orvane-sysctl"};
-    orvane::test::RecordingLogger log;
-    setting::Settings settings(dir.file("missing.json"), log);
-    service::ServiceController controller(settings, log, std::make_unique<FakeEngine>(), service::ControllerOptions{dir.file("no/such/sock")});
-    EXPECT_THROW(controller.start(), std::runtime_error);
-    EXPECT_EQ(log.count(5, "Error creating the acceptor: "), 1u);
 }
 
 }  // namespace
