@@ -4,8 +4,6 @@
 #include <cmath>
 #include <filesystem>
 
-#include "exportvar.h"
-#include "mbtcp/hmi_block.h"
 #include "rest_fixture.h"
 
 using nlohmann::json;
@@ -276,15 +274,7 @@ TEST_F(RestFieldTest, ControllersInputsAndOutputs) {
 }
 
 TEST_F(RestFieldTest, LoopsLoraAndRegisterAddresses) {
-    auto hmi = std::make_unique<HmiCommandBlock>();
-    attachStores(*vars_, *recipe_, *live_);
-    fillAllVars(ExportVarStores{*vars_, recipe_->recipe, live_->data(), *hmi});
-    const int probe3 = vars_->findRegByGroupIndex(RegValType::PROBE_VAL, 2);
-    ASSERT_GT(probe3, 0);
-    EXPECT_EQ(json::parse(httpGet("/probe/mbregaddr/3"))["regAddr"], probe3);
-    EXPECT_EQ(json::parse(httpGet("/lora/mbregaddr/2/7"))["regAddr"],
-              vars_->findRegByGroupIndex(RegValType::LORA_VAL, 15));
-    // A device beyond 16 answers nothing at all, whatever the register number.
+    // A LoRa device beyond 16 answers nothing at all, whatever the register number.
     const std::pair<const char*, std::string> refusals[] = {
         {"/probe/mbregaddr/0", ""},          {"/probe/mbregaddr/129", kNotFound}, {"/ai/mbregaddr/9", kNotFound},
         {"/lora/mbregaddr/2/8", kNotFound},  {"/lora/mbregaddr/0/1", kNotFound},  {"/lora/mbregaddr/17/9", ""},
