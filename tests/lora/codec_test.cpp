@@ -84,9 +84,7 @@ TEST(LoraCodec, EnrolmentAndBroadcastPayloads) {
 TEST(LoraCodec, FrameCheckPlacement) {
     const Bytes good = uplink(3, 0, 0, 24817, 1002, {});
     ASSERT_EQ(good.size(), 28u);
-    EXPECT_EQ(frame_check(good.data(), 27), -1);
-    EXPECT_EQ(frame_check(good.data(), 28), 0);
-    EXPECT_EQ(frame_check(nullptr, 100), -1);
+    EXPECT_EQ(std::make_tuple(frame_check(good.data(), 27), frame_check(good.data(), 28), frame_check(nullptr, 100)), std::make_tuple(-1, 0, -1));
 
     Bytes badCrc = uplink(7, 1, 6, 100, 1, {1, 2, 3});
     badCrc.back() ^= 0xFF;
@@ -148,8 +146,7 @@ TEST(LoraCodec, UplinkHeaderAndUid) {
     const UplinkHeader h = parse_uplink(buf.data(), static_cast<unsigned>(buf.size()), 3);
     EXPECT_EQ(std::tie(h.type, h.seq, h.masterId, h.deviceId, h.status, h.payloadLen, h.payloadOffset),
               std::make_tuple(10, 0x0102, 1, 9, 0x0081, 3, 29u));
-    EXPECT_EQ(uid_text(h.uid), "24817#77");
-    EXPECT_EQ(std::make_pair(get_pn(h.uid), get_sn(h.uid)), std::make_pair(24817u, 77u));
+    EXPECT_EQ(std::make_tuple(uid_text(h.uid), get_pn(h.uid), get_sn(h.uid)), std::make_tuple("24817#77", 24817u, 77u));
     // A header whose length byte points past the buffer is refused.
     EXPECT_THROW(parse_uplink(buf.data(), static_cast<unsigned>(buf.size()) - 3, 3), std::out_of_range);
 
@@ -162,10 +159,8 @@ TEST(LoraCodec, UplinkHeaderAndUid) {
         {"7#12#3", 7, 12},
     };
     for (const Case& c : cases) EXPECT_EQ(std::make_pair(get_pn(uidOf(c.text)), get_sn(uidOf(c.text))), std::make_pair(c.pn, c.sn)) << c.text;
-    EXPECT_EQ(get_uid(24817, 1002), "24817#1002");
-    EXPECT_EQ(get_uid(4294967295u, 4294967295u), "4294967295#4294967295");  // 21 characters
-    EXPECT_FALSE(Utilities::is_device_id_valid(uidOf("")));
-    EXPECT_TRUE(Utilities::is_device_id_valid(uidOf("1#1")));
+    EXPECT_EQ(std::make_tuple(get_uid(24817, 1002), get_uid(4294967295u, 4294967295u)), std::make_tuple("24817#1002", "4294967295#4294967295"));  // 21 characters
+    EXPECT_EQ(std::make_tuple(Utilities::is_device_id_valid(uidOf("")), Utilities::is_device_id_valid(uidOf("1#1"))), std::make_tuple(false, true));
 }
 
 TEST(LoraCodec, EveryFieldAtTheEndAndOnePast) {

@@ -97,8 +97,7 @@ TEST(LoraRw70, PayloadSizes) {
             const auto& r = item.registers;
             EXPECT_EQ(std::make_tuple(r[0].value, r[1].value, r[0].name.view(), r[1].name.view(), r[1].valueType), std::make_tuple(12.5f, 5.0f, "AI", "DI", 3));
         }
-        EXPECT_FLOAT_EQ(item.registers[3].value, c.slot3 ? 0x1234 : -5);
-        EXPECT_FLOAT_EQ(item.registers[4].value, c.slot4 ? 21.5f : -5);
+        EXPECT_EQ(std::make_tuple(item.registers[3].value, item.registers[4].value), std::make_tuple(c.slot3 ? 0x1234 : -5.0f, c.slot4 ? 21.5f : -5.0f));
     }
 }
 

@@ -2,7 +2,7 @@
 // Ground for the LoRa tests: a temporary install root with the radio's GPIO lines, recorded
 // commands, the simulated clock and radio, recipe and live stores, field devices attached to the
 // radio, and the network manager run one pass at a time (or by a pump thread, as its threads would).
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <atomic>
 #include <deque>

@@ -30,8 +30,7 @@ TEST_F(RegistryTest, ReEnrolmentResetAndRefusals) {
     EXPECT_EQ(reg->allocate_device(now(), 100, 1), 6);  // same pn and sn keep their ID
     EXPECT_TRUE(reg->is_device_online(6));
     recipe->updateLoraDevices([&](Items& i) { reg->reset_device(i[0]); });
-    EXPECT_FALSE(reg->is_device_online(6));
-    EXPECT_EQ(std::make_tuple(items()[0].loraId, items()[0].precision), std::make_tuple(0, 3));
+    EXPECT_EQ(std::make_tuple(reg->is_device_online(6), items()[0].loraId, items()[0].precision), std::make_tuple(false, 0, 3));
     EXPECT_EQ(reg->allocate_device(now(), 300, 3), 6);  // slot 0 reused
     // Refusals: PN 0, an empty UID; (0, 0) never matches a free slot.
     EXPECT_EQ(std::make_tuple(reg->allocate_device(now(), 0, 5), reg->allocate_device(now(), Uid{})), std::make_tuple(-1, -1));
@@ -47,8 +46,7 @@ TEST_F(RegistryTest, TimestampFollowsTheItemsLoraId) {
     recipe->updateLoraDevices([](Items& i) { i[0].loraId = 9, i[0].pn = 1, i[0].sn = 1; });  // as the REST API writes it
     clock.advance(std::chrono::seconds(50));
     EXPECT_TRUE(reg->update_device_timestamp(9));
-    EXPECT_EQ(std::make_tuple(items()[0].lastTimestamp, items()[3].lastTimestamp), std::make_tuple(now(), 0u));
-    EXPECT_TRUE(reg->is_device_online(9));
+    EXPECT_EQ(std::make_tuple(items()[0].lastTimestamp, items()[3].lastTimestamp, reg->is_device_online(9)), std::make_tuple(now(), 0u, true));
     for (unsigned id : {10u, 5u, 22u}) EXPECT_FALSE(reg->update_device_timestamp(id)) << id;  // no item carries 10
     EXPECT_FALSE(reg->update_device_timestamp(9, 1, 2));  // wrong SN
     EXPECT_TRUE(reg->update_device_timestamp(9, 1, 1));
