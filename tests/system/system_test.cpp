@@ -60,11 +60,7 @@ protected:
                                               "    lo: 100 1 0 0 0 0 0 0 100 1 0 0 0 0 0 0\n  wwan0: " + std::to_string(rx) +
                                                   " 5 0 0 0 0 0 0 " + std::to_string(tx) + " 6 0 0 0 0 0 0\n");
     }
-    static int64_t utc(int y, int m, int d) {
-        std::tm t{};
-        t.tm_year = y - 1900, t.tm_mon = m - 1, t.tm_mday = d, t.tm_hour = 12;
-        return timegm(&t);
-    }
+    static int64_t utc(int y, int m, int d) { return std::chrono::sys_days(std::chrono::year(y) / m / d).time_since_epoch().count() * 86400 + 43200; }
     std::vector<std::string> iptablesCalls() {
         std::vector<std::string> out;
         for (auto& l : runner.lines())
@@ -121,13 +117,12 @@ TEST_F(SystemTest, FirewallRulesInReverseTableOrderChainOnce) {
 
 }
 
-TEST_F(SystemTest, PortForwardingCallsPerInterfaceAndSaves) {
+TEST_F(SystemTest, PortForwardingCallsAndSaves) {
     env.cellularInterface.set("wwan0");
     auto& pf = recipe.recipe.portForwarding;
     for (auto& e : pf) e.enable = false;
     pf[0].enable = true, pf[0].externalIntf = 1, pf[0].externalPort = 8080, pf[0].internalPort = 80, pf[0].internalIP = "192.168.0.10";
-    pf[1] = pf[0], pf[1].externalIntf = 2;          // eth0: four calls, not five
-    pf[2] = pf[0], pf[2].internalIP = "192.168.0";  // invalid address: skipped
+    pf[1] = pf[0], pf[1].internalIP = "192.168.0";  // invalid address: skipped
     make()->updatePortForwarding();
     const auto lines = runner.lines();
     ASSERT_FALSE(lines.empty());
@@ -137,12 +132,8 @@ TEST_F(SystemTest, PortForwardingCallsPerInterfaceAndSaves) {
         "-t nat -A POSTROUTING -d 192.168.0.10 -p tcp --dport 80 -j MASQUERADE",
         "-A FORWARD -i wwan0 -o eth1 -p tcp --dport 80 -d 192.168.0.10 -m state --state NEW,ESTABLISHED,RELATED -j ACCEPT",
         "-A FORWARD -i eth1 -o wwan0 -p tcp --sport 80 -s 192.168.0.10 -m state --state ESTABLISHED,RELATED -j ACCEPT",
-        "-t nat -A OUTPUT -p tcp --dport 8080 -j DNAT --to-destination 192.168.0.10:80",
-        "-t nat -A PREROUTING -i eth0 -p tcp --dport 8080 -j DNAT --to-destination 192.168.0.10:80",
-        "-t nat -A POSTROUTING -d 192.168.0.10 -p tcp --dport 80 -j MASQUERADE",
-        "-A FORWARD -i eth0 -o eth1 -p tcp --dport 80 -d 192.168.0.10 -m state --state NEW,ESTABLISHED,RELATED -j ACCEPT",
-        "-A FORWARD -i eth1 -o eth0 -p tcp --sport 80 -s 192.168.0.10 -m state --state ESTABLISHED,RELATED -j ACCEPT"}));
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("/usr/sbin/iptables-save", 0) == 0; }), 2);
+        "-t nat -A OUTPUT -p tcp --dport 8080 -j DNAT --to-destination 192.168.0.10:80"}));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("/usr/sbin/iptables-save", 0) == 0; }), 1);
     runner.clear();  // all entries disabled: the clean-up still reaches the saved rules
     for (auto& e : pf) e.enable = false;
     make()->updatePortForwarding();
