@@ -83,6 +83,7 @@ TEST_F(RestFieldTest, ItemNumbersOutOfRange) {
         {true, "/controller/9/input", kNotFound},     {true, "/controller/1/addoutput/129", kNotFound},
         {true, "/controlloop/11", kNotFound},         {true, "/lora/device/17", ""},
         {true, "/lora/device/0", kNotFound},          {true, "/analoginput/setting/9", kNotFound},
+        {true, "/firewall/rule/0", kNotFound},        {true, "/firewall/rule/17", ""},
         {false, "/controller/settings/9", kNotFound}, {false, "/controller/9/input/1", kNotFound},
         {false, "/controller/1/input/0", kNotFound},  {false, "/controller/1/input/129", kNotFound},
         {false, "/controller/1/output/129", kNotFound}, {false, "/probe/mbregaddr/0", ""},

@@ -109,13 +109,10 @@ TEST_F(RestSystemTest, DateRefusalsAndCommands) {
         if (c.kind != RecordingCommandRunner::Call::Kind::Sync) argvs.push_back(c.argv);
     EXPECT_EQ(argvs, (std::vector<std::vector<std::string>>{{"/bin/date", "-s", "2025-02-03 04:05:06"}, {"hwclock", "-w"}}));
 
-    for (auto [failing, msg] : {std::pair{"/bin/date", "Fail to set system datetime"},
-                                std::pair{"hwclock", "Fail to sync hardware clock"}}) {
-        runner_.setScript([f = std::string(failing)](const RecordingCommandRunner::Call& c) {
-            return RecordingCommandRunner::Result{c.argv.at(0) == f ? 1 : 0, ""};
-        });
-        EXPECT_EQ(put("/system/datetime", token_, date), common(1001, msg));
-    }
+    runner_.setScript([](const RecordingCommandRunner::Call& c) {
+        return RecordingCommandRunner::Result{c.argv.at(0) == "/bin/date" ? 1 : 0, ""};
+    });
+    EXPECT_EQ(put("/system/datetime", token_, date), common(1001, "Fail to set system datetime"));
 }
 
 TEST_F(RestSystemTest, PingCountsRefusalsStateAndExitCode) {
@@ -154,9 +151,6 @@ TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
     recipe_->checkAndConsume(0xffffffffu);
     EXPECT_EQ(put("/firewall/rule/3", token_, R"({"enable":true,"port":22})"), common(200, "OK"));
     EXPECT_TRUE(recipe_->checkAndConsume(SCADA_MASK_FIREWALL));
-    EXPECT_EQ(put("/firewall/rule/0", token_, "{}"), common(404, "Not Found"));
-    EXPECT_EQ(put("/firewall/rule/17", token_, R"({"port":1})"), "");
-    EXPECT_EQ(recipe_->changeWordForTest(), 0u);
 
     recipe_->recipe.cloudServer.serverPort = 1234;
     EXPECT_EQ(put("/cloud/settings", token_, R"({"enable":false})"), common(200, "OK"));

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Runs the REST fuzz target for a bounded time over a private copy of the seed corpus.
-# Usage: run_fuzz.sh <fuzzer> <seed corpus dir> [seconds]
+# Usage: run_fuzz.sh <fuzzer> <seed corpus dir> [seconds]: the fuzzer over a private corpus copy.
 set -euo pipefail
 fuzzer=$(realpath "$1")
 seeds=$(realpath "$2")
