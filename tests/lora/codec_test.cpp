@@ -21,12 +21,16 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-uint16_t refCrc(const Bytes& b, size_t n) { return LoraFieldDevice::crc(b.data(), n); }
-
 Bytes uplink(uint8_t type, uint8_t master, uint8_t dev, uint32_t pn, uint32_t sn, const Bytes& payload) {
     LoraFieldDevice d(pn, sn);
     d.setIds(master, dev);
     return d.frame(type, payload);
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
 Uid uidOf(const std::string& s) {
@@ -56,7 +60,7 @@ TEST(LoraCodec, DownlinkFrames) {
         if (c.size < 0) continue;
         Bytes want = {0xA5, 0x5A, 3, 0xEF, 0xBE, c.master, c.sentDevice, static_cast<unsigned char>(c.len)};
         want.insert(want.end(), payload.begin(), payload.end());
-        const uint16_t crc = refCrc(want, want.size());
+        const uint16_t crc = LoraFieldDevice::crc(want.data(), want.size());
         want.push_back(crc & 0xFF), want.push_back(crc >> 8);  // low byte first
         EXPECT_EQ(Bytes(out.begin(), out.begin() + c.size), want);
     }
@@ -89,11 +93,6 @@ TEST(LoraCodec, FrameCheckPlacement) {
     Bytes badCrc = uplink(7, 1, 6, 100, 1, {1, 2, 3});
     badCrc.back() ^= 0xFF;
     const Bytes valid = uplink(7, 1, 6, 100, 1, {9, 9});
-    auto join = [](std::initializer_list<Bytes> parts) {
-        Bytes all;
-        for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-        return all;
-    };
     const Bytes garbage = {0x11, 0xA5, 0x22, 0xA5, 0x5A};  // with a lone header
     struct Case { const char* what; Bytes buf; int offset; };
     const Case cases[] = {
@@ -125,7 +124,7 @@ TEST(LoraCodec, FrameCheckOnRandomBuffersStaysInside) {
         ++found;
         const unsigned L = buf[static_cast<size_t>(p) + 25];
         ASSERT_LE(static_cast<size_t>(p) + 28 + L, n);
-        const uint16_t crc = refCrc(Bytes(buf.begin() + p, buf.end()), 26 + L);
+        const uint16_t crc = LoraFieldDevice::crc(buf.data() + p, 26 + L);
         ASSERT_EQ(buf[static_cast<size_t>(p) + 26 + L], crc >> 8);
         ASSERT_EQ(buf[static_cast<size_t>(p) + 27 + L], crc & 0xFF);
         const UplinkHeader h = parse_uplink(heap.get(), static_cast<unsigned>(n), static_cast<unsigned>(p));
@@ -139,9 +138,7 @@ TEST(LoraCodec, UplinkHeaderAndUid) {
     d.setIds(1, 9);
     d.setStatus(0x0081);
     for (int seq = 1; seq < 0x0102; ++seq) d.frame(0, {});  // the next frame has sequence number 0x0102
-    Bytes buf = {0x40, 0x00, 0x00};
-    const Bytes f = d.frame(10, {0xFF, 0xFF, 0x01});
-    buf.insert(buf.end(), f.begin(), f.end());
+    const Bytes buf = join({{0x40, 0x00, 0x00}, d.frame(10, {0xFF, 0xFF, 0x01})});
     ASSERT_EQ(frame_check(buf.data(), static_cast<unsigned>(buf.size())), 3);
     const UplinkHeader h = parse_uplink(buf.data(), static_cast<unsigned>(buf.size()), 3);
     EXPECT_EQ(std::tie(h.type, h.seq, h.masterId, h.deviceId, h.status, h.payloadLen, h.payloadOffset),

@@ -37,11 +37,7 @@ using Items = std::array<LoraDeviceRecipeItem, kLoraDeviceCount>;
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
-struct Down {  // a downlink frame as sent
-    uint8_t type, master, device;
-    uint16_t seq;
-    Bytes payload;
-};
+struct Down { uint8_t type, master, device; uint16_t seq; Bytes payload; };  // a downlink frame as sent
 
 class LoraTest : public ::testing::Test {
 protected:

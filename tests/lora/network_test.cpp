@@ -56,8 +56,7 @@ TEST_F(NetworkTest, Rw70RegisterDescriptionsAndIdentityReport) {
     for (uint8_t id : {6, 7, 8}) {
         Bytes desc(32, 0);
         desc[0] = id, desc[2] = 'X';
-        sim->deliver(dev.frame(10, desc));
-        drain();
+        sim->deliver(dev.frame(10, desc)), drain();
     }
     EXPECT_EQ(sent().size(), d.size());
     sim->deliver(dev.upload());  // fills the described slot
@@ -76,7 +75,7 @@ TEST_F(NetworkTest, Rw70RegisterDescriptionsAndIdentityReport) {
     EXPECT_THAT(clock.sleeps(), testing::Contains(2000));
 }
 
-TEST_F(NetworkTest, ForeignMasterAndWrongIdentityAreDropped) {
+TEST_F(NetworkTest, ForeignMasterWrongIdentityGarbageAndUnknownTypeAreDropped) {
     enrol(0, 100, 5);
     autoUpload();
     begin();
@@ -85,6 +84,9 @@ TEST_F(NetworkTest, ForeignMasterAndWrongIdentityAreDropped) {
     LoraFieldDevice& impostor = device(200, 2, 6);      // our master, another device's ID
     sim->deliver(neighbour.frame(7, neighbour.measurementPayload()));
     sim->deliver(impostor.frame(7, impostor.measurementPayload()));
+    sim->deliver(Bytes(40, 0x5A));             // garbage
+    sim->deliver(impostor.frame(42, {}));      // unknown type
+    EXPECT_EQ(net->receive(nullptr, 10), -1);
     drain();
     EXPECT_EQ(std::make_tuple(items()[0].lastTimestamp, items()[0].registers[0].name.view()), std::make_tuple(1000u, ""));  // no measurements
     EXPECT_TRUE(sent().empty());
@@ -134,13 +136,9 @@ TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
     a.setSilent(true);
     sim->setImmediateEdgeWaits(false);
     std::atomic<bool> pumping{true};
-    std::thread pump([&] {  // the radio and main passes, as their threads would run them
-        while (pumping) step();
-    });
-    std::thread extra([&] {  // while device 6 is polled, device 7 answers out of turn
-        sim->waitSent(1, 30s);
-        sim->deliver(b.frame(7, b.measurementPayload()));
-    });
+    std::thread pump([&] { while (pumping) step(); });  // the radio and main passes, as their threads would run them
+    // While device 6 is polled, device 7 answers out of turn.
+    std::thread extra([&] { sim->waitSent(1, 30s), sim->deliver(b.frame(7, b.measurementPayload())); });
     net->pollPass();
     extra.join();
     pumping = false;

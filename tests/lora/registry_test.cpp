@@ -65,8 +65,7 @@ TEST_F(RegistryTest, LiveDataOnlineFirstAndClearedWhole) {
         for (auto& m : e.regs) m.name = "old";
     }
     reg->update_live_data(*live);
-    const auto& a = live->items[0];
-    const auto& b = live->items[1];
+    const auto &a = live->items[0], &b = live->items[1];
     EXPECT_EQ(std::make_tuple(a.id, a.cust_name.view(), a.regs[2].name.view()), std::make_tuple(7, "Pump house", ""));  // no stale "old"
     EXPECT_EQ(std::make_tuple(b.id, b.uid.view(), b.cust_name.view(), b.regs[0].name.view(), b.regs[1].name.view(), b.timestamp),
               std::make_tuple(8, "300#3", "300#3", "Level", "", now()));
@@ -106,9 +105,7 @@ TEST_F(RegistryTest, DeviceFileRoundTrip) {
     ASSERT_EQ(d["registers"].size(), 8u);
     const auto& r = d["registers"][1];
     for (const char* k : {"name", "unit", "displayUnit", "nameCalculated", "unitCalculated", "display", "calculated",
-                          "minValue", "maxValue", "minValueCalculated", "maxValueCalculated"}) {
-        EXPECT_TRUE(r.contains(k)) << k;
-    }
+                          "minValue", "maxValue", "minValueCalculated", "maxValueCalculated"}) EXPECT_TRUE(r.contains(k)) << k;
     EXPECT_EQ(std::make_tuple(r["displayUnit"], r["maxValueCalculated"], doc["devices"][1]["display"]), std::make_tuple("ft", 7.5, false));
 
     // Wipe the display settings, add an element for an unknown device and one without registers.
@@ -154,12 +151,10 @@ TEST_F(RegistryTest, BadDeviceFileKeptAsideAndRecipeUnchanged) {
 TEST_F(RegistryTest, HelperUnderContentionLosesNothingThenFull) {
     constexpr int kEdits = 2000;
     std::thread editor([&] {
-        for (int n = 0; n < kEdits; ++n) {
-            recipe->updateLoraDevices([&](Items& i) {
-                for (auto& item : i) ++item.id;  // id is never touched by the registry
-                i[n % 16].tankName = "T" + std::to_string(n % 16);
-            });
-        }
+        for (int n = 0; n < kEdits; ++n) recipe->updateLoraDevices([&](Items& i) {
+            for (auto& item : i) ++item.id;  // id is never touched by the registry
+            i[n % 16].tankName = "T" + std::to_string(n % 16);
+        });
     });
     for (int round = 0; round < 20; ++round) {
         for (unsigned k = 0; k < 16; ++k) reg->allocate_device(now(), 1000 + k, 1);
