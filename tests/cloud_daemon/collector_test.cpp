@@ -1,4 +1,4 @@
-// The data collector against a scripted IPC server on liborvane_ipc.
+// The data collector and the system connector against a scripted IPC server on liborvane_ipc.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cloud_daemon/application/data_collector.h"
+#include "cloud_daemon/application/system_connector.h"
 #include "orvane_ipc/frame_accumulator.h"
 #include "orvane_ipc/service.h"
 #include "orvane_ipc/utilities.h"
@@ -18,7 +19,6 @@
 
 using namespace std::chrono_literals;
 using cloud_daemon::application::DataCollector;
-using orvane::test::RecordingLogger;
 using orvane::test::waitUntil;
 namespace local = orvane::platform::local;
 namespace rsp = orvane_ipc::response;
@@ -27,7 +27,7 @@ namespace {
 
 constexpr uint32_t kT = 1767225600;  // 2026-01-01 00:00:00 UTC
 
-// The gateway's side, scripted by the test: one connection at a time.
+// The gateway's (or orvane-system's) side, scripted by the test: one connection at a time.
 class ScriptedServer {
 public:
     explicit ScriptedServer(const std::string& path) : acceptor_(local::listen(io_, path, 4)) {}
@@ -36,23 +36,27 @@ public:
         auto s = local::acceptFor(acceptor_, 20s, ec);
         if (!s) return false;
         socket_.emplace(std::move(*s));
+        received = 0;
         return true;
     }
     void sendBytes(const std::vector<uint8_t>& b) { ASSERT_EQ(local::writeAll(*socket_, b.data(), b.size()), b.size()); }
-    void send(const orvane_ipc::response::CommandBase& r) { sendBytes(orvane_ipc::to_frame(r)); }
-    // The next request frame the collector sent.
-    std::optional<orvane_ipc::RequestVariant> request(std::chrono::milliseconds timeout = 15s) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            if (auto f = frames_.next()) return orvane_ipc::Service::request_analyze(f->data(), f->size());
+    void send(const rsp::CommandBase& r) { sendBytes(orvane_ipc::to_frame(r)); }
+    // The next whole frame the client sent; none once it closed the connection.
+    std::optional<std::vector<uint8_t>> frame() {
+        for (const auto end = std::chrono::steady_clock::now() + 15s; std::chrono::steady_clock::now() < end;) {
+            if (auto f = frames_.next()) return f;
             uint8_t buf[1024];
             auto r = local::readFor(*socket_, buf, sizeof buf, 100ms);
-            if (r.status == local::ReadStatus::Data) frames_.append(buf, r.bytes);
+            if (r.status == local::ReadStatus::Data) frames_.append(buf, r.bytes), received += r.bytes;
             if (r.status == local::ReadStatus::Closed) return std::nullopt;
         }
         return std::nullopt;
     }
-    void closeConnection() { socket_.reset(); }
+    std::optional<orvane_ipc::RequestVariant> request() {
+        auto f = frame();
+        return f ? orvane_ipc::Service::request_analyze(f->data(), f->size()) : std::nullopt;
+    }
+    size_t received = 0;  // bytes of this connection
 
 private:
     boost::asio::io_context io_;
@@ -84,7 +88,7 @@ protected:
 
     orvane::test::TempDir dir_{"lte-collector"};
     std::string path_ = dir_.file("probeSock");
-    RecordingLogger log_;
+    orvane::test::RecordingLogger log_;
     DataCollector collector_{log_, path_};
     std::thread thread_;
 };
@@ -111,7 +115,6 @@ TEST_F(CollectorTest, EveryResponseKind) {
               R"({"device":[{"pn":1001,"value":{"pH":7.0}}],"timestamp":"2026-01-01 00:00:20"},)"
               R"({"device":[{"pn":1001,"value":{"pH":6.5}}],"timestamp":"2026-01-01 00:00:10"}],"sn":"GW1"})");
     EXPECT_EQ(collector_.livedata_string(1001, "GW1"), R"({"data":[],"sn":"GW1"})");
-
     server.send(rsp::HistoricalSensorData{});
     ASSERT_TRUE(received("Receive a HistoricalSensorData: 0"));
     EXPECT_EQ(collector_.last_timestamp(), 0u);
@@ -128,15 +131,9 @@ TEST_F(CollectorTest, EveryResponseKind) {
     server.send(lte);
     ASSERT_TRUE(received("Receive a LTE message...CMCC"));
     const auto snap = collector_.lte_information();
-    EXPECT_EQ(snap.carrier, "CMCC");
-    EXPECT_EQ(snap.imsi, "460001234567890");
-    EXPECT_EQ(snap.swver, "1.2.2922(20260907)");
-    EXPECT_EQ(snap.uptime, 77u);
-    EXPECT_EQ(snap.rssi, -70.0f);
-    EXPECT_EQ(snap.totalRxMB, 1.5f);
-    EXPECT_EQ(snap.longitude, 8.25f);
+    EXPECT_EQ(std::tie(snap.carrier, snap.imsi, snap.swver, snap.uptime, snap.rssi, snap.totalRxMB, snap.longitude),
+              std::make_tuple("CMCC", "460001234567890", "1.2.2922(20260907)", 77u, -70.0f, 1.5f, 8.25f));
 
-    // Reload.
     EXPECT_FALSE(collector_.is_reload());
     server.send(rsp::SystemReload{});
     ASSERT_TRUE(received("Receive a Reload message..."));
@@ -180,8 +177,7 @@ TEST_F(CollectorTest, FrameSplitAcrossReadsAndSeveralFramesInOne) {
     auto rest = std::vector<uint8_t>(big.begin() + 5000, big.end());
     auto reload = orvane_ipc::to_frame(rsp::SystemReload{});
     rest.insert(rest.end(), reload.begin(), reload.end());
-    // A history frame whose payload holds its command id alone: it passes its CRC but cannot be
-    // read; it is dropped and the frames after it are handled.
+    // A history frame of its command id alone passes its CRC but cannot be read: dropped.
     std::vector<uint8_t> shortFrame = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x00, 0x02, 0x00, 0x02};
     const uint16_t crc = orvane_ipc::Utilities::crc_value(shortFrame.data() + 7, 2);
     shortFrame.push_back(static_cast<uint8_t>(crc >> 8));
@@ -194,13 +190,24 @@ TEST_F(CollectorTest, FrameSplitAcrossReadsAndSeveralFramesInOne) {
     ASSERT_TRUE(received("Receive a Reload message...", 2));
     EXPECT_EQ(log_.count(4, "Drop a frame: "), 1u);
     EXPECT_TRUE(collector_.is_reload());
-    const std::string doc = collector_.livedata_string(1, "s");
-    EXPECT_NE(doc.find(R"("v399":399.0)"), std::string::npos);
+    EXPECT_NE(collector_.livedata_string(1, "s").find(R"("v399":399.0)"), std::string::npos);
 }
 
-TEST_F(CollectorTest, RequestsGoOutWithTheirFields) {
+TEST_F(CollectorTest, UnreachableServerIsAnErrorStopEndsTheWaitAndRequestsConnectOnTheirOwn) {
+    try {
+        collector_.scan();
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Error connecting to UNIX socket at " + path_ + ": ", 0), 0u);
+    }
+    EXPECT_EQ(log_.count(4, "Error connecting to UNIX socket at " + path_), 1u);
+    startCollector();  // a stop ends the receive thread while it waits for the server
+    ASSERT_TRUE(waitUntil([&] { return log_.count(4, "IPC connect failed, retrying in 1s: ") >= 1; }, 15s));
+    stopCollector();
+    EXPECT_EQ(log_.count(3, "DataCollector Receiving Thread: stopped."), 1u);
+
     ScriptedServer server(path_);
-    EXPECT_EQ(collector_.scan(), 0);  // connects on its own
+    EXPECT_EQ(collector_.scan(), 0);
     ASSERT_TRUE(server.accept());
     auto r = server.request();
     ASSERT_TRUE(r);
@@ -213,16 +220,6 @@ TEST_F(CollectorTest, RequestsGoOutWithTheirFields) {
     EXPECT_EQ(h.end_time(), kT + 60);
     EXPECT_EQ(h.interval(), 70000 & 0xFFFF);
     EXPECT_EQ(log_.count(3, "Send data on "), 1u);
-}
-
-TEST_F(CollectorTest, UnreachableServerIsAnError) {
-    try {
-        collector_.scan();
-        FAIL() << "no error";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Error connecting to UNIX socket at " + path_ + ": ", 0), 0u);
-    }
-    EXPECT_EQ(log_.count(4, "Error connecting to UNIX socket at " + path_), 1u);
 }
 
 TEST_F(CollectorTest, ReconnectsAfterAServerRestart) {
@@ -263,8 +260,7 @@ TEST_F(CollectorTest, RequestsOnOneThreadWhileTheOtherReads) {
         }
     });
     for (int i = 0; i < kRequests; ++i) {
-        auto r = server.request();
-        ASSERT_TRUE(r);
+        ASSERT_TRUE(server.request());
         server.send(rsp::LatestSensorData(cell(kT + static_cast<uint32_t>(i), {{"n", i}})));
     }
     worker.join();
@@ -276,11 +272,34 @@ TEST_F(CollectorTest, RequestsOnOneThreadWhileTheOtherReads) {
     EXPECT_EQ(n, static_cast<size_t>(kRequests));
 }
 
-TEST_F(CollectorTest, StopEndsTheReceiveThreadWhileItWaitsForTheServer) {
-    startCollector();
-    ASSERT_TRUE(waitUntil([&] { return log_.count(4, "IPC connect failed, retrying in 1s: ") >= 1; }, 15s));
-    stopCollector();
-    EXPECT_EQ(log_.count(3, "DataCollector Receiving Thread: stopped."), 1u);
+TEST(SystemConnector, EachOrderGoesOutAsOneFrameOnItsOwnConnectionAndNoDaemonIsAnError) {
+    using cloud_daemon::domain::entities::SystemUpgradeMethod;
+    orvane::test::TempDir dir{"lte-connector"};
+    const std::string path = dir.file("systemSock");
+    orvane::test::RecordingLogger log;
+    cloud_daemon::application::SystemConnector connector(log, path);
+    EXPECT_THROW(connector.send_system_update(SystemUpgradeMethod::scp, "f"), std::runtime_error);
+    EXPECT_EQ(log.count(4, "Error connecting to UNIX socket at " + path + ": "), 1u);
+
+    ScriptedServer server(path);
+    const std::string longName(40, 'n');
+    EXPECT_EQ(connector.send_system_update(SystemUpgradeMethod::tftp, "a.tar.gz"), 0);
+    EXPECT_EQ(connector.send_system_update(SystemUpgradeMethod::scp, longName), 0);
+    const std::pair<uint16_t, std::string> want[] = {{3, "a.tar.gz"}, {2, longName.substr(0, 32)}};
+    for (const auto& [method, file] : want) {
+        ASSERT_TRUE(server.accept());
+        auto f = server.frame();
+        ASSERT_TRUE(f);
+        EXPECT_FALSE(server.frame());  // closed after the one frame
+        EXPECT_EQ(server.received, 45u);
+        auto r = orvane_ipc::Service::request_analyze(f->data(), f->size());
+        ASSERT_TRUE(r && r->index() == 9u);
+        EXPECT_EQ(std::get<9>(*r).firmware_source(), method);
+        EXPECT_EQ(std::get<9>(*r).file_name_string(), file);
+    }
+    EXPECT_EQ(log.count(3, "Upgrade system: 3; a.tar.gz"), 1u);
+    EXPECT_EQ(log.count(3, "Send data on "), 2u);
+    EXPECT_FALSE(connector.is_connected());
 }
 
 }  // namespace

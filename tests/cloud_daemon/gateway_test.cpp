@@ -1,5 +1,5 @@
-// The gateway service with the recording runner, a fake link and the simulated clock; one test
-// of the process check and the kill against real processes.
+// The gateway service with the recording runner, a fake link and the simulated clock; the process
+// check and the kill against real processes.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -16,7 +16,9 @@
 
 using cloud_daemon::domain::entities::ForwardEntry;
 using cloud_daemon::domain::entities::SysSetting;
+using cloud_daemon::domain::service::app_type_code;
 using cloud_daemon::domain::service::GatewayService;
+using cloud_daemon::domain::service::ssh_port_from_serial;
 using orvane::platform::RecordingCommandRunner;
 using orvane::platform::SimulatedClock;
 using namespace std::chrono_literals;
@@ -70,16 +72,9 @@ protected:
     std::string sshLog_;
 };
 
-TEST_F(GatewayTest, Documents) {
-    cloud_daemon::domain::entities::CellularSnapshot s;
-    s.rssi = -75;
-    s.rsrp = -100;
-    s.sinr = 12.5f;
-    s.rsrq = -9;
-    s.carrier = "CMCC";
-    s.imsi = "46000";
-    s.swver = "1.0";
-    s.uptime = 77;
+TEST_F(GatewayTest, DocumentsApplicationCodesAndSerialNumberPorts) {
+    const cloud_daemon::domain::entities::CellularSnapshot s{
+        .carrier = "CMCC", .imsi = "46000", .swver = "1.0", .uptime = 77, .rssi = -75, .rsrp = -100, .sinr = 12.5f, .rsrq = -9};
     const std::string ts = std::to_string(clock_.wallSeconds());
     EXPECT_EQ(service_.heartbeat_string(kSn, s),
               R"({"cmd":"heartbeat","sn":"GW0012345","ts":)" + ts +
@@ -94,14 +89,15 @@ TEST_F(GatewayTest, Documents) {
     EXPECT_EQ(service_.reply_string("deactivate", kSn, "PLC", 4, 9, 20100, 0, "why"),
               R"({"app":"PLC","appType":4,"cmd":"deactivate","cmdid":9,"message":"","port":20100,"sessionStart":)" +
                   ts + R"(,"sn":"GW0012345","status":"ok"})");
-}
-
-TEST_F(GatewayTest, ApplicationTypeCodes) {
-    const std::pair<const char*, int> rows[] = {{"HTTP", 1},       {"https", 2},      {"SSH", 3},
-                                                {"modbus tcp", 4}, {"Web RTC", 5},    {"web socket", 6},
-                                                {"FTP", 7},        {"other", 8},      {"Ssh", 255},
-                                                {"", 255}};
-    for (const auto& [text, code] : rows) EXPECT_EQ(cloud_daemon::domain::service::app_type_code(text), code) << text;
+    const std::pair<const char*, int> codes[] = {{"HTTP", 1},       {"https", 2},      {"SSH", 3}, {"modbus tcp", 4},
+                                                 {"Web RTC", 5},    {"web socket", 6}, {"FTP", 7}, {"other", 8},
+                                                 {"Ssh", 255},      {"", 255}};
+    for (const auto& [text, code] : codes) EXPECT_EQ(app_type_code(text), code) << text;
+    EXPECT_EQ(ssh_port_from_serial("GW0012345", log_), 12345);
+    EXPECT_EQ(ssh_port_from_serial("1234", log_), -1);
+    EXPECT_EQ(log_.count(4, "Serial number 1234 is too short to derive the SSH port"), 1u);
+    EXPECT_EQ(ssh_port_from_serial("GWabcde", log_), -1);
+    EXPECT_EQ(log_.count(4, "Fail to derive the SSH port from serial number GWabcde, reason : "), 1u);
 }
 
 // A command's fields; the values are strings, as the server sends them.
@@ -122,23 +118,14 @@ TEST_F(GatewayTest, Commands) {
     const Case cases[] = {
         {"state", command("state", "", ""), 0, {}, ""},
         {"another serial number", command("state", "", "", "GW9"), 0, {}, "SN not matched"},
-        {"no cmd", R"({"sn":"GW0012345","app":"a","x":""})", 0, {}, "SN not matched"},
-        {"ssh tunnel uses the serial number's port",
-         command("activate", "_SSHTunnel", "20100"),
-         1,
-         {R"("port":20100)", R"("status":"ok")", R"("message":"")"},
-         ""},
-        {"unknown app",
-         command("activate", "Nope", "20100"),
-         0,
+        {"ssh tunnel uses the serial number's port", command("activate", "_SSHTunnel", "20100"), 1,
+         {R"("port":20100)", R"("status":"ok")", R"("message":"")"}, ""},
+        {"unknown app", command("activate", "Nope", "20100"), 0,
          {R"("status":"error")", R"("message":"Invalid port configuration, server_port=20100, monitor_port=24383, local_port=-1")"},
          "Fail to connect the server port 20100 to local at -1"},
         {"deactivate", command("deactivate", "PLC", "20100"), 1, {R"("cmd":"deactivate")", R"("status":"ok")"}, ""},
-        {"cmd last keeps its quote",
-         R"({"sn":"GW0012345","app":"a","appType":"1","cmdid":"2","port":"3","cmd":"state"})",
-         0,
-         {},
-         "Unknow commandstate\""},
+        {"cmd last keeps its quote", R"({"sn":"GW0012345","app":"a","appType":"1","cmdid":"2","port":"3","cmd":"state"})",
+         0, {}, "Unknow commandstate\""},
         {"number sent bare", R"({"cmd":"activate","sn":"GW0012345","port":20100,"app":"PLC","appType":"1","cmdid":"2","x":""})",
          0, {}, "Fail to analyze the gateway command: "},
         {"port not a number", command("activate", "PLC", "abc"), 0, {}, "Fail to analyze the gateway command: "},
@@ -160,7 +147,7 @@ TEST_F(GatewayTest, Commands) {
             EXPECT_EQ(log_.count(4, k.logged), 1u);
         }
     }
-    // The state command got the state; the ports of what was activated and deactivated are set.
+    // The ports of what was activated and deactivated are set.
     EXPECT_EQ(entry("_SSHTunnel").serverPort, 12345);
     EXPECT_EQ(entry("_SSHTunnel").monitorPort, 24383);
     EXPECT_EQ(entry("PLC").serverPort, -1);
@@ -171,7 +158,7 @@ TEST_F(GatewayTest, Commands) {
               lines.end());
 }
 
-TEST_F(GatewayTest, RefusedConnectionInTheTunnelLogIsReported) {
+TEST_F(GatewayTest, TunnelRefusedInItsLogOrNeverConfirmedAndInvalidPorts) {
     sshLog_ = "ssh: connect to host x port 22: Connection refused\n";
     EXPECT_EQ(service_.handle_command(command("activate", "PLC", "20100"), kSn), 0);
     const auto replies = sentOn("gw/reply");
@@ -179,14 +166,11 @@ TEST_F(GatewayTest, RefusedConnectionInTheTunnelLogIsReported) {
     EXPECT_NE(replies[0].second.find(R"("message":"Server refused the SSH connection")"), std::string::npos);
     EXPECT_EQ(clock_.sleeps(), std::vector<int64_t>{500});  // seen at the first check
     EXPECT_EQ(entry("PLC").serverPort, -1);
-}
-
-TEST_F(GatewayTest, TunnelThatNeverConfirms) {
-    tunnelUp_ = false;
+    tunnelUp_ = false;  // a tunnel that never confirms
     std::string message;
-    EXPECT_EQ(service_.launch_tunnel(20100, 24000, "192.168.0.1", 502, "t", "", &message), -1);
+    EXPECT_EQ(service_.launch_tunnel(20101, 24000, "192.168.0.1", 502, "t", "", &message), -1);
     EXPECT_EQ(message, "autossh process exited or no confirmation within timeout");
-    EXPECT_EQ(clock_.sleeps().size(), 6u);
+    EXPECT_EQ(clock_.sleeps().size(), 7u);
     EXPECT_EQ(service_.launch_tunnel(0, 24000, "a", 80, "t", "", &message), -1);
     EXPECT_EQ(message, "Invalid port configuration, server_port=0, monitor_port=24000, local_port=80");
     runner_.clear();
@@ -212,20 +196,19 @@ TEST_F(GatewayTest, MonitorRelaunchesTunnelsThatAreDown) {
 TEST_F(GatewayTest, PassesSendHeartbeatAndStateAndFollowTheLink) {
     const cloud_daemon::domain::entities::CellularSnapshot s;
     service_.reset(60);
+    auto pass = [&] {
+        clock_.advance(1s);
+        return service_.run_once(kSn, s);
+    };
     EXPECT_EQ(service_.run_once(kSn, s), 0);
     EXPECT_EQ(sentOn("gw/hb").size(), 1u);
     EXPECT_EQ(sentOn("gw/state").size(), 1u);
-    for (int i = 0; i < 59; ++i) {
-        clock_.advance(1s);
-        service_.run_once(kSn, s);
-    }
+    for (int i = 0; i < 59; ++i) pass();
     EXPECT_EQ(sentOn("gw/hb").size(), 1u);
-    clock_.advance(1s);
-    service_.run_once(kSn, s);
+    pass();
     EXPECT_EQ(sentOn("gw/hb").size(), 2u);
     link_.message = command("deactivate", "PLC", "20100");
-    clock_.advance(1s);
-    EXPECT_EQ(service_.run_once(kSn, s), 1);  // ports changed: the settings are saved
+    EXPECT_EQ(pass(), 1);  // ports changed: the settings are saved
 
     link_.up = false;
     const int before = link_.attempts;
@@ -237,16 +220,7 @@ TEST_F(GatewayTest, PassesSendHeartbeatAndStateAndFollowTheLink) {
     EXPECT_EQ(log_.count(3, "Gateway Connected..."), 2u);
 }
 
-TEST_F(GatewayTest, SerialNumberPorts) {
-    EXPECT_EQ(cloud_daemon::domain::service::ssh_port_from_serial("GW0012345", log_), 12345);
-    EXPECT_EQ(cloud_daemon::domain::service::ssh_port_from_serial("1234", log_), -1);
-    EXPECT_EQ(log_.count(4, "Serial number 1234 is too short to derive the SSH port"), 1u);
-    EXPECT_EQ(cloud_daemon::domain::service::ssh_port_from_serial("GWabcde", log_), -1);
-    EXPECT_EQ(log_.count(4, "Fail to derive the SSH port from serial number GWabcde, reason : "), 1u);
-}
-
-// Real processes: a stand-in named like an autossh tunnel, and a decoy whose arguments hold the
-// port number elsewhere.
+// A stand-in named like an autossh tunnel, and a decoy whose arguments hold the port elsewhere.
 TEST(GatewayShell, ProcessCheckAndKillFindOnlyTheTunnel) {
     const int port = 40000 + ::getpid() % 20000;
     auto spawn = [](const std::string& argv0, const std::string& arg) {

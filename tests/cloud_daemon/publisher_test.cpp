@@ -26,7 +26,6 @@ protected:
             publisher_.run_once(1001, "SN");
         }
     }
-    uint32_t now() { return static_cast<uint32_t>(clock_.wallSeconds()); }
 
     SimulatedClock clock_;
     SysSetting settings_;
@@ -37,18 +36,22 @@ protected:
     CloudPublisher publisher_{settings_, collector_, system_, link_, log_, clock_};
 };
 
-TEST_F(PublisherTest, SixScansAndOneUploadAMinute) {
+TEST_F(PublisherTest, SixScansAndOneUploadAMinuteAndScanErrorsAreLogged) {
     passes(60);
     EXPECT_EQ(collector_.scans, 6);
     ASSERT_EQ(link_.sent.size(), 1u);
     EXPECT_EQ(link_.sent[0], (std::pair<std::string, std::string>{"kelva/SN/livedata", R"({"data":[1],"sn":"SN"})"}));
     EXPECT_EQ(log_.count(3, "livedata publish:{\"data\":[1]"), 1u);
+    collector_.scanError = true;  // logged, and the next scan follows
+    passes(20);
+    EXPECT_EQ(collector_.scans, 8);
+    EXPECT_EQ(log_.count(4, "Fail to scan devices. Error connecting to UNIX socket"), 2u);
 }
 
 TEST_F(PublisherTest, OutageOfTenMinutesIsCaughtUpInTenWindows) {
     passes(59);
     link_.up = false;
-    collector_.lastTimestamp = now() - 5;  // the last reading received
+    collector_.lastTimestamp = static_cast<uint32_t>(clock_.wallSeconds()) - 5;  // the last reading received
     const uint32_t lastReading = collector_.lastTimestamp;
     passes(1);  // the upload fails: its document is held
     EXPECT_TRUE(publisher_.pending());
@@ -72,7 +75,7 @@ TEST_F(PublisherTest, OutageOfTenMinutesIsCaughtUpInTenWindows) {
 TEST_F(PublisherTest, CatchUpWithoutAKnownReadingTimeStartsAtTheFailedUpload) {
     link_.up = false;
     passes(60);
-    const uint32_t failedAt = now();
+    const uint32_t failedAt = static_cast<uint32_t>(clock_.wallSeconds());
     EXPECT_EQ(publisher_.last_data_timestamp(), failedAt);
     passes(120);
     link_.up = true;
@@ -137,13 +140,6 @@ TEST_F(PublisherTest, AlarmAndCommandsWaitWhileTheLivedataOfItsPassIsHeld) {
     passes(60);
     ASSERT_FALSE(link_.sent.empty());
     EXPECT_EQ(link_.sent.back(), (std::pair<std::string, std::string>{"kelva/SN/alarm", R"({"sn":"SN","id":7})"}));
-}
-
-TEST_F(PublisherTest, ScanErrorsAreLoggedAndTheNextScanFollows) {
-    collector_.scanError = true;
-    passes(20);
-    EXPECT_EQ(collector_.scans, 2);
-    EXPECT_EQ(log_.count(4, "Fail to scan devices. Error connecting to UNIX socket"), 2u);
 }
 
 TEST_F(PublisherTest, UpgradeCommands) {

@@ -2,9 +2,9 @@
 // An ILogger that keeps every completed line with its level (1 trace ... 6 critical).
 #include <map>
 #include <mutex>
-#include <thread>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,29 +27,23 @@ public:
     void log_line_completed() override {
         std::lock_guard lock(mutex_);
         auto& c = current_[std::this_thread::get_id()];
-        lines_.emplace_back(c.first, c.second);
-        c.second.clear();
+        lines_.emplace_back(c.first, std::exchange(c.second, {}));
     }
     std::vector<std::pair<int, std::string>> lines() const {
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    // Lines of a level that contain `text`.
+    // Lines of a level (0: any) that contain `text`.
     size_t count(int level, const std::string& text) const {
         size_t n = 0;
-        for (const auto& [l, s] : lines())
-            if (l == level && s.find(text) != std::string::npos) ++n;
+        for (const auto& [l, s] : lines()) n += (level == 0 || l == level) && s.find(text) != std::string::npos;
         return n;
     }
+    bool has(const std::string& text) const { return count(0, text) > 0; }
     void clear() {
         std::lock_guard lock(mutex_);
         lines_.clear();
         current_.clear();
-    }
-    bool has(const std::string& text) const {
-        for (const auto& [l, s] : lines())
-            if (s.find(text) != std::string::npos) return true;
-        return false;
     }
 
 private:

@@ -60,18 +60,14 @@ protected:
 };
 
 TEST_F(SettingsTest, ReadsEveryKeyAndTheEntries) {
-    ASSERT_EQ(load(baseDocument()), 0);
-    EXPECT_EQ(s_.pn, 1001u);
-    EXPECT_EQ(s_.sn, "GW2301234");
-    EXPECT_EQ(s_.fetchInterval, 10u);
-    EXPECT_EQ(s_.uploadInterval, 60u);
-    EXPECT_EQ(s_.cloud.host, "cloud.example");
-    EXPECT_EQ(s_.cloud.port, 1883u);
-    EXPECT_EQ(s_.cloud.password, "cp");
-    EXPECT_EQ(s_.dataTopic, "kelva/GW2301234/livedata");
-    EXPECT_EQ(s_.cloudCommandTopic, "kelva/GW2301234/command");
-    EXPECT_EQ(s_.gateway.port, 8883u);
-    EXPECT_EQ(s_.stateTopic, "gw/GW2301234/state");
+    json doc = baseDocument();
+    doc["cloudServer"]["fetchInterval"] = 12.9;  // numbers may be floats or booleans
+    doc["cloudServer"]["uploadInterval"] = true;
+    ASSERT_EQ(load(doc), 0);
+    EXPECT_EQ(std::tie(s_.pn, s_.sn, s_.fetchInterval, s_.uploadInterval, s_.cloud.host, s_.cloud.port, s_.cloud.password),
+              std::make_tuple(1001u, "GW2301234", 12u, 1u, "cloud.example", 1883u, "cp"));
+    EXPECT_EQ(std::tie(s_.dataTopic, s_.cloudCommandTopic, s_.gateway.port, s_.stateTopic),
+              std::make_tuple("kelva/GW2301234/livedata", "kelva/GW2301234/command", 8883u, "gw/GW2301234/state"));
     const std::vector<ForwardEntry> want = {
         {0, "_OrvanePro", "HTTP", 80, 11001, 11002, -1},
         {1, "_SSHTunnel", "SSH", 22, 1234, 11003, -1},  // the last five characters of the serial number
@@ -135,18 +131,15 @@ TEST_F(SettingsTest, FailedLoadKeepsWhatWasReadBefore) {
     EXPECT_EQ(s_.forwards.size(), 5u);
 }
 
-TEST_F(SettingsTest, NumbersMayBeFloatsOrBooleans) {
-    json doc = baseDocument();
-    doc["cloudServer"]["fetchInterval"] = 12.9;
-    doc["cloudServer"]["uploadInterval"] = true;
-    ASSERT_EQ(load(doc), 0);
-    EXPECT_EQ(s_.fetchInterval, 12u);
-    EXPECT_EQ(s_.uploadInterval, 1u);
-}
-
-TEST_F(SettingsTest, UnreadableFileIsAParseError) {
+TEST_F(SettingsTest, UnreadableFileIsAParseErrorAndASaveOverAnUnparseableOneLeavesIt) {
     EXPECT_EQ(SettingCfg::load(dir_.file("missing.json"), log_, s_), -1);
     EXPECT_EQ(log_.count(5, "parse_error"), 1u);
+    ASSERT_EQ(load(baseDocument()), 0);
+    writeFile(path_, "{ broken");
+    EXPECT_EQ(SettingCfg::save(path_, log_, s_), 0);
+    EXPECT_EQ(readFile(path_), "{ broken");
+    EXPECT_EQ(log_.count(5, "parse_error"), 2u);
+    EXPECT_EQ(runner_.syncCount(), 0);
 }
 
 TEST_F(SettingsTest, SaveWritesPortsToTheirElementsAndKeepsEverythingElse) {
@@ -180,8 +173,7 @@ TEST_F(SettingsTest, SaveWritesPortsToTheirElementsAndKeepsEverythingElse) {
 TEST_F(SettingsTest, SaveLeavesAnElementThatIsNoLongerTheEntrys) {
     ASSERT_EQ(load(baseDocument()), 0);
     for (ForwardEntry& e : s_.forwards) e.serverPort = e.monitorPort = -1;
-    // The first element was removed on the gateway after the load: "HMI" now stands where "PLC"
-    // was read, and nothing stands where "HMI" was.
+    // The first element was removed after the load: "HMI" stands where "PLC" was read.
     json onDisk = baseDocument();
     onDisk["portForwarding"].erase(0);
     writeFile(path_, onDisk.dump(2));
@@ -190,15 +182,6 @@ TEST_F(SettingsTest, SaveLeavesAnElementThatIsNoLongerTheEntrys) {
     EXPECT_EQ(saved["portForwarding"], onDisk["portForwarding"]);
     EXPECT_EQ(log_.count(3, "Update port forwarding: "), 0u);
     EXPECT_EQ(saved["orvaneProRemote"]["gatewayServerPort"], -1);
-}
-
-TEST_F(SettingsTest, SaveOverAnUnparseableFileLeavesIt) {
-    ASSERT_EQ(load(baseDocument()), 0);
-    writeFile(path_, "{ broken");
-    EXPECT_EQ(SettingCfg::save(path_, log_, s_), 0);
-    EXPECT_EQ(readFile(path_), "{ broken");
-    EXPECT_EQ(log_.count(5, "parse_error"), 1u);
-    EXPECT_EQ(runner_.syncCount(), 0);
 }
 
 }  // namespace
