@@ -19,7 +19,6 @@ TEST(RestRouting, ParseTargetTable) {
     const Case cases[] = {
         {"/controller/2/input/15", "/controller/?/input/?", 2, 15, false},
         {"/probe/settings/12abc", "/probe/settings/?", 12, -1, false},
-        {"/probe/settings/ +5", "/probe/settings/?", 5, -1, false},
         {"/livedata/-2147483648", "/livedata/?", INT32_MIN, -1, false},
         {"/livedata/2147483648", "/livedata/2147483648", -1, -1, false},
         {"//system///settings/", "/system/settings", -1, -1, false},

@@ -107,7 +107,8 @@ TEST_F(RestSystemTest, DateRefusalsAndCommands) {
     std::vector<std::vector<std::string>> argvs;
     for (const auto& c : runner_.calls())
         if (c.kind != RecordingCommandRunner::Call::Kind::Sync) argvs.push_back(c.argv);
-    EXPECT_EQ(argvs, (std::vector<std::vector<std::string>>{{"/bin/date", "-s", "2025-02-03 04:05:06"}, {"hwclock", "-w"}}));
+    EXPECT_EQ(argvs,
+              (std::vector<std::vector<std::string>>{{"/bin/date", "-s", "2025-02-03 04:05:06"}, {"hwclock", "-w"}}));
 
     runner_.setScript([](const RecordingCommandRunner::Call& c) {
         return RecordingCommandRunner::Result{c.argv.at(0) == "/bin/date" ? 1 : 0, ""};
@@ -117,7 +118,8 @@ TEST_F(RestSystemTest, DateRefusalsAndCommands) {
 
 TEST_F(RestSystemTest, PingCountsRefusalsStateAndExitCode) {
     pingScript("echo \"args: $*\"\nprintf 'done\\t\"q\"\\001'\nexit 3");
-    EXPECT_EQ(put("/system/ping", token_, R"({"address":"10.0.0.1","count":50})"), "{\"code\":200,\"msg\":\"started\"}");
+    EXPECT_EQ(put("/system/ping", token_, R"({"address":"10.0.0.1","count":50})"),
+              "{\"code\":200,\"msg\":\"started\"}");
     auto j = pingOutputAtEnd();
     EXPECT_NE(j["output"].get<std::string>().find("args: -c 10 -W 2 -n 10.0.0.1"), std::string::npos) << j["output"];
     EXPECT_NE(out_->view().find("10.0.0.1\\r\\ndone\\t\\\"q\\\"\\u0001\""), std::string::npos) << out_->view();
@@ -162,7 +164,8 @@ TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
     sys.sn = "2459999";
     sys.name = "Plant";
     sys.guardPort = 8080;
-    EXPECT_EQ(put("/system/settings", token_, R"({"enable":false,"location":"Oslo","guardPort":1})"), common(200, "OK"));
+    EXPECT_EQ(put("/system/settings", token_, R"({"enable":false,"location":"Oslo","guardPort":1})"),
+              common(200, "OK"));
     EXPECT_EQ(sys.sn, "2459999");
     EXPECT_EQ(sys.name, "Orvane");
     EXPECT_EQ(sys.location, "Oslo");
@@ -293,7 +296,8 @@ TEST_F(RestSystemTest, ReleaseNotesFromAnHttpServer) {
     // A server that takes the connection and never answers is given up after the time-out.
     boost::asio::io_context io;
     boost::asio::ip::tcp::acceptor silent(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-    for (std::string url : {"http://127.0.0.1:" + std::to_string(silent.local_endpoint().port()), std::string("file:///etc")}) {
+    const std::string silentUrl = "http://127.0.0.1:" + std::to_string(silent.local_endpoint().port());
+    for (const std::string& url : {silentUrl, std::string("file:///etc")}) {
         recipe_->recipe.upgrade.url = url;  // and only http and https
         ASSERT_TRUE(get("/system/upgrade", token_));
         EXPECT_EQ(out_->view(), "") << url;

@@ -16,6 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 #include "webserver/rest_api.h"
 #include "webserver/webserver.h"
@@ -310,6 +311,8 @@ TEST_F(WebServerTest, ManyHeaderFieldsOverflowThePoolIntoTheHeap) {
 
 namespace {
 
+constexpr std::chrono::seconds kWait{10};
+
 bool stillOpen(int fd) {
     char c;
     return ::recv(fd, &c, 1, MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
@@ -342,9 +345,7 @@ TEST_F(WebServerTest, IdleClientsDoNotHoldUpTheNextRequest) {
     EXPECT_EQ(get("/rest/small").body, textOf(1023));
     for (int fd : idle) EXPECT_TRUE(stillOpen(fd));
     // (the server may close its side of the answered ones just after the client has read them)
-    for (int i = 0; i < 1000 && server_->stats().clientNum.load() != 20; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(server_->stats().clientNum.load(), 20);
+    EXPECT_TRUE(orvane::test::waitUntil([&] { return server_->stats().clientNum.load() == 20; }, kWait));
     // The half-sent request is answered once it is complete.
     ASSERT_GT(::send(idle[0], "\r\n", 2, MSG_NOSIGNAL), 0);
     EXPECT_EQ(readToClose(idle[0]).substr(0, 15), "HTTP/1.1 200 OK");
@@ -365,9 +366,7 @@ TEST_F(WebServerTest, EachConnectionKeepsItsOwnDeadline) {
     EXPECT_EQ(get("/").body, "<html>home</html>");
     EXPECT_EQ(readToClose(slow), "");  // cut by its deadline
     ::close(slow);
-    for (int i = 0; i < 500 && server_->stats().clientNum.load() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(server_->stats().clientNum.load(), 0);
+    EXPECT_TRUE(orvane::test::waitUntil([&] { return server_->stats().clientNum.load() == 0; }, kWait));
 }
 
 TEST_F(WebServerTest, FullServerClosesTheOldestIdleConnectionForANewOne) {
@@ -376,8 +375,7 @@ TEST_F(WebServerTest, FullServerClosesTheOldestIdleConnectionForANewOne) {
     auto openIdle = [&] {  // one more connection, accepted before the next
         const int64_t before = server_->stats().connectNum.load();
         idle.push_back(connectTo(server_->listeningPort()));
-        for (int k = 0; k < 2000 && server_->stats().connectNum.load() == before; ++k)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        orvane::test::waitUntil([&] { return server_->stats().connectNum.load() != before; }, kWait);
     };
     for (int i = 0; i < 3; ++i) openIdle();
     for (int round = 0; round < 2; ++round) {
