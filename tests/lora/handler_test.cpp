@@ -45,15 +45,13 @@ int update(LoraDeviceRecipeItem& item, unsigned pn, const Bytes& p, int rssi = -
 
 }  // namespace
 
-// A short payload changes nothing; a full one fills the defaults; an operator's slot name and
-// display unit (m to ft through the real unit table) are kept by later uploads.
-TEST(LoraTlr, PayloadDefaultsOperatorNameAndFeet) {
+// A short payload changes nothing; a full one fills the defaults; the battery voltage sets passive;
+// an operator's slot name and display unit (m to ft through the real unit table) are kept.
+TEST(LoraTlr, PayloadDefaultsBatteryLimitsOperatorNameAndFeet) {
     LoraDeviceRecipeItem item;
     Bytes p = tlrPayload(1.25f, 2.5f, 7.75f, 12.0f);
-    EXPECT_EQ(update(item, 100, Bytes(p.begin(), p.end() - 1)), -1);
-    EXPECT_EQ(update(item, 100, {}), -1);
-    EXPECT_TRUE(item.registers[0].name.empty());
-    EXPECT_FALSE(item.enable);
+    EXPECT_EQ(std::make_tuple(update(item, 100, Bytes(p.begin(), p.end() - 1)), update(item, 100, {})), std::make_tuple(-1, -1));
+    EXPECT_EQ(std::make_tuple(item.registers[0].name.view(), item.enable), std::make_tuple("", false));
     ASSERT_EQ(update(item, 100, p, -87), 0);
     struct Slot { const char* name; const char* unit; float value; int decimals; bool display; };
     const Slot expected[] = {{"Volume", "m3", 7.75f, 2, true}, {"Level", "m", 2.5f, 3, true}, {"Distance", "m", 1.25f, 3, true},
@@ -64,15 +62,18 @@ TEST(LoraTlr, PayloadDefaultsOperatorNameAndFeet) {
                   std::make_tuple(expected[i].name, expected[i].unit, expected[i].unit, expected[i].decimals, expected[i].display)) << i;
         EXPECT_FLOAT_EQ(r.value, expected[i].value) << i;
     }
-    EXPECT_TRUE(item.enable && item.display);
-    EXPECT_FALSE(item.passive);
+    EXPECT_EQ(std::make_tuple(item.enable, item.display, item.passive), std::make_tuple(true, true, false));
+    struct Case { float battery; bool passive; };
+    for (const Case c : {Case{3.5f, true}, Case{6.0f, true}, Case{4.2f, true}, Case{3.4f, false}, Case{6.1f, false}, Case{0.0f, false}}) {
+        item.passive = !c.passive;
+        ASSERT_EQ(update(item, 100, tlrPayload(1, 2, 3, c.battery)), 0);
+        EXPECT_EQ(item.passive, c.passive) << c.battery;
+    }
 
     item.registers[0].name = "Tank A", item.registers[1].displayUnit = "ft";
     ASSERT_EQ(update(item, 100, tlrPayload(1, 2.0f, 5.0f, 12)), 0);
-    EXPECT_EQ(item.registers[0].name.view(), "Tank A");
-    EXPECT_FLOAT_EQ(item.registers[0].value, 5.0f);
+    EXPECT_EQ(std::make_tuple(item.registers[0].name.view(), item.registers[0].value, item.registers[1].displayUnit.view()), std::make_tuple("Tank A", 5.0f, "ft"));
     EXPECT_NEAR(item.registers[1].value, 2.0 / 0.3048, 1e-4);
-    EXPECT_EQ(item.registers[1].displayUnit.view(), "ft");
     LoraLiveDataItem live;
     ASSERT_EQ(LoraDeviceHandlerFactory::get_handler(100).update_live_data(item, live), 4);
     EXPECT_EQ(std::make_tuple(live.regs[0].name.view(), live.regs[1].unit.view()), std::make_tuple("Tank A", "ft"));

@@ -130,9 +130,7 @@ TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
     recipe->updateLoraDevices([](Items& i) { i[2].passive = true; });
     setLora([](LoraRecipe& l) { l.pollMaxRetry = 1, l.pollWaitResponseTime = 150; });
     begin();
-    LoraFieldDevice& a = device(100, 5, 6);
-    LoraFieldDevice& b = device(200, 6, 7);
-    LoraFieldDevice& battery = device(300, 7, 8);
+    LoraFieldDevice &a = device(100, 5, 6), &b = device(200, 6, 7), &battery = device(300, 7, 8);
     a.setSilent(true);
     sim->setImmediateEdgeWaits(false);
     std::atomic<bool> pumping{true};
