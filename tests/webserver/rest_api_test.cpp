@@ -14,7 +14,7 @@ using nlohmann::json;
 using orvane::test::readFile;
 using orvane::test::writeFile;
 
-TEST(RestRouting, ParseTargetTable) {
+TEST(RestRouting, TargetsAndTable) {
     struct Case { std::string target, pattern; int32_t id0, id1; bool file; };
     const Case cases[] = {
         {"/controller/2/input/15", "/controller/?/input/?", 2, 15, false},
@@ -38,9 +38,7 @@ TEST(RestRouting, ParseTargetTable) {
     EXPECT_EQ(parseTarget("/").hash, 0u);
     // Only the first 64 bytes are routed: what follows is never seen.
     EXPECT_EQ(parseTarget(std::string(48, '/') + "/system/settings" + "/tail").hash, 0x7a1a6bf4u);
-}
 
-TEST(RestRouting, TableHoldsEveryCaseOnce) {
     auto [rows, n] = RestAPI::routes();
     std::set<std::pair<uint32_t, RestMethod>> seen;
     for (size_t i = 0; i < n; ++i) {
@@ -89,7 +87,7 @@ TEST(RestAnswer, CommonAnswerLayoutEscapingAndCut) {
     EXPECT_EQ(nlohmann::json::parse(out->view())["msg"], "Answer too large");
 }
 
-TEST_F(RestTest, TokensGuardEveryRouteButTheWhitelist) {
+TEST_F(RestTest, TokensGuardEveryRouteButTheWhitelistAndTheUpgradeRule) {
     const std::string invalid = common(1002, "Invalid token");
     for (const char* target : {"/lan/settings", "/no/such/route"}) {
         EXPECT_TRUE(get(target, "forged"));
@@ -106,15 +104,7 @@ TEST_F(RestTest, TokensGuardEveryRouteButTheWhitelist) {
     EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));  // an unknown PUT is not saved
     EXPECT_EQ(put("/unknown/route", token + "x"), invalid);
     EXPECT_EQ(put("/unknown/route", std::string(5000, 'a')), invalid);  // cut to 64, no harm
-
-    clock_.advance(std::chrono::seconds(kTokenIdleSeconds + 1));
-    EXPECT_EQ(put("/unknown/route", token), invalid);
-    EXPECT_EQ(env_->loggedInRole.load(), ROLE_NONE);
-}
-
-TEST_F(RestTest, UpgradeRule) {
-    const std::string token = login();
-    // No system service listens in this root: the order is not delivered.
+    // The upgrade rule; no system service listens in this root: the order is not delivered.
     put("/system/upgrade/fw-1.2", token);
     EXPECT_EQ(answer()["code"], 1001);
     EXPECT_NE(answer()["msg"], "Invalid file name");
@@ -122,6 +112,10 @@ TEST_F(RestTest, UpgradeRule) {
                             "/system/upgrade/", "/x/system/upgrade/fw;reboot"}) {
         EXPECT_EQ(put(bad, token), common(1001, "Invalid file name")) << bad;
     }
+
+    clock_.advance(std::chrono::seconds(kTokenIdleSeconds + 1));
+    EXPECT_EQ(put("/unknown/route", token), invalid);
+    EXPECT_EQ(env_->loggedInRole.load(), ROLE_NONE);
 }
 
 // The refused PUT without a token: tests/scada.
@@ -132,7 +126,6 @@ TEST_F(RestTest, ParameterJsonLinkAndImport) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
     api_->handlePreGet("/parameter.json");
     EXPECT_EQ(fs::read_symlink(link), "../config/recipes/parameter.json");
-
     // The file changed by someone else: imported after a PUT with a valid token.
     auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
     doc["modbusRtu"]["baudrate"] = 19200;
@@ -143,7 +136,6 @@ TEST_F(RestTest, ParameterJsonLinkAndImport) {
     EXPECT_EQ(recipe_->recipe.modbusRtu.baudrate, 19200);
     EXPECT_EQ(recipe_->recipe.system.name, "Orvane");  // the gateway's own system section stays
     EXPECT_EQ(recipe_->changeWordForTest() & SCADA_MASK_INITIAL, static_cast<uint32_t>(SCADA_MASK_INITIAL));
-
     // An entry that is there stays as it is.
     fs::remove(link);
     writeFile(link, "{\"mine\":1}");
@@ -187,7 +179,7 @@ TEST_F(RestTest, HandlerExceptionsAnswer1001AndFreeThePutLock) {
 
 // ---- request and answer bodies --------------------------------------------------------------
 
-TEST(RestBodies, ConfigPackKeysResetAndNesting) {
+TEST(RestBodies, ReadersAndWriters) {
     ConfigCmdPack p;
     readJsonP(p, R"({"idxMeasure":3,"idxConfig":2,"data":1.5,"custName":"Tank \"A\"","type":7,
                     "newAddr":12,"oldAddr":11,"pn":50661,"ma_4":4.5,"ma_20":19})");
@@ -196,7 +188,6 @@ TEST(RestBodies, ConfigPackKeysResetAndNesting) {
     EXPECT_EQ(p.reserved, 50661u);
     EXPECT_FLOAT_EQ(p.mA_4, 4.5f);
     EXPECT_FLOAT_EQ(p.mA_20, 19.0f);
-
     // A nested "enable" belongs to another record: nothing is reset, nested keys are not read.
     readJsonP(p, R"({"x":{"enable":false,"idxConfig":9},"data":2})");
     EXPECT_EQ(p.param, 2);
@@ -211,9 +202,7 @@ TEST(RestBodies, ConfigPackKeysResetAndNesting) {
 
     readJsonP(p, "{\"custName\":\"" + std::string(40, 'n') + "\"}");
     EXPECT_EQ(p.custName.str(), std::string(32, 'n'));
-}
 
-TEST(RestBodies, AddressBatchTakesTwentyAtMost) {
     std::string body = "[";
     for (int i = 1; i <= 25; ++i)
         body += (i > 1 ? "," : "") + std::string("{\"modbusAddr\":") + std::to_string(i) +
@@ -225,9 +214,7 @@ TEST(RestBodies, AddressBatchTakesTwentyAtMost) {
     EXPECT_EQ(b[19].pn, 50020);
     EXPECT_EQ(readJsonP(b, R"([{"modbusAddr":7,"modbusAddrNew":8,"PN":9}])"), 1);
     EXPECT_EQ(b[1].addr, 0);  // the rest of the batch is empty
-}
 
-TEST(RestBodies, Writers) {
     SystemLiveData s;
     s.Uptime = 42;
     s.CpuUsage = 2.0004f;
@@ -239,7 +226,6 @@ TEST(RestBodies, Writers) {
     EXPECT_NE(st.find("\"DiskUsage\":null,\n"), std::string::npos) << st;
     EXPECT_EQ(st.substr(0, 14), "{\n  \"Uptime\":4");
     EXPECT_EQ(json::parse(st).size(), 12u);
-
     // A writer given too little room reports it instead of cutting the text.
     char small[16];
     EXPECT_EQ(writeJsonP(s, small, sizeof small, nullptr), -1);

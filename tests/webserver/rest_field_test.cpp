@@ -57,12 +57,10 @@ TEST_F(RestFieldTest, SingleProbeEditPlacesOneSpanCommandAndIsSaved) {
     EXPECT_FLOAT_EQ(cmd.mA_4, 4.5f);
     EXPECT_TRUE(std::isnan(cmd.mA_20));
     EXPECT_EQ(savedRecipe()["sensors"][2]["custName"], "Basin");
-
     // Mailbox busy: the recipe change stands, the answer stays 200, the first command stays.
     EXPECT_EQ(httpPut("/probe/settings/3", R"({"mA_20":20})"), kOk);
     EXPECT_FLOAT_EQ(std::get<ConfigCmdPack>(env_->get_probeCmd()).mA_4, 4.5f);
     EXPECT_FLOAT_EQ(item(2).mA_20, 20.0f);
-
     // "enable" false: the item goes back to the default one and its span follows.
     takeCmd();
     EXPECT_EQ(httpPut("/probe/settings/3", R"({"enable":false})"), kOk);
@@ -147,7 +145,6 @@ TEST_F(RestFieldTest, ProbeCommandsReachTheMailboxOrAreRefused) {
     for (const char* t : {"/probe/calibrate", "/probe/changeaddr/3", "/probe/replace"})
         EXPECT_EQ(httpPut(t, R"({"idxMeasure":3,"newAddr":20,"oldPN":1})"), kRefused) << t;
     EXPECT_EQ(std::get<ConfigCmdPack>(takeCmd()).param, 2);
-
     // A custom name goes to the recipe only.
     EXPECT_EQ(httpPut("/probe/probeconfig/2", R"({"type":7,"custName":"Tank A"})"), kOk);
     EXPECT_EQ(item(1).custName.view(), "Tank A");
@@ -184,7 +181,6 @@ TEST_F(RestFieldTest, ProbeDefinitionUploads) {
     EXPECT_EQ(httpPut("/probe/upload", R"({"PN":777,"ModelName":"","Readings":[{"Name":"a"}]})"),
               failedWith("Probe file must include PN, ModelName and at least one Reading"));
     EXPECT_FALSE(std::filesystem::exists(dir_.file("config/probes/777.json")));
-
     // A part number beyond 32 bits (2^32 would be a free item's 0), and a definition that cannot
     // be stored (its folder is a file): reported by both routes, no item bound to it.
     std::filesystem::remove_all(dir_.file("config/probes"));
@@ -204,7 +200,7 @@ TEST_F(RestFieldTest, ProbeDefinitionUploads) {
     }
 }
 
-TEST_F(RestFieldTest, CsvImportAppendsAllOrNothing) {
+TEST_F(RestFieldTest, CsvImportAppendsAllOrNothingAndRecipeUploads) {
     const std::string csv = "regName,custName,regAddr,regLen,dataType,unit,precision\r\n"
                             "T1,Tank level,400,2,FLOAT,m,2\r\nshort,line\r\n"
                             "T2,Flow,402,2,FLOAT,m3/h,1\r\nT3,Valve,404,1,INT16,,0\r\n";
@@ -228,15 +224,13 @@ TEST_F(RestFieldTest, CsvImportAppendsAllOrNothing) {
     };
     for (const auto& [text, answer] : cases) EXPECT_EQ(upload("/upload", text, "text/csv"), answer) << text;
     EXPECT_FALSE(inputs[6].enable);
-
     // 128 inputs: the line that finds no free one fails the whole file.
     std::string many = header;
     for (int i = 0; i < 123; ++i) many += "X,Y,1,1,INT16,,0\n";
     EXPECT_EQ(upload("/upload", many, "text/csv"), failedWith("Failure: exceed the maximal number"));
     EXPECT_FALSE(inputs[6].enable);
-}
-
-TEST_F(RestFieldTest, JsonUploadReplacesTheRecipeButTheSystemSection) {
+    // A recipe file replaces the recipe but the system section.
+    recipe_->checkAndConsume(0xffffffffu);
     ASSERT_TRUE(recipe_->saveToJson());
     auto doc = savedRecipe();
     doc["lora"]["FREQ"] = 915000000;
@@ -277,7 +271,6 @@ TEST_F(RestFieldTest, ControllerArraysInputsAndLoopRows) {
         EXPECT_EQ(in.regAddr, i == 1 ? 10 : -1) << i;
     }
     EXPECT_EQ(json::parse(httpGet("/controller/3/input/2"))["regName"], "two");
-
     // A disabled loop row keeps its id and kind.
     recipe_->recipe.resetID();
     EXPECT_EQ(httpPut("/controlloop/2", R"({"type":1,"low":2.5,"idxInput":3})"), kOk);
@@ -325,7 +318,6 @@ TEST_F(RestFieldTest, TrendQueriesAndAFailingQueryShowsNoOldRows) {
     ASSERT_EQ(trend["timestamp"].size(), 3u);
     EXPECT_EQ(trend["var0"][2], 3.5);
     EXPECT_EQ(trend["var19"].size(), 3u);
-
     // The table disappears under the gateway (another writer, a damaged card): no rows, not the
     // previous request's.
     ASSERT_EQ(std::system(("sqlite3 '" + dir_.path() + "/runtime/test.db' 'DROP TABLE LogRecord10s' 2>&1").c_str()), 0);

@@ -139,7 +139,6 @@ TEST_F(RestSystemTest, PingCountsRefusalsStateAndExitCode) {
               "{\"code\":1001,\"msg\":\"Ping already running\"}");
     writeFile(go, "");
     pingOutputAtEnd();
-
     // A chatty ping is cut and still ends.
     pingScript("head -c 100000 /dev/zero | tr '\\000' 'x'\nexit 0");
     put("/system/ping", token_, R"({"address":"127.0.0.1"})");
@@ -158,7 +157,6 @@ TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
     EXPECT_EQ(put("/cloud/settings", token_, R"({"enable":false})"), common(200, "OK"));
     EXPECT_EQ(runner_.lines().back(), "systemctl restart orvane-lte");
     EXPECT_EQ(nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()))["cloudServer"]["serverPort"], 8883);
-
     // The system section keeps the gateway's identity and guard port; reading it is open.
     auto& sys = recipe_->recipe.system;
     sys.sn = "2459999";
@@ -292,7 +290,6 @@ TEST_F(RestSystemTest, ReleaseNotesFromAnHttpServer) {
     EXPECT_EQ(out_->view(), big.substr(0, 1048576));
     server.stop();
     t.join();
-
     // A server that takes the connection and never answers is given up after the time-out.
     boost::asio::io_context io;
     boost::asio::ip::tcp::acceptor silent(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
