@@ -1,8 +1,6 @@
 // The daemon logger writing real files.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -61,20 +59,6 @@ TEST_F(LoggerTest, LevelsAndLines) {
     }
 }
 
-TEST_F(LoggerTest, EmptyPathLogsToTheDefaultFile) {
-    char cwd[4096];
-    ASSERT_TRUE(::getcwd(cwd, sizeof cwd));
-    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
-    {
-        Logger log("");
-        EXPECT_EQ(log.path(), "logs/rotating.txt");
-        log.info() << "here";
-        log.log_line_completed();
-    }
-    ASSERT_EQ(::chdir(cwd), 0);
-    EXPECT_NE(readFile(dir_.file("logs/rotating.txt")).find("]: here"), std::string::npos);
-}
-
 TEST_F(LoggerTest, RolloverKeepsAtMostTwoFiles) {
     {
         Logger log(path_);
@@ -116,17 +100,6 @@ TEST_F(LoggerTest, ThreadsNeverMixTheirLines) {
         const int t = std::stoi(m[1]);
         EXPECT_EQ(std::stoi(m[2]), next[static_cast<size_t>(t)]++);  // each thread's lines in order
     }
-}
-
-TEST_F(LoggerTest, SystemDaemonVariantFlushesWarningsAtOnce) {
-    orvane::daemon_logger::Logger log(path_, {"Orvane-system", true});
-    log.info() << "buffered";
-    log.log_line_completed();
-    log.warn() << "flushed";
-    log.log_line_completed();
-    const std::string text = readFile(path_);  // read while the logger still lives
-    EXPECT_NE(text.find("[Orvane-system: "), std::string::npos);
-    EXPECT_NE(text.find("[warning]: flushed"), std::string::npos);
 }
 
 }  // namespace

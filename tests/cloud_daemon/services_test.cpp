@@ -1,22 +1,31 @@
-// The gateway service with the recording runner, a fake link and the simulated clock; the process
-// check and the kill against real processes.
+// The cloud publisher and the gateway service with fakes, the recording runner and the simulated
+// clock; the process check and the kill against real processes.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <stdexcept>
+#include <utility>
+
+#include "cloud_daemon/domain/interfaces/i_cloud_sender.h"
+#include "cloud_daemon/domain/interfaces/i_data_collector.h"
+#include "cloud_daemon/domain/interfaces/i_system_sender.h"
+#include "cloud_daemon/domain/service/cloud_publisher.h"
 #include "cloud_daemon/domain/service/gateway_service.h"
-#include "fakes.h"
 #include "platform/paths.h"
 #include "recording_logger.h"
 #include "support/sandbox.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
 
+namespace entities = cloud_daemon::domain::entities;
+namespace interfaces = cloud_daemon::domain::interfaces;
 using cloud_daemon::domain::entities::ForwardEntry;
 using cloud_daemon::domain::entities::SysSetting;
 using cloud_daemon::domain::service::app_type_code;
+using cloud_daemon::domain::service::CloudPublisher;
 using cloud_daemon::domain::service::GatewayService;
 using cloud_daemon::domain::service::ssh_port_from_serial;
 using orvane::platform::RecordingCommandRunner;
@@ -24,6 +33,211 @@ using orvane::platform::SimulatedClock;
 using namespace std::chrono_literals;
 
 namespace {
+
+class FakeCollector : public interfaces::IDataCollector {
+public:
+    int scan() override {
+        ++scans;
+        return scanError ? throw std::runtime_error(kRefused) : 0;
+    }
+    int get_data(uint32_t start, uint32_t span, uint32_t interval) override {
+        history.emplace_back(start, span, interval);
+        return historyError ? throw std::runtime_error(kRefused) : 0;
+    }
+    static constexpr const char* kRefused = "Error connecting to UNIX socket at /tmp/probeSock: refused";
+    std::string livedata_string(uint32_t, const std::string& sn) override {
+        ++documents;
+        return "{\"data\":[" + std::to_string(documents) + "],\"sn\":\"" + sn + "\"}";
+    }
+    std::string alarm_string(uint32_t, const std::string&) override { return std::exchange(alarm, {}); }
+    uint32_t last_timestamp() override { return lastTimestamp; }
+    entities::CellularSnapshot lte_information() override { return snapshot; }
+
+    int scans = 0;
+    int documents = 0;
+    bool scanError = false;
+    bool historyError = false;
+    std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> history;
+    std::string alarm;
+    uint32_t lastTimestamp = 0;
+    entities::CellularSnapshot snapshot;
+};
+
+class FakeSystemSender : public interfaces::ISystemSender {
+public:
+    int send_system_update(entities::SystemUpgradeMethod m, const std::string& file) override {
+        orders.emplace_back(static_cast<int>(m), file);
+        return 0;
+    }
+    std::vector<std::pair<int, std::string>> orders;
+};
+
+class FakeLink : public interfaces::ICloudSender {
+public:
+    bool is_connected() override { return up; }
+    std::string take_message() override { return std::exchange(message, {}); }
+    int publish(const std::string& topic, const std::string& payload) override {
+        ++attempts;
+        if (!up) return -1;
+        sent.emplace_back(topic, payload);
+        return 0;
+    }
+    bool up = true;
+    int attempts = 0;
+    std::string message;
+    std::vector<std::pair<std::string, std::string>> sent;
+};
+
+class PublisherTest : public testing::Test {
+protected:
+    PublisherTest() {
+        settings_.dataTopic = "kelva/SN/livedata";
+        settings_.alarmTopic = "kelva/SN/alarm";
+        publisher_.reset(10, 60);
+    }
+    // One pass a second, as the worker thread runs them.
+    void passes(int n) {
+        for (int i = 0; i < n; ++i) {
+            clock_.advance(1s);
+            publisher_.run_once(1001, "SN");
+        }
+    }
+
+    SimulatedClock clock_;
+    SysSetting settings_;
+    FakeCollector collector_;
+    FakeSystemSender system_;
+    FakeLink link_;
+    orvane::test::RecordingLogger log_;
+    CloudPublisher publisher_{settings_, collector_, system_, link_, log_, clock_};
+};
+
+TEST_F(PublisherTest, SixScansAndOneUploadAMinuteAndScanErrorsAreLogged) {
+    passes(60);
+    EXPECT_EQ(collector_.scans, 6);
+    ASSERT_EQ(link_.sent.size(), 1u);
+    EXPECT_EQ(link_.sent[0], (std::pair<std::string, std::string>{"kelva/SN/livedata", R"({"data":[1],"sn":"SN"})"}));
+    EXPECT_EQ(log_.count(3, "livedata publish:{\"data\":[1]"), 1u);
+    collector_.scanError = true;  // logged, and the next scan follows
+    passes(20);
+    EXPECT_EQ(collector_.scans, 8);
+    EXPECT_EQ(log_.count(4, "Fail to scan devices. Error connecting to UNIX socket"), 2u);
+}
+
+TEST_F(PublisherTest, OutageOfTenMinutesIsCaughtUpInTenWindows) {
+    passes(59);
+    link_.up = false;
+    collector_.lastTimestamp = static_cast<uint32_t>(clock_.wallSeconds()) - 5;  // the last reading received
+    const uint32_t lastReading = collector_.lastTimestamp;
+    passes(1);  // the upload fails: its document is held
+    EXPECT_TRUE(publisher_.pending());
+    EXPECT_EQ(publisher_.last_data_timestamp(), lastReading);
+    const int scansBefore = collector_.scans;
+    collector_.lastTimestamp = 0;  // the history answers carry no cells
+    passes(600);
+    EXPECT_EQ(collector_.scans, scansBefore);  // no scans during the backlog
+    EXPECT_EQ(collector_.documents, 1);        // one document held, not one per upload
+    link_.up = true;
+    passes(12);
+    ASSERT_EQ(collector_.history.size(), 10u);
+    for (size_t i = 0; i < 10; ++i)
+        EXPECT_EQ(collector_.history[i], std::make_tuple(lastReading + 60 * static_cast<uint32_t>(i), 60u, 10u));
+    EXPECT_EQ(log_.count(3, "Back online kelva/SN/livedata"), 1u);
+    EXPECT_FALSE(publisher_.pending());
+    // The held document, then one per window.
+    EXPECT_EQ(link_.sent.size(), 11u);
+}
+
+TEST_F(PublisherTest, CatchUpStartsAtTheFailedUploadWithoutAKnownReadingAndNeverAsksForAWindowTwice) {
+    link_.up = false;
+    passes(60);
+    const uint32_t failedAt = static_cast<uint32_t>(clock_.wallSeconds());
+    EXPECT_EQ(publisher_.last_data_timestamp(), failedAt);
+    passes(300);
+    link_.up = true;
+    collector_.historyError = true;  // the gateway program is gone as well
+    passes(1);
+    ASSERT_EQ(collector_.history.size(), 1u);
+    EXPECT_EQ(std::get<0>(collector_.history[0]), failedAt);
+    EXPECT_EQ(publisher_.last_data_timestamp(), failedAt + 60);  // the window advances anyway
+    EXPECT_EQ(log_.count(4, "Fail to request the readings of the outage. "), 1u);
+    // Each history answer ends with a reading at the start of its window, or with one inside it.
+    collector_.historyError = false;
+    collector_.lastTimestamp = failedAt + 60;
+    passes(1);
+    EXPECT_EQ(publisher_.last_data_timestamp(), failedAt + 120);
+    collector_.lastTimestamp = failedAt + 160;
+    passes(1);
+    EXPECT_EQ(publisher_.last_data_timestamp(), failedAt + 161);
+    collector_.lastTimestamp = 0;
+    passes(10);
+    EXPECT_EQ(log_.count(3, "Back online kelva/SN/livedata"), 1u);
+    for (size_t i = 1; i < collector_.history.size(); ++i)
+        EXPECT_GT(std::get<0>(collector_.history[i]), std::get<0>(collector_.history[i - 1]));
+}
+
+TEST_F(PublisherTest, WithoutUploadIntervalTheBacklogEndsOnceTheHeldDocumentIsTaken) {
+    publisher_.reset(10, 0);  // an upload on every pass
+    link_.up = false;
+    passes(1);
+    ASSERT_TRUE(publisher_.pending());
+    passes(120);
+    link_.up = true;
+    passes(1);
+    EXPECT_FALSE(publisher_.pending());
+    EXPECT_TRUE(collector_.history.empty());  // no window of no length is walked
+    EXPECT_EQ(log_.count(3, "Back online kelva/SN/livedata"), 1u);
+    const size_t sent = link_.sent.size();
+    passes(3);
+    EXPECT_EQ(link_.sent.size(), sent + 3);  // normal uploads again
+}
+
+TEST_F(PublisherTest, AlarmAndCommandsWaitWhileTheLivedataOfItsPassIsHeld) {
+    collector_.alarm = R"({"sn":"SN","id":7})";
+    link_.up = false;
+    passes(60);
+    EXPECT_EQ(publisher_.pending_topic(), "kelva/SN/livedata");
+    EXPECT_EQ(collector_.alarm, R"({"sn":"SN","id":7})");  // not taken
+    link_.message = R"({"Upgrade":"tftp","a.tar.gz"})";
+    passes(5);
+    EXPECT_TRUE(system_.orders.empty());
+    EXPECT_FALSE(link_.message.empty());
+    link_.up = true;
+    passes(3);
+    EXPECT_EQ(log_.count(3, "Back online kelva/SN/livedata"), 1u);
+    EXPECT_EQ(system_.orders.size(), 1u);
+    passes(60);
+    ASSERT_FALSE(link_.sent.empty());
+    EXPECT_EQ(link_.sent.back(), (std::pair<std::string, std::string>{"kelva/SN/alarm", R"({"sn":"SN","id":7})"}));
+}
+
+TEST_F(PublisherTest, UpgradeCommands) {
+    struct Case {
+        const char* name;
+        std::string message;
+        std::vector<std::pair<int, std::string>> orders;
+    };
+    const Case cases[] = {
+        {"tftp", R"({"Upgrade":"tftp","a.tar.gz"})", {{3, "a.tar.gz"}}},
+        {"scp with blanks", R"({ "Upgrade" : "scp" , "fw_1.2+b-3.tgz" })", {{2, "fw_1.2+b-3.tgz"}}},
+        {"ftp", R"({"Upgrade":"ftp","a.tar.gz"})", {}},
+        {"lower case", R"({"upgrade":"tftp","a.tar.gz"})", {}},
+        {"not the pattern", R"({"Upgrade":"tftp"})", {}},
+        {"path in the name", R"({"Upgrade":"tftp","../etc/passwd"})", {}},
+        {"option as name", R"({"Upgrade":"scp","-oProxyCommand=x"})", {}},
+        {"name too long", R"({"Upgrade":"scp",")" + std::string(33, 'a') + R"("})", {}},
+        {"over-long message", R"({"Upgrade":"tftp","a.tar.gz"})" + std::string(1100, ' '), {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        system_.orders.clear();
+        publisher_.handle_server_command(k.message);
+        EXPECT_EQ(system_.orders, k.orders);
+    }
+    EXPECT_EQ(log_.count(4, "Refuse a command from server of 1129 bytes"), 1u);
+    EXPECT_EQ(log_.count(4, "Refuse the upgrade file name: ../etc/passwd"), 1u);
+    EXPECT_EQ(log_.count(3, "Get a data srv mqtt message: "), 8u);
+}
 
 constexpr const char* kSn = "GW0012345";
 
@@ -65,7 +279,7 @@ protected:
     SimulatedClock clock_;
     RecordingCommandRunner runner_;
     SysSetting settings_;
-    orvane::test::FakeLink link_;
+    FakeLink link_;
     orvane::test::RecordingLogger log_;
     GatewayService service_{settings_, link_, log_, clock_, runner_};
     bool tunnelUp_ = true;
@@ -235,7 +449,7 @@ TEST(GatewayShell, ProcessCheckAndKillFindOnlyTheTunnel) {
     const pid_t decoy = spawn("sleep-" + std::to_string(port) + ":x", "300");
     orvane::test::RecordingLogger log;
     SysSetting settings;
-    orvane::test::FakeLink link;
+    FakeLink link;
     GatewayService service(settings, link, log);  // the real runner
     ASSERT_TRUE(orvane::test::waitUntil([&] { return service.tunnel_running(port); }, 20s));
     EXPECT_EQ(service.deactivate_tunnel(port), 0);
