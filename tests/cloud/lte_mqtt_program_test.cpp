@@ -1,7 +1,6 @@
 // The real orvane-lte in the sandbox with this test's real IPC server at the sandbox's probe
-// socket and two mosquitto brokers started inside the sandbox's network namespace (nsenter):
-// live data, heartbeat and state, a gateway command, a reload, a broker outage caught up from
-// the history, and SIGTERM (needs root; skipped elsewhere).
+// socket and two mosquitto brokers in the sandbox's network namespace: live data, heartbeat and
+// state, a gateway command, a reload, a broker outage caught up from the history, and SIGTERM.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -23,9 +22,6 @@ TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
     SandboxProcess p;
     writeFile(p.installFile("config/recipes/parameter.json"), lteParameters(2, 4, 1884, "1.2.2922(20260907)"));
     ProbeServer probe(p.tmpDir() + "/probeSock");
-    auto& recipe = probe.recipe;
-    auto& db = probe.db;
-    TempDir& dir = probe.dir;
     {
         std::lock_guard lock(probe.live->mutex());
         probe.live->data().analog.names[0] = "AI1";
@@ -34,22 +30,21 @@ TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY}));
     const pid_t pid = p.programPid();
     ASSERT_GT(pid, 0);
-    auto broker = [&](int port) { return startBrokerIn(pid, port, dir.path()); };
-    auto subscriber = [&](int port) { return startSubscriberIn(pid, port, dir.path()); };
-    auto cloud = broker(1883);
-    auto gateway = broker(1884);
+    const std::string dir = probe.dir.path();
+    auto cloud = startBrokerIn(pid, 1883, dir);
+    auto gateway = startBrokerIn(pid, 1884, dir);
     ASSERT_TRUE(waitUntil([&] { return portOpenIn(pid, 1883) && portOpenIn(pid, 1884); }, 30s));
-    auto cloudSub = subscriber(1883);
-    auto gatewaySub = subscriber(1884);
+    auto cloudSub = startSubscriberIn(pid, 1883, dir);
+    auto gatewaySub = startSubscriberIn(pid, 1884, dir);
+    auto seen = [](const std::unique_ptr<NetnsProcess>& sub, const std::string& text) {
+        return sub->text().find(text) != std::string::npos;
+    };
 
     // Heartbeat and state when the gateway link comes up; live data on the data topic.
-    ASSERT_TRUE(waitUntil([&] { return gatewaySub->text().find("gw/GW2301234/state {") != std::string::npos; }, 90s))
-        << p.stdoutText();
-    EXPECT_NE(gatewaySub->text().find("gw/GW2301234/heartbeat {\"cmd\":\"heartbeat\",\"sn\":\"GW2301234\""),
-              std::string::npos);
-    ASSERT_TRUE(waitUntil([&] { return cloudSub->text().find("\"AI1\":4.5") != std::string::npos; }, 90s))
-        << cloudSub->text();
-    EXPECT_NE(cloudSub->text().find("kelva/GW2301234/livedata {\"data\":[{\"device\":[{\"pn\":1001"), std::string::npos);
+    ASSERT_TRUE(waitUntil([&] { return seen(gatewaySub, "gw/GW2301234/state {"); }, 90s)) << p.stdoutText();
+    EXPECT_TRUE(seen(gatewaySub, "gw/GW2301234/heartbeat {\"cmd\":\"heartbeat\",\"sn\":\"GW2301234\""));
+    ASSERT_TRUE(waitUntil([&] { return seen(cloudSub, "\"AI1\":4.5"); }, 90s)) << cloudSub->text();
+    EXPECT_TRUE(seen(cloudSub, "kelva/GW2301234/livedata {\"data\":[{\"device\":[{\"pn\":1001"));
 
     // A "state" command is answered with the state.
     const size_t states = count(gatewaySub->text(), "gw/GW2301234/state ");
@@ -60,32 +55,26 @@ TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
     EXPECT_TRUE(waitUntil([&] { return count(gatewaySub->text(), "gw/GW2301234/state ") > states; }, 30s));
 
     // A reload rebuilds both links.
-    recipe->triggerReload(SCADA_MASK_CLOUD_SERVER);
+    probe.recipe->triggerReload(SCADA_MASK_CLOUD_SERVER);
     ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "CloudDaemonApp::reset") == 2; }, 30s));
     EXPECT_TRUE(waitUntil([&] { return count(p.stdoutText(), "MQTT Connected.") >= 4; }, 30s)) << p.stdoutText();
 
-    // The cloud broker goes away; readings logged only during the outage reach it afterwards.
+    // The cloud broker goes away until a publication has failed (the link retries for a few
+    // seconds first); a reading logged only during the outage reaches it afterwards.
     cloudSub->stop();
     cloud->stop();
-    // The outage lasts until a publication has failed (the link retries for a few seconds first),
-    // so the daemon holds a document and catches up afterwards.
     const size_t failedBefore = count(p.stdoutText(), "Fail to pusblish");
-    ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "Fail to pusblish") > failedBefore; }, 90s))
-        << p.stdoutText();
+    ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "Fail to pusblish") > failedBefore; }, 90s)) << p.stdoutText();
     std::this_thread::sleep_for(2s);
-    orvane_ipc::DataCell outage;
-    outage.values = {{"OutageOnly", 42.5}};
-    db.trySaveLog([&] { return outage; });
+    probe.db.trySaveLog([&] { return orvane_ipc::DataCell{0, {{"OutageOnly", 42.5}}}; });
     std::this_thread::sleep_for(8s);  // two upload intervals: the reading lies in a window walked later
-    cloud = broker(1883);
+    cloud = startBrokerIn(pid, 1883, dir);
     ASSERT_TRUE(waitUntil([&] { return portOpenIn(pid, 1883); }, 30s));
-    cloudSub = subscriber(1883);
-    ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("Back online kelva/GW2301234/livedata") != std::string::npos; },
-                          120s))
+    cloudSub = startSubscriberIn(pid, 1883, dir);
+    ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("Back online kelva/GW2301234/livedata") != std::string::npos; }, 120s))
         << p.stdoutText();
     EXPECT_NE(p.stdoutText().find("New Last timestamp: "), std::string::npos);
-    EXPECT_TRUE(waitUntil([&] { return cloudSub->text().find("\"OutageOnly\":42.5") != std::string::npos; }, 30s))
-        << cloudSub->text();
+    EXPECT_TRUE(waitUntil([&] { return seen(cloudSub, "\"OutageOnly\":42.5"); }, 30s)) << cloudSub->text();
 
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(60s), 0);

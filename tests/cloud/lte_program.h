@@ -1,6 +1,6 @@
 #pragma once
-// Shared set-up of the whole-program tests: the parameter file, a substring count and this test's
-// IPC server at the sandbox's probe socket.
+// Shared set-up of the cloud tests: the parameter file, a substring count and the gateway's IPC
+// server with real stores.
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,18 +41,25 @@ inline std::string lteParameters(int fetch, int upload, int gatewayPort, const s
   "portForwarding": [])" + extra + "}";
 }
 
-// Real stores and the gateway's IPC server, listening at `path` until destroyed.
+// Real stores and the gateway's IPC server on them, listening from start() (or construction at
+// `path`) until stop() or destruction.
 struct ProbeServer {
-    explicit ProbeServer(const std::string& path) {
-        db.setDiskUsageSource([] { return 1.0f; });
+    ProbeServer() { db.setDiskUsageSource([] { return 1.0f; }); }
+    explicit ProbeServer(const std::string& path) : ProbeServer() {
         SocketServerOptions o;
         o.path = path;
+        start(o);
+    }
+    ~ProbeServer() { stop(); }
+    void start(const SocketServerOptions& o) {
         server = std::make_unique<SocketServer>(*recipe, *live, db, o);
         thread = std::thread([this] { server->startLoop(); });
     }
-    ~ProbeServer() {
+    void stop() {
+        if (!server) return;
         server->stop();
         thread.join();
+        server.reset();
     }
     TempDir dir{"orvane-lte-db"};
     std::unique_ptr<RecipeDataGuard> recipe = std::make_unique<RecipeDataGuard>();

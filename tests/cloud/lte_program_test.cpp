@@ -1,5 +1,5 @@
-// The real orvane-lte binary inside the sandbox, talking to this test's real IPC server, which
-// listens at the sandbox's probe socket (needs root; skipped elsewhere).
+// The real orvane-lte inside the sandbox, talking to this test's real IPC server at the sandbox's
+// probe socket (needs root; skipped elsewhere).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -13,22 +13,16 @@ using namespace orvane::test;
 
 namespace {
 
-#define REQUIRE_SANDBOX() \
-    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare"
-
 const std::string kParameters = lteParameters(10, 60, 1883, "1.2.2922(20260907)");
 
-TEST(LteProgram, VersionPrintsAndWritesNoLog) {
-    REQUIRE_SANDBOX();
-    SandboxProcess p;
-    ASSERT_TRUE(p.start({ORVANE_LTE_BINARY, "-v"}));
-    EXPECT_EQ(p.wait(20s), 0);
-    EXPECT_EQ(p.stdoutText(), "Cloud Daemon v1.0.0\n");
-    EXPECT_FALSE(std::filesystem::exists(p.installFile("log/log_lte.txt")));
-}
+TEST(LteProgram, VersionWritesNoLogAndSigtermDuringStartUpEndsTheProgram) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    SandboxProcess v;
+    ASSERT_TRUE(v.start({ORVANE_LTE_BINARY, "-v"}));
+    EXPECT_EQ(v.wait(20s), 0);
+    EXPECT_EQ(v.stdoutText(), "Cloud Daemon v1.0.0\n");
+    EXPECT_FALSE(std::filesystem::exists(v.installFile("log/log_lte.txt")));
 
-TEST(LteProgram, SigtermDuringStartUpEndsTheProgram) {
-    REQUIRE_SANDBOX();
     SandboxProcess p;
     writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY, "-s", "/opt/kelvaworks/other.json", "-l", "/opt/kelvaworks/l.txt", "-x"}));
@@ -42,21 +36,15 @@ TEST(LteProgram, SigtermDuringStartUpEndsTheProgram) {
 }
 
 TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
-    REQUIRE_SANDBOX();
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     SandboxProcess p;
     writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
-
     ProbeServer probe(p.tmpDir() + "/probeSock");  // /tmp/probeSock inside
-    auto& server = *probe.server;
-    auto& recipe = probe.recipe;
-    ASSERT_TRUE(waitUntil([&] { return server.listening(); }, 10s));
-
+    ASSERT_TRUE(waitUntil([&] { return probe.server->listening(); }, 10s));
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY}));
-    ASSERT_TRUE(waitUntil([&] { return server.servingCount() == 1; }, 60s)) << p.stdoutText();
+    ASSERT_TRUE(waitUntil([&] { return probe.server->servingCount() == 1; }, 60s)) << p.stdoutText();
     const std::string started = p.stdoutText();
-    EXPECT_EQ(count(started, "Applicaiton /opt/kelvaworks/config/recipes/parameter.json; "
-                             "/opt/kelvaworks/log/log_lte.txt\n"),
-              1u);
+    EXPECT_EQ(count(started, "Applicaiton /opt/kelvaworks/config/recipes/parameter.json; /opt/kelvaworks/log/log_lte.txt\n"), 1u);
     EXPECT_EQ(count(started, "CloudDaemonApp::reset"), 1u);
     // Entries without ports get no tunnel at start-up.
     EXPECT_EQ(count(started, "Forwarding _OrvanePro: 0 0"), 1u);
@@ -65,9 +53,8 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     // Both profiles name one broker: the two sessions of the one client id would evict each other.
     EXPECT_EQ(count(started, "Both MQTT profiles name 127.0.0.1:1883"), 1u);
 
-    recipe->triggerReload(SCADA_MASK_REMOTE_FORWARDING);
-    ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "CloudDaemonApp::reset") >= 2; }, 30s))
-        << p.stdoutText();
+    probe.recipe->triggerReload(SCADA_MASK_REMOTE_FORWARDING);
+    ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "CloudDaemonApp::reset") >= 2; }, 30s)) << p.stdoutText();
     std::this_thread::sleep_for(3s);
     EXPECT_EQ(count(p.stdoutText(), "CloudDaemonApp::reset"), 2u);
     EXPECT_EQ(count(p.stdoutText(), "Receive a Reload message..."), 1u);
@@ -75,11 +62,9 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 0);
     const std::string out = p.stdoutText();
-    EXPECT_EQ(count(out, "Applicaiton Terminated... \n"), 1u);
-    EXPECT_EQ(count(out, "LTE Thread: stopped"), 1u);
-    EXPECT_EQ(count(out, "Application: stopped"), 1u);
-    EXPECT_NE(readFile(p.installFile("log/log_lte.txt")).find("Application: stopped"),
-              std::string::npos);
+    for (const char* line : {"Applicaiton Terminated... \n", "LTE Thread: stopped", "Application: stopped"})
+        EXPECT_EQ(count(out, line), 1u) << line;
+    EXPECT_NE(readFile(p.installFile("log/log_lte.txt")).find("Application: stopped"), std::string::npos);
 }
 
 }  // namespace

@@ -3,64 +3,38 @@
 
 #include <sys/ioctl.h>
 
-#include <optional>
-#include <thread>
-
-#include "cloud/socket_server.h"
-#include "database/database.h"
 #include "ipc_client.h"
-#include "live/live_data.h"
+#include "lte_program.h"
 #include "orvane_ipc/utilities.h"
 #include "platform/clock.h"
-#include "recipe/recipe_guard.h"
-#include "support/sandbox.h"
-#include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
+using namespace orvane::test;
 using orvane::platform::Clock;
-using orvane::platform::SimulatedClock;
-using orvane::test::IpcClient;
-using orvane::test::TempDir;
-using orvane::test::waitUntil;
 using Pairs = std::vector<std::pair<std::string, double>>;
 
 namespace {
 
 class SocketServerTest : public testing::Test {
 protected:
-    void SetUp() override {
-        live_->attachRecipe(recipe_.get());
-        db_ = std::make_unique<DatabaseProxy>(DatabaseOptions{dir_.file("orvanepro.db"), dir_.path()});
-        db_->setDiskUsageSource([] { return 1.0f; });
-    }
-    void TearDown() override { stopServer(); }
-
-    void startServer(std::chrono::milliseconds ltePeriod = std::chrono::hours(1),
-                     std::chrono::milliseconds writeTimeout = std::chrono::seconds(10)) {
+    void startServer(std::chrono::milliseconds ltePeriod = 1h, std::chrono::milliseconds writeTimeout = 10s) {
         SocketServerOptions o;
         o.path = path_;
         o.ltePushPeriod = ltePeriod;
         o.writeTimeout = writeTimeout;
         o.readTimeout = 200ms;
         o.passPause = 50ms;
-        server_ = std::make_unique<SocketServer>(*recipe_, *live_, *db_, o);
-        thread_ = std::thread([this] { server_->startLoop(); });
-        ASSERT_TRUE(waitUntil([this] { return server_->listening(); }, 10s));
-    }
-    void stopServer() {
-        if (!server_) return;
-        server_->stop();
-        thread_.join();
-        server_.reset();
+        p_.start(o);
+        ASSERT_TRUE(waitUntil([this] { return p_.server->listening(); }, 10s));
     }
     std::unique_ptr<IpcClient> connect(int servingAfter) {
         auto c = std::make_unique<IpcClient>(path_);
         EXPECT_TRUE(c->ok());
-        EXPECT_TRUE(waitUntil([&] { return server_->servingCount() >= servingAfter; }, 10s));
+        EXPECT_TRUE(waitUntil([&] { return p_.server->servingCount() >= servingAfter; }, 10s));
         return c;
     }
-    // 400 controller inputs "c<n>", each valued n (or `value`).
-    void fillControllers(std::optional<float> value = std::nullopt) {
+    // 400 controller inputs "c<n>", each valued n.
+    void fillControllers() {
         std::lock_guard lock(live_->mutex());
         auto& ctl = live_->data().controller;
         for (int n = 0; n < 400; ++n) {
@@ -68,32 +42,49 @@ protected:
             ctl.connected[i] = true;
             ctl.inputs[i].used[j] = true;
             ctl.inputs[i].names[j] = ("c" + std::to_string(n)).c_str();
-            ctl.inputs[i].values[j] = value.value_or(static_cast<float>(n));
+            ctl.inputs[i].values[j] = static_cast<float>(n);
         }
     }
-    void setAnalog(int k, const char* name, float v) {
-        std::lock_guard lock(live_->mutex());
-        live_->data().analog.names[k] = name;
-        live_->data().analog.items[k].val = v;
+    // History rows logged 11 s apart on a simulated clock: their times, then the time after them.
+    std::vector<uint32_t> writeHistory(const std::vector<Pairs>& rows, uint32_t& t0) {
+        orvane::platform::SimulatedClock clock;
+        Clock::setForTest(&clock);
+        t0 = static_cast<uint32_t>(clock.wallSeconds());
+        clock.advance(5s);  // after the start-up check row
+        std::vector<uint32_t> times;
+        for (const Pairs& p : rows) {
+            times.push_back(static_cast<uint32_t>(clock.wallSeconds()));
+            p_.db.trySaveLog([&] { return orvane_ipc::DataCell{0, p}; });
+            clock.advance(11s);
+        }
+        times.push_back(static_cast<uint32_t>(clock.wallSeconds()));
+        Clock::setForTest(nullptr);
+        return times;
+    }
+    static orvane_ipc::request::HistoricalSensorData history(uint32_t start, uint32_t end, uint16_t interval) {
+        orvane_ipc::request::HistoricalSensorData req;
+        req.start_time(start);
+        req.end_time(end);
+        req.interval(interval);
+        return req;
     }
 
-    TempDir dir_{"orvane-sock"};
-    std::string path_ = dir_.file("probeSock");
-    std::unique_ptr<RecipeDataGuard> recipe_ = std::make_unique<RecipeDataGuard>();
-    std::unique_ptr<LiveDataGuard> live_ = std::make_unique<LiveDataGuard>();
-    std::unique_ptr<DatabaseProxy> db_;
-    std::unique_ptr<SocketServer> server_;
-    std::thread thread_;
+    ProbeServer p_;
+    std::string path_ = p_.dir.file("probeSock");
+    std::unique_ptr<LiveDataGuard>& live_ = p_.live;
 };
 
 // Frame length of a cell response with n pairs: 9 overhead, id, timestamp, count, 36 per pair.
 constexpr size_t cellFrame(size_t n) { return 9 + 8 + 36 * n; }
 
-TEST_F(SocketServerTest, EachRequestKindGetsItsAnswer) {
-    setAnalog(0, "AI1", 1.5f);
-    setAnalog(1, "AI2", 2.5f);
+TEST_F(SocketServerTest, EachRequestKindGetsItsAnswerAndLargeOnesGoOutWhole) {
+    fillControllers();
     {
         std::lock_guard lock(live_->mutex());
+        live_->data().analog.names[0] = "AI1";
+        live_->data().analog.items[0].val = 1.5f;
+        live_->data().analog.names[1] = "AI2";
+        live_->data().analog.items[1].val = 2.5f;
         auto& lte = live_->data().lte;
         lte.carrier = "CMCC";
         lte.imsi = "460001234567890";
@@ -104,32 +95,26 @@ TEST_F(SocketServerTest, EachRequestKindGetsItsAnswer) {
     }
     startServer();
     auto c = connect(1);
-    struct Case {
-        const char* name;
-        std::vector<uint8_t> request;
-        size_t index;   // response kind
-        size_t length;  // frame length
-    };
-    const Case cases[] = {
-        {"latest", orvane_ipc::to_frame(orvane_ipc::request::LatestSensorData{}), 0, cellFrame(2)},
+    const std::tuple<const char*, std::vector<uint8_t>, size_t, size_t> cases[] = {  // response kind, frame length
+        {"latest", orvane_ipc::to_frame(orvane_ipc::request::LatestSensorData{}), 0, cellFrame(402)},
         {"lte", orvane_ipc::to_frame(orvane_ipc::request::LTEInformation{}), 5, 151},
-        {"system live value", orvane_ipc::to_frame(orvane_ipc::request::SystemLiveValue{}), 0, cellFrame(0)},
-        {"reboot", orvane_ipc::to_frame(orvane_ipc::request::SystemReboot{}), 0, cellFrame(0)},
-        {"controller", orvane_ipc::to_frame(orvane_ipc::request::LatestControllerData{}), 0, cellFrame(0)},
+        {"other kinds", orvane_ipc::to_frame(orvane_ipc::request::LatestControllerData{}), 0, cellFrame(0)},
     };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        ASSERT_TRUE(c->sendBytes(k.request));
+    for (const auto& [name, request, index, length] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(c->sendBytes(request));
         auto f = c->frame();
         ASSERT_TRUE(f);
-        EXPECT_EQ(f->size(), k.length);
+        EXPECT_EQ(f->size(), length);
         auto r = orvane_ipc::Service::response_analyze(f->data(), f->size());
         ASSERT_TRUE(r);
-        EXPECT_EQ(r->index(), k.index);
-        if (k.index == 0 && k.length == cellFrame(2)) {
-            EXPECT_EQ(std::get<0>(*r).cell().values, (Pairs{{"AI1", 1.5}, {"AI2", 2.5}}));
+        EXPECT_EQ(r->index(), index);
+        if (length == cellFrame(402)) {
+            const auto& values = std::get<0>(*r).cell().values;
+            EXPECT_EQ(values[399], (std::pair<std::string, double>{"c399", 399.0}));
+            EXPECT_EQ(Pairs(values.begin() + 400, values.end()), (Pairs{{"AI1", 1.5}, {"AI2", 2.5}}));
         }
-        if (k.index == 5) {
+        if (index == 5) {
             const auto& lte = std::get<5>(*r);
             EXPECT_EQ(lte.carrier_name().substr(0, 4), "CMCC");
             EXPECT_EQ(lte.imsi().substr(0, 15), "460001234567890");
@@ -143,90 +128,47 @@ TEST_F(SocketServerTest, EachRequestKindGetsItsAnswer) {
 }
 
 TEST_F(SocketServerTest, HistoryAnswersNamedRowsOfTheRequestedInterval) {
-    // Rows written by the history's own logging, with a name change in the middle.
-    SimulatedClock clock;
-    Clock::setForTest(&clock);
-    const uint32_t t0 = static_cast<uint32_t>(clock.wallSeconds());
-    clock.advance(5s);  // after the start-up check row
-    auto cell = [](Pairs p) {
-        orvane_ipc::DataCell c;
-        c.values = std::move(p);
-        return c;
-    };
-    const std::vector<Pairs> passes = {
-        {{"pH", 7.25}, {"ORP", 210.5}},
-        {{"pH", 7.5}, {"ORP", 211.0}},
-        {{"pH", 7.75}, {"NaN", std::nan("")}, {"Temp", 20.5}},  // NaN is not stored: names move up
-        {{"pH", 8.0}, {"Temp", 21.0}},
-    };
-    std::vector<uint32_t> times;
-    for (const Pairs& p : passes) {
-        times.push_back(static_cast<uint32_t>(clock.wallSeconds()));
-        db_->trySaveLog([&] { return cell(p); });
-        clock.advance(11s);
-    }
-    Clock::setForTest(nullptr);
+    uint32_t t0 = 0;
+    const std::vector<uint32_t> t = writeHistory({{{"pH", 7.25}, {"ORP", 210.5}},
+                                                  {{"pH", 7.5}, {"ORP", 211.0}},
+                                                  {{"pH", 7.75}, {"NaN", std::nan("")}, {"Temp", 20.5}},  // NaN not stored
+                                                  {{"pH", 8.0}, {"Temp", 21.0}}},
+                                                 t0);
     startServer();
     auto c = connect(1);
-
-    struct Case {
-        const char* name;
-        uint32_t start, end;
-        uint16_t interval;
-        std::vector<std::pair<uint32_t, Pairs>> cells;
+    const std::vector<std::pair<uint32_t, Pairs>> all = {{t[0], {{"pH", 7.25}, {"ORP", 210.5}}},
+                                                         {t[1], {{"pH", 7.5}, {"ORP", 211.0}}},
+                                                         {t[2], {{"pH", 7.75}, {"Temp", 20.5}}},
+                                                         {t[3], {{"pH", 8.0}, {"Temp", 21.0}}}};
+    const std::tuple<const char*, uint32_t, uint32_t, uint16_t, std::vector<std::pair<uint32_t, Pairs>>> cases[] = {
+        {"whole range, 10 s table", t0, t[3] + 1, 10, all},
+        {"range after the change uses the later names", t[3], t[3], 0, {all[3]}},
+        {"1 min table holds the first pass only", t0, t[3], 60, {all[0]}},
+        {"empty range", t[3] + 1, t[3] + 100, 10, {}},
     };
-    const Case cases[] = {
-        {"whole range, 10 s table",
-         t0,
-         times[3] + 1,
-         10,
-         {{times[0], {{"pH", 7.25}, {"ORP", 210.5}}},
-          {times[1], {{"pH", 7.5}, {"ORP", 211.0}}},
-          {times[2], {{"pH", 7.75}, {"Temp", 20.5}}},
-          {times[3], {{"pH", 8.0}, {"Temp", 21.0}}}}},
-        {"range after the change uses the later names", times[3], times[3], 0, {{times[3], {{"pH", 8.0}, {"Temp", 21.0}}}}},
-        {"1 min table holds the first pass only", t0, times[3], 60, {{times[0], {{"pH", 7.25}, {"ORP", 210.5}}}}},
-        {"empty range", times[3] + 1, times[3] + 100, 10, {}},
-    };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        orvane_ipc::request::HistoricalSensorData req;
-        req.start_time(k.start);
-        req.end_time(k.end);
-        req.interval(k.interval);
-        ASSERT_TRUE(c->send(req));
+    for (const auto& [name, start, end, interval, cells] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(c->send(history(start, end, interval)));
         auto r = c->response();
         ASSERT_TRUE(r);
         ASSERT_EQ(r->index(), 1u);
         const auto& h = std::get<1>(*r);
-        ASSERT_EQ(h.count(), k.cells.size());
-        for (size_t i = 0; i < k.cells.size(); ++i) {
-            EXPECT_EQ(h.cells()[i].timestamp, k.cells[i].first);
-            EXPECT_EQ(h.cells()[i].values, k.cells[i].second);
+        ASSERT_EQ(h.count(), cells.size());
+        for (size_t i = 0; i < cells.size(); ++i) {
+            EXPECT_EQ(h.cells()[i].timestamp, cells[i].first);
+            EXPECT_EQ(h.cells()[i].values, cells[i].second);
         }
     }
 }
 
 TEST_F(SocketServerTest, HistoryTooLargeForOneFrameGoesOutInSeveralOfWholeCells) {
-    SimulatedClock clock;
-    Clock::setForTest(&clock);
-    const uint32_t t0 = static_cast<uint32_t>(clock.wallSeconds());
-    clock.advance(5s);
-    orvane_ipc::DataCell full;
-    for (int k = 0; k < 20; ++k) full.values.emplace_back("value" + std::to_string(k), k);
-    for (int row = 0; row < 100; ++row) {  // 100 cells of 20 pairs: 72,604 payload bytes
-        db_->trySaveLog([&] { return full; });
-        clock.advance(11s);
-    }
-    const uint32_t t1 = static_cast<uint32_t>(clock.wallSeconds());
-    Clock::setForTest(nullptr);
+    Pairs full;
+    for (int k = 0; k < 20; ++k) full.emplace_back("value" + std::to_string(k), k);
+    uint32_t t0 = 0;
+    const uint32_t t1 = writeHistory(std::vector<Pairs>(100, full), t0).back();  // 72,604 payload bytes
     startServer();
     auto c = connect(1);
-    orvane_ipc::request::HistoricalSensorData req;
-    req.start_time(t0);
-    req.end_time(t1);
-    req.interval(10);
-    ASSERT_TRUE(c->send(req));
+    ASSERT_TRUE(c->send(history(t0, t1, 10)));
     size_t cells = 0, frames = 0;
     uint32_t last = 0;
     while (cells < 100) {
@@ -238,7 +180,7 @@ TEST_F(SocketServerTest, HistoryTooLargeForOneFrameGoesOutInSeveralOfWholeCells)
         for (const auto& cell : std::get<1>(*r).cells()) {
             EXPECT_GT(cell.timestamp, last);  // in time order across the frames
             last = cell.timestamp;
-            EXPECT_EQ(cell.values, full.values);
+            EXPECT_EQ(cell.values, full);
             ++cells;
         }
         ++frames;
@@ -247,13 +189,13 @@ TEST_F(SocketServerTest, HistoryTooLargeForOneFrameGoesOutInSeveralOfWholeCells)
 }
 
 TEST_F(SocketServerTest, ChangeIsPushedOnceOnOneOfTwoConnectionsAndNeverWithoutOne) {
-    recipe_->triggerReload(SCADA_MASK_CLOUD_SERVER | SCADA_MASK_REMOTE_FORWARDING);
+    p_.recipe->triggerReload(SCADA_MASK_CLOUD_SERVER | SCADA_MASK_REMOTE_FORWARDING);
     startServer();
     auto a = connect(1);
     auto b = connect(2);
     EXPECT_FALSE(a->frame(1500ms));  // the change made before any connection is not pushed
     EXPECT_FALSE(b->frame(10ms));
-    recipe_->triggerReload(SCADA_MASK_GATEWAY_SERVER);
+    p_.recipe->triggerReload(SCADA_MASK_GATEWAY_SERVER);
     int reloads = 0;
     for (IpcClient* c : {a.get(), b.get()}) {
         while (auto r = c->response(3s)) reloads += r->index() == 6;
@@ -261,23 +203,12 @@ TEST_F(SocketServerTest, ChangeIsPushedOnceOnOneOfTwoConnectionsAndNeverWithoutO
     EXPECT_EQ(reloads, 1);
 }
 
-TEST_F(SocketServerTest, LatestDataLargerThanOneReadGoesOutWhole) {
-    fillControllers();
-    startServer();
-    auto c = connect(1);
-    ASSERT_TRUE(c->send(orvane_ipc::request::LatestSensorData{}));
-    auto f = c->frame();
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->size(), cellFrame(400));
-    auto r = orvane_ipc::Service::response_analyze(f->data(), f->size());
-    ASSERT_TRUE(r);
-    const auto& values = std::get<0>(*r).cell().values;
-    ASSERT_EQ(values.size(), 400u);
-    EXPECT_EQ(values[399], (std::pair<std::string, double>{"c399", 399.0}));
-}
-
 TEST_F(SocketServerTest, ShortFrameWithValidCrcIsDroppedAndTheFramesAfterItInTheSameWriteAreAnswered) {
-    setAnalog(0, "AI1", 4.0f);
+    {
+        std::lock_guard lock(live_->mutex());
+        live_->data().analog.names[0] = "AI1";
+        live_->data().analog.items[0].val = 4.0f;
+    }
     startServer();
     auto c = connect(1);
     // A HistoricalSensorData frame whose payload holds the command id alone.
@@ -297,19 +228,6 @@ TEST_F(SocketServerTest, ShortFrameWithValidCrcIsDroppedAndTheFramesAfterItInThe
     EXPECT_EQ(second->index(), 5u);
 }
 
-TEST_F(SocketServerTest, PeerCloseEndsTheConnectionAndANewOneIsServed) {
-    startServer();
-    auto a = connect(1);
-    ASSERT_TRUE(waitUntil([&] { return server_->activeConnections() == 1; }, 10s));
-    a->close();
-    EXPECT_TRUE(waitUntil([&] { return server_->activeConnections() == 0; }, 10s));
-    auto b = connect(2);
-    ASSERT_TRUE(b->send(orvane_ipc::request::SystemLiveValue{}));
-    auto r = b->response();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->index(), 0u);
-}
-
 TEST_F(SocketServerTest, LteInformationIsPushedEachPeriodWithVersionAndUptime) {
     {
         std::lock_guard lock(live_->mutex());
@@ -317,8 +235,7 @@ TEST_F(SocketServerTest, LteInformationIsPushedEachPeriodWithVersionAndUptime) {
         live_->data().lte.carrier = "Operator";
     }
     startServer(1s);
-    auto c = connect(1);
-    auto r = c->response();
+    auto r = connect(1)->response();
     ASSERT_TRUE(r);
     ASSERT_EQ(r->index(), 5u);
     const auto& lte = std::get<5>(*r);
@@ -327,38 +244,37 @@ TEST_F(SocketServerTest, LteInformationIsPushedEachPeriodWithVersionAndUptime) {
     EXPECT_EQ(lte.carrier_name().substr(0, 8), "Operator");
 }
 
+TEST_F(SocketServerTest, PeerCloseEndsTheConnectionAndStopEndsAcceptorAndConnections) {
+    startServer();
+    auto a = connect(1);
+    ASSERT_TRUE(waitUntil([&] { return p_.server->activeConnections() == 1; }, 10s));
+    a->close();
+    EXPECT_TRUE(waitUntil([&] { return p_.server->activeConnections() == 0; }, 10s));
+    auto b = connect(2);
+    ASSERT_TRUE(b->send(orvane_ipc::request::SystemLiveValue{}));
+    auto r = b->response();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->index(), 0u);
+    p_.stop();  // joins the acceptor, which joins the connection threads
+    EXPECT_TRUE(b->frame(5s) == std::nullopt);
+    EXPECT_TRUE(b->closed());
+}
+
 TEST_F(SocketServerTest, StopEndsAConnectionWhosePeerTakesNothing) {
-    fillControllers(1.0f);
-    startServer(std::chrono::hours(1), std::chrono::hours(1));
-    boost::asio::io_context io;
-    boost::system::error_code ec;
-    namespace local = orvane::platform::local;
-    local::Socket peer = local::connect(io, path_, ec);
-    ASSERT_FALSE(ec);
+    fillControllers();
+    startServer(1h, 1h);
     // 200 answers of 14 kB each: far more than the socket holds, and the peer reads none.
     std::vector<uint8_t> requests;
     for (int i = 0; i < 200; ++i) {
         auto f = orvane_ipc::to_frame(orvane_ipc::request::LatestSensorData{});
         requests.insert(requests.end(), f.begin(), f.end());
     }
-    ASSERT_EQ(local::writeAll(peer, requests.data(), requests.size()), requests.size());
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            int queued = 0;
-            return ::ioctl(peer.native_handle(), FIONREAD, &queued) == 0 && queued > 50000;
-        },
-        30s));
-    server_->stop();
-    EXPECT_TRUE(waitUntil([&] { return server_->activeConnections() == 0; }, 60s));
-    peer.close(ec);
-}
-
-TEST_F(SocketServerTest, StopEndsAcceptorAndConnections) {
-    startServer();
-    auto c = connect(1);
-    stopServer();  // joins the acceptor, which joins the connection threads
-    EXPECT_TRUE(c->frame(5s) == std::nullopt);
-    EXPECT_TRUE(c->closed());
+    IpcClient peer(path_);
+    ASSERT_TRUE(peer.ok());
+    ASSERT_TRUE(peer.sendBytes(requests));
+    EXPECT_TRUE(waitUntil([&] { return peer.queued() > 50000; }, 30s));
+    p_.server->stop();
+    EXPECT_TRUE(waitUntil([&] { return p_.server->activeConnections() == 0; }, 60s));
 }
 
 }  // namespace
