@@ -212,12 +212,7 @@ TEST_F(PublisherTest, AlarmAndCommandsWaitWhileTheLivedataOfItsPassIsHeld) {
 }
 
 TEST_F(PublisherTest, UpgradeCommands) {
-    struct Case {
-        const char* name;
-        std::string message;
-        std::vector<std::pair<int, std::string>> orders;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, std::string, std::vector<std::pair<int, std::string>>> cases[] = {
         {"tftp", R"({"Upgrade":"tftp","a.tar.gz"})", {{3, "a.tar.gz"}}},
         {"scp with blanks", R"({ "Upgrade" : "scp" , "fw_1.2+b-3.tgz" })", {{2, "fw_1.2+b-3.tgz"}}},
         {"ftp", R"({"Upgrade":"ftp","a.tar.gz"})", {}},
@@ -228,11 +223,11 @@ TEST_F(PublisherTest, UpgradeCommands) {
         {"name too long", R"({"Upgrade":"scp",")" + std::string(33, 'a') + R"("})", {}},
         {"over-long message", R"({"Upgrade":"tftp","a.tar.gz"})" + std::string(1100, ' '), {}},
     };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
+    for (const auto& [name, message, orders] : cases) {
+        SCOPED_TRACE(name);
         system_.orders.clear();
-        publisher_.handle_server_command(k.message);
-        EXPECT_EQ(system_.orders, k.orders);
+        publisher_.handle_server_command(message);
+        EXPECT_EQ(system_.orders, orders);
     }
     EXPECT_EQ(log_.count(4, "Refuse a command from server of 1129 bytes"), 1u);
     EXPECT_EQ(log_.count(4, "Refuse the upgrade file name: ../etc/passwd"), 1u);
@@ -322,14 +317,8 @@ std::string command(const std::string& cmd, const std::string& app, const std::s
 }
 
 TEST_F(GatewayTest, Commands) {
-    struct Case {
-        const char* name;
-        std::string message;
-        int result;
-        std::vector<std::string> replyParts;  // texts of the one reply, or none expected
-        const char* logged;                   // a warning that must be logged, or ""
-    };
-    const Case cases[] = {
+    // Name, message, result, texts of the one reply (or none expected), a warning that must be logged.
+    const std::tuple<const char*, std::string, int, std::vector<std::string>, const char*> cases[] = {
         {"state", command("state", "", ""), 0, {}, ""},
         {"another serial number", command("state", "", "", "GW9"), 0, {}, "SN not matched"},
         {"ssh tunnel uses the serial number's port", command("activate", "_SSHTunnel", "20100"), 1,
@@ -345,20 +334,20 @@ TEST_F(GatewayTest, Commands) {
         {"port not a number", command("activate", "PLC", "abc"), 0, {}, "Fail to analyze the gateway command: "},
         {"over-long", command("state", std::string(1100, 'a'), ""), 0, {}, "Refuse a gateway command of "},
     };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
+    for (const auto& [name, message, result, replyParts, logged] : cases) {
+        SCOPED_TRACE(name);
         link_.sent.clear();
         log_.clear();
-        EXPECT_EQ(service_.handle_command(k.message, kSn), k.result);
+        EXPECT_EQ(service_.handle_command(message, kSn), result);
         const auto replies = sentOn("gw/reply");
-        if (k.replyParts.empty()) {
+        if (replyParts.empty()) {
             EXPECT_TRUE(replies.empty());
         } else {
             ASSERT_EQ(replies.size(), 1u);
-            for (const auto& part : k.replyParts) EXPECT_NE(replies[0].second.find(part), std::string::npos) << part;
+            for (const auto& part : replyParts) EXPECT_NE(replies[0].second.find(part), std::string::npos) << part;
         }
-        if (*k.logged) {
-            EXPECT_EQ(log_.count(4, k.logged), 1u);
+        if (*logged) {
+            EXPECT_EQ(log_.count(4, logged), 1u);
         }
     }
     // The ports of what was activated and deactivated are set.
