@@ -1,26 +1,36 @@
 // The real orvane-lte in the sandbox with this test's real IPC server at the sandbox's probe
-// socket and two mosquitto brokers in the sandbox's network namespace: live data, heartbeat and
-// state, a gateway command, a reload, a broker outage caught up from the history, and SIGTERM.
+// socket, two mosquitto brokers in the sandbox's network namespace and the real orvane-system
+// beside it (they meet at its /tmp/systemSock): live data, heartbeat and state, a gateway command,
+// a firmware upgrade ordered from the cloud, a reload, a broker outage caught up from the history,
+// and SIGTERM (needs root; skipped elsewhere).
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <filesystem>
 
 #include "lte_program.h"
 #include "support/netns_process.h"
+#include "support/system_upgrade.h"
 
 using namespace std::chrono_literals;
 using namespace orvane::test;
+#ifndef ORVANE_SYSTEM_BINARY
+#define ORVANE_SYSTEM_BINARY "orvane-system"
+#endif
 
 namespace {
 
-TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
+TEST(LteMqttProgram, CarriesDataHeartbeatCommandsAndAnUpgradeOrderAndCatchesUpAfterAnOutage) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     if (std::system("command -v mosquitto mosquitto_sub mosquitto_pub nsenter >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs mosquitto clients and nsenter";
     SandboxProcess p;
-    writeFile(p.installFile("config/recipes/parameter.json"), lteParameters(2, 4, 1884, "1.2.2922(20260907)"));
+    writeFile(p.installFile("config/recipes/parameter.json"),
+              lteParameters(2, 4, 1884, "1.2.2922", R"(, "upgrade": {"url": "file:///tmp/pkgs"})"));
+    ASSERT_TRUE(prepareSystemUpgrade(p));
     ProbeServer probe(p.tmpDir() + "/probeSock");
     {
         std::lock_guard lock(probe.live->mutex());
@@ -54,6 +64,37 @@ TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
     ASSERT_EQ(std::system(pub.c_str()), 0);
     EXPECT_TRUE(waitUntil([&] { return count(gatewaySub->text(), "gw/GW2301234/state ") > states; }, 30s));
 
+    // orvane-system beside it, stub systemctl first in its PATH (the end of orvane-lte takes it
+    // along), is ordered an upgrade on the cloud command topic.
+    std::atomic<int> systemStatus{-2};
+    std::string systemOut;
+    std::thread systemThread([&] {
+        systemStatus = p.runInside({"sh", "-c", "PATH=/run/sandbox-bin:$PATH exec " + std::string(ORVANE_SYSTEM_BINARY)}, &systemOut);
+    });
+    struct Join {
+        SandboxProcess& p;
+        std::thread& t;
+        ~Join() {
+            if (!t.joinable()) return;
+            p.signal(SIGKILL);
+            t.join();
+        }
+    } joinSystem{p, systemThread};
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(p.tmpDir() + "/systemSock"); }, 30s)) << systemOut;
+    ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("kelva/GW2301234/command success") != std::string::npos; }, 90s));
+    const std::string order = R"({"Upgrade":"scp","fw-3.0.tar.gz"})";
+    std::string pubOut;
+    ASSERT_EQ(p.runInNetwork({"mosquitto_pub", "-h", "127.0.0.1", "-p", "1883", "-q", "1", "-t", "kelva/GW2301234/command", "-m", order},
+                             &pubOut),
+              0)
+        << pubOut;
+    ASSERT_TRUE(waitUntil([&] { return systemRestartAsked(p); }, 120s))
+        << p.stdoutText() << readFile(p.installFile("log/log_system.txt"));
+    EXPECT_NE(p.stdoutText().find("Get a data srv mqtt message: " + order), std::string::npos);
+    EXPECT_NE(p.stdoutText().find("Upgrade system: 2; fw-3.0.tar.gz"), std::string::npos);
+    expectSystemUpgraded(p);
+    EXPECT_EQ(count(readFile(p.installFile("log/log_system.txt")), "Get SystemUpdate: "), 1u);
+
     // A reload rebuilds both links.
     probe.recipe->triggerReload(SCADA_MASK_CLOUD_SERVER);
     ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "CloudDaemonApp::reset") == 2; }, 30s));
@@ -76,8 +117,12 @@ TEST(LteMqttProgram, CarriesDataHeartbeatAndCommandsAndCatchesUpAfterAnOutage) {
     EXPECT_NE(p.stdoutText().find("New Last timestamp: "), std::string::npos);
     EXPECT_TRUE(waitUntil([&] { return seen(cloudSub, "\"OutageOnly\":42.5"); }, 30s)) << cloudSub->text();
 
+    // SIGTERM ends orvane-lte, and with the sandbox orvane-system (its own SIGTERM is the system
+    // service's program test).
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(60s), 0);
+    EXPECT_NE(p.stdoutText().find("Applicaiton Terminated... \n"), std::string::npos);
+    EXPECT_TRUE(waitUntil([&] { return systemStatus != -2; }, 60s));
 }
 
 }  // namespace
