@@ -127,13 +127,16 @@ TEST_F(SocketServerTest, EachRequestKindGetsItsAnswerAndLargeOnesGoOutWhole) {
     }
 }
 
-TEST_F(SocketServerTest, HistoryAnswersNamedRowsOfTheRequestedInterval) {
+TEST_F(SocketServerTest, HistoryAnswersNamedRowsOfTheRequestedIntervalInFramesOfWholeCells) {
+    Pairs full;
+    for (int k = 0; k < 20; ++k) full.emplace_back("value" + std::to_string(k), k);
+    std::vector<Pairs> rows = {{{"pH", 7.25}, {"ORP", 210.5}},
+                               {{"pH", 7.5}, {"ORP", 211.0}},
+                               {{"pH", 7.75}, {"NaN", std::nan("")}, {"Temp", 20.5}},  // NaN not stored
+                               {{"pH", 8.0}, {"Temp", 21.0}}};
+    rows.insert(rows.end(), 100, full);  // 100 cells of 20 pairs: 72,604 payload bytes
     uint32_t t0 = 0;
-    const std::vector<uint32_t> t = writeHistory({{{"pH", 7.25}, {"ORP", 210.5}},
-                                                  {{"pH", 7.5}, {"ORP", 211.0}},
-                                                  {{"pH", 7.75}, {"NaN", std::nan("")}, {"Temp", 20.5}},  // NaN not stored
-                                                  {{"pH", 8.0}, {"Temp", 21.0}}},
-                                                 t0);
+    const std::vector<uint32_t> t = writeHistory(rows, t0);
     startServer();
     auto c = connect(1);
     const std::vector<std::pair<uint32_t, Pairs>> all = {{t[0], {{"pH", 7.25}, {"ORP", 210.5}}},
@@ -141,10 +144,10 @@ TEST_F(SocketServerTest, HistoryAnswersNamedRowsOfTheRequestedInterval) {
                                                          {t[2], {{"pH", 7.75}, {"Temp", 20.5}}},
                                                          {t[3], {{"pH", 8.0}, {"Temp", 21.0}}}};
     const std::tuple<const char*, uint32_t, uint32_t, uint16_t, std::vector<std::pair<uint32_t, Pairs>>> cases[] = {
-        {"whole range, 10 s table", t0, t[3] + 1, 10, all},
+        {"4 rows, 10 s table", t0, t[3] + 1, 10, all},
         {"range after the change uses the later names", t[3], t[3], 0, {all[3]}},
         {"1 min table holds the first pass only", t0, t[3], 60, {all[0]}},
-        {"empty range", t[3] + 1, t[3] + 100, 10, {}},
+        {"empty range", t.back() + 1, t.back() + 100, 10, {}},
     };
     for (const auto& [name, start, end, interval, cells] : cases) {
         SCOPED_TRACE(name);
@@ -159,16 +162,9 @@ TEST_F(SocketServerTest, HistoryAnswersNamedRowsOfTheRequestedInterval) {
             EXPECT_EQ(h.cells()[i].values, cells[i].second);
         }
     }
-}
 
-TEST_F(SocketServerTest, HistoryTooLargeForOneFrameGoesOutInSeveralOfWholeCells) {
-    Pairs full;
-    for (int k = 0; k < 20; ++k) full.emplace_back("value" + std::to_string(k), k);
-    uint32_t t0 = 0;
-    const uint32_t t1 = writeHistory(std::vector<Pairs>(100, full), t0).back();  // 72,604 payload bytes
-    startServer();
-    auto c = connect(1);
-    ASSERT_TRUE(c->send(history(t0, t1, 10)));
+    // Too large for one frame: several frames of whole cells.
+    ASSERT_TRUE(c->send(history(t[4], t.back(), 10)));
     size_t cells = 0, frames = 0;
     uint32_t last = 0;
     while (cells < 100) {
