@@ -158,6 +158,10 @@ TEST_F(MqttLinkTest, ReloadReplacesTheClientAndARefusedUriIsLogged) {
     link.init("SN1", cfg(broker), "a");
     ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 20s));
     EXPECT_EQ(link.publish("x", "y"), 0);
+    // Broker gone, reconnection under way: a reload and the link's end must not throw.
+    broker.stop();
+    ASSERT_TRUE(waitUntil([&] { return !link.is_connected(); }, 20s));
+    EXPECT_NO_THROW(link.init("SN1", cfg(broker), "a"));
 }
 
 }  // namespace

@@ -185,7 +185,14 @@ void MqttServer::cleanup() {
     if (!client_ && !callback_) return;
     log_info(logger_, "MQTT cleanup starting...");
     if (client_) {
-        client_->disable_callbacks();
+        // The library refuses to change callbacks while a (re)connection is under way, as after
+        // the broker went away: the client is then destroyed with its callback still set, which
+        // ends its callbacks as well. Nothing here may throw: a reload and the destructor call it.
+        try {
+            client_->disable_callbacks();
+        } catch (const std::exception& e) {
+            log_warn(logger_, "Exception during cleanup: ", e.what());
+        }
         try {
             if (client_->is_connected()) client_->disconnect()->wait_for(kTokenWait);
         } catch (const std::exception& e) {
