@@ -116,7 +116,7 @@ BENCHMARK(RegisterReadNumeric)->Name("RegisterRead/TableNumericABCD");
 void DataCellFull(benchmark::State& state) {
     Stores& s = stores();
     {
-        std::lock_guard<std::mutex> lk(s.live->mutex());
+        std::lock_guard<StoreMutex> lk(s.live->mutex());
         ScadaLiveData& d = s.live->data();
         for (auto& dev : d.lora.items) {
             dev.id = 1;

@@ -27,14 +27,14 @@ int EnvGuard::findNextDisplayId(ProbeRecipeItems& items) { return probe_list::ne
 void EnvGuard::addNewProbe(ChangeAddrBatch& items) {
     if (!recipeReady("addNewProbe")) return;
     const probe_list::MetaLookup lookup = [this](long long pn) { return getProbeMetaByPN(pn); };
-    std::lock_guard<std::mutex> lock(recipe_->mutex);
+    std::lock_guard<StoreMutex> lock(recipe_->mutex);
     probe_list::addBatch(recipe_->recipe.sensors, items, lookup);
 }
 
 int EnvGuard::addNewProbeManual(ManualAddProbePack& pack) {
     if (!recipeReady("addNewProbeManual")) return -1;
     const probe_list::MetaLookup lookup = [this](long long pn) { return getProbeMetaByPN(pn); };
-    std::lock_guard<std::mutex> lock(recipe_->mutex);
+    std::lock_guard<StoreMutex> lock(recipe_->mutex);
     return probe_list::addManual(recipe_->recipe.sensors, pack, lookup);
 }
 
@@ -53,7 +53,7 @@ int EnvGuard::removeProbe(int index) {
     }
     if (!recipeReady("removeProbe")) return -1;
     {
-        std::lock_guard<std::mutex> lock(recipe_->mutex);
+        std::lock_guard<StoreMutex> lock(recipe_->mutex);
         probe_list::remove(recipe_->recipe.sensors, index);
     }
     recipe_->buildReferenceForSensor();
@@ -70,7 +70,7 @@ int EnvGuard::set_probeCustname(ConfigCmdPack pack) {
     if (!recipeReady("set_probeCustname")) return -1;
     configProbeIndex.store(static_cast<int32_t>(pack.probeId));
     {
-        std::lock_guard<std::mutex> lock(recipe_->mutex);
+        std::lock_guard<StoreMutex> lock(recipe_->mutex);
         recipe_->recipe.sensors[pack.probeId].custName = pack.custName;
     }
     recipe_->saveToJson();
@@ -92,7 +92,7 @@ void EnvGuard::buildControllerOutputReference() {
     };
     auto names = std::make_unique<Names>();
     if (recipe_) {
-        std::lock_guard<std::mutex> lock(recipe_->mutex);
+        std::lock_guard<StoreMutex> lock(recipe_->mutex);
         for (size_t c = 0; c < names->outputs.size(); ++c) {
             for (size_t o = 0; o < names->outputs[c].size(); ++o) {
                 names->outputs[c][o] = recipe_->recipe.mbTcpClient[c].outputs[o].outputName;

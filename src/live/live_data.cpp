@@ -134,7 +134,7 @@ void LiveDataGuard::broadcastToControllerOutput(const ControllerOutputRefs& refs
 
 // Caller holds broadcastMutex_.
 void LiveDataGuard::broadcastFromCopy() {
-    std::lock_guard<std::mutex> lk(mutex_);
+    std::lock_guard<StoreMutex> lk(mutex_);
     for (int i = 0; i < kControllers; ++i) {
         for (int j = 0; j < kControllerValues; ++j) {
             if (auto p = std::get_if<float*>(&(*refsCopy_)[i][j]); p && *p)
@@ -147,7 +147,7 @@ orvane_ipc::DataCell LiveDataGuard::getDataCell() {
     orvane_ipc::DataCell cell;
     // Probe names live in the recipe; taken inside the live mutex (lock order live -> recipe).
     auto names = std::make_unique<std::array<fss::basic_str<char, 32>, kProbeSlots>>();
-    std::lock_guard<std::mutex> lk(mutex_);
+    std::lock_guard<StoreMutex> lk(mutex_);
     if (recipe_) *names = recipe_->getProbesName();
     data_.probe.getDataCell(cell, *names);
     data_.lora.getDataCell(cell);

@@ -202,12 +202,12 @@ public:
     // The record and its mutex. Hold the mutex for every access of the record.
     ScadaLiveData& data() { return data_; }
     const ScadaLiveData& data() const { return data_; }
-    std::mutex& mutex() { return mutex_; }
+    StoreMutex& mutex() { return mutex_; }
 
     // Runs f(data) under the live mutex and returns its result.
     template <typename F>
     auto withLock(F&& f) {
-        std::lock_guard<std::mutex> lk(mutex_);
+        std::lock_guard<StoreMutex> lk(mutex_);
         return f(data_);
     }
 
@@ -232,7 +232,7 @@ private:
     void broadcastFromCopy();
 
     ScadaLiveData data_;
-    std::mutex mutex_;
+    StoreMutex mutex_;
     std::unique_ptr<ExpDriver> expDriver_;
     RecipeDataGuard* recipe_ = nullptr;
     std::mutex broadcastMutex_;  // guards refsCopy_

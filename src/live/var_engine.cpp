@@ -122,29 +122,39 @@ inline T* offsetPtr(T* p, size_t bytes) {
     return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) + bytes);
 }
 
-// Lock and unlock of an owner's mutex on the read path, straight through its native handle:
-// the standard wrapper adds a call and an error check that a default mutex never fails.
-inline void lockRaw(std::mutex* m) { pthread_mutex_lock(m->native_handle()); }
-inline void unlockRaw(std::mutex* m) { pthread_mutex_unlock(m->native_handle()); }
+// A load that a writer holding the store's mutex may race with: relaxed atomic, so that a copy
+// made without the lock is well defined and is thrown away when the sequence moved meanwhile.
+template <class T>
+inline T racyLoad(const unsigned char* p) {
+    return __atomic_load_n(reinterpret_cast<const T*>(p), __ATOMIC_RELAXED);
+}
 
-// The number of layout L at p, copied under m, as 64 bits (a bool as 0 or 1), on a little-endian
-// host. The kinds of number share one path without a branch on the size (the kind of the next
-// value of a request is rarely that of the last): every load stays inside the object; a part
-// that the size does not cover is read from zeros instead.
-inline uint64_t loadNumber(std::mutex* m, const unsigned char* p, const ValueLayout& L) {
-    static constexpr unsigned char kZeros[8] = {};
+// The number of layout L at p, as 64 bits (a bool as 0 or 1), on a little-endian host: one
+// consistent copy, without m's lock unless a writer held m meanwhile. The kinds of number share
+// one path without a branch on the size (the kind of the next value of a request is rarely that
+// of the last): every load stays inside the object; a part that the size does not cover is read
+// from zeros instead.
+inline uint64_t loadNumber(StoreMutex* m, const unsigned char* p, const ValueLayout& L) {
+    alignas(8) static constexpr unsigned char kZeros[8] = {};
     const unsigned char* q0 = pickPtr(p, kZeros, L.bytes >= 2);
     const unsigned char* q1 = pickPtr(offsetPtr(p, 2), kZeros, L.bytes >= 4);
     const unsigned char* q2 = pickPtr(offsetPtr(p, 4), kZeros, L.bytes >= 8);
     unsigned char b;
     uint16_t w0, w1;
     uint32_t hi;
-    if (m) lockRaw(m);  // nothing below throws
-    b = *p;
-    std::memcpy(&w0, q0, 2);
-    std::memcpy(&w1, q1, 2);
-    std::memcpy(&hi, q2, 4);
-    if (m) unlockRaw(m);
+    auto copy = [&] {
+        b = racyLoad<unsigned char>(p);
+        w0 = racyLoad<uint16_t>(q0);
+        w1 = racyLoad<uint16_t>(q1);
+        hi = racyLoad<uint32_t>(q2);
+    };
+    // Without the lock first; under it when a writer held the store meanwhile.
+    const uint32_t seq = m ? m->readBegin() : 0;
+    copy();
+    if (m && !m->readValid(seq)) {
+        std::lock_guard lk(*m);  // nothing in copy() throws
+        copy();
+    }
     const uint64_t wide = w0 | (uint64_t{w1} << 16) | (uint64_t{hi} << 32);
     const uint64_t boolMask = uint64_t{0} - uint64_t{L.isBool};  // a mask, not a branch: bools are frequent
     return (wide & ~boolMask) | (uint64_t{b != 0} & boolMask);
@@ -204,19 +214,19 @@ inline bool allAscii8(const char* s, size_t n) {
 }
 
 template <typename T>
-T loadUnder(std::mutex* m, const T* p) {
+T loadUnder(StoreMutex* m, const T* p) {
     if (!m) return *p;
-    std::lock_guard<std::mutex> lk(*m);
+    std::lock_guard<StoreMutex> lk(*m);
     return *p;
 }
 
 template <typename T>
-void storeUnder(std::mutex* m, T* p, const T& v) {
+void storeUnder(StoreMutex* m, T* p, const T& v) {
     if (!m) {
         *p = v;
         return;
     }
-    std::lock_guard<std::mutex> lk(*m);
+    std::lock_guard<StoreMutex> lk(*m);
     *p = v;
 }
 
@@ -246,12 +256,14 @@ inline void encode64(uint64_t bits, uint16_t* out, bool swapWord, bool swapByte)
 // Text of capacity N -> N/2 registers: GB18030 when it converts within N bytes, else the stored
 // UTF-8 bytes. Only the copy of the stored text is made under the owner's mutex.
 template <uint32_t N>
-void encodeString(std::mutex* m, const fss::basic_str<char, N>* s, uint16_t* out) {
+void encodeString(StoreMutex* m, const fss::basic_str<char, N>* s, uint16_t* out) {
     static_assert(N % 8 == 0);
     char raw[N + 1];
-    if (m) lockRaw(m);
-    std::memcpy(raw, s->c_str(), N);  // the whole array: one fixed-size copy
-    if (m) unlockRaw(m);
+    {
+        std::unique_lock<StoreMutex> lk;
+        if (m) lk = std::unique_lock<StoreMutex>(*m);
+        std::memcpy(raw, s->c_str(), N);  // the whole array: one fixed-size copy
+    }
     // The text ends at its first zero character; the registers carry zeros after it.
     const size_t len = cutAtZero(raw, N);
     char conv[N + 1];
@@ -315,7 +327,7 @@ fss::basic_str<char, N> decodeString(const uint8_t* data) {
 
 // A value of any alternative through its own type: the texts, and the numbers of a big-endian
 // host. Kept out of line so that the read loop stays small.
-[[gnu::noinline]] void encodeTyped(size_t kind, void* ptr, std::mutex* m, bool swapWord, bool swapByte,
+[[gnu::noinline]] void encodeTyped(size_t kind, void* ptr, StoreMutex* m, bool swapWord, bool swapByte,
                                    uint16_t* out) {
     visitPacked(kind, ptr, [&](auto p) {
         using P = decltype(p);
@@ -406,7 +418,7 @@ VarEngine::VarEngine() {
     SLOG_INFO(SCADA, " nativeEndianess = {}", endianessName(nativeEndianess_));
 }
 
-void VarEngine::attachStore(RegOwner owner, const void* begin, size_t bytes, std::mutex& mutex) {
+void VarEngine::attachStore(RegOwner owner, const void* begin, size_t bytes, StoreMutex& mutex) {
     auto i = static_cast<size_t>(owner);
     if (owner == RegOwner::NONE || i >= regions_.size()) return;
     regions_[i].begin = static_cast<const char*>(begin);
@@ -569,7 +581,7 @@ bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bo
     if (e.num == n) {
         __builtin_prefetch(e.ptr);
         __builtin_prefetch(offsetPtr(static_cast<const char*>(e.ptr), 2u * e.num - 1));  // a text's end
-        std::mutex* m = mutexes_[e.owner];
+        StoreMutex* m = mutexes_[e.owner];
         const ValueLayout& layout = kLayouts[e.kind];
         if (std::endian::native == std::endian::little && !layout.isText)
             encodeNumber(loadNumber(m, static_cast<const unsigned char*>(e.ptr), layout), layout, n, swapWord, swapByte,
@@ -587,11 +599,11 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
     // Consecutive values of one store are read under one hold of its mutex (one store at a time:
     // the hold is released before another store's mutex is taken). A text releases it: only its
     // copy is made under the mutex, the conversion runs unlocked.
-    std::unique_lock<std::mutex> held;
-    auto hold = [&held](std::mutex* m) {
+    std::unique_lock<StoreMutex> held;
+    auto hold = [&held](StoreMutex* m) {
         if (!m || held.mutex() == m) return;
         if (held.owns_lock()) held.unlock();
-        held = std::unique_lock<std::mutex>(*m);
+        held = std::unique_lock<StoreMutex>(*m);
     };
     while (d < n) {
         const HotEntry e = hotByReg(reg + d);
@@ -604,7 +616,7 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
         __builtin_prefetch(e.ptr);
         __builtin_prefetch(offsetPtr(static_cast<const char*>(e.ptr), 2u * e.num - 1));  // a text's end
         const int num = e.num;
-        std::mutex* m = mutexes_[e.owner];
+        StoreMutex* m = mutexes_[e.owner];
         // A value that runs past the requested range is encoded aside and cut: never write
         // beyond buf[n - 1].
         uint16_t* out = num <= n - d ? buf + d : tmp;
@@ -615,7 +627,7 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
                          swapByte, out);
         } else {
             if (held.owns_lock()) held.unlock();
-            held = std::unique_lock<std::mutex>();
+            held = std::unique_lock<StoreMutex>();
             encodeTyped(e.kind, e.ptr, m, swapWord, swapByte, out);
         }
         if (out == tmp)
@@ -655,7 +667,7 @@ bool VarEngine::setRegVal(int reg, const uint8_t* data, int n, bool swapWord, bo
             return false;
         }
         const uint8_t* p8 = data + 2 * d;
-        std::mutex* m = mutexes_[e.owner];
+        StoreMutex* m = mutexes_[e.owner];
         visitPacked(e.kind, e.ptr,
             [&](auto p) {
                 using P = decltype(p);

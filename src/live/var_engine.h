@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "utils/fss.h"
+#include "utils/store_mutex.h"
 
 class RecipeDataGuard;
 class LiveDataGuard;
@@ -215,7 +216,7 @@ public:
     // Tells the table where a store's record lies and which mutex guards it. Registrations made
     // afterwards whose reference lies inside [begin, begin + bytes) get that owner. Call before
     // registering (the owner object does it for the recipe and live stores).
-    void attachStore(RegOwner owner, const void* begin, size_t bytes, std::mutex& mutex);
+    void attachStore(RegOwner owner, const void* begin, size_t bytes, StoreMutex& mutex);
     // Convenience for the live store (its record and mutex).
     void attachLive(LiveDataGuard& live);
 
@@ -280,7 +281,7 @@ private:
     struct StoreRegion {
         const char* begin = nullptr;
         const char* end = nullptr;
-        std::mutex* mutex = nullptr;
+        StoreMutex* mutex = nullptr;
     };
 
     // What a read or write needs of a value, in 16 bytes: the reference as pointer and
@@ -336,5 +337,5 @@ private:
     std::vector<void*> refs_;
     std::array<char*, 3> bases_{};
     // The mutex of each owner (null for NONE), as the hot entries name them.
-    std::array<std::mutex*, 3> mutexes_{};
+    std::array<StoreMutex*, 3> mutexes_{};
 };

@@ -53,11 +53,11 @@ LoopManager::LoopManager(RecipeDataGuard& recipe, LiveDataGuard& live) : recipeS
 
 void LoopManager::init() {
     {
-        std::lock_guard<std::mutex> lk(recipeStore_.mutex);
+        std::lock_guard<StoreMutex> lk(recipeStore_.mutex);
         recipes_ = recipeStore_.recipe.controlloop;
     }
     {
-        std::lock_guard<std::mutex> lk(liveStore_.mutex());
+        std::lock_guard<StoreMutex> lk(liveStore_.mutex());
         live_ = liveStore_.data().loops;
     }
     for (size_t i = 0; i < kLoopCount; ++i) rebuildSlot(i);

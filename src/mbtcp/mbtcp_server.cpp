@@ -110,7 +110,7 @@ void MBTCPServer::releaseContext() {
 bool MBTCPServer::init() {
     releaseContext();
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         settings_ = recipe_.recipe.mbTcpServer;
     }
     const int port = portOverride_ >= 0 ? portOverride_ : settings_.serverPort;
@@ -389,7 +389,7 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
 void MBTCPServer::runSystemCommand() {
     uint16_t cmd = 0;
     {
-        std::lock_guard<std::mutex> lock(live_.mutex());
+        std::lock_guard<StoreMutex> lock(live_.mutex());
         cmd = live_.data().system.HMICommand;
     }
     switch (cmd) {
@@ -430,7 +430,7 @@ void MBTCPServer::runCalibration(int slot) {
     int32_t measureType = 0;
     text32 name;
     if (slot >= 0 && slot < kProbeItemCount) {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         const ProbeMeasureRecipeItem& item = recipe_.recipe.sensors[static_cast<size_t>(slot)];
         pn = item.pn;
         measureType = item.measureType;
@@ -615,7 +615,7 @@ void MBTCPServer::handleQueryForHMI() {
             if (!settle(word, static_cast<int32_t>(env_.diagnoseProbeId.load()))) break;
             if (word == 1) {
                 {
-                    std::lock_guard<std::mutex> lock(live_.mutex());
+                    std::lock_guard<StoreMutex> lock(live_.mutex());
                     const auto& diagn = live_.data().probe.diagn;
                     std::copy(diagn.begin(), diagn.end(), hmi_.diagn.begin());
                 }

@@ -27,6 +27,7 @@
 
 #include "recipe/recipe_data.h"
 #include "utils/fss.h"
+#include "utils/store_mutex.h"
 
 // Change bits. Each bit has exactly one consuming thread (0x40, 0x80 and 0x200 are consumed
 // together by the cloud-link server).
@@ -157,7 +158,7 @@ public:
 
     // ---- data (see Locking above) ----
     ScadaRecipeData recipe;
-    std::mutex mutex;
+    StoreMutex mutex;
 
     // The last parameter.json text written or read (guarded by the save mutex).
     const fss::stringHuge& text() const { return *text_; }

@@ -158,12 +158,12 @@ bool ProbeService::lineLent() const { return env_.serialCmd.load() == 1 || env_.
 void ProbeService::publishProbe() {
     syncCmdStatusFromEnv(*probe_, env_);
     probe_->timestamp = static_cast<uint32_t>(orvane::platform::Clock::get().wallSeconds());
-    std::lock_guard<std::mutex> lk(live_.mutex());
+    std::lock_guard<StoreMutex> lk(live_.mutex());
     live_.data().probe = *probe_;
 }
 
 void ProbeService::publishAnalog() {
-    std::lock_guard<std::mutex> lk(live_.mutex());
+    std::lock_guard<StoreMutex> lk(live_.mutex());
     live_.data().analog = *analog_;
 }
 
@@ -171,7 +171,7 @@ void ProbeService::publishAnalog() {
 
 void ProbeService::copyProbeItemsFromRecipe() {
     {
-        std::lock_guard<std::mutex> lk(recipe_.mutex);
+        std::lock_guard<StoreMutex> lk(recipe_.mutex);
         *items_ = recipe_.recipe.sensors;
     }
     env_.updateProbeRefrence(*items_);
@@ -179,7 +179,7 @@ void ProbeService::copyProbeItemsFromRecipe() {
 
 void ProbeService::copyAnalogFromRecipe() {
     {
-        std::lock_guard<std::mutex> lk(recipe_.mutex);
+        std::lock_guard<StoreMutex> lk(recipe_.mutex);
         ai_ = recipe_.recipe.ai;
         hasAI_ = recipe_.recipe.system.hasAI;
     }
@@ -194,7 +194,7 @@ void ProbeService::copyLineSettingsFromRecipe() {
     const std::string seedDevice = rtu_.interface.str();
     const int32_t seedBaud = rtu_.baudrate;
     {
-        std::lock_guard<std::mutex> lk(recipe_.mutex);
+        std::lock_guard<StoreMutex> lk(recipe_.mutex);
         rtu_ = recipe_.recipe.modbusRtu;
     }
     if (rtu_.interface.empty()) rtu_.interface = seedDevice;
@@ -269,7 +269,7 @@ void ProbeService::readIdentificationAndStore() {
 
 bool ProbeService::storeIdentityInRecipe() {
     bool changed = false;
-    std::lock_guard<std::mutex> lk(recipe_.mutex);
+    std::lock_guard<StoreMutex> lk(recipe_.mutex);
     for (size_t i = 0; i < items_->size(); ++i) {
         const ProbeMeasureRecipeItem& mine = (*items_)[i];
         ProbeMeasureRecipeItem& stored = recipe_.recipe.sensors[i];
@@ -628,7 +628,7 @@ bool ProbeService::handleRequestCmd(ConfigCmdPack& pack) {
 
 bool ProbeService::applyAddressMovesToRecipe(const std::vector<std::array<int, 3>>& moves) {
     bool changed = false;
-    std::lock_guard<std::mutex> lk(recipe_.mutex);
+    std::lock_guard<StoreMutex> lk(recipe_.mutex);
     for (ProbeMeasureRecipeItem& stored : recipe_.recipe.sensors) {
         if (stored.pn == 0) continue;
         int addr = stored.modbusAddr;
@@ -743,7 +743,7 @@ bool ProbeService::handleRequestCmd(ReplaceProbeCmdPack& pack) {
     }
     bool changed = false;
     {
-        std::lock_guard<std::mutex> lk(recipe_.mutex);
+        std::lock_guard<StoreMutex> lk(recipe_.mutex);
         for (ProbeMeasureRecipeItem& stored : recipe_.recipe.sensors) {
             if (stored.pn == pack.oldPN && stored.sn == pack.oldSN && stored.modbusAddr == oldAddr) {
                 stored.sn = pack.newSN;

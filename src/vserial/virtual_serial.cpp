@@ -256,7 +256,7 @@ bool VirtualSerial::waitForAck(int32_t value) {
 void VirtualSerial::remote_handle(std::unique_ptr<Connection> conn) {
     ModbusRtuRecipeData rtu;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         rtu = recipe_.recipe.modbusRtu;
     }
     if (rtu.parity < 0 || rtu.parity > 2) {

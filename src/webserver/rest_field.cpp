@@ -59,7 +59,7 @@ RestAPI::FieldScratch& RestAPI::fieldScratch() {
 
 namespace {
 
-using Lock = std::lock_guard<std::mutex>;
+using Lock = std::lock_guard<StoreMutex>;
 constexpr RestHandled kAnswered = RestHandled::Answered;
 constexpr RestHandled kNoSave = RestHandled::AnsweredNoSave;
 
@@ -306,7 +306,7 @@ RestHandled RestAPI::_getProbeMeta(const RestRequest&, fss::stringHuge& out) {
 
 RestHandled RestAPI::_getProbeSettingsAll(const RestRequest&, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(recipe_.mutex);
         s.items = recipe_.recipe.sensors;
@@ -351,7 +351,7 @@ RestHandled RestAPI::_setProbeSettings(const RestRequest& req, fss::stringHuge& 
 
 RestHandled RestAPI::_setProbeSettingsBatch(const RestRequest& req, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     for (auto& item : s.fresh) item = ProbeMeasureRecipeItem{};
     const int read = forEachJsonArrayElementP(req.body, kProbeItemCount, [&](int k, std::string_view element) {
         readSectionBody(s.fresh[static_cast<size_t>(k)], element, ProbeMeasureRecipeItem{});
@@ -669,7 +669,7 @@ RestHandled RestAPI::_setAnalogInput(const RestRequest& req, fss::stringHuge& ou
 
 RestHandled RestAPI::_getAnalogInputs(const RestRequest&, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(recipe_.mutex);
         s.ai = recipe_.recipe.ai;
@@ -687,7 +687,7 @@ RestHandled RestAPI::_getControllerSettings(const RestRequest& req, fss::stringH
         return kAnswered;
     }
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     auto copy = [&](int index) {
         Lock lk(recipe_.mutex);
         s.client = recipe_.recipe.mbTcpClient[static_cast<size_t>(index)];
@@ -781,7 +781,7 @@ RestHandled RestAPI::_setControllerInputRegArray(const RestRequest& req, fss::st
     }
     constexpr int kMaxObjects = 30;
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(recipe_.mutex);
         s.client = recipe_.recipe.mbTcpClient[static_cast<size_t>(c - 1)];
@@ -829,7 +829,7 @@ RestHandled RestAPI::_addControllerOutput(const RestRequest& req, fss::stringHug
 
 RestHandled RestAPI::_getControlLoops(const RestRequest&, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(recipe_.mutex);
         s.loops = recipe_.recipe.controlloop;
@@ -892,7 +892,7 @@ RestHandled RestAPI::_setLoraSettings(const RestRequest& req, fss::stringHuge& o
 
 RestHandled RestAPI::_getLoraDevices(const RestRequest&, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(recipe_.mutex);
         s.loraDevices = recipe_.recipe.loraDevice;
@@ -964,7 +964,7 @@ RestHandled RestAPI::_getLoRaMBRegAddr(const RestRequest& req, fss::stringHuge& 
 
 RestHandled RestAPI::_getProbeLiveData(const RestRequest&, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(live_.mutex());
         s.probe = live_.data().probe;
@@ -981,7 +981,7 @@ namespace {
 template <class Scratch, class Block>
 RestHandled answerLiveBlock(LiveDataGuard& live, Scratch& s, Block ScadaLiveData::*from, Block Scratch::*into,
                             fss::stringHuge& out) {
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(live.mutex());
         s.*into = live.data().*from;
@@ -1006,7 +1006,7 @@ RestHandled RestAPI::_getLoraLiveData(const RestRequest&, fss::stringHuge& out) 
 
 RestHandled RestAPI::_getControllerLiveData(const RestRequest&, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         // What the answer shows: ids, values and the connection flags (not the value names).
         Lock lk(live_.mutex());
@@ -1039,7 +1039,7 @@ RestHandled RestAPI::_getControllerLiveData(const RestRequest&, fss::stringHuge&
 
 RestHandled RestAPI::_getAnalogLiveData(const RestRequest&, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(live_.mutex());
         s.analog = live_.data().analog;
@@ -1078,7 +1078,7 @@ RestHandled RestAPI::_get_livedata(const RestRequest& req, fss::stringHuge& out)
 
 RestHandled RestAPI::_trendData(const RestRequest& req, fss::stringHuge& out) {
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     LogQueryPack pack;  // table type 1, 480 rows, 0..0
     if (!req.body.empty()) readJsonP(pack, req.body);
     // A query that fails leaves the result as it is: it must not show the previous request's rows.
@@ -1126,7 +1126,7 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
     }
 
     FieldScratch& s = fieldScratch();
-    Lock scratch(s.mutex);
+    std::lock_guard scratch(s.mutex);
     {
         Lock lk(recipe_.mutex);
         s.client = recipe_.recipe.mbTcpClient[0];

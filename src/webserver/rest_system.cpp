@@ -215,7 +215,7 @@ RestHandled RestAPI::answerNetwork(fss::stringHuge& out, bool lan) {
     WanRecipeData answer;
     LanRecipeData lanRecord;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         answer = recipe_.recipe.wan;
         lanRecord = recipe_.recipe.lan;
     }
@@ -275,7 +275,7 @@ bool validStatic(const std::string& ip, const std::string& mask, const std::stri
 RestHandled RestAPI::_setLanSettings(const RestRequest& req, fss::stringHuge& out) {
     LanRecipeData lan;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         lan = recipe_.recipe.lan;
     }
     readSectionBody(lan, req.body, LanRecipeData{});
@@ -294,7 +294,7 @@ RestHandled RestAPI::_setLanSettings(const RestRequest& req, fss::stringHuge& ou
         return RestHandled::AnsweredNoSave;
     }
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         recipe_.recipe.lan = lan;
     }
     CommandRunner& runner = CommandRunner::get();
@@ -307,7 +307,7 @@ RestHandled RestAPI::_setLanSettings(const RestRequest& req, fss::stringHuge& ou
 RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& out) {
     WanRecipeData wan;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         wan = recipe_.recipe.wan;
     }
     WanRecipeData reset;
@@ -336,7 +336,7 @@ RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& ou
         return RestHandled::AnsweredNoSave;
     }
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         recipe_.recipe.wan = wan;
     }
     if (CommandRunner::get().shell("systemctl restart systemd-networkd") == -1) SLOG_WARN(WEB, "Fail to exectue");
@@ -349,7 +349,7 @@ RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& ou
 RestHandled RestAPI::_getWirelessSettings(const RestRequest&, fss::stringHuge& out) {
     WifiRecipeData wifi;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         wifi = recipe_.recipe.wifi;
     }
     if (wifi.mode == 2) {
@@ -361,7 +361,7 @@ RestHandled RestAPI::_getWirelessSettings(const RestRequest&, fss::stringHuge& o
 
 RestHandled RestAPI::_setWirelessSettings(const RestRequest& req, fss::stringHuge& out) {
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         readSectionBody(recipe_.recipe.wifi, req.body, WifiRecipeData{});
     }
     recipe_.triggerReload(SCADA_MASK_WIFI);
@@ -544,7 +544,7 @@ RestHandled RestAPI::_auth(const RestRequest& req, fss::stringHuge& out) {
 RestHandled RestAPI::_getSysSettings(const RestRequest&, fss::stringHuge& out) {
     SystemRecipeData system;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         system = recipe_.recipe.system;
     }
     system.Timestamp = TimeUtility::getTimeString(static_cast<long>(Clock::get().wallSeconds()));
@@ -554,7 +554,7 @@ RestHandled RestAPI::_getSysSettings(const RestRequest&, fss::stringHuge& out) {
 RestHandled RestAPI::_setSysSettings(const RestRequest& req, fss::stringHuge& out) {
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         SystemRecipeData& system = recipe_.recipe.system;
         const SystemRecipeData before = system;
         if (restBodyDisables(req.body)) {
@@ -575,7 +575,7 @@ RestHandled RestAPI::_setSysSettings(const RestRequest& req, fss::stringHuge& ou
 RestHandled RestAPI::_getCloudSettings(const RestRequest&, fss::stringHuge& out) {
     CloudServerRecipeData cloud;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         cloud = recipe_.recipe.cloudServer;
     }
     return answerRecord(out, cloud);
@@ -584,7 +584,7 @@ RestHandled RestAPI::_getCloudSettings(const RestRequest&, fss::stringHuge& out)
 RestHandled RestAPI::_setCloudSettings(const RestRequest& req, fss::stringHuge& out) {
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         readSectionBody(recipe_.recipe.cloudServer, req.body, CloudServerRecipeData{});
     }
     recipe_.saveToJson();
@@ -596,7 +596,7 @@ RestHandled RestAPI::_setCloudSettings(const RestRequest& req, fss::stringHuge& 
 RestHandled RestAPI::_getCellularSettings(const RestRequest&, fss::stringHuge& out) {
     CellularRecipeData cellular;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         cellular = recipe_.recipe.cellular;
     }
     return answerRecord(out, cellular);
@@ -605,7 +605,7 @@ RestHandled RestAPI::_getCellularSettings(const RestRequest&, fss::stringHuge& o
 RestHandled RestAPI::_setCellularSettings(const RestRequest& req, fss::stringHuge& out) {
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         readSectionBody(recipe_.recipe.cellular, req.body, CellularRecipeData{});
     }
     CommandRunner& runner = CommandRunner::get();
@@ -617,7 +617,7 @@ RestHandled RestAPI::_setCellularSettings(const RestRequest& req, fss::stringHug
 RestHandled RestAPI::_getLteSettings(const RestRequest&, fss::stringHuge& out) {
     ModemInfoRecipeData lte;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         lte = recipe_.recipe.lte;
     }
     return answerRecord(out, lte);
@@ -626,7 +626,7 @@ RestHandled RestAPI::_getLteSettings(const RestRequest&, fss::stringHuge& out) {
 RestHandled RestAPI::_getModbusRTUSettings(const RestRequest&, fss::stringHuge& out) {
     ModbusRtuRecipeData rtu;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         rtu = recipe_.recipe.modbusRtu;
     }
     return answerRecord(out, rtu);
@@ -634,7 +634,7 @@ RestHandled RestAPI::_getModbusRTUSettings(const RestRequest&, fss::stringHuge& 
 
 RestHandled RestAPI::_setModbusRTUSettings(const RestRequest& req, fss::stringHuge& out) {
     _response(out, RESPONSE_CODE::SUCCESS, "");
-    std::lock_guard<std::mutex> lock(recipe_.mutex);
+    std::lock_guard<StoreMutex> lock(recipe_.mutex);
     readSectionBody(recipe_.recipe.modbusRtu, req.body, ModbusRtuRecipeData{});
     return RestHandled::Answered;
 }
@@ -642,7 +642,7 @@ RestHandled RestAPI::_setModbusRTUSettings(const RestRequest& req, fss::stringHu
 RestHandled RestAPI::_getFirewallRules(const RestRequest&, fss::stringHuge& out) {
     std::array<FirewallRuleItem, kFirewallRuleCount> rules;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         rules = recipe_.recipe.firewall;
     }
     return answerArray(out, rules);
@@ -659,7 +659,7 @@ RestHandled RestAPI::_setFirewallRules(const RestRequest& req, fss::stringHuge& 
         return RestHandled::AnsweredNoSave;
     }
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         readSectionBody(recipe_.recipe.firewall[static_cast<size_t>(n - 1)], req.body, FirewallRuleItem{});
     }
     recipe_.triggerReload(SCADA_MASK_FIREWALL);
@@ -670,7 +670,7 @@ RestHandled RestAPI::_setFirewallRules(const RestRequest& req, fss::stringHuge& 
 RestHandled RestAPI::_getPortForwardingRules(const RestRequest&, fss::stringHuge& out) {
     std::array<PortForwardingItem, kPortForwardingCount> rules;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         rules = recipe_.recipe.portForwarding;
     }
     return answerArray(out, rules);
@@ -687,7 +687,7 @@ RestHandled RestAPI::_setPortForwardingRules(const RestRequest& req, fss::string
         return RestHandled::AnsweredNoSave;
     }
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         readSectionBody(recipe_.recipe.portForwarding[static_cast<size_t>(n - 1)], req.body, PortForwardingItem{});
     }
     recipe_.triggerReload(SCADA_MASK_PORT_FORWARDING);
@@ -845,7 +845,7 @@ size_t receiveNotes(char* data, size_t size, size_t count, void* user) {
 RestHandled RestAPI::_getSystemUpgradeInfo(const RestRequest&, fss::stringHuge& out) {
     std::string url;
     {
-        std::lock_guard<std::mutex> lock(recipe_.mutex);
+        std::lock_guard<StoreMutex> lock(recipe_.mutex);
         url = recipe_.recipe.upgrade.url.str() + "/" + recipe_.recipe.upgrade.notes_name.str();
     }
     SLOG_INFO(WEB, "Get upgrade information from {}", url);

@@ -155,14 +155,14 @@ TEST(LiveBroadcast, NeverHoldsTheTableLockWhileTakingTheLiveMutex) {
     std::mutex refsMutex;
     std::thread other([&] {
         for (int k = 0; k < 2000; ++k) {
-            std::lock_guard<std::mutex> l1(live->mutex());
+            std::lock_guard<StoreMutex> l1(live->mutex());
             std::lock_guard<std::mutex> l2(refsMutex);
             src += 1.0f;
         }
     });
     for (int k = 0; k < 2000; ++k) live->broadcastToControllerOutput(*refs, refsMutex);
     other.join();
-    std::lock_guard<std::mutex> lk(live->mutex());
+    std::lock_guard<StoreMutex> lk(live->mutex());
     EXPECT_FALSE(std::isnan(live->data().controller.outputs[3].values[3]));
 }
 

@@ -457,7 +457,7 @@ TEST(VarEngineLocking, OwnersFollowTheAttachedStores) {
         float y = 0;
     };
     auto recipe = std::make_unique<FakeRecipe>();
-    std::mutex recipeMutex;
+    StoreMutex recipeMutex;
     short outside = 0;
     auto v = makeEngine();
     v->attachLive(*live);
@@ -491,7 +491,7 @@ TEST(VarEngineLocking, TextReadsAreNeverTorn) {
     std::thread writer([&] {
         bool flip = false;
         while (!stop.load()) {
-            std::lock_guard<std::mutex> lk(live->mutex());
+            std::lock_guard<StoreMutex> lk(live->mutex());
             text = flip ? a : b;
             flip = !flip;
         }
@@ -502,6 +502,43 @@ TEST(VarEngineLocking, TextReadsAreNeverTorn) {
         ASSERT_TRUE(v->getRegVal(0, regs, 32, EndianessType::NONE));
         for (uint16_t r : regs)
             if (r != regs[0]) ++torn;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(torn, 0);
+}
+
+// Numbers are copied without the lock and checked against the store's sequence: a writer that
+// replaces a 64-bit value under the store's mutex is never seen half done, alone or in a range.
+TEST(VarEngineLocking, NumberReadsAreNeverTorn) {
+    struct FakeRecipe {
+        long long wide = 0;
+        int narrow = 0;
+    };
+    auto recipe = std::make_unique<FakeRecipe>();
+    StoreMutex m;
+    auto v = makeEngine();
+    v->attachStore(RegOwner::RECIPE, recipe.get(), sizeof(FakeRecipe), m);
+    v->registerVal("wide", &recipe->wide, 0);
+    v->registerVal("narrow", &recipe->narrow, 0);
+    v->sortRegTab();
+    std::atomic<bool> stop{false};
+    std::atomic<int> writes{0};
+    std::thread writer([&] {
+        for (uint64_t k = 0; !stop.load(); k = (k + 1) & 0xFFFF, ++writes) {
+            std::lock_guard lk(m);
+            recipe->wide = static_cast<long long>(k * 0x0001000100010001ull);
+            recipe->narrow = static_cast<int>(k * 0x00010001u);
+        }
+    });
+    int torn = 0;
+    // Reads go on while the writer makes its first million writes.
+    for (int k = 0; writes.load() < 1000000 && k < 100000000; ++k) {
+        uint16_t regs[6];
+        const bool range = k & 1;  // one whole value, or both values in one request
+        ASSERT_TRUE(v->getRegVal(0, regs, range ? 6 : 4, EndianessType::NONE));
+        for (int j = 1; j < 4; ++j) torn += regs[j] != regs[0];
+        if (range) torn += regs[5] != regs[4];
     }
     stop = true;
     writer.join();

@@ -104,7 +104,7 @@ protected:
     Pair statusAfterRefresh() { return read(kStatus, 2), status(); }
     uint32_t changeWord() { return recipe_->changeWordForTest(); }
     ProbeMeasureRecipeItem sensor0() {
-        std::lock_guard<std::mutex> lock(recipe_->mutex);
+        std::lock_guard<StoreMutex> lock(recipe_->mutex);
         return recipe_->recipe.sensors[0];
     }
     // Empties the mailbox as the probe service does when it takes a command.
@@ -185,7 +185,7 @@ TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
     EXPECT_EQ(status(), Pair(1, 0));
     EXPECT_EQ(read(kDiagNum, 3), (std::vector<uint16_t>{0, 0, 0}));
     {
-        std::lock_guard<std::mutex> lock(live_->mutex());
+        std::lock_guard<StoreMutex> lock(live_->mutex());
         for (int i = 0; i < kDiagnValues; ++i) live_->data().probe.diagn[static_cast<size_t>(i)] = 1.5f * (i + 1);
     }
     env_->diagnoseResult.store(3);

@@ -140,7 +140,7 @@ TEST_F(ProbeCommands, AddressChangeMovesEveryReadingOfTheProbe) {
     move.newAddr = 25;
     ASSERT_TRUE(env_->set_probeAddr(move));
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.sensors[2].custName = "Water temp";
     }
     EXPECT_TRUE(runCommand());
@@ -231,7 +231,7 @@ TEST_F(ProbeCommands, AddressBatchAddsMovesAndReports) {
     EXPECT_TRUE(sim_.hasProbe(35));
     int at35 = 0, at31 = 0, at77 = 0;
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         for (const auto& it : recipe_->recipe.sensors) {
             at35 += it.pn == kTurbPN && it.modbusAddr == 35;
             at31 += it.pn == kTurbPN && it.modbusAddr == 31;
@@ -265,7 +265,7 @@ TEST_F(ProbeCommands, ReplacementWritesSpansMovesOnceAndVerifies) {
     setItem(0, kPhPN, 10, "pH", "pH", 1111);
     setItem(1, kPhPN, 10, "Temperature", "C", 1111);
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.sensors[0].mA_4 = 2.0f;
         recipe_->recipe.sensors[0].mA_20 = 12.0f;
     }

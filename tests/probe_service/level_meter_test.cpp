@@ -271,7 +271,7 @@ TEST_F(LevelMeterCycle, UnarmedWithoutUsableSettings) {
 TEST_F(LevelMeterCycle, CycleRunsAfterThePeriodAndSavesWholeWaves) {
     MeterLine meter;
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.modbusRtu.interface = meter.path();
     }
     const std::vector<uint8_t> wave = record(1);

@@ -69,7 +69,7 @@ protected:
                                       nullptr});
         live_ = std::make_unique<LiveDataGuard>(recipe_.get());
         {
-            std::lock_guard<std::mutex> lk(recipe_->mutex);
+            std::lock_guard<StoreMutex> lk(recipe_->mutex);
             recipe_->recipe.modbusRtu.interface = sim_.devicePath();
             recipe_->recipe.modbusRtu.baudrate = 9600;
             recipe_->recipe.modbusRtu.parity = 0;
@@ -95,7 +95,7 @@ protected:
 
     // Recipe item slot for one reading of a probe.
     void setItem(int slot, uint32_t pn, int addr, const char* name, const char* unit, uint32_t sn = 0) {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         ProbeMeasureRecipeItem& it = recipe_->recipe.sensors[static_cast<size_t>(slot)];
         it.pn = pn;
         it.sn = sn;
@@ -110,7 +110,7 @@ protected:
     }
 
     ProbeMeasureRecipeItem recipeItem(int slot) {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         return recipe_->recipe.sensors[static_cast<size_t>(slot)];
     }
 
@@ -125,7 +125,7 @@ protected:
     }
 
     MeasureDataItem liveSlot(int slot) {
-        std::lock_guard<std::mutex> lk(live_->mutex());
+        std::lock_guard<StoreMutex> lk(live_->mutex());
         return live_->data().probe.items[static_cast<size_t>(slot)];
     }
 

@@ -101,7 +101,7 @@ TEST_F(ProbeServiceLoop, IdentityWriteBackKeepsEditsMadeMeanwhile) {
 
     // The web edits the recipe between two passes without the service having seen it yet.
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.sensors[0].custName = "Basin pH";
         recipe_->recipe.sensors[0].alarmHigh = 9.5f;
         recipe_->recipe.sensors[1].modbusAddr = 12;  // moved elsewhere: no longer this probe's item
@@ -137,7 +137,7 @@ TEST_F(ProbeServiceLoop, ChangeBitsReloadItemsLineSettingsAndAnalogNames) {
 
     // 0x8: new line settings.
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.modbusRtu.baudrate = 19200;
         recipe_->recipe.modbusRtu.parity = 1;
     }
@@ -149,7 +149,7 @@ TEST_F(ProbeServiceLoop, ChangeBitsReloadItemsLineSettingsAndAnalogNames) {
 
     // 0x2000: analog inputs with their display names.
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.ai[0].custName = "Inflow";
         recipe_->recipe.ai[1].custName = "";
         recipe_->recipe.ai[1].name = "AI2";
@@ -189,7 +189,7 @@ TEST_F(ProbeServiceLoop, LineLentToPassThroughAndTakenBack) {
     ASSERT_TRUE(env_->set_probePing(0));
     env_->startScan(SCAN_MODE::DEFAULT, 0);
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.modbusRtu.parity = 2;
         recipe_->recipe.modbusRtu.baudrate = 4800;
     }
@@ -221,7 +221,7 @@ TEST_F(ProbeServiceLoop, LineLentToPassThroughAndTakenBack) {
 
 TEST_F(ProbeServiceLoop, FailedOpenIsRetriedOnTheNextPass) {
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.modbusRtu.interface = "/nonexistent/tty";
     }
     ProbeService& svc = service();
@@ -229,7 +229,7 @@ TEST_F(ProbeServiceLoop, FailedOpenIsRetriedOnTheNextPass) {
     EXPECT_EQ(env_->serialCmdAck.load(), 0);
     EXPECT_FALSE(svc.master().isOpen());
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.modbusRtu.interface = sim_.devicePath();
     }
     recipe_->triggerReload(0x8);
@@ -326,7 +326,7 @@ TEST_F(ProbeServiceLoop, PingAndDiagnosis) {
     setItem(0, kPhPN, 10, "pH", "pH");
     setItem(1, kPhPN, 50, "pH", "pH");  // nobody answers at 50
     {
-        std::lock_guard<std::mutex> lk(recipe_->mutex);
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.sensors[1].enable = false;  // keep it out of polling
     }
     ProbeService& svc = service();
@@ -354,7 +354,7 @@ TEST_F(ProbeServiceLoop, PingAndDiagnosis) {
     svc.runOnce();
     EXPECT_EQ(env_->diagnoseStatus.load(), 1);
     EXPECT_EQ(env_->diagnoseResult.load(), 2u);
-    std::lock_guard<std::mutex> lk(live_->mutex());
+    std::lock_guard<StoreMutex> lk(live_->mutex());
     const ProbeLiveData& block = live_->data().probe;
     EXPECT_FLOAT_EQ(block.diagn[0], 77.0f);
     EXPECT_FLOAT_EQ(block.diagn[1], 120.0f);

@@ -97,7 +97,7 @@ protected:
     }
     // The recipe's line: 115200 baud, 8 data bits, two stop bits.
     void setLine(const std::string& device, int parity) {
-        std::lock_guard<std::mutex> lock(recipe_->mutex);
+        std::lock_guard<StoreMutex> lock(recipe_->mutex);
         auto& rtu = recipe_->recipe.modbusRtu;
         rtu.interface = device.c_str();
         rtu.baudrate = 115200;
