@@ -164,6 +164,7 @@ Bytes sendRRData(uint32_t session, uint64_t context, const Bytes& cip) {
 
 Bytes readTagRequest(const Bytes& path, uint16_t count, int64_t offset) {
     Bytes b;
+    b.reserve(path.size() + 8);  // one allocation for the whole request
     b.push_back(offset < 0 ? kSvcReadTag : kSvcReadTagFragmented);
     b.push_back(static_cast<uint8_t>(path.size() / 2));
     b.insert(b.end(), path.begin(), path.end());
