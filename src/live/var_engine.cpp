@@ -129,6 +129,19 @@ inline T racyLoad(const unsigned char* p) {
     return __atomic_load_n(reinterpret_cast<const T*>(p), __ATOMIC_RELAXED);
 }
 
+// n bytes (a multiple of 4) from src to dst with racyLoad: by words where src allows.
+inline void racyCopy(char* dst, const char* src, size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(src);
+    if (reinterpret_cast<uintptr_t>(p) % alignof(uint32_t) == 0) {
+        for (size_t i = 0; i < n; i += 4) {
+            const uint32_t w = racyLoad<uint32_t>(p + i);
+            std::memcpy(dst + i, &w, 4);
+        }
+    } else {
+        for (size_t i = 0; i < n; ++i) dst[i] = static_cast<char>(racyLoad<unsigned char>(p + i));
+    }
+}
+
 // The number of layout L at p, as 64 bits (a bool as 0 or 1), on a little-endian host: one
 // consistent copy, without m's lock unless a writer held m meanwhile. The kinds of number share
 // one path without a branch on the size (the kind of the next value of a request is rarely that
@@ -259,10 +272,18 @@ template <uint32_t N>
 void encodeString(StoreMutex* m, const fss::basic_str<char, N>* s, uint16_t* out) {
     static_assert(N % 8 == 0);
     char raw[N + 1];
-    {
+    // The whole array, without the lock first, as numbers are; under it when a writer held the
+    // store meanwhile.
+    bool copied = false;
+    if (m) {
+        const uint32_t seq = m->readBegin();
+        racyCopy(raw, s->c_str(), N);
+        copied = m->readValid(seq);
+    }
+    if (!copied) {
         std::unique_lock<StoreMutex> lk;
         if (m) lk = std::unique_lock<StoreMutex>(*m);
-        std::memcpy(raw, s->c_str(), N);  // the whole array: one fixed-size copy
+        std::memcpy(raw, s->c_str(), N);
     }
     // The text ends at its first zero character; the registers carry zeros after it.
     const size_t len = cutAtZero(raw, N);

@@ -477,7 +477,8 @@ TEST(VarEngineLocking, OwnersFollowTheAttachedStores) {
     EXPECT_FALSE(live->isLiveReg(reinterpret_cast<const char*>(&outside)));
 }
 
-// A text that a writer replaces under the live mutex is never read half old, half new.
+// A text that a writer replaces under the live mutex is never read half old, half new (texts,
+// too, are copied without the lock and checked against the store's sequence).
 TEST(VarEngineLocking, TextReadsAreNeverTorn) {
     auto live = std::make_unique<LiveDataGuard>();
     auto v = makeEngine();
@@ -488,16 +489,15 @@ TEST(VarEngineLocking, TextReadsAreNeverTorn) {
     v->registerVal("ts", &text, 0);
     v->sortRegTab();
     std::atomic<bool> stop{false};
+    std::atomic<int> writes{0};
     std::thread writer([&] {
-        bool flip = false;
-        while (!stop.load()) {
+        for (bool flip = false; !stop.load(); flip = !flip, ++writes) {
             std::lock_guard<StoreMutex> lk(live->mutex());
             text = flip ? a : b;
-            flip = !flip;
         }
     });
     int torn = 0;
-    for (int k = 0; k < 2000; ++k) {
+    for (int k = 0; writes.load() < 200000 && k < 100000000; ++k) {
         uint16_t regs[32];
         ASSERT_TRUE(v->getRegVal(0, regs, 32, EndianessType::NONE));
         for (uint16_t r : regs)
