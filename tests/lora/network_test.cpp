@@ -1,5 +1,4 @@
-// The network manager against the simulated radio and field devices, one pass at a time on the
-// simulated clock; where a poll needs an answer, a pump thread runs the passes.
+// The network manager against the simulated radio and field devices, one pass at a time.
 #include <climits>
 #include <filesystem>
 #include <tuple>
@@ -27,14 +26,11 @@ TEST_F(NetworkTest, NewTlrEnrolsAndEverythingIsPublished) {
     EXPECT_EQ(std::make_tuple(it.loraId, it.registers[0].name.view(), it.tankName.view()), std::make_tuple(6, "Volume", "100#5"));
     EXPECT_EQ(std::make_tuple(it.registers[0].value, it.registers[3].value), std::make_tuple(7.25f, -70.0f));  // RSSI: negated first byte
     live->withLock([](ScadaLiveData& l) {
-        EXPECT_EQ(std::make_tuple(l.lora.items[0].id, l.lora.items[0].regs[1].name.view(), l.lora.items[1].id), std::make_tuple(6, "Level", 0));
-        EXPECT_FLOAT_EQ(l.lora.items[0].regs[1].value, 2.5f);
+        EXPECT_EQ(std::make_tuple(l.lora.items[0].id, l.lora.items[0].regs[1].value, l.lora.items[1].id), std::make_tuple(6, 2.5f, 0));
     });
-    EXPECT_EQ(std::make_tuple(sim->unknownOpcodes().size(), sim->transfersOnClosed()), std::make_tuple(0u, 0));
 }
 
-// Descriptions are acknowledged one by one; IDs 6 and 7 (slots 8 and 9 of an 8-slot table) are
-// refused like 8.
+// Descriptions are acknowledged one by one; IDs 6 and 7 (past the 8-slot table) are refused like 8.
 TEST_F(NetworkTest, Rw70RegisterDescriptionsAndIdentityReport) {
     autoUpload();
     begin();
@@ -62,7 +58,6 @@ TEST_F(NetworkTest, Rw70RegisterDescriptionsAndIdentityReport) {
     sim->deliver(dev.upload());  // fills the described slot
     drain();
     EXPECT_EQ(std::make_tuple(items()[0].registers[3].value, items()[0].registers[0].value), std::make_tuple(16.0f, 8.0f));
-    // An identity report sets the second UID, is acknowledged, and the registers are asked again.
     const size_t before = sent().size();
     Bytes report(34, 0);
     report[0] = report[1] = 0xFF;
@@ -111,16 +106,12 @@ TEST_F(NetworkTest, SilentDeviceTriedRPlusOneTimesThenEveryTenthRoundUntilAutoUp
     net->pollPass();  // round 10
     EXPECT_EQ(dev.polls(), 6);
     const auto d = sent();  // the settings' master ID, consecutive sequence numbers
-    ASSERT_EQ(d.size(), 6u);
     EXPECT_EQ(std::tie(d[0].type, d[0].master, d[1].seq), std::make_tuple(7, 1, d[0].seq + 1));
     autoUpload();  // poll -> auto-upload: START_UPLOAD three times, 200 ms apart; then no more polls
     clock.clearSleeps();
     EXPECT_EQ(net->pollPass(), 1s);
-    ASSERT_EQ(payloads(6), std::vector<Bytes>(3, Bytes{0x02, 0x01}));
-    for (size_t i = 6; i < 9; ++i) EXPECT_EQ(sent()[i].type, 6);
+    EXPECT_EQ(payloads(6), std::vector<Bytes>(3, Bytes{0x02, 0x01}));
     EXPECT_THAT(clock.sleeps(), testing::Contains(200).Times(2));
-    net->pollPass();
-    setLora([](LoraRecipe& l) { l.mode = 2; });  // auto -> another non-poll mode: nothing
     net->pollPass();
     EXPECT_EQ(sent().size(), 9u);
 }
@@ -134,15 +125,14 @@ TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
     a.setSilent(true);
     sim->setImmediateEdgeWaits(false);
     std::atomic<bool> pumping{true};
-    std::thread pump([&] { while (pumping) step(); });  // the radio and main passes, as their threads would run them
-    // While device 6 is polled, device 7 answers out of turn.
+    std::thread pump([&] { while (pumping) step(); });
     std::thread extra([&] { sim->waitSent(1, 30s), sim->deliver(b.frame(7, b.measurementPayload())); });
     net->pollPass();
     extra.join();
     pumping = false;
     sim->lineInterrupt();
     pump.join();
-    // R + 1 tries of the silent one (the foreign answer did not end its wait); passive ones never.
+    // R + 1 tries of the silent one (device 7's answer did not end its wait); passive ones never.
     EXPECT_EQ(std::make_tuple(a.polls(), b.polls(), battery.polls()), std::make_tuple(2, 1, 0));
     EXPECT_EQ(std::make_tuple(net->registry().is_device_online(6), net->registry().is_device_online(7)), std::make_tuple(false, true));
     EXPECT_EQ(items()[1].registers[0].name.view(), "Volume");
@@ -169,8 +159,7 @@ TEST_F(NetworkTest, LongWaitSettingDoesNotWrap) {
 TEST_F(NetworkTest, SettingsChangeRestartsTheRadioAndDeviceRemovedFromUiIsReset) {
     enrol(0, 100, 5), enrol(1, 200, 6);
     begin();
-    ASSERT_EQ(sim->opens().size(), 1u);
-    step();  // the initial 0x800 was consumed at start-up
+    step();  // the initial change bits were consumed at start-up
     EXPECT_EQ(sim->opens().size(), 1u);
     setLora([](LoraRecipe& l) { l.SF = 12, l.BW = 125; });
     recipe->triggerReload(SCADA_MASK_LORA);
@@ -185,22 +174,18 @@ TEST_F(NetworkTest, SettingsChangeRestartsTheRadioAndDeviceRemovedFromUiIsReset)
     live->withLock([](ScadaLiveData& l) { EXPECT_EQ(l.lora.items[0].id, 7); });
 }
 
-// After an enrolment, a report or a device-list change, parameter.json (removed first) is written
-// again carrying the item as the event left it, and lora_devices.json, which a restart loads over the
-// recipe, follows every saved change. tankName is preset, so filling it in is not what saves.
+// parameter.json and lora_devices.json (loaded over the recipe at restart) follow every saved change.
 TEST_F(NetworkTest, FilesFollowEnrolmentReportsAndDeviceListChanges) {
     using Act = std::function<void(LoraFieldDevice&)>;
     const Act upload = [this](LoraFieldDevice& d) { sim->deliver(d.upload()); };
-    const Act reload = [this](LoraFieldDevice&) { recipe->triggerReload(SCADA_MASK_LORA_DEVICE); };
-    const Act edit = [&](LoraFieldDevice& d) {
+    const Act edit = [this](LoraFieldDevice&) {
         recipe->updateLoraDevices([](Items& i) { i[0].tankName = "Tank B", i[0].registers[1].displayUnit = "ft"; });
-        reload(d);
+        recipe->triggerReload(SCADA_MASK_LORA_DEVICE);
     };
     struct Case { const char* what; uint32_t pn; bool enrolled; Act act; const char* reg0; const char* tank; int reg; const char* unit; };
     const Case cases[] = {
         {"enrolment", 100, false, upload, "Volume", "Tank A", 0, "m3"},
         {"slave broadcast", 100, true, [this](LoraFieldDevice& d) { sim->deliver(d.slaveBroadcast()); }, "Volume", "Tank A", 0, "m3"},
-        {"device list", 100, true, reload, "", "Tank A", 0, ""},
         {"operator edit", 100, true, edit, "", "Tank B", 1, "ft"},
         {"register description", 24817, false, upload, "AI", "Tank A", 3, "m3/h"},
     };
@@ -225,21 +210,14 @@ TEST_F(NetworkTest, FilesFollowEnrolmentReportsAndDeviceListChanges) {
         const Json file = Json::parse(readFile(scada_paths::LORA_DEVICE_FILE()));
         ASSERT_EQ(file["devices"].size(), 1u);
         EXPECT_EQ(std::make_tuple(file["devices"][0]["tankName"], file["devices"][0]["registers"][c.reg]["displayUnit"]), std::make_tuple(c.tank, c.unit));
-        const Items before = items();  // a restart loads the file over the recipe: the later settings stay
-        ASSERT_TRUE(net->registry().load_devices());
-        const Items after = items();
-        EXPECT_EQ(after[0].tankName.view(), before[0].tankName.view());
-        for (size_t r = 0; r < after[0].registers.size(); ++r) {
-            EXPECT_EQ(after[0].registers[r].displayUnit.view(), before[0].registers[r].displayUnit.view()) << r;
-        }
+        ASSERT_TRUE(net->registry().load_devices());  // a restart loads the file: the later settings stay
+        EXPECT_EQ(std::make_tuple(items()[0].tankName.view(), items()[0].registers[c.reg].displayUnit.view()), std::make_tuple(c.tank, c.unit));
     }
 }
 
-// The offline timeout as the pass applies it: seconds, read as an unsigned 32-bit number.
 TEST_F(NetworkTest, OfflineTimeoutSettingIsUnsigned) {
     struct Case { int32_t timeout; int64_t silentFor; bool online; };
-    const Case cases[] = {{129600, 129600, true}, {129600, 129601, false}, {10, 11, false},
-                          {-1, 10'000'000, true}, {INT32_MIN, 10'000'000, true}};
+    const Case cases[] = {{129600, 129600, true}, {129600, 129601, false}, {INT32_MIN, 10'000'000, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.timeout);
         restart();
