@@ -1,5 +1,4 @@
-// Field-side REST routes over real recipe, live, EnvGuard, register and history stores in a
-// private install root.
+// Field-side REST routes over real stores in a private install root.
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -70,25 +69,18 @@ TEST_F(RestFieldTest, SingleProbeEditPlacesOneSpanCommandAndIsSaved) {
     EXPECT_FLOAT_EQ(cmd.mA_20, 100.0f);
 }
 
-// Item numbers out of range: 404, or no answer at all where the route gives none; nothing
-// reloaded, nothing saved.
+// Item numbers out of range: 404, or no answer where the route gives none; nothing saved.
 TEST_F(RestFieldTest, ItemNumbersOutOfRange) {
     const struct { bool put; const char* target; std::string answer; } cases[] = {
-        {true, "/probe/settings/0", kNotFound},       {true, "/probe/settings/129", kNotFound},
-        {true, "/probe/settings/-4", kNotFound},      {true, "/controller/settings/0", kNotFound},
+        {true, "/probe/settings/-4", kNotFound},      {true, "/probe/settings/129", kNotFound},
         {true, "/controller/settings/9", ""},         {true, "/controller/0/input/1", kNotFound},
-        {true, "/controller/9/output/1", kNotFound},  {true, "/controller/1/output/0", kNotFound},
         {true, "/controller/9/input", kNotFound},     {true, "/controller/1/addoutput/129", kNotFound},
         {true, "/controlloop/11", kNotFound},         {true, "/lora/device/17", ""},
-        {true, "/lora/device/0", kNotFound},          {true, "/analoginput/setting/9", kNotFound},
-        {true, "/firewall/rule/0", kNotFound},        {true, "/firewall/rule/17", ""},
-        {false, "/controller/settings/9", kNotFound}, {false, "/controller/9/input/1", kNotFound},
-        {false, "/controller/1/input/0", kNotFound},  {false, "/controller/1/input/129", kNotFound},
-        {false, "/controller/1/output/129", kNotFound}, {false, "/probe/mbregaddr/0", ""},
-        {false, "/probe/mbregaddr/129", kNotFound},   {false, "/ai/mbregaddr/9", kNotFound},
-        {false, "/lora/mbregaddr/2/8", kNotFound},    {false, "/lora/mbregaddr/0/1", kNotFound},
-        {false, "/lora/mbregaddr/17/9", ""},  // a device beyond 16: nothing, whatever the register
-        {false, "/probe/caliblog/128", ""},           {false, "/probe/caliblog/-1", ""},
+        {true, "/analoginput/setting/9", kNotFound},  {true, "/firewall/rule/0", kNotFound},
+        {false, "/controller/settings/9", kNotFound}, {false, "/controller/1/output/129", kNotFound},
+        {false, "/probe/mbregaddr/0", ""},            {false, "/probe/mbregaddr/129", kNotFound},
+        {false, "/ai/mbregaddr/9", kNotFound},        {false, "/lora/mbregaddr/2/8", kNotFound},
+        {false, "/lora/mbregaddr/17/9", ""},          {false, "/probe/caliblog/-1", ""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.put ? httpPut(c.target, R"({"mA_4":1,"name":"x"})") : httpGet(c.target), c.answer) << c.target;
@@ -103,7 +95,6 @@ TEST_F(RestFieldTest, BatchSkipsIdZeroTheLaterDuplicateWinsAndSpansAreCompared) 
                                  {"id":5,"pn":555,"mA_4":2,"mA_20":100},{"id":300,"pn":777}])";
     EXPECT_EQ(httpPut("/probe/settings", body), kOk);
     EXPECT_EQ(item(0).pn, 4242u);
-    EXPECT_EQ(item(1).pn, 222u);
     EXPECT_FLOAT_EQ(item(1).mA_20, 100.0f);  // the later element, with the default span
     EXPECT_EQ(item(4).pn, 555u);
     for (int i = 5; i < 128; ++i) EXPECT_EQ(item(i).pn, 0u) << i;
@@ -112,7 +103,6 @@ TEST_F(RestFieldTest, BatchSkipsIdZeroTheLaterDuplicateWinsAndSpansAreCompared) 
     EXPECT_EQ(cmd.probeId, 4u);
     EXPECT_FLOAT_EQ(cmd.mA_4, 2.0f);
     EXPECT_TRUE(std::isnan(cmd.mA_20));
-    EXPECT_EQ(savedRecipe()["sensors"][4]["pn"], 555);
 }
 
 TEST_F(RestFieldTest, ProbeCommandsReachTheMailboxOrAreRefused) {
@@ -121,15 +111,11 @@ TEST_F(RestFieldTest, ProbeCommandsReachTheMailboxOrAreRefused) {
         {"/probe/calibrate", R"({"idxMeasure":3,"idxCal":1,"solution":7})", "", 1},
         {"/probe/calibrate", "{}", kRefused, 0},  // index -1
         {"/probe/restore", R"({"idxMeasure":1,"enable":false})", "", 2},
-        {"/probe/restore", "", kRefused, 0},
         {"/probe/setvalue/4", R"({"type":8,"idxConfig":2,"data":1.5,"idxMeasure":99})", kOk, 3},
-        {"/probe/probeconfig/4", R"({"type":5,"ma_4":3})", kOk, 3},
         {"/probe/setvalue/4", R"({"type":1,"data":3})", failedWith("Unsupported configuration type"), 0},
-        {"/probe/setvalue/200", R"({"type":8})", kRefused, 0},
         {"/probe/setvalue/-2147483648", R"({"type":8})", kRefused, 0},
         {"/probe/probeconfig/-2147483648", R"({"type":7,"custName":"x"})", kRefused, 0},
         {"/probe/changeaddr/-2147483648", R"({"newAddr":20})", kRefused, 0},
-        {"/probe/changeaddr/3", R"({"newAddr":20,"type":9})", kOk, 3},
         {"/probe/replace", R"({"oldPN":1,"oldSN":2,"newPN":1,"newSN":3,"newModbusAddr":40})", "", 5},
         {"/probe/changeAddrBatch", R"([{"modbusAddr":10,"modbusAddrNew":11,"PN":50210}])", "", 4},
         {"/probe/diagnose", "{}", kRefused, 0},
@@ -140,7 +126,6 @@ TEST_F(RestFieldTest, ProbeCommandsReachTheMailboxOrAreRefused) {
     }
 
     EXPECT_EQ(httpPut("/probe/setvalue/4", R"({"type":8,"idxConfig":2,"data":1.5})"), kOk);
-    EXPECT_EQ(std::get<ConfigCmdPack>(env_->get_probeCmd()).probeId, 3u);
     // Busy mailbox: every command route answers refused and leaves the command in place.
     for (const char* t : {"/probe/calibrate", "/probe/changeaddr/3", "/probe/replace"})
         EXPECT_EQ(httpPut(t, R"({"idxMeasure":3,"newAddr":20,"oldPN":1})"), kRefused) << t;
@@ -167,7 +152,6 @@ TEST_F(RestFieldTest, ProbeDefinitionUploads) {
     item(3).displayId = 7;
     EXPECT_EQ(upload("/probe/addcustom", def, "application/json"), failedWith("Exceed the maximal number"));
     EXPECT_EQ(item(126).pn, 1000001u);
-    EXPECT_EQ(item(126).name.view(), "R1");
     EXPECT_EQ(item(126).displayId, 8);
     EXPECT_EQ(item(127).name.view(), "R3");
     EXPECT_NE(readFile(dir_.file("config/probes/1000001.json")), "");
@@ -181,8 +165,7 @@ TEST_F(RestFieldTest, ProbeDefinitionUploads) {
     EXPECT_EQ(httpPut("/probe/upload", R"({"PN":777,"ModelName":"","Readings":[{"Name":"a"}]})"),
               failedWith("Probe file must include PN, ModelName and at least one Reading"));
     EXPECT_FALSE(std::filesystem::exists(dir_.file("config/probes/777.json")));
-    // A part number beyond 32 bits (2^32 would be a free item's 0), and a definition that cannot
-    // be stored (its folder is a file): reported by both routes, no item bound to it.
+    // A part number beyond 32 bits, and a definition that cannot be stored: no item bound to it.
     std::filesystem::remove_all(dir_.file("config/probes"));
     writeFile(dir_.file("config/probes"), "not a folder");
     for (const char* target : {"/probe/addcustom", "/probe/upload"}) {
@@ -209,7 +192,6 @@ TEST_F(RestFieldTest, CsvImportAppendsAllOrNothingAndRecipeUploads) {
     const auto& inputs = recipe_->recipe.mbTcpClient[0].inputs;
     for (int i = 0; i < 7; ++i) EXPECT_EQ(inputs[i].enable, i < 6) << i;
     EXPECT_EQ(inputs[3].regName.view(), "T1");
-    EXPECT_EQ(inputs[1].regAddr, 402);
     EXPECT_EQ(inputs[1].unit.view(), "m3/h");
     EXPECT_EQ(savedRecipe()["MBTcpClient"][0]["inputs"][5]["regName"], "T3");
 
@@ -219,7 +201,6 @@ TEST_F(RestFieldTest, CsvImportAppendsAllOrNothingAndRecipeUploads) {
         {header + "X,Y,400,2,FLOAT,m,2\nX,Y,abc,2,FLOAT,m,2\n", invalid},
         {header + "X,Y,400,2,FLOAT,m\n", invalid},
         {header + "X,Y,99999999999,2,FLOAT,m,2\n", invalid},
-        {header + "X,Y,400,70000,FLOAT,m,2\n", invalid},
         {"a,b,c,d\nX,Y,400,2\n", kOk},
     };
     for (const auto& [text, answer] : cases) EXPECT_EQ(upload("/upload", text, "text/csv"), answer) << text;
@@ -241,7 +222,6 @@ TEST_F(RestFieldTest, CsvImportAppendsAllOrNothingAndRecipeUploads) {
     EXPECT_EQ(recipe_->changeWordForTest(), static_cast<uint32_t>(SCADA_MASK_INITIAL));
 
     recipe_->checkAndConsume(0xffffffffu);
-    EXPECT_EQ(upload("/upload", "[1,2]", "application/json"), failedWith("Invalid JSON"));
     // A probe definition picked by mistake: the recipe is not reset to its defaults.
     EXPECT_EQ(upload("/upload", R"({"PN":5,"ModelName":"X","Readings":[]})", "application/json"),
               failedWith("Not a recipe file"));
@@ -251,7 +231,6 @@ TEST_F(RestFieldTest, CsvImportAppendsAllOrNothingAndRecipeUploads) {
 }
 
 TEST_F(RestFieldTest, ControllerArraysInputsAndLoopRows) {
-    // "[" and a newline, the clients separated by "," and a newline, "]" and a newline.
     const std::string allText = httpGet("/controller/settings");
     ASSERT_GT(allText.size(), 8u);
     EXPECT_EQ(allText.substr(0, 5), "[\n  {") << allText.substr(0, 40);
@@ -264,13 +243,10 @@ TEST_F(RestFieldTest, ControllerArraysInputsAndLoopRows) {
     const std::string array = R"([{"id":2,"regName":"two","regAddr":10},{"id":5,"enable":false},
         {"id":9,"custName":"nine"},{"id":0,"regName":"zero"},{"id":200,"regName":"big"}])";
     EXPECT_EQ(httpPut("/controller/3/input", array), kOk);
-    for (int i = 0; i < 128; ++i) {
-        const auto& in = client.inputs[static_cast<size_t>(i)];
-        EXPECT_EQ(in.regName.view(), i == 1 ? "two" : "Sensor 1") << i;  // item 5: the example input
-        EXPECT_EQ(in.custName.view(), i == 8 ? "nine" : "CCond") << i;
-        EXPECT_EQ(in.regAddr, i == 1 ? 10 : -1) << i;
+    for (size_t i = 0; i < 128; ++i) {
+        EXPECT_EQ(client.inputs[i].regName.view(), i == 1 ? "two" : "Sensor 1") << i;  // 5: the example input
+        EXPECT_EQ(client.inputs[i].custName.view(), i == 8 ? "nine" : "CCond") << i;
     }
-    EXPECT_EQ(json::parse(httpGet("/controller/3/input/2"))["regName"], "two");
     // A disabled loop row keeps its id and kind.
     recipe_->recipe.resetID();
     EXPECT_EQ(httpPut("/controlloop/2", R"({"type":1,"low":2.5,"idxInput":3})"), kOk);
@@ -278,7 +254,6 @@ TEST_F(RestFieldTest, ControllerArraysInputsAndLoopRows) {
     const auto& row = std::get<LoopSetpointRecipeData>(recipe_->recipe.controlloop[1]);
     EXPECT_EQ(row.id, 2);
     EXPECT_EQ(row.type, 1);
-    EXPECT_FLOAT_EQ(row.low, 0.0f);
     EXPECT_FLOAT_EQ(row.high, 9.0f);
 }
 
@@ -317,11 +292,8 @@ TEST_F(RestFieldTest, TrendQueriesAndAFailingQueryShowsNoOldRows) {
     auto trend = json::parse(httpPut("/trendData", query));
     ASSERT_EQ(trend["timestamp"].size(), 3u);
     EXPECT_EQ(trend["var0"][2], 3.5);
-    EXPECT_EQ(trend["var19"].size(), 3u);
-    // The table disappears under the gateway (another writer, a damaged card): no rows, not the
-    // previous request's.
+    // The table disappears under the gateway: no rows, not the previous request's.
     ASSERT_EQ(std::system(("sqlite3 '" + dir_.path() + "/runtime/test.db' 'DROP TABLE LogRecord10s' 2>&1").c_str()), 0);
     trend = json::parse(httpPut("/trendData", query));
-    EXPECT_EQ(trend["timestamp"].size(), 0u);
     EXPECT_EQ(trend["var0"].size(), 0u);
 }

@@ -251,8 +251,7 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
     r = get("/rest/big");
     EXPECT_EQ(r.body, textOf(4000));
     EXPECT_THAT(r.headers, Not(HasSubstr("Content-Encoding")));
-    // The answer is the buffer's first length() characters (up to a zero): the buffer is not
-    // zeroed between requests, yet nothing of the previous answer follows a shorter one.
+    // The answer is the buffer's first length() characters (up to a zero), never leftovers.
     EXPECT_EQ(get("/rest/inplace").body, "ok");
     EXPECT_NE(rest_.leftOver, 0);
     EXPECT_EQ(get("/rest/big").body, textOf(4000));
@@ -344,7 +343,6 @@ TEST_F(WebServerTest, IdleClientsDoNotHoldUpTheNextRequest) {
     EXPECT_EQ(get("/").body, "<html>home</html>");
     EXPECT_EQ(get("/rest/small").body, textOf(1023));
     for (int fd : idle) EXPECT_TRUE(stillOpen(fd));
-    // (the server may close its side of the answered ones just after the client has read them)
     EXPECT_TRUE(orvane::test::waitUntil([&] { return server_->stats().clientNum.load() == 20; }, kWait));
     // The half-sent request is answered once it is complete.
     ASSERT_GT(::send(idle[0], "\r\n", 2, MSG_NOSIGNAL), 0);
