@@ -1,6 +1,4 @@
-// The real orvane-scada applies its first device-management pass inside the sandbox (hostapd.conf in
-// the /etc overlay, the firewall chain hooked into FORWARD, the forwarding rules in the sandbox's own
-// iptables, which the clean-up script then removes); the host sees none of it.
+// The real orvane-scada applies its network settings inside the sandbox only; the host sees none of it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -63,8 +61,7 @@ TEST(SystemProgram, FirstPassAppliesNetworkSettingsInsideTheSandboxOnly) {
     EXPECT_TRUE(waitUntil([&] { return readFile(p.etcFile("hostapd.conf")).find("ssid=PlantNet") != std::string::npos; }, 30s));
     EXPECT_EQ(readFile(p.etcFile("hostapd.conf")), "interface=wlan0\nssid=PlantNet\nwpa_passphrase=s3cret-key\n");
 
-    // The clean-up script removes every forwarding shape (the cellular one and duplicates too); the
-    // firewall's chain and rules of other shapes stay.
+    // The clean-up script removes every forwarding shape, duplicates too; the firewall's rules stay.
     EXPECT_EQ(p.runInside({"/bin/bash", "-c",
         "I=/usr/sbin/iptables; $I -A FORWARD -i eth0 -j DROP && for n in 1 2; do "
         "$I -t nat -A PREROUTING -i wwan0 -p tcp --dport 8080 -j DNAT --to-destination 192.168.0.10:80 && "

