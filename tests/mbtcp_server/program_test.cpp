@@ -1,7 +1,4 @@
-// The real orvane-scada on the simulated probe bus, in the sandbox (needs root; skipped elsewhere).
-// From inside its network namespace, mbpoll reads the polled probe value from the Modbus TCP
-// server on port 502 (holding and input registers alike), and a client on port 1077 reaches the
-// probe through the pass-through, after which the probe service polls again.
+// The real orvane-scada in the sandbox: mbpoll reads the probe value on port 502, a client reaches the probe on 1077.
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
