@@ -1,6 +1,5 @@
 #pragma once
-// The controller client over real stores, with a simulated clock (its pauses return at once) and
-// every platform root in a private temporary tree.
+// The controller client over real stores, a simulated clock and private platform roots.
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 

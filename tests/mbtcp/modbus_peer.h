@@ -1,7 +1,5 @@
 #pragma once
-// A libmodbus TCP server standing in for a field controller: 65536 holding registers, on loopback
-// in the network namespace of the constructing thread. Records every request. Destroying it
-// closes the port; a new one on the same port stands for a restart.
+// A libmodbus TCP field controller on loopback recording every request; a new one on the same port is a restart.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>

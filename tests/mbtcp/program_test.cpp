@@ -1,5 +1,4 @@
-// The real orvane-scada binary in the sandbox (needs root; skipped elsewhere) polls a libmodbus
-// controller opened inside its network namespace; the value reaches the history database.
+// The real orvane-scada in the sandbox polls a libmodbus controller; the value reaches the history database.
 #include <gtest/gtest.h>
 
 #include <signal.h>
