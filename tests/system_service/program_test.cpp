@@ -1,5 +1,4 @@
-// The real orvane-system in the sandbox, ordered through the gateway's REST upgrade route (whose
-// system socket is the sandbox's): a package on file:///tmp/pkgs whose rows all land in the sandbox.
+// The real orvane-system in the sandbox, ordered through the REST upgrade route; every row lands in the sandbox.
 #include <signal.h>
 
 #include <filesystem>

@@ -1,7 +1,4 @@
-// orvane-system's settings from the shared parameter file; the upgrade engine in a temporary tree
-// (the real shell, stub MTD tools and systemctl first on PATH, packages built here with tar and md5sum,
-// served through file:// and the gateway's HTTP server); the socket service on a temporary socket path
-// with clients on liborvane_ipc and a fake engine that runs until the test releases it.
+// orvane-system's settings, the upgrade engine (real shell, stub tools) and the socket service with a fake engine.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -113,8 +110,6 @@ TEST_F(UpgradeEngine, InstallsEveryRowOfAPackageServedOverHttp) {
     for (const auto& [file, text] : installed) EXPECT_EQ(readFile(file), text) << file;
     EXPECT_FALSE(fs::exists(dir_.file("web/old.html")));
     EXPECT_FALSE(fs::exists(work()));
-    EXPECT_EQ(log_.count(3, "Update from " + url + "/fw.tgz to " + work()), 1u);
-    EXPECT_EQ(log_.count(3, "Command: cd " + work() + ";md5sum -c " + work() + "/'fw.tgz.md5'"), 1u);
     EXPECT_EQ(log_.count(4, "Complete to upgrade."), 1u);
 }
 
@@ -196,7 +191,6 @@ TEST(SystemSettings, ReadsUrlAndVersion) {
         EXPECT_EQ(s.url_path(), c.url);
         EXPECT_EQ(s.software_revision(), c.version);
         EXPECT_EQ(s.local_folder(), dir.path() + "/run/orvane_update/");
-        EXPECT_EQ(log.count(5, "message: "), c.error ? 1u : 0u);
         EXPECT_EQ(log.count(5, c.error ? c.error : "message: "), c.error ? 1u : 0u);
         EXPECT_EQ(log.count(3, std::string("_url_path: ") + c.url + "; _local_folder: " + s.local_folder()), 1u);
     }
@@ -278,8 +272,7 @@ protected:
     std::thread thread_;
 };
 
-// What arrives on one connection, whether a status reply follows, and a line of the log; a socket
-// path that cannot be bound fails the start.
+// What arrives on one connection and whether a status reply follows; an unbindable path fails the start.
 TEST_F(Controller, ReadsOfOneConnection) {
     {
         service::ServiceController bad(settings_, log_, std::make_unique<FakeEngine>(), service::ControllerOptions{dir_.file("no/such/sock")});
@@ -335,7 +328,6 @@ TEST_F(Controller, OneUpgradeAtATimeStatusMeanwhileRestartOnlyAfterSuccess) {
     engine_->released = true;
     ASSERT_TRUE(waitUntil([&] { return runner_.lines().size() == 1; }, 15s));
     EXPECT_EQ(runner_.lines(), std::vector<std::string>{"systemctl restart orvane-system"});
-    EXPECT_EQ(engine_->runs, 1);
     // The next orders run again: a failure keeps its code, a throw gives code 4; neither restarts.
     engine_->result = -1, engine_->code = 3;
     for (int i = 2; i <= 3; ++i) {
