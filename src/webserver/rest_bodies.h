@@ -9,6 +9,7 @@
 // Writers follow the codec's contract: at the calling thread's indentation level, the count
 // ending at the closing bracket, -1 when the text does not fit the room.
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "database/database.h"
@@ -107,3 +108,34 @@ struct UpgradeStatusAnswer {
     fss::str64 error_msg;
 };
 int writeJsonP(const UpgradeStatusAnswer& v, char* dst, int room, const char* name);
+
+// "[", a newline, the elements one level deeper separated by "," and a newline, then close
+// ("]" and a newline, or a newline and "]"). elem(i, dst, room) writes element i as the record
+// writers do. The indentation level is back where it was on every return.
+template <class Elem>
+int writeArray(char* dst, int room, int count, Elem&& elem, std::string_view close = "]\n") {
+    int n = 0;
+    auto put = [&](std::string_view s) {
+        if (n < 0) return;
+        if (static_cast<long long>(n) + static_cast<long long>(s.size()) > room) {
+            n = -1;
+            return;
+        }
+        std::memcpy(dst + n, s.data(), s.size());
+        n += static_cast<int>(s.size());
+    };
+    int& level = gIndentLevelForWriteJsonP;
+    const int saved = level;
+    put("[\n");
+    level = saved + 1;
+    for (int i = 0; i < count && n >= 0; ++i) {
+        if (i) put(",\n");
+        if (n < 0) break;
+        const int k = elem(i, dst + n, room - n);
+        n = k < 0 ? -1 : n + k;
+    }
+    level = saved;
+    put(close);
+    if (n >= 0 && n < room) dst[n] = '\0';
+    return n;
+}

@@ -78,36 +78,6 @@ const AIRecipeItem& defaultAnalogItem() {
     return item;
 }
 
-// "[", a newline, the elements one level deeper separated by "," and a newline, then "]" and a
-// newline. elem(i, dst, room) writes element i as the record writers do.
-template <class Elem>
-int writeArray(char* dst, int room, int count, Elem&& elem) {
-    int n = 0;
-    auto put = [&](std::string_view s) {
-        if (n < 0) return;
-        if (static_cast<long long>(n) + static_cast<long long>(s.size()) > room) {
-            n = -1;
-            return;
-        }
-        std::memcpy(dst + n, s.data(), s.size());
-        n += static_cast<int>(s.size());
-    };
-    int& level = gIndentLevelForWriteJsonP;
-    const int saved = level;
-    put("[\n");
-    level = saved + 1;
-    for (int i = 0; i < count && n >= 0; ++i) {
-        if (i) put(",\n");
-        if (n < 0) break;
-        const int k = elem(i, dst + n, room - n);
-        n = k < 0 ? -1 : n + k;
-    }
-    level = saved;
-    put("]\n");
-    if (n >= 0 && n < room) dst[n] = '\0';
-    return n;
-}
-
 // A record as the whole answer (a bare object).
 template <class R>
 void answerRecord(fss::stringHuge& out, const R& record) {
@@ -127,6 +97,41 @@ void notFound(fss::stringHuge& out) { RestAPI::_response(out, RESPONSE_CODE::NOT
 void ok(fss::stringHuge& out, std::string_view msg = {}) { RestAPI::_response(out, RESPONSE_CODE::SUCCESS, msg); }
 void failed(fss::stringHuge& out, std::string_view msg) { RestAPI::_response(out, RESPONSE_CODE::FAILED, msg); }
 void empty(fss::stringHuge& out) { out.setLength(0); }
+
+template <class T>
+constexpr bool kIsArray = false;
+template <class R, size_t N>
+constexpr bool kIsArray<std::array<R, N>> = true;
+
+// A block of a store copied out under the store's mutex into the answer scratch, then written
+// (an array as its list of records) while the scratch stays held.
+template <class Scratch, class Block>
+RestHandled answerCopy(StoreMutex& m, const Block& from, Scratch& s, Block Scratch::*into, fss::stringHuge& out) {
+    std::lock_guard scratch(s.mutex);
+    {
+        Lock lk(m);
+        s.*into = from;
+    }
+    if constexpr (kIsArray<Block>)
+        answerRecords(out, s.*into);
+    else
+        answerRecord(out, s.*into);
+    return kAnswered;
+}
+
+// A probe command's answer: 1001 kRefused when the probe service did not take it, else the
+// route's own answer (empty, or the success response).
+RestHandled commandAnswer(bool accepted, fss::stringHuge& out, bool withResponse = false) {
+    if (!accepted) {
+        failed(out, kRefused);
+        return kNoSave;
+    }
+    if (withResponse)
+        ok(out);
+    else
+        empty(out);
+    return kAnswered;
+}
 
 bool spanChanged(float before, float after) { return std::fabs(after - before) >= kSpanEpsilon; }
 
@@ -305,14 +310,7 @@ RestHandled RestAPI::_getProbeMeta(const RestRequest&, fss::stringHuge& out) {
 }
 
 RestHandled RestAPI::_getProbeSettingsAll(const RestRequest&, fss::stringHuge& out) {
-    FieldScratch& s = fieldScratch();
-    std::lock_guard scratch(s.mutex);
-    {
-        Lock lk(recipe_.mutex);
-        s.items = recipe_.recipe.sensors;
-    }
-    answerRecords(out, s.items);
-    return kAnswered;
+    return answerCopy(recipe_.mutex, recipe_.recipe.sensors, fieldScratch(), &FieldScratch::items, out);
 }
 
 RestHandled RestAPI::_getProbeSettings(const RestRequest& req, fss::stringHuge& out) {
@@ -427,57 +425,32 @@ RestHandled RestAPI::_stopScan(const RestRequest&, fss::stringHuge& out) {
 RestHandled RestAPI::_probePing(const RestRequest& req, fss::stringHuge& out) {
     ProbeIndexPack pack;
     readJsonP(pack, req.body);
-    if (!env_.set_probePing(pack.idxMeasure)) {
-        failed(out, kRefused);
-        return kNoSave;
-    }
-    empty(out);
-    return kAnswered;
+    return commandAnswer(env_.set_probePing(pack.idxMeasure), out);
 }
 
 RestHandled RestAPI::_probeDiagnose(const RestRequest& req, fss::stringHuge& out) {
     ProbeIndexPack pack;
     readJsonP(pack, req.body);
-    if (!env_.set_probeDiagnose(pack.idxMeasure)) {
-        failed(out, kRefused);
-        return kNoSave;
-    }
-    empty(out);
-    return kAnswered;
+    return commandAnswer(env_.set_probeDiagnose(pack.idxMeasure), out);
 }
 
 RestHandled RestAPI::_probeRestore(const RestRequest& req, fss::stringHuge& out) {
     int32_t index = -1;
     readJsonP(index, findJsonKeyP(restBodyObject(req.body), "idxMeasure"));
-    if (!env_.set_restoreCmd(RestoreCmdPack{static_cast<uint32_t>(index)})) {
-        failed(out, kRefused);
-        return kNoSave;
-    }
-    empty(out);
-    return kAnswered;
+    return commandAnswer(env_.set_restoreCmd(RestoreCmdPack{static_cast<uint32_t>(index)}), out);
 }
 
 RestHandled RestAPI::_replaceProbe(const RestRequest& req, fss::stringHuge& out) {
     ReplaceProbeCmdPack pack{};
     readJsonP(pack, req.body);
-    if (!env_.replaceProbe(pack)) {
-        failed(out, kRefused);
-        return kNoSave;
-    }
-    empty(out);
-    return kAnswered;
+    return commandAnswer(env_.replaceProbe(pack), out);
 }
 
 RestHandled RestAPI::_probeCalibrate(const RestRequest& req, fss::stringHuge& out) {
     CalbCmdPack pack;
     pack.probeId = 0xffffffffu;
     readJsonP(pack, req.body);
-    if (!env_.set_calibCmd(pack)) {
-        failed(out, kRefused);
-        return kNoSave;
-    }
-    empty(out);
-    return kAnswered;
+    return commandAnswer(env_.set_calibCmd(pack), out);
 }
 
 // Shared by PUT /probe/setvalue/? and PUT /probe/probeconfig/?: values and spans go to the
@@ -496,12 +469,7 @@ RestHandled RestAPI::_probeSetValue(const RestRequest& req, fss::stringHuge& out
             failed(out, "Unsupported configuration type");
             return kNoSave;
     }
-    if (!accepted) {
-        failed(out, kRefused);
-        return kNoSave;
-    }
-    ok(out);
-    return kAnswered;
+    return commandAnswer(accepted, out, true);
 }
 
 RestHandled RestAPI::_probeConfig(const RestRequest& req, fss::stringHuge& out) { return _probeSetValue(req, out); }
@@ -510,12 +478,7 @@ RestHandled RestAPI::_probeChangeAddr(const RestRequest& req, fss::stringHuge& o
     ConfigCmdPack pack = blankConfigPack();
     readJsonP(pack, req.body);
     pack.probeId = probeIndexOf(req.key.id0);
-    if (!env_.set_probeAddr(pack)) {
-        failed(out, kRefused);
-        return kNoSave;
-    }
-    ok(out);
-    return kAnswered;
+    return commandAnswer(env_.set_probeAddr(pack), out, true);
 }
 
 RestHandled RestAPI::_probeConfigAddr(const RestRequest& req, fss::stringHuge& out) { return _probeChangeAddr(req, out); }
@@ -668,14 +631,7 @@ RestHandled RestAPI::_setAnalogInput(const RestRequest& req, fss::stringHuge& ou
 }
 
 RestHandled RestAPI::_getAnalogInputs(const RestRequest&, fss::stringHuge& out) {
-    FieldScratch& s = fieldScratch();
-    std::lock_guard scratch(s.mutex);
-    {
-        Lock lk(recipe_.mutex);
-        s.ai = recipe_.recipe.ai;
-    }
-    answerRecords(out, s.ai);
-    return kAnswered;
+    return answerCopy(recipe_.mutex, recipe_.recipe.ai, fieldScratch(), &FieldScratch::ai, out);
 }
 
 // ---- controllers ----------------------------------------------------------------------------
@@ -828,14 +784,7 @@ RestHandled RestAPI::_addControllerOutput(const RestRequest& req, fss::stringHug
 // ---- control loops --------------------------------------------------------------------------
 
 RestHandled RestAPI::_getControlLoops(const RestRequest&, fss::stringHuge& out) {
-    FieldScratch& s = fieldScratch();
-    std::lock_guard scratch(s.mutex);
-    {
-        Lock lk(recipe_.mutex);
-        s.loops = recipe_.recipe.controlloop;
-    }
-    answerRecords(out, s.loops);
-    return kAnswered;
+    return answerCopy(recipe_.mutex, recipe_.recipe.controlloop, fieldScratch(), &FieldScratch::loops, out);
 }
 
 // The loop manager reads its rows when it starts: an edited row applies from the next start.
@@ -891,14 +840,7 @@ RestHandled RestAPI::_setLoraSettings(const RestRequest& req, fss::stringHuge& o
 }
 
 RestHandled RestAPI::_getLoraDevices(const RestRequest&, fss::stringHuge& out) {
-    FieldScratch& s = fieldScratch();
-    std::lock_guard scratch(s.mutex);
-    {
-        Lock lk(recipe_.mutex);
-        s.loraDevices = recipe_.recipe.loraDevice;
-    }
-    answerRecords(out, s.loraDevices);
-    return kAnswered;
+    return answerCopy(recipe_.mutex, recipe_.recipe.loraDevice, fieldScratch(), &FieldScratch::loraDevices, out);
 }
 
 RestHandled RestAPI::_setLoraDeviceSettings(const RestRequest& req, fss::stringHuge& out) {
@@ -975,33 +917,16 @@ RestHandled RestAPI::_getProbeLiveData(const RestRequest&, fss::stringHuge& out)
     return kAnswered;
 }
 
-namespace {
-
-// A live block copied out under the live mutex into the answer scratch, then written.
-template <class Scratch, class Block>
-RestHandled answerLiveBlock(LiveDataGuard& live, Scratch& s, Block ScadaLiveData::*from, Block Scratch::*into,
-                            fss::stringHuge& out) {
-    std::lock_guard scratch(s.mutex);
-    {
-        Lock lk(live.mutex());
-        s.*into = live.data().*from;
-    }
-    answerRecord(out, s.*into);
-    return kAnswered;
-}
-
-}  // namespace
-
 RestHandled RestAPI::_getSystemLiveData(const RestRequest&, fss::stringHuge& out) {
-    return answerLiveBlock(live_, fieldScratch(), &ScadaLiveData::system, &FieldScratch::system, out);
+    return answerCopy(live_.mutex(), live_.data().system, fieldScratch(), &FieldScratch::system, out);
 }
 
 RestHandled RestAPI::_getLteLiveData(const RestRequest&, fss::stringHuge& out) {
-    return answerLiveBlock(live_, fieldScratch(), &ScadaLiveData::lte, &FieldScratch::lte, out);
+    return answerCopy(live_.mutex(), live_.data().lte, fieldScratch(), &FieldScratch::lte, out);
 }
 
 RestHandled RestAPI::_getLoraLiveData(const RestRequest&, fss::stringHuge& out) {
-    return answerLiveBlock(live_, fieldScratch(), &ScadaLiveData::lora, &FieldScratch::lora, out);
+    return answerCopy(live_.mutex(), live_.data().lora, fieldScratch(), &FieldScratch::lora, out);
 }
 
 RestHandled RestAPI::_getControllerLiveData(const RestRequest&, fss::stringHuge& out) {

@@ -57,29 +57,13 @@ RestHandled answerRecord(fss::stringHuge& out, const R& record) {
     return RestHandled::Answered;
 }
 
-// A whole array of records: "[", one element per line at level 1, "]".
+// A whole array of records: "[", one element per line one level deeper, "]".
 template <class R, size_t N>
 RestHandled answerArray(fss::stringHuge& out, const std::array<R, N>& items) {
     RestAPI::_answer(out, [&](char* dst, int room) {
-        int pos = 0;
-        auto put = [&](std::string_view s) {
-            if (pos + static_cast<int>(s.size()) > room) return false;
-            std::memcpy(dst + pos, s.data(), s.size());
-            pos += static_cast<int>(s.size());
-            return true;
-        };
-        if (!put("[\n")) return -1;
-        gIndentLevelForWriteJsonP = 1;
-        for (size_t i = 0; i < N; ++i) {
-            if (i && !put(",\n")) return -1;
-            const int n = writeJsonP(items[i], dst + pos, room - pos, nullptr);
-            if (n < 0) return -1;
-            pos += n;
-        }
-        gIndentLevelForWriteJsonP = 0;
-        if (!put("\n]")) return -1;
-        if (pos < room) dst[pos] = '\0';
-        return pos;
+        return writeArray(dst, room, static_cast<int>(N),
+                          [&](int i, char* d, int r) { return writeJsonP(items[static_cast<size_t>(i)], d, r, nullptr); },
+                          "\n]");
     });
     return RestHandled::Answered;
 }
@@ -639,61 +623,60 @@ RestHandled RestAPI::_setModbusRTUSettings(const RestRequest& req, fss::stringHu
     return RestHandled::Answered;
 }
 
-RestHandled RestAPI::_getFirewallRules(const RestRequest&, fss::stringHuge& out) {
-    std::array<FirewallRuleItem, kFirewallRuleCount> rules;
+namespace {
+
+// GET of a recipe table of rules: the whole table, copied under the recipe mutex.
+template <class Item, size_t N>
+RestHandled answerRuleTable(RecipeDataGuard& recipe, std::array<Item, N> ScadaRecipeData::*table,
+                            fss::stringHuge& out) {
+    std::array<Item, N> rules;
     {
-        std::lock_guard<StoreMutex> lock(recipe_.mutex);
-        rules = recipe_.recipe.firewall;
+        std::lock_guard<StoreMutex> lock(recipe.mutex);
+        rules = recipe.recipe.*table;
     }
     return answerArray(out, rules);
+}
+
+// PUT of one rule (row numbers from 1): 404 below 1, an empty answer past the table's end, else
+// the row read from the body (absent fields take their defaults) and each reload raised.
+template <class Item, size_t N>
+RestHandled setRuleRow(RecipeDataGuard& recipe, std::array<Item, N> ScadaRecipeData::*table, const RestRequest& req,
+                       fss::stringHuge& out, std::initializer_list<uint32_t> reloads) {
+    const int n = req.key.id0;
+    if (n < 1) {
+        RestAPI::_response(out, RESPONSE_CODE::NOT_FOUND, "");
+        return RestHandled::AnsweredNoSave;
+    }
+    if (n > static_cast<int>(N)) {
+        out.setLength(0);
+        return RestHandled::AnsweredNoSave;
+    }
+    {
+        std::lock_guard<StoreMutex> lock(recipe.mutex);
+        readSectionBody((recipe.recipe.*table)[static_cast<size_t>(n - 1)], req.body, Item{});
+    }
+    for (uint32_t mask : reloads) recipe.triggerReload(mask);
+    RestAPI::_response(out, RESPONSE_CODE::SUCCESS, "");
+    return RestHandled::Answered;
+}
+
+}  // namespace
+
+RestHandled RestAPI::_getFirewallRules(const RestRequest&, fss::stringHuge& out) {
+    return answerRuleTable(recipe_, &ScadaRecipeData::firewall, out);
 }
 
 RestHandled RestAPI::_setFirewallRules(const RestRequest& req, fss::stringHuge& out) {
-    const int n = req.key.id0;
-    if (n < 1) {
-        _response(out, RESPONSE_CODE::NOT_FOUND, "");
-        return RestHandled::AnsweredNoSave;
-    }
-    if (n > kFirewallRuleCount) {
-        out.setLength(0);
-        return RestHandled::AnsweredNoSave;
-    }
-    {
-        std::lock_guard<StoreMutex> lock(recipe_.mutex);
-        readSectionBody(recipe_.recipe.firewall[static_cast<size_t>(n - 1)], req.body, FirewallRuleItem{});
-    }
-    recipe_.triggerReload(SCADA_MASK_FIREWALL);
-    _response(out, RESPONSE_CODE::SUCCESS, "");
-    return RestHandled::Answered;
+    return setRuleRow(recipe_, &ScadaRecipeData::firewall, req, out, {SCADA_MASK_FIREWALL});
 }
 
 RestHandled RestAPI::_getPortForwardingRules(const RestRequest&, fss::stringHuge& out) {
-    std::array<PortForwardingItem, kPortForwardingCount> rules;
-    {
-        std::lock_guard<StoreMutex> lock(recipe_.mutex);
-        rules = recipe_.recipe.portForwarding;
-    }
-    return answerArray(out, rules);
+    return answerRuleTable(recipe_, &ScadaRecipeData::portForwarding, out);
 }
 
 RestHandled RestAPI::_setPortForwardingRules(const RestRequest& req, fss::stringHuge& out) {
-    const int n = req.key.id0;
-    if (n < 1) {
-        _response(out, RESPONSE_CODE::NOT_FOUND, "");
-        return RestHandled::AnsweredNoSave;
-    }
-    if (n > kPortForwardingCount) {
-        out.setLength(0);
-        return RestHandled::AnsweredNoSave;
-    }
-    {
-        std::lock_guard<StoreMutex> lock(recipe_.mutex);
-        readSectionBody(recipe_.recipe.portForwarding[static_cast<size_t>(n - 1)], req.body, PortForwardingItem{});
-    }
-    recipe_.triggerReload(SCADA_MASK_PORT_FORWARDING);
-    recipe_.triggerReload(SCADA_MASK_REMOTE_FORWARDING);
-    _response(out, RESPONSE_CODE::SUCCESS, "");
-    return RestHandled::Answered;
+    return setRuleRow(recipe_, &ScadaRecipeData::portForwarding, req, out,
+                      {SCADA_MASK_PORT_FORWARDING, SCADA_MASK_REMOTE_FORWARDING});
 }
 
 RestHandled RestAPI::_reboot(const RestRequest&, fss::stringHuge& out) {
