@@ -35,7 +35,6 @@ TEST_F(RestUpgradeRoute, OrderAndStatusThroughTheProgram) {
     ASSERT_TRUE(orvane::test::prepareSystemUpgrade(p));
     ASSERT_TRUE(p.start({ORVANE_SYSTEM_BINARY}));
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(p.tmpDir() + "/systemSock"); }, 30s)) << p.stdoutText();
-
     const std::string token = login();
     EXPECT_EQ(put("/system/upgrade/fw-3.0", token), common(200, "OK"));  // the route adds ".tar.gz"
     nlohmann::json status;
@@ -45,7 +44,6 @@ TEST_F(RestUpgradeRoute, OrderAndStatusThroughTheProgram) {
     }, 120s)) << out_->view() << p.stdoutText();
     EXPECT_EQ(status["error_code"], 0);
     orvane::test::expectSystemUpgraded(p);
-
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 0);
     EXPECT_NE(p.stdoutText().find("Applicaiton Terminated... \n"), std::string::npos);
