@@ -20,11 +20,8 @@ struct EipRig : orvane::test::ClientRig {
     CipResponder r;
     explicit EipRig(const char* path = "") {
         auto& it = item(0);
-        it.enable = true;
-        it.communication = MBTCPClient::kEipProtocol;
+        it.enable = true, it.communication = MBTCPClient::kEipProtocol, it.name = "Ctl", it.path = path;
         it.serverIP = "127.0.0.1:" + std::to_string(r.port());
-        it.name = "Ctl";
-        it.path = path;
     }
     ~EipRig() { client.reset(); }  // before the responder goes
     void tag(int id, const char* name, const char* type, int16_t count = 1) {

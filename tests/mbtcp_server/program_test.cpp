@@ -29,8 +29,7 @@ using orvane::test::waitUntil;
 #endif
 
 TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
-    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
-    if (!std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "orvane-scada not built";
+    if (!SandboxProcess::available() || !std::filesystem::exists(ORVANE_SCADA_BINARY)) GTEST_SKIP() << "needs root, unshare, orvane-scada";
     if (std::system("command -v mbpoll >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs mbpoll";
     orvane::test::ProbeBusSim sim;
     SandboxProcess p;
@@ -48,9 +47,7 @@ TEST(ModbusServerProgram, HmiReadsTheProbeValueAndATechnicianReachesTheProbe) {
         orvane::test::ScopedRoots roots(p.installDir());
         auto recipe = std::make_unique<RecipeDataGuard>();
         auto& r = recipe->recipe;
-        r.modbusRtu.interface = sim.devicePath();
-        r.modbusRtu.baudrate = 9600;
-        r.modbusRtu.parity = 0;
+        r.modbusRtu.interface = sim.devicePath(), r.modbusRtu.baudrate = 9600, r.modbusRtu.parity = 0;
         for (int i = 0; i < 2; ++i) {
             auto& it = r.sensors[static_cast<size_t>(i)];
             it.pn = 50210, it.modbusAddr = 10, it.displayId = static_cast<int16_t>(i + 1);

@@ -276,9 +276,7 @@ TEST_F(ServerRig, ScanProgressAndAddBatchFromTheSlots) {
     command(0, 25);
     EXPECT_EQ(env_->scanState.load(), 1u);
     ProbeScanResultItem found;
-    found.modelName = "PHX-200";
-    found.sn = 31337;
-    found.pn = 50210;
+    found.modelName = "PHX-200", found.sn = 31337, found.pn = 50210;
     ProbeScanResultItem moved = found;
     found.modbusAddr = 10, found.suggestedAddr = -1, moved.modbusAddr = 11, moved.suggestedAddr = 12;
     env_->setScanResults({found, moved});
