@@ -156,19 +156,16 @@ TEST_F(CollectorTest, EveryResponseKind) {
               "\"timestamp\":\"2026-01-01 00:00:00\"}],\"sn\":\"s\"}");
 }
 
-TEST_F(CollectorTest, FrameSplitAcrossReadsAndSeveralFramesInOne) {
+TEST_F(CollectorTest, SeveralFramesInOneReadAndAShortFrameDropped) {
     ScriptedServer server(path_);
     startCollector();
     ASSERT_TRUE(server.accept());
     std::vector<std::pair<std::string, double>> many;
     for (int i = 0; i < 400; ++i) many.emplace_back("v" + std::to_string(i), i);  // 14,417 bytes
-    auto big = orvane_ipc::to_frame(rsp::LatestSensorData(cell(kT, many)));
-    server.sendBytes({big.begin(), big.begin() + 5000});
-    std::this_thread::sleep_for(300ms);
-    auto rest = std::vector<uint8_t>(big.begin() + 5000, big.end());
+    auto rest = orvane_ipc::to_frame(rsp::LatestSensorData(cell(kT, many)));
     auto reload = orvane_ipc::to_frame(rsp::SystemReload{});
     rest.insert(rest.end(), reload.begin(), reload.end());
-    // A history frame of its command id alone passes its CRC but cannot be read: dropped.
+    // A history frame of its command id alone passes its CRC but cannot be read.
     std::vector<uint8_t> shortFrame = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x00, 0x02, 0x00, 0x02};
     const uint16_t crc = orvane_ipc::Utilities::crc_value(shortFrame.data() + 7, 2);
     shortFrame.push_back(static_cast<uint8_t>(crc >> 8));

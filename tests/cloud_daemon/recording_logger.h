@@ -29,14 +29,11 @@ public:
         auto& c = current_[std::this_thread::get_id()];
         lines_.emplace_back(c.first, std::exchange(c.second, {}));
     }
-    std::vector<std::pair<int, std::string>> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
     // Lines of a level (0: any) that contain `text`.
     size_t count(int level, const std::string& text) const {
+        std::lock_guard lock(mutex_);
         size_t n = 0;
-        for (const auto& [l, s] : lines()) n += (level == 0 || l == level) && s.find(text) != std::string::npos;
+        for (const auto& [l, s] : lines_) n += (level == 0 || l == level) && s.find(text) != std::string::npos;
         return n;
     }
     bool has(const std::string& text) const { return count(0, text) > 0; }
