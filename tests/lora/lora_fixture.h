@@ -1,7 +1,5 @@
 #pragma once
-// Ground for the LoRa tests: a temporary install root with the radio's GPIO lines, recorded
-// commands, the simulated clock and radio, recipe and live stores, field devices attached to the
-// radio, and the network manager run one pass at a time (or by a pump thread, as its threads would).
+// LoRa test ground: temporary roots (set first) with GPIO lines, simulated clock, radio and field devices.
 #include <gmock/gmock.h>
 
 #include <atomic>
@@ -69,10 +67,9 @@ protected:
     }
     Items items() { return recipe->updateLoraDevices([](const Items& i) { return i; }); }
     unsigned now() { return static_cast<unsigned>(clock.wallSeconds()); }
-    // A field device attached to the radio; id != 0: already enrolled under that ID.
     LoraFieldDevice& device(uint32_t pn, uint32_t sn, uint8_t id = 0, uint8_t master = 1) {
         LoraFieldDevice& d = devs.emplace_back(pn, sn);
-        if (id != 0) d.setIds(master, id);
+        if (id != 0) d.setIds(master, id);  // already enrolled
         sim->attach(d);
         return d;
     }
@@ -82,7 +79,7 @@ protected:
         ASSERT_EQ(net->prepare_receive(), 0);
     }
     void step() { net->receiveOnce(), net->runPass(0ms); }  // radio pass then main pass
-    void drain() {  // until the radio has nothing more to hand over
+    void drain() {
         for (int i = 0; i < 40 && (sim->irqFlags() != 0 || i < 2); ++i) step();
     }
     std::vector<Down> sent() {
@@ -90,10 +87,10 @@ protected:
         for (const auto& f : sim->sent()) d.push_back({f[2], f[5], f[6], static_cast<uint16_t>(f[3] | (f[4] << 8)), Bytes(f.begin() + 8, f.end() - 2)});
         return d;
     }
-    std::vector<Bytes> payloads(size_t from = 0) {
+    std::vector<Bytes> payloads(size_t from) {
         std::vector<Bytes> p;
         for (const Down& d : sent()) p.push_back(d.payload);
-        return std::vector<Bytes>(p.begin() + static_cast<long>(std::min(from, p.size())), p.end());
+        return {p.begin() + static_cast<long>(from), p.end()};
     }
     Json configFile() { return Json::parse(readFile(scada_paths::CONFIG_FILE())); }
 

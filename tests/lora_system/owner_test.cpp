@@ -1,5 +1,4 @@
-// The owner object in-process, in real time, with the simulated radio in place of the SPI
-// device: a TLR level sensor enrols and uploads, and its values reach every consumer.
+// The owner object in real time with the simulated radio: a TLR sensor's values reach every consumer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,7 +41,6 @@ TEST(LoraOwner, TlrEnrolsAndReachesLiveRegistersCloudAndFiles) {
     auto scada = std::make_unique<Scada>(ports);
     scada->startup();
 
-    // The radio is initialised (about 4 s of commands) and listening.
     ASSERT_TRUE(waitUntil([&] { return sim.mode() == orvane::test::Sx126xSim::Mode::Rx; }, 60s));
     sim.deliver(dev.upload());
     ASSERT_TRUE(waitUntil([&] { return dev.deviceId() == 6; }, 60s));
@@ -60,8 +58,6 @@ TEST(LoraOwner, TlrEnrolsAndReachesLiveRegistersCloudAndFiles) {
         const auto text = readFile(scada_paths::LORA_DEVICE_FILE());
         return nlohmann::json::accept(text) && nlohmann::json::parse(text)["devices"].size() == 1;
     }, 30s));
-    const auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()))["loraDevice"][0];
-    EXPECT_EQ(std::make_tuple(doc["pn"], doc["sn"]), std::make_tuple(100, 5));
 
     EXPECT_TRUE(scada->stopComponents(20s));
     EXPECT_EQ(std::make_tuple(scada->runningThreads(), sim.transfersOnClosed()), std::make_tuple(0u, 0));
