@@ -381,6 +381,25 @@ fss::basic_str<char, N> decodeString(const uint8_t* data) {
     });
 }
 
+// Whether a value of this alternative is read as a plain number (loadNumber and encodeNumber).
+inline bool isPlainNumber(size_t kind) { return std::endian::native == std::endian::little && !kLayouts[kind].isText; }
+
+// Both ends of a value of num registers into the cache (a text may span two lines).
+inline void prefetchValue(const void* p, int num) {
+    __builtin_prefetch(p);
+    __builtin_prefetch(offsetPtr(static_cast<const char*>(p), 2u * static_cast<unsigned>(num) - 1));
+}
+
+// One whole value of num registers at out, copied as one consistent value under m (none: the
+// caller holds its store).
+inline void encodeValue(size_t kind, void* ptr, int num, StoreMutex* m, bool swapWord, bool swapByte, uint16_t* out) {
+    if (isPlainNumber(kind))
+        encodeNumber(loadNumber(m, static_cast<const unsigned char*>(ptr), kLayouts[kind]), kLayouts[kind], num, swapWord,
+                     swapByte, out);
+    else
+        encodeTyped(kind, ptr, m, swapWord, swapByte, out);
+}
+
 }  // namespace
 
 // ---- Free helpers ------------------------------------------------------------------------------
@@ -600,15 +619,8 @@ bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bo
     // The usual read of a client that asks by variable: exactly one whole value.
     const HotEntry e = hotByReg(reg);
     if (e.num == n) {
-        __builtin_prefetch(e.ptr);
-        __builtin_prefetch(offsetPtr(static_cast<const char*>(e.ptr), 2u * e.num - 1));  // a text's end
-        StoreMutex* m = mutexes_[e.owner];
-        const ValueLayout& layout = kLayouts[e.kind];
-        if (std::endian::native == std::endian::little && !layout.isText)
-            encodeNumber(loadNumber(m, static_cast<const unsigned char*>(e.ptr), layout), layout, n, swapWord, swapByte,
-                         buf);
-        else
-            encodeTyped(e.kind, e.ptr, m, swapWord, swapByte, buf);
+        prefetchValue(e.ptr, e.num);
+        encodeValue(e.kind, e.ptr, e.num, mutexes_[e.owner], swapWord, swapByte, buf);
         return true;
     }
     return getRegSpan(reg, buf, n, swapWord, swapByte);
@@ -634,23 +646,20 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
         }
         // The value's cache line is fetched while the mutex is taken (a prefetch is not held up
         // by the lock).
-        __builtin_prefetch(e.ptr);
-        __builtin_prefetch(offsetPtr(static_cast<const char*>(e.ptr), 2u * e.num - 1));  // a text's end
+        prefetchValue(e.ptr, e.num);
         const int num = e.num;
         StoreMutex* m = mutexes_[e.owner];
         // A value that runs past the requested range is encoded aside and cut: never write
         // beyond buf[n - 1].
         uint16_t* out = num <= n - d ? buf + d : tmp;
-        const ValueLayout& layout = kLayouts[e.kind];
-        if (std::endian::native == std::endian::little && !layout.isText) {
+        const bool number = isPlainNumber(e.kind);
+        if (number) {
             hold(m);
-            encodeNumber(loadNumber(nullptr, static_cast<const unsigned char*>(e.ptr), layout), layout, num, swapWord,
-                         swapByte, out);
-        } else {
-            if (held.owns_lock()) held.unlock();
+        } else if (held.owns_lock()) {
+            held.unlock();
             held = std::unique_lock<StoreMutex>();
-            encodeTyped(e.kind, e.ptr, m, swapWord, swapByte, out);
         }
+        encodeValue(e.kind, e.ptr, num, number ? nullptr : m, swapWord, swapByte, out);
         if (out == tmp)
             for (int k = 0; k < n - d; ++k) buf[d + k] = tmp[k];
         d += num;
