@@ -73,13 +73,16 @@ TEST_F(RestFieldTest, SingleProbeEditPlacesOneSpanCommandAndIsSaved) {
 TEST_F(RestFieldTest, ItemNumbersOutOfRange) {
     const struct { bool put; const char* target; std::string answer; } cases[] = {
         {true, "/probe/settings/-4", kNotFound},      {true, "/probe/settings/129", kNotFound},
-        {true, "/controller/settings/9", ""},         {true, "/controller/0/input/1", kNotFound},
+        {true, "/controller/settings/0", kNotFound},  {true, "/controller/settings/9", ""},
+        {true, "/controller/0/input/1", kNotFound},   {true, "/controller/1/output/0", kNotFound},
         {true, "/controller/9/input", kNotFound},     {true, "/controller/1/addoutput/129", kNotFound},
-        {true, "/controlloop/11", kNotFound},         {true, "/lora/device/17", ""},
-        {true, "/analoginput/setting/9", kNotFound},  {true, "/firewall/rule/0", kNotFound},
-        {false, "/controller/settings/9", kNotFound}, {false, "/controller/1/output/129", kNotFound},
-        {false, "/probe/mbregaddr/0", ""},            {false, "/probe/mbregaddr/129", kNotFound},
-        {false, "/ai/mbregaddr/9", kNotFound},        {false, "/lora/mbregaddr/2/8", kNotFound},
+        {true, "/controlloop/11", kNotFound},         {true, "/analoginput/setting/9", kNotFound},
+        {true, "/lora/device/0", kNotFound},          {true, "/lora/device/17", ""},
+        {true, "/firewall/rule/0", kNotFound},        {true, "/firewall/rule/17", ""},
+        {false, "/controller/settings/9", kNotFound}, {false, "/controller/9/input/1", kNotFound},
+        {false, "/controller/1/input/129", kNotFound}, {false, "/probe/mbregaddr/0", ""},
+        {false, "/probe/mbregaddr/129", kNotFound},   {false, "/ai/mbregaddr/9", kNotFound},
+        {false, "/lora/mbregaddr/0/1", kNotFound},    {false, "/lora/mbregaddr/2/8", kNotFound},
         {false, "/lora/mbregaddr/17/9", ""},          {false, "/probe/caliblog/-1", ""},
     };
     for (const auto& c : cases)
@@ -113,8 +116,8 @@ TEST_F(RestFieldTest, ProbeCommandsReachTheMailboxOrAreRefused) {
         {"/probe/setvalue/4", R"({"type":8,"idxConfig":2,"data":1.5,"idxMeasure":99})", kOk, 3},
         {"/probe/setvalue/4", R"({"type":1,"data":3})", failedWith("Unsupported configuration type"), 0},
         {"/probe/setvalue/-2147483648", R"({"type":8})", kRefused, 0},
-        {"/probe/probeconfig/-2147483648", R"({"type":7,"custName":"x"})", kRefused, 0},
         {"/probe/changeaddr/-2147483648", R"({"newAddr":20})", kRefused, 0},
+        {"/probe/changeaddr/3", R"({"newAddr":20,"type":9})", kOk, 3},
         {"/probe/replace", R"({"oldPN":1,"oldSN":2,"newPN":1,"newSN":3,"newModbusAddr":40})", "", 5},
         {"/probe/changeAddrBatch", R"([{"modbusAddr":10,"modbusAddrNew":11,"PN":50210}])", "", 4},
         {"/probe/diagnose", "{}", kRefused, 0},
@@ -221,6 +224,7 @@ TEST_F(RestFieldTest, CsvImportAppendsAllOrNothingAndRecipeUploads) {
     EXPECT_EQ(recipe_->changeWordForTest(), static_cast<uint32_t>(SCADA_MASK_INITIAL));
 
     recipe_->checkAndConsume(0xffffffffu);
+    EXPECT_EQ(upload("/upload", "[1,2]", "application/json"), failedWith("Invalid JSON"));
     // A probe definition picked by mistake: the recipe is not reset to its defaults.
     EXPECT_EQ(upload("/upload", R"({"PN":5,"ModelName":"X","Readings":[]})", "application/json"),
               failedWith("Not a recipe file"));
