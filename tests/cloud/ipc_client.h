@@ -1,6 +1,5 @@
 #pragma once
-// A test peer on liborvane_ipc and the platform socket helpers: sends frames, collects every
-// whole frame it receives.
+// A test peer on liborvane_ipc: sends frames, collects every whole frame it receives.
 #include <sys/ioctl.h>
 
 #include <chrono>

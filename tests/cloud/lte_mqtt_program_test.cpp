@@ -1,8 +1,5 @@
-// The real orvane-lte in the sandbox with this test's real IPC server at the sandbox's probe
-// socket, two mosquitto brokers in the sandbox's network namespace and the real orvane-system
-// beside it (they meet at its /tmp/systemSock): live data, heartbeat and state, a gateway command,
-// a firmware upgrade ordered from the cloud, a reload, a broker outage caught up from the history,
-// and SIGTERM (needs root; skipped elsewhere).
+// The real orvane-lte and orvane-system in the sandbox with two mosquitto brokers in its network
+// namespace and this test's IPC server (needs root; skipped elsewhere).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -64,8 +61,7 @@ TEST(LteMqttProgram, CarriesDataHeartbeatCommandsAndAnUpgradeOrderAndCatchesUpAf
     ASSERT_EQ(std::system(pub.c_str()), 0);
     EXPECT_TRUE(waitUntil([&] { return count(gatewaySub->text(), "gw/GW2301234/state ") > states; }, 30s));
 
-    // orvane-system beside it, stub systemctl first in its PATH (the end of orvane-lte takes it
-    // along), is ordered an upgrade on the cloud command topic.
+    // orvane-system (stub systemctl first in its PATH) is ordered an upgrade on the cloud command topic.
     std::atomic<int> systemStatus{-2};
     std::string systemOut;
     std::thread systemThread([&] {
@@ -100,8 +96,7 @@ TEST(LteMqttProgram, CarriesDataHeartbeatCommandsAndAnUpgradeOrderAndCatchesUpAf
     ASSERT_TRUE(waitUntil([&] { return count(p.stdoutText(), "CloudDaemonApp::reset") == 2; }, 30s));
     EXPECT_TRUE(waitUntil([&] { return count(p.stdoutText(), "MQTT Connected.") >= 4; }, 30s)) << p.stdoutText();
 
-    // The cloud broker goes away until a publication has failed (the link retries for a few
-    // seconds first); a reading logged only during the outage reaches it afterwards.
+    // The cloud broker is gone until a publication has failed; a reading of the outage reaches it later.
     cloudSub->stop();
     cloud->stop();
     const size_t failedBefore = count(p.stdoutText(), "Fail to pusblish");
@@ -117,8 +112,7 @@ TEST(LteMqttProgram, CarriesDataHeartbeatCommandsAndAnUpgradeOrderAndCatchesUpAf
     EXPECT_NE(p.stdoutText().find("New Last timestamp: "), std::string::npos);
     EXPECT_TRUE(waitUntil([&] { return seen(cloudSub, "\"OutageOnly\":42.5"); }, 30s)) << cloudSub->text();
 
-    // SIGTERM ends orvane-lte, and with the sandbox orvane-system (its own SIGTERM is the system
-    // service's program test).
+    // SIGTERM ends orvane-lte, and with the sandbox orvane-system.
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(60s), 0);
     EXPECT_NE(p.stdoutText().find("Applicaiton Terminated... \n"), std::string::npos);

@@ -1,6 +1,5 @@
 #pragma once
-// Shared set-up of the cloud tests: the parameter file, a substring count and the gateway's IPC
-// server with real stores.
+// Shared set-up of the cloud tests: the parameter file, a substring count and the IPC server.
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,8 +40,7 @@ inline std::string lteParameters(int fetch, int upload, int gatewayPort, const s
   "portForwarding": [])" + extra + "}";
 }
 
-// Real stores and the gateway's IPC server on them, listening from start() (or construction at
-// `path`) until stop() or destruction.
+// Real stores and the IPC server on them, from start() (or construction at `path`) to stop().
 struct ProbeServer {
     ProbeServer() { db.setDiskUsageSource([] { return 1.0f; }); }
     explicit ProbeServer(const std::string& path) : ProbeServer() {

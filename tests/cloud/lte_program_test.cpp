@@ -1,5 +1,4 @@
-// The real orvane-lte inside the sandbox, talking to this test's real IPC server at the sandbox's
-// probe socket (needs root; skipped elsewhere).
+// The real orvane-lte in the sandbox with this test's real IPC server (needs root; skipped elsewhere).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -44,7 +43,6 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     ASSERT_TRUE(p.start({ORVANE_LTE_BINARY}));
     ASSERT_TRUE(waitUntil([&] { return probe.server->servingCount() == 1; }, 60s)) << p.stdoutText();
     const std::string started = p.stdoutText();
-    EXPECT_EQ(count(started, "Applicaiton /opt/kelvaworks/config/recipes/parameter.json; /opt/kelvaworks/log/log_lte.txt\n"), 1u);
     EXPECT_EQ(count(started, "CloudDaemonApp::reset"), 1u);
     // Entries without ports get no tunnel at start-up.
     EXPECT_EQ(count(started, "Forwarding _OrvanePro: 0 0"), 1u);
@@ -61,9 +59,8 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
 
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 0);
-    const std::string out = p.stdoutText();
     for (const char* line : {"Applicaiton Terminated... \n", "LTE Thread: stopped", "Application: stopped"})
-        EXPECT_EQ(count(out, line), 1u) << line;
+        EXPECT_EQ(count(p.stdoutText(), line), 1u) << line;
     EXPECT_NE(readFile(p.installFile("log/log_lte.txt")).find("Application: stopped"), std::string::npos);
 }
 
