@@ -25,15 +25,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "database/database.h"
-#include "env/env_guard.h"
-#include "live/live_data.h"
-#include "live/var_engine.h"
-#include "recipe/recipe_guard.h"
-#include "support/scoped_roots.h"
-#include "support/temp_dir.h"
-#include "webserver/rest_api.h"
-#include "webserver/webserver.h"
+#include "web_gateway.h"
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
@@ -90,36 +82,8 @@ struct OurServer {
 
 // The server as the program builds it: RestAPI over real stores in a private install root in
 // front of the files, so a static-file GET first goes through the API's unknown-route path.
-struct ProgramServer {
-    orvane::test::TempDir dir{"orvane-bench-http-rest"};
-    orvane::test::ScopedRoots roots{dir.path()};
-    std::unique_ptr<RecipeDataGuard> recipe = std::make_unique<RecipeDataGuard>();
-    std::unique_ptr<LiveDataGuard> live = std::make_unique<LiveDataGuard>(recipe.get());
-    std::unique_ptr<EnvGuard> env;
-    std::unique_ptr<VarEngine> vars = std::make_unique<VarEngine>();
-    std::unique_ptr<DatabaseProxy> db =
-        std::make_unique<DatabaseProxy>(DatabaseOptions{dir.path() + "/runtime/bench.db", ""});
-    std::unique_ptr<RestAPI> rest;
-    std::unique_ptr<WebServer> server;
-    std::thread thread;
-
-    ProgramServer() {
-        EnvGuard::Options eo;
-        eo.bcryptCost = 4;
-        env = std::make_unique<EnvGuard>(*recipe, eo);
-        rest = std::make_unique<RestAPI>(*recipe, *live, *env, *vars, *db);
-        server = std::make_unique<WebServer>(0, std::chrono::seconds(15), rest.get());
-        server->init(docRoot().root());
-        thread = std::thread([this] { server->startLoop(); });
-        while (server->listeningPort() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~ProgramServer() {
-        server->stop();
-        thread.join();
-        server.reset();
-        rest.reset();
-    }
-    uint16_t port() const { return server->listeningPort(); }
+struct ProgramServer : WebGateway {
+    ProgramServer() : WebGateway("orvane-bench-http-rest", docRoot().root()) {}
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -210,13 +174,7 @@ void BM_StaticFile(benchmark::State& state, const char* target) {
     std::string reply;
     int64_t bytes = 0;
     for (auto _ : state) {
-        tcp::socket sock(ioc);
-        sock.connect(ep);
-        net::write(sock, net::buffer(request));
-        boost::system::error_code ec;
-        reply.clear();
-        net::read(sock, net::dynamic_buffer(reply), ec);  // until the server closes
-        if (reply.compare(0, 15, "HTTP/1.1 200 OK") != 0) {
+        if (!requestOnce(ioc, ep, request, reply)) {
             state.SkipWithError("bad reply");
             break;
         }

@@ -23,15 +23,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "database/database.h"
-#include "env/env_guard.h"
-#include "live/live_data.h"
-#include "live/var_engine.h"
-#include "recipe/recipe_guard.h"
-#include "support/scoped_roots.h"
-#include "support/temp_dir.h"
-#include "webserver/rest_api.h"
-#include "webserver/webserver.h"
+#include "web_gateway.h"
 
 namespace {
 
@@ -41,26 +33,11 @@ using tcp = net::ip::tcp;
 
 constexpr const char* kTargets[] = {"/livedata/1", "/controller/livedata"};
 
-// The gateway's web side over real stores.
-struct Gateway {
-    orvane::test::TempDir dir{"orvane-bench-rest"};
-    orvane::test::ScopedRoots roots{dir.path()};
-    std::unique_ptr<RecipeDataGuard> recipe = std::make_unique<RecipeDataGuard>();
-    std::unique_ptr<LiveDataGuard> live = std::make_unique<LiveDataGuard>(recipe.get());
-    std::unique_ptr<EnvGuard> env;
-    std::unique_ptr<VarEngine> vars = std::make_unique<VarEngine>();
-    std::unique_ptr<DatabaseProxy> db;
-    std::unique_ptr<RestAPI> api;
-    std::unique_ptr<WebServer> server;
-    std::thread thread;
+// The gateway's web side with a valid login token, a named probe and two controllers' values.
+struct Gateway : WebGateway {
     std::string token;
 
-    Gateway() {
-        EnvGuard::Options eo;
-        eo.bcryptCost = 4;
-        env = std::make_unique<EnvGuard>(*recipe, eo);
-        db = std::make_unique<DatabaseProxy>(DatabaseOptions{dir.path() + "/runtime/bench.db", ""});
-        api = std::make_unique<RestAPI>(*recipe, *live, *env, *vars, *db);
+    Gateway() : WebGateway("orvane-bench-rest") {
         token = env->addNewToken(ROLE_ADMIN)->token.str();
         {
             std::lock_guard lk(recipe->mutex);
@@ -83,16 +60,7 @@ struct Gateway {
                 }
             }
         }
-        server = std::make_unique<WebServer>(0, std::chrono::seconds(15), api.get());
-        server->init(dir.path() + "/web/");
-        thread = std::thread([this] { server->startLoop(); });
-        while (server->listeningPort() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ~Gateway() {
-        server->stop();
-        thread.join();
-    }
-    uint16_t port() const { return server->listeningPort(); }
     // The answer body of a route, as the API writes it.
     size_t bodySize(const char* target) {
         auto out = std::make_unique<fss::stringHuge>();
@@ -143,16 +111,6 @@ struct BareServer {
         }
     }
 };
-
-bool requestOnce(net::io_context& ioc, const tcp::endpoint& ep, const std::string& request, std::string& reply) {
-    tcp::socket sock(ioc);
-    sock.connect(ep);
-    net::write(sock, net::buffer(request));
-    boost::system::error_code ec;
-    reply.clear();
-    net::read(sock, net::dynamic_buffer(reply), ec);  // until the server closes
-    return reply.compare(0, 15, "HTTP/1.1 200 OK") == 0;
-}
 
 void runClient(benchmark::State& state, uint16_t port, const std::string& request) {
     net::io_context ioc;
