@@ -1,6 +1,5 @@
 #pragma once
-// A REST API over real stores in a private install root, with a simulated clock and a recording
-// command runner.
+// A REST API over real stores in a private install root, a simulated clock, a recording runner.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
