@@ -134,7 +134,6 @@ TEST_F(CollectorTest, EveryResponseKind) {
 
     // Two alarms: only the second is published, once.
     rsp::SystemAlarm alarm;
-    alarm.timestamp(kT);
     alarm.alarm_type(3);
     server.send(alarm);
     alarm.timestamp(kT + 5);

@@ -24,9 +24,7 @@ namespace {
 class MqttPeer {
 public:
     MqttPeer(int port, const std::string& id) : client_("tcp://127.0.0.1:" + std::to_string(port), id) {
-        mqtt::connect_options o;
-        o.set_clean_session(true);
-        client_.connect(o);
+        client_.connect(mqtt::connect_options_builder().clean_session(true).finalize());
     }
     ~MqttPeer() {
         try {
@@ -34,17 +32,17 @@ public:
         } catch (...) {
         }
     }
-    void subscribe(const std::string& topic) {
-        client_.start_consuming();
-        client_.subscribe(topic, 1);
-    }
     void publish(const std::string& topic, const std::string& payload) {
         client_.publish(mqtt::make_message(topic, payload, 1, false));
     }
-    // The next message on a subscribed topic: (topic, payload).
-    std::optional<std::pair<std::string, std::string>> next(std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    // Every topic from now on; next(): the next message as (topic, payload).
+    void subscribe() {
+        client_.start_consuming();
+        client_.subscribe("#", 1);
+    }
+    std::optional<std::pair<std::string, std::string>> next() {
         mqtt::const_message_ptr msg;
-        if (!client_.try_consume_message_for(&msg, timeout) || !msg) return std::nullopt;
+        if (!client_.try_consume_message_for(&msg, std::chrono::seconds(15)) || !msg) return std::nullopt;
         return std::make_pair(msg->get_topic(), msg->to_string());
     }
 
@@ -82,7 +80,7 @@ TEST_F(MqttLinkTest, MaskedPasswordLastCommandOfItsOwnTopicAndPublishesAtQos1) {
     ASSERT_TRUE(waitUntil([&] { return log_.has("payload: 'second'"); }, 20s));
     EXPECT_EQ(link.take_message(), "second");
     EXPECT_EQ(link.take_message(), "");
-    peer.subscribe("#");
+    peer.subscribe();
     EXPECT_EQ(link.publish("", "nowhere"), 0);
     EXPECT_EQ(link.publish("kelva/SN1/livedata", "{\"a\":1}"), 0);
     auto m = peer.next();

@@ -33,8 +33,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class FakeCollector : public interfaces::IDataCollector {
-public:
+struct FakeCollector : interfaces::IDataCollector {
     int scan() override {
         ++scans;
         return scanError ? throw std::runtime_error(kRefused) : 0;
@@ -62,8 +61,7 @@ public:
     entities::CellularSnapshot snapshot;
 };
 
-class FakeSystemSender : public interfaces::ISystemSender {
-public:
+struct FakeSystemSender : interfaces::ISystemSender {
     int send_system_update(entities::SystemUpgradeMethod m, const std::string& file) override {
         orders.emplace_back(static_cast<int>(m), file);
         return 0;
@@ -71,8 +69,7 @@ public:
     std::vector<std::pair<int, std::string>> orders;
 };
 
-class FakeLink : public interfaces::ICloudSender {
-public:
+struct FakeLink : interfaces::ICloudSender {
     bool is_connected() override { return up; }
     std::string take_message() override { return std::exchange(message, {}); }
     int publish(const std::string& topic, const std::string& payload) override {
