@@ -30,6 +30,23 @@ void CloudPublisher::holdForResend(const std::string& topic, const std::string& 
     if (lastDataTimestamp_ == 0) lastDataTimestamp_ = static_cast<uint32_t>(now());
 }
 
+// One document made and published; one the broker did not take is held for the next pass.
+// what names it in the log lines ("<what> publish:", "Fail to pusblish <failed> to cloud. ...").
+void CloudPublisher::publishOrHold(const char* what, const char* failed, const std::string& topic,
+                                   const std::function<std::string()>& make) {
+    try {
+        const std::string doc = make();
+        if (doc.empty()) return;
+        log_info(logger_, what, " publish:", doc);
+        if (link_.publish(topic, doc) != 0) {
+            log_warn(logger_, "Fail to pusblish ", failed, " to cloud. ", "the broker did not take it");
+            holdForResend(topic, doc);
+        }
+    } catch (const std::exception& e) {
+        log_warn(logger_, "Fail to pusblish ", failed, " to cloud. ", e.what());
+    }
+}
+
 void CloudPublisher::run_once(uint32_t pn, const std::string& sn) {
     const int64_t t = now();
     if (!pendingPayload_.empty()) {
@@ -87,33 +104,10 @@ void CloudPublisher::run_once(uint32_t pn, const std::string& sn) {
     }
     if (t - uploadClock_ >= uploadInterval_) {
         uploadClock_ = static_cast<int32_t>(t);
-        try {
-            const std::string doc = collector_.livedata_string(pn, sn);
-            if (!doc.empty()) {
-                log_info(logger_, "livedata publish:", doc);
-                if (link_.publish(settings_.dataTopic, doc) != 0) {
-                    log_warn(logger_, "Fail to pusblish livedate to cloud. ", "the broker did not take it");
-                    holdForResend(settings_.dataTopic, doc);
-                }
-            }
-        } catch (const std::exception& e) {
-            log_warn(logger_, "Fail to pusblish livedate to cloud. ", e.what());
-        }
+        publishOrHold("livedata", "livedate", settings_.dataTopic, [&] { return collector_.livedata_string(pn, sn); });
         // A held livedata document is not replaced: the alarm waits for the next normal pass.
-        if (pendingPayload_.empty()) {
-            try {
-                const std::string doc = collector_.alarm_string(pn, sn);
-                if (!doc.empty()) {
-                    log_info(logger_, "alarm publish:", doc);
-                    if (link_.publish(settings_.alarmTopic, doc) != 0) {
-                        log_warn(logger_, "Fail to pusblish alarm to cloud. ", "the broker did not take it");
-                        holdForResend(settings_.alarmTopic, doc);
-                    }
-                }
-            } catch (const std::exception& e) {
-                log_warn(logger_, "Fail to pusblish alarm to cloud. ", e.what());
-            }
-        }
+        if (pendingPayload_.empty())
+            publishOrHold("alarm", "alarm", settings_.alarmTopic, [&] { return collector_.alarm_string(pn, sn); });
     }
     try {
         handle_server_command(link_.take_message());

@@ -4,6 +4,7 @@
 // whose publication failed and resends it, then catches up on the readings of the outage one
 // upload window per pass; takes upgrade orders from the cloud command topic.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "cloud_daemon/domain/entities/sys_setting.h"
@@ -41,6 +42,8 @@ public:
 private:
     int64_t now() { return clock_.wallSeconds(); }
     void holdForResend(const std::string& topic, const std::string& payload);
+    void publishOrHold(const char* what, const char* failed, const std::string& topic,
+                       const std::function<std::string()>& make);
 
     int32_t scanClock_ = 0;
     int32_t uploadClock_ = 0;

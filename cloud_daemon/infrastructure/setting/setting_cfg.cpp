@@ -40,6 +40,12 @@ void logEntries(domain::interfaces::ILogger& logger, const std::list<ForwardEntr
                  ", local_port: ", e.localPort, ", srv_port: ", e.serverPort, ", srv_monitor_port: ", e.monitorPort);
 }
 
+// A broker profile: address and credentials of one section.
+domain::entities::MqttServerCfg readServer(const json& section) {
+    return {section.at("serverHost").get<std::string>(), section.at("serverPort").get<uint32_t>(),
+            section.at("username").get<std::string>(), section.at("password").get<std::string>()};
+}
+
 }  // namespace
 
 std::string SettingCfg::read_topic(const json& section, const std::string& key, const std::string& sn) {
@@ -67,19 +73,13 @@ int SettingCfg::load(const std::string& path, ILogger& logger, SysSetting& s) {
         const json& cloud = doc.at("cloudServer");
         s.fetchInterval = cloud.at("fetchInterval").get<uint32_t>();
         s.uploadInterval = cloud.at("uploadInterval").get<uint32_t>();
-        s.cloud.host = cloud.at("serverHost").get<std::string>();
-        s.cloud.port = cloud.at("serverPort").get<uint32_t>();
-        s.cloud.username = cloud.at("username").get<std::string>();
-        s.cloud.password = cloud.at("password").get<std::string>();
+        s.cloud = readServer(cloud);
         s.dataTopic = read_topic(cloud, "dataTopic", s.sn);
         s.alarmTopic = read_topic(cloud, "alarmTopic", s.sn);
         s.cloudCommandTopic = read_topic(cloud, "commandTopic", s.sn);
 
         const json& gateway = doc.at("gatewayServer");
-        s.gateway.host = gateway.at("serverHost").get<std::string>();
-        s.gateway.port = gateway.at("serverPort").get<uint32_t>();
-        s.gateway.username = gateway.at("username").get<std::string>();
-        s.gateway.password = gateway.at("password").get<std::string>();
+        s.gateway = readServer(gateway);
         s.gatewayCommandTopic = read_topic(gateway, "commandTopic", s.sn);
         s.replyTopic = read_topic(gateway, "replyTopic", s.sn);
         s.heartbeatTopic = read_topic(gateway, "heartbeatTopic", s.sn);
