@@ -116,7 +116,7 @@ TEST_F(SettingsTest, UnreadableFileIsAParseErrorAndASaveOverAnUnparseableOneLeav
     EXPECT_EQ(runner_.syncCount(), 0);
 }
 
-TEST_F(SettingsTest, SaveWritesPortsToTheirElementsAndKeepsEverythingElse) {
+TEST_F(SettingsTest, SaveWritesPortsToTheirElementsKeepsEverythingElseAndLeavesAMovedElement) {
     ASSERT_EQ(load(baseDocument()), 0);
     for (ForwardEntry& e : s_.forwards) {
         e.serverPort = 20000 + e.index;
@@ -139,13 +139,10 @@ TEST_F(SettingsTest, SaveWritesPortsToTheirElementsAndKeepsEverythingElse) {
     want["portForwarding"][2]["monitorPort"] = 30004;
     EXPECT_EQ(readFile(path_), want.dump(2));  // sorted keys, 2-space indentation
     EXPECT_EQ(runner_.syncCount(), 1);
-}
 
-TEST_F(SettingsTest, SaveLeavesAnElementThatIsNoLongerTheEntrys) {
-    ASSERT_EQ(load(baseDocument()), 0);
+    // An element that is no longer the entry's is left: "HMI" now stands where "PLC" was read.
     for (ForwardEntry& e : s_.forwards) e.serverPort = e.monitorPort = -1;
-    // The first element was removed after the load: "HMI" stands where "PLC" was read.
-    json onDisk = baseDocument();
+    onDisk = baseDocument();
     onDisk["portForwarding"].erase(0);
     writeFile(path_, onDisk.dump(2));
     EXPECT_EQ(SettingCfg::save(path_, log_, s_), 0);
