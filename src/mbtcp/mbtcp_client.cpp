@@ -260,26 +260,29 @@ bool MBTCPClient::reconnect(int index) {
     return true;
 }
 
+// One Modbus exchange on controller index, tried again once after a reconnect when it fails.
+// what names the exchange in the log ("read from", "write to").
+int MBTCPClient::withRetry(int index, const char* what, int address, int count,
+                           const std::function<int(modbus_t*)>& exchange) {
+    int rc = exchange(ctx_[index]);
+    if (rc != -1) return rc;
+    SLOG_WARN(MBTCP, "Fail to {} {} [{}]: {}", what, address, count, modbus_strerror(errno));
+    if (!reconnect(index)) return -1;
+    rc = exchange(ctx_[index]);
+    if (rc == -1) SLOG_WARN(MBTCP, "Fail again to {} {} [{}]: {}", what, address, count, modbus_strerror(errno));
+    return rc;
+}
+
 int MBTCPClient::mb_read_registers(int index, int address, int count, uint16_t* dest) {
     if (index < 0 || index >= kClients || !dest || !ctx_[index]) return -1;
-    int rc = modbus_read_registers(ctx_[index], address, count, dest);
-    if (rc != -1) return rc;
-    SLOG_WARN(MBTCP, "Fail to read from {} [{}]: {}", address, count, modbus_strerror(errno));
-    if (!reconnect(index)) return -1;
-    rc = modbus_read_registers(ctx_[index], address, count, dest);
-    if (rc == -1) SLOG_WARN(MBTCP, "Fail again to read from {} [{}]: {}", address, count, modbus_strerror(errno));
-    return rc;
+    return withRetry(index, "read from", address, count,
+                     [&](modbus_t* ctx) { return modbus_read_registers(ctx, address, count, dest); });
 }
 
 int MBTCPClient::mb_write_registers(int index, int address, int count, const uint16_t* src) {
     if (index < 0 || index >= kClients || !src || !ctx_[index]) return -1;
-    int rc = modbus_write_registers(ctx_[index], address, count, src);
-    if (rc != -1) return rc;
-    SLOG_WARN(MBTCP, "Fail to write to {} [{}]: {}", address, count, modbus_strerror(errno));
-    if (!reconnect(index)) return -1;
-    rc = modbus_write_registers(ctx_[index], address, count, src);
-    if (rc == -1) SLOG_WARN(MBTCP, "Fail again to write to {} [{}]: {}", address, count, modbus_strerror(errno));
-    return rc;
+    return withRetry(index, "write to", address, count,
+                     [&](modbus_t* ctx) { return modbus_write_registers(ctx, address, count, src); });
 }
 
 uint32_t MBTCPClient::assemble_u32_by_byteorder(std::string_view order, const uint16_t* regs) {

@@ -20,6 +20,7 @@
 // controller marked disconnected; every call then fails at once until the next pass reconnects.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -117,6 +118,7 @@ private:
     // Closes and reopens the context after a failure; false (context freed, disconnected) when
     // the reconnection fails.
     bool reconnect(int index);
+    int withRetry(int index, const char* what, int address, int count, const std::function<int(modbus_t*)>& exchange);
     void pause(int ms);
 
     RecipeDataGuard& recipe_;
