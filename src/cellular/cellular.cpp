@@ -430,8 +430,15 @@ int Cellular::atCmdReadCGMM() {
         identity_.model.assignBytes(line.data(), line.size());
         SLOG_INFO(CELLULAR, "Model: {}, len: {}", identity_.model.view(), identity_.model.length());
         const std::string name = identity_.model.view().starts_with("EG25") ? "wwan0" : "usb0";
+        const std::string before = env_.cellularInterface.get();
         env_.cellularInterface.set(name);
         usage_.setInterface(cellularInterfaceFor(hwVer(), name));
+        if (name != before) {
+            // The firewall and the port forwarding were bound to the old name (they may already
+            // have been applied at start): the device manager applies both again.
+            SLOG_INFO(CELLULAR, "Cellular interface changed from {} to {}", before, name);
+            recipe_.triggerReload(SCADA_MASK_PORT_FORWARDING | SCADA_MASK_FIREWALL);
+        }
     }
     return 0;
 }

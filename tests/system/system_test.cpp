@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <memory>
+#include <sstream>
 
 #include "cellular/cellular.h"
 #include "env/env_guard.h"
@@ -84,6 +86,29 @@ FirewallRuleItem rule(int16_t type, int16_t protocol, int32_t port, const char* 
 }
 
 using CellularTest = SystemTest;
+
+// The rules the recorded commands leave in the kernel, as "table chain spec": "-I"/"-A" add, "-F"
+// empties a chain, the forwarding clean-up script removes the nat and connection-state rules.
+std::vector<std::string> rulesLeft(const std::vector<std::string>& lines) {
+    std::vector<std::string> rules;
+    for (const auto& l : lines) {
+        if (l.find("removePortForwarding.sh") != l.npos)
+            std::erase_if(rules, [](const std::string& r) { return r.rfind("nat ", 0) == 0 || r.find(" -m state ") != r.npos; });
+        std::istringstream in(l.rfind("/usr/sbin/iptables ", 0) == 0 ? l.substr(19) : "");
+        std::vector<std::string> a{std::istream_iterator<std::string>(in), {}};
+        const std::string table = a.size() > 2 && a[0] == "-t" ? a[1] : "filter";
+        if (table != "filter") a.erase(a.begin(), a.begin() + 2);
+        if (a.size() < 2) continue;
+        std::string rule = table + " " + a[1];
+        if (a[0] == "-F") {
+            std::erase_if(rules, [&](const std::string& r) { return r.rfind(rule + " ", 0) == 0; });
+        } else if (a[0] == "-I" || a[0] == "-A") {
+            for (size_t i = 2; i < a.size(); ++i) rule += " " + a[i];
+            rules.push_back(rule);
+        }
+    }
+    return rules;
+}
 
 }  // namespace
 
@@ -348,4 +373,42 @@ TEST_F(CellularTest, FileBytesAndLoad) {
     EXPECT_EQ(std::pair(u.getSnapshot().totalRxBytes, u.getSnapshot().totalTxBytes), (std::pair<uint64_t, uint64_t>(1048576, 7)));
     writeFile(dir.file("data/data_usage.json"), "{\"cycleRxBytes\":-4}");
     EXPECT_FALSE(DataUsageTracker("wwan0", 1).loadFromFile());
+}
+
+// The device manager applies the firewall and the forwarding at once, on the default modem
+// interface; the modem's model names the real one later, and the rules follow it (old boards stay
+// on ppp0). Reading the same model again applies nothing.
+TEST_F(CellularTest, RulesFollowTheModemInterface) {
+    const struct { const char *hwVer, *model, *port, *iface; } cases[] = {
+        {"2.6", "EC20F", "dev/ttyUSB2", "usb0"}, {"3.0", "EG25GGB", "dev/ttyUSB2", "wwan0"}, {"2.5", "EC20F", "dev/ttyUSB3", "ppp0"}};
+    for (const char* cmd : {"ATE0", "AT+CGMI", "AT+CGMR", "AT+CIMI", "AT+CCID"}) modem.setReply(cmd, "\r\nOK\r\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.model + std::string(" on ") + c.hwVer);
+        runner.clear();
+        auto rec = std::make_unique<RecipeDataGuard>();
+        LiveDataGuard lv{rec.get()};
+        auto& r = rec->recipe;
+        r.system.hwVer = c.hwVer;
+        r.firewall[0] = rule(1, 1, 502), r.firewall[1] = rule(3, 4, 0);  // input and forward rules on the cellular side
+        for (auto& fw : {&r.firewall[0], &r.firewall[1]}) fw->srcIntf = 1, fw->permission = 0;
+        auto& f = r.portForwarding[0];
+        f.enable = true, f.externalIntf = 1, f.externalPort = 8080, f.internalPort = 80, f.internalIP = "192.168.0.10";
+        env.cellularInterface.set("wwan0");
+        System sys(*rec, lv, env, {.dbDiskPath = [] { return std::string("/"); }});
+        ASSERT_TRUE(sys.runOnce());
+        for (auto& e : std::filesystem::directory_iterator(dir.file("sys-root/dev"))) std::filesystem::remove(e.path());
+        std::filesystem::create_symlink(modem.devicePath(), dir.file(std::string("sys-root/") + c.port));
+        modem.setReply("AT+CGMM", std::string("\r\n") + c.model + "\r\n\r\nOK\r\n");
+        Cellular cell(*rec, lv, env, {.readTimeout = std::chrono::milliseconds(3000)});
+        ASSERT_TRUE(cell.init() == 1 && cell.readIdentity());
+        ASSERT_TRUE(sys.runOnce());
+        const auto rules = rulesLeft(runner.lines());
+        EXPECT_EQ(rules.size(), 7u) << "nothing of the first pass beside the new rules";
+        for (const std::string name : {"wwan0", "usb0", "ppp0"})  // 2 firewall rules and 3 forwarding rules name it
+            EXPECT_EQ(std::count_if(rules.begin(), rules.end(), [&](auto& l) { return l.find(name) != l.npos; }), name == c.iface ? 5 : 0) << name;
+        runner.clear();
+        cell.atCmdReadCGMM();
+        ASSERT_TRUE(sys.runOnce());
+        EXPECT_EQ(std::count_if(runner.lines().begin(), runner.lines().end(), [](auto& l) { return l.find("iptables") != l.npos; }), 0);
+    }
 }
