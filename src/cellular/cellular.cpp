@@ -300,7 +300,7 @@ void DataUsageTracker::init() {
 // ---- AT commands ------------------------------------------------------------------------------
 
 int atCmdProcess(int fd, const char* command, int length, std::chrono::milliseconds timeout,
-                 const std::atomic<bool>* stop) {
+                 const std::atomic<bool>* stop, AtPollFn pollFn) {
     SLOG_INFO(CELLULAR, "Write cmd {}", command);
     ssize_t w = -1;
     if (fd >= 0 && length > 0) {
@@ -313,25 +313,29 @@ int atCmdProcess(int fd, const char* command, int length, std::chrono::milliseco
     std::memset(AT_CMD_RESP_BUF, 0, sizeof AT_CMD_RESP_BUF);
     for (int attempt = 0; attempt < 3; ++attempt) {
         // Wait for the first byte in short slices (a silent modem answers nothing for 5 s).
+        // A wait that ends without a byte is a read of 0 bytes; a failed wait is a failed read.
         auto left = timeout;
         bool ready = false;
-        while (!ready && left.count() > 0) {
+        int error = 0;
+        while (!ready && !error && left.count() > 0) {
             if (stop && stop->load()) return -1;
             const auto step = std::min(left, std::chrono::milliseconds(100));
             pollfd p{fd, POLLIN, 0};
-            int r = ::poll(&p, 1, static_cast<int>(step.count()));
+            int r = pollFn(&p, 1, static_cast<int>(step.count()));
             if (r > 0) ready = true;
-            else if (r < 0 && errno != EINTR) break;
+            else if (r < 0 && errno != EINTR) error = errno;
             left -= step;
         }
         ssize_t n = 0;
-        if (ready) n = ::read(fd, AT_CMD_RESP_BUF, sizeof AT_CMD_RESP_BUF);
-        if (n >= 0) {
+        if (ready) {
+            n = ::read(fd, AT_CMD_RESP_BUF, sizeof AT_CMD_RESP_BUF);
+            if (n < 0) error = errno;
+        }
+        if (!error) {
             SLOG_INFO(CELLULAR, "Read: {} {}", n, std::string_view(AT_CMD_RESP_BUF, static_cast<size_t>(n)));
             return static_cast<int>(n);
         }
-        const int e = errno;
-        SLOG_ERROR(CELLULAR, "Error read from cellular: {}, {}", e, std::strerror(e));
+        SLOG_ERROR(CELLULAR, "Error read from cellular: {}, {}", error, std::strerror(error));
     }
     return -1;
 }
@@ -405,7 +409,8 @@ void Cellular::flushPort() {
 std::string_view Cellular::command(std::string_view cmd) {
     // Every command goes out with its terminating zero byte.
     std::string bytes(cmd);
-    int n = atCmdProcess(fd_, bytes.c_str(), static_cast<int>(bytes.size() + 1), opt_.readTimeout, &stopping_);
+    int n = atCmdProcess(fd_, bytes.c_str(), static_cast<int>(bytes.size() + 1), opt_.readTimeout, &stopping_,
+                         opt_.pollFn);
     if (n <= 0) return {};
     return std::string_view(AT_CMD_RESP_BUF, static_cast<size_t>(n));
 }

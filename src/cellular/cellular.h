@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include <poll.h>
+
 #include "live/live_data.h"
 #include "platform/stopper.h"
 #include "recipe/recipe_data.h"
@@ -69,13 +71,17 @@ private:
     bool firstSample_ = true;
 };
 
+// The wait for the port's reply (poll(2) unless a test replaces it).
+using AtPollFn = int (*)(pollfd*, nfds_t, int);
+
 // Sends one AT command (its bytes as given, zero byte included) and reads one reply of at most
 // 64 bytes into the shared reply buffer. Returns the bytes read or -1. `timeout` bounds the
-// wait for the reply; `stop`, when given, ends the wait early.
+// wait for the reply; `stop`, when given, ends the wait early. A failed wait or read is logged
+// and tried again, three tries in all.
 extern char AT_CMD_RESP_BUF[64];
 int atCmdProcess(int fd, const char* command, int length,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                 const std::atomic<bool>* stop = nullptr);
+                 const std::atomic<bool>* stop = nullptr, AtPollFn pollFn = ::poll);
 
 class Cellular {
 public:
@@ -84,6 +90,8 @@ public:
         std::chrono::milliseconds readTimeout{5000};
         // Pauses go through the platform clock in slices of this length.
         std::chrono::milliseconds slice{100};
+        // Replaces poll(2) on the AT port (tests of a failing port).
+        AtPollFn pollFn = ::poll;
     };
 
     Cellular(RecipeDataGuard& recipe, LiveDataGuard& live, EnvGuard& env);

@@ -1,7 +1,11 @@
 // Device manager (commands recorded instead of run), LTE supervisor against a scripted modem, data usage.
 #include <gtest/gtest.h>
 
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <memory>
@@ -18,6 +22,7 @@
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
 #include "system/system.h"
+#include "utils/log.h"
 
 using orvane::platform::RecordingCommandRunner;
 using orvane::test::readFile;
@@ -109,6 +114,23 @@ std::vector<std::string> rulesLeft(const std::vector<std::string>& lines) {
     }
     return rules;
 }
+
+// Log lines of the modem's module while it lives.
+struct LogCapture {
+    std::ostringstream out;
+    std::shared_ptr<spdlog::logger> previous = spdlog::default_logger();
+    LogCapture() {
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("modem", std::make_shared<spdlog::sinks::ostream_sink_mt>(out)));
+        spdlog::default_logger()->set_level(spdlog::level::trace), set_log_level_for_test(LogModule::CELLULAR, 3);
+    }
+    ~LogCapture() { reset_log_levels_for_test(), spdlog::set_default_logger(previous); }
+    long count(const std::string& needle) {
+        spdlog::default_logger()->flush();
+        long n = 0;
+        for (size_t p = out.str().find(needle); p != std::string::npos; p = out.str().find(needle, p + 1)) ++n;
+        return n;
+    }
+};
 
 }  // namespace
 
@@ -410,5 +432,28 @@ TEST_F(CellularTest, RulesFollowTheModemInterface) {
         cell.atCmdReadCGMM();
         ASSERT_TRUE(sys.runOnce());
         EXPECT_EQ(std::count_if(runner.lines().begin(), runner.lines().end(), [](auto& l) { return l.find("iptables") != l.npos; }), 0);
+    }
+}
+
+// A failed wait on the port is a failed read: logged and tried again, -1 after three. A wait
+// that ends in silence is a 0-byte read and no error.
+TEST_F(CellularTest, FailedWaitIsRetriedNotTakenForSilence) {
+    static int failures = 0, polls = 0;
+    const AtPollFn failing = [](pollfd* p, nfds_t n, int ms) { return ++polls <= failures ? (errno = ENOMEM, -1) : ::poll(p, n, ms); };
+    const std::string reply = "\r\nMakerX\r\n\r\nOK\r\n";
+    modem.setReply("AT+CGMI", reply), modem.setReply("ATE0", "\r\nOK\r\n");
+    auto c = modemOn();
+    ASSERT_EQ(c->init(), 1);
+    const struct { const char* cmd; int fails, timeoutMs, result, errors; } cases[] = {
+        {"AT+QSPN\r", 0, 200, 0, 0},  // no answer
+        {"AT+CGMI\r", 2, 3000, static_cast<int>(reply.size()), 2},
+        {"AT+CGMI\r", 3, 3000, -1, 3},  // last: its reply stays unread
+    };
+    for (const auto& row : cases) {
+        LogCapture log;
+        failures = row.fails, polls = 0;
+        EXPECT_EQ(atCmdProcess(c->fd(), row.cmd, static_cast<int>(std::strlen(row.cmd)) + 1, std::chrono::milliseconds(row.timeoutMs),
+                               nullptr, failing), row.result) << row.fails;
+        EXPECT_EQ(log.count("Error read from cellular: 12, "), row.errors) << row.fails;
     }
 }
