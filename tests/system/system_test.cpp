@@ -457,3 +457,33 @@ TEST_F(CellularTest, FailedWaitIsRetriedNotTakenForSilence) {
         EXPECT_EQ(log.count("Error read from cellular: 12, "), row.errors) << row.fails;
     }
 }
+
+// The minute pass publishes signal, carrier, address, gateway and data usage; the carrier is the
+// text between the reply's first two quotes and stays as it was without such a pair.
+TEST_F(CellularTest, MinutePassAndCarrierTable) {
+    modem.setReply("ATE0", "\r\nOK\r\n"), modem.setReply("AT+QCSQ", "\r\n+QCSQ: \"LTE\",-65,-92,12,-11\r\n\r\nOK\r\n");
+    auto c = modemOn();
+    ASSERT_EQ(c->init(), 1);
+    env.cellularInterface.set("lo");
+    const std::string cut = "Operator-Name-That-Is-Longer-Tha";  // 32 of 40
+    const struct { const char* hwVer; std::string qspn; int mb; std::string carrier; const char* ip; } cases[] = {
+        {"3.0", "\r\n+QSPN: \"CHN-UNICOM\",\"UNICOM\",\"\",0,\"46001\"\r\n\r\nOK\r\n", 0, "CHN-UNICOM", "127.0.0.1"},
+        {"3.0", "\r\nOK\r\n", 1, "CHN-UNICOM", "127.0.0.1"},                 // no quotes: kept
+        {"2.5", "\r\n+QSPN: \"\",\"UNICOM\"\r\n", 3, "CHN-UNICOM", ""},      // empty name: kept; ppp0
+        {"3.0", "\r\n+QSPN: \"Cut", 3, "CHN-UNICOM", "127.0.0.1"},           // one quote: kept
+        {"3.0", "\r\n+QSPN: \"" + cut + "-xyz\"\r\n", 3, cut, "127.0.0.1"},
+        {"3.0", "\r\n+QSPN: \"" + std::string(60, 'N') + "\"\r\n", 3, cut, "127.0.0.1"},  // closing quote past 64 bytes
+    };
+    for (const auto& row : cases) {
+        recipe.recipe.system.hwVer = row.hwVer;
+        modem.setReply("AT+QSPN", row.qspn);
+        counters(1000 + row.mb * 1048576ull, 0);
+        { std::lock_guard lock(live.mutex()); live.data().lte = {}; }
+        ASSERT_TRUE(c->pollOnce()) << row.qspn;
+        std::lock_guard lock(live.mutex());
+        const auto& l = live.data().lte;
+        EXPECT_EQ(std::tuple(l.carrier.str(), l.ip.str(), l.gateway.str(), l.lte_rssi, l.lte_rsrq),
+                  std::tuple(row.carrier, std::string(row.ip), std::string("10.64.64.64"), int16_t{-65}, int16_t{-11})) << row.qspn;
+        EXPECT_EQ(std::pair(l.dataUsageCycleRxMB, l.dataUsageTotalRxMB), std::pair(float(row.mb), float(row.mb))) << row.qspn;
+    }
+}
