@@ -71,6 +71,18 @@ int refusalOf(int funcCode, int count, int byteCount) {
     }
 }
 
+// libmodbus builds an exception reply's function byte as the code plus 0x80 in a wider integer:
+// a code of 0x80 or above would come back as another code. Those get their own byte, which
+// already carries the exception bit.
+int replyException(modbus_t* ctx, uint8_t* request, int code) {
+    const int h = modbus_get_header_length(ctx);
+    if (request[h] < 0x80) return modbus_reply_exception(ctx, request, static_cast<unsigned>(code));
+    // MBAP: the request's transaction id, protocol 0, length 3 (unit id, function, code).
+    const uint8_t reply[] = {request[0], request[1], 0, 0, 0, 3, request[h - 1], request[h], static_cast<uint8_t>(code)};
+    const ssize_t n = ::send(modbus_get_socket(ctx), reply, sizeof reply, MSG_NOSIGNAL);
+    return n == static_cast<ssize_t>(sizeof reply) ? static_cast<int>(n) : -1;
+}
+
 }  // namespace
 
 MBTCPServer::MBTCPServer(RecipeDataGuard& recipe, LiveDataGuard& live, VarEngine& vars, EnvGuard& env, int portOverride)
@@ -357,7 +369,14 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
             if (q.count >= 1 && q.count <= limit && inTable) {
                 SLOG_INFO(MBTCP, "Modbus TCP request: funcCode: {}, regAddr: {}, regNB: {}, write data: {}", q.funcCode,
                           q.address, q.count, be16(q.data));
-                vars_.setRegVal(q.address, q.data, q.count, EndianessType::NONE);
+                // A write the register table would take only in part is refused whole.
+                int refusal = writeRefusal(q.address, q.count);
+                if (refusal == 0 && !vars_.setRegVal(q.address, q.data, q.count, EndianessType::NONE))
+                    refusal = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+                if (refusal != 0) {
+                    sent = modbus_reply_exception(ctx, buffer, static_cast<unsigned>(refusal));
+                    break;
+                }
                 if (q.address == kSystemCommandReg) runSystemCommand();
                 if (q.address == kHmiCommandReg) handleCmdForHMI();
             }
@@ -373,13 +392,30 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
             SLOG_ERROR(MBTCP, "unhandle function code {}", q.funcCode);
             const int byteCount = q.funcCode == MODBUS_FC_WRITE_MULTIPLE_COILS ? request[h + 5] : -1;
             const int refusal = refusalOf(q.funcCode, q.count, byteCount);
-            sent = refusal != 0 ? modbus_reply_exception(ctx, buffer, refusal) : modbus_reply(ctx, buffer, length, mapping);
+            sent = refusal != 0 ? replyException(ctx, buffer, refusal) : modbus_reply(ctx, buffer, length, mapping);
             break;
         }
     }
     if (sent < 0) {
         SLOG_ERROR(MBTCP, "Failed to send to Modbus socket: {}", modbus_strerror(errno));
         return -1;
+    }
+    return 0;
+}
+
+int MBTCPServer::writeRefusal(int address, int count) const {
+    for (int d = 0; d < count;) {
+        const int num = regValCount(vars_.findByReg(address + d).second);
+        if (num == 0) {
+            SLOG_ERROR(MBTCP, "Modbus TCP write refused: no value starts at register {}", address + d);
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        }
+        if (num > count - d) {
+            SLOG_ERROR(MBTCP, "Modbus TCP write refused: register {} needs {} registers, the request holds {}", address + d,
+                       num, count - d);
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+        }
+        d += num;
     }
     return 0;
 }

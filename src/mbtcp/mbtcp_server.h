@@ -14,8 +14,11 @@
 //    (start 1071) or the HMI command (start 2992), and are answered.
 // A request outside the 20000 registers, with a register count libmodbus would refuse, or a
 // multiple write whose byte count is not twice its register count never reaches the register
-// table: it gets libmodbus's exception. Function codes 22 and 23 would change the array behind
-// the register table's back and get ILLEGAL FUNCTION.
+// table: it gets libmodbus's exception. A write the register table would not take whole (a
+// register that starts no value: ILLEGAL DATA ADDRESS; a value only partly written: ILLEGAL DATA
+// VALUE) stores nothing and gets that exception. Function codes 22 and 23 would change the array
+// behind the register table's back and get ILLEGAL FUNCTION; codes of 0x80 and above get ILLEGAL
+// FUNCTION with their own byte as the function.
 //
 // Threads: everything but stop() and port() runs on the server thread, which alone touches the
 // HMI block (bound into the register table with no lock). Stores are locked one at a time.
@@ -98,6 +101,9 @@ private:
     struct Client;
     // Reads what the client sent and answers every whole request; false when it is to close.
     bool serveClient(Client& client);
+    // The exception a write of count registers from address calls for (a register that starts
+    // no value, or a value that runs past the write), or 0 when the register table takes it whole.
+    int writeRefusal(int address, int count) const;
     void runSystemCommand();
     void runCalibration(int slot);
     void runCommit();

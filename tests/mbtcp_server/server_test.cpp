@@ -147,7 +147,14 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
         {"write coils, 1 byte for 16", {0xFF, 0x0F, 0x00, 0x00, 0x00, 0x10, 0x01, 0x00}, kValue},
         {"unknown function", {0xFF, 0x41, 0x00, 0x00, 0x00, 0x01}, kFunction},
         {"read coils", {0xFF, 0x01, 0x00, 0x00, 0x00, 0x01}, kAddress},
+        {"single write of half a value", {0xFF, 0x06, 0x00, 0x05, 0x00, 0x01}, kValue},
+        {"single write inside a value", {0xFF, 0x06, 0x00, 0x06, 0x00, 0x01}, kAddress},
+        {"write ending inside a value", {0xFF, 0x10, 0x00, 0x03, 0x00, 0x03, 0x06, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03}, kValue},
+        {"write starting in a gap", {0xFF, 0x10, 0x0B, 0xAE, 0x00, 0x03, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00, 0x0D}, kAddress},
+        {"function 0x81", {0xFF, 0x81, 0x00, 0x00, 0x00, 0x01}, kFunction},
+        {"function 0xFF", {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x01}, kFunction},
     };
+    const std::vector<uint16_t> refsBefore = read(1, 6);
     const std::vector<uint8_t> next = {0x00, 0x09, 0x00, 0x00, 0x00, 0x06, 0xFF, 0x03};
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,6 +167,7 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
         EXPECT_EQ(other.processMBTCPRequst(ctx, query.data(), static_cast<int>(6 + c.pdu.size()), mapping), 0);
         uint8_t rsp[64], left[64];
         ASSERT_EQ(::recv(sv[1], rsp, sizeof rsp, MSG_DONTWAIT), 9);
+        EXPECT_EQ(std::vector<uint8_t>(rsp, rsp + 7), (std::vector<uint8_t>{0x00, 0x07, 0x00, 0x00, 0x00, 0x03, 0xFF}));
         EXPECT_EQ(rsp[7], c.pdu[1] | 0x80);
         EXPECT_EQ(rsp[8], c.code);
         EXPECT_EQ(::recv(sv[0], left, sizeof left, MSG_DONTWAIT), static_cast<ssize_t>(next.size()));
@@ -170,6 +178,14 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
     modbus_free(ctx);
     EXPECT_EQ(read(1059, 1)[0], 7);
     EXPECT_EQ(var_to_string(far), farBefore);
+    EXPECT_EQ(read(1, 6), refsBefore);
+    // A libmodbus client of the running server sees the same refusals.
+    const uint16_t two[] = {1, 2};
+    EXPECT_EQ(modbus_write_register(client_, 5, 1), -1);
+    EXPECT_EQ(errno, EMBXILVAL);
+    EXPECT_EQ(modbus_write_registers(client_, 4, 2, two), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    EXPECT_EQ(read(1, 6), refsBefore);
 }
 
 TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
@@ -195,12 +211,13 @@ TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
 }
 
 TEST_F(ServerRig, CalibrationAndRestoreReportTheirOwnOutcome) {
-    // Writes that do not start at the command register (from 2990, from 2991) run nothing.
-    for (const auto& v : {std::vector<uint16_t>{0, 1, 13}, {1, 13}}) {
-        write(kCommand + 1 - static_cast<int>(v.size()), v);
-        EXPECT_EQ(env_->probeCmdPending.load(), 0) << v.size();
-        EXPECT_EQ(env_->restoreStatus.load(), -1) << v.size();
-    }
+    // Writes that do not start at the command register run nothing (one from 2990 starts in a gap).
+    write(kCommand - 1, {1, 13});
+    const uint16_t from2990[] = {0, 1, 13};
+    EXPECT_EQ(modbus_write_registers(client_, kCommand - 2, 3, from2990), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    EXPECT_EQ(env_->probeCmdPending.load(), 0);
+    EXPECT_EQ(env_->restoreStatus.load(), -1);
     // Code 7 ("Low Calibration") has no match in the definition; 14 and above never match.
     for (int code : {7, 14, 36}) {
         command(1, code);
