@@ -450,9 +450,15 @@ void MBTCPServer::runCommit() {
 // ---- HMI commands -----------------------------------------------------------------------------
 
 void MBTCPServer::accepted(bool ok, HmiWatch watch) {
-    hmi_.status = ok ? 1 : 0;
+    if (!ok) return refused();
+    hmi_.status = 1;
+    watch_ = watch;
+}
+
+void MBTCPServer::refused() {
+    hmi_.status = 0;
     hmi_.result = 0;
-    watch_ = ok ? watch : HmiWatch::NONE;
+    watch_ = HmiWatch::NONE;
 }
 
 void MBTCPServer::finished(bool ok) {
@@ -484,7 +490,9 @@ void MBTCPServer::runCalibration(int slot) {
     pack.probeId = static_cast<uint32_t>(slot);
     pack.idxCal = idxCal;
     pack.solution = hmi_.parameter;
-    accepted(env_.set_calibCmd(pack), HmiWatch::CALIBRATION);
+    const bool ok = env_.set_calibCmd(pack);
+    accepted(ok, HmiWatch::CALIBRATION);
+    if (ok) hmi_.result = 1;
     SLOG_INFO(MBTCP, "Calibration from HMI - probe ID:{}, idxCal:{}, solution:{}", slot, idxCal, hmi_.parameter);
 }
 
@@ -527,7 +535,9 @@ void MBTCPServer::handleCmdForHMI() {
         case 24:
             hmi_.diagNum = 0;
             hmi_.diagn.fill(0.0f);
-            accepted(env_.set_probeDiagnose(slot), HmiWatch::DIAGNOSIS);
+            // The status stays as it is until the outcome arrives.
+            if (env_.set_probeDiagnose(slot)) watch_ = HmiWatch::DIAGNOSIS;
+            else refused();
             hmi_.command = 0;
             break;
         case 25:
@@ -538,7 +548,6 @@ void MBTCPServer::handleCmdForHMI() {
                 s.enable = 1;
             }
             env_.startScan(SCAN_MODE::DEFAULT, 0);
-            accepted(true, HmiWatch::SCAN);
             break;
         case 26:
             env_.stopScan();
@@ -554,10 +563,8 @@ void MBTCPServer::handleCmdForHMI() {
                 batch[n++] = ChangeAddrItemPack{s.addr, suggested > 0 ? suggested : 0, s.pn};
                 ids.push_back(s.addr);
             }
-            if (n == 0) {
-                SLOG_WARN(MBTCP, "HMI add batch: no scan result selected");
-                break;
-            }
+            // Nothing selected still ends the scan session: the empty batch clears the scan results.
+            if (n == 0) SLOG_WARN(MBTCP, "HMI add batch: no scan result selected");
             env_.setLastScannedSlaveIDs(ids);
             env_.set_probeAddBatch(batch, true);
             break;
@@ -664,14 +671,8 @@ void MBTCPServer::handleQueryForHMI() {
         case HmiWatch::CONFIG:
             settle(env_.configStatus.load(), env_.configProbeIndex.load());
             break;
-        case HmiWatch::SCAN:
-            if (env_.scanState.load() == 2) {
-                hmi_.status = 2;
-                hmi_.result = 2;
-            }
-            break;
         case HmiWatch::REPLACE:
-            settle(env_.replaceStatus.load(), 0);
+            if (hmi_.command == 29) settle(env_.replaceStatus.load(), 0);
             break;
         case HmiWatch::NONE:
             break;

@@ -51,7 +51,7 @@ public:
 
     // The command whose outcome the HMI refresh reports: only that kind's result word is read,
     // so the result of an older command of another kind never shows as the new one's.
-    enum class HmiWatch : uint8_t { NONE, CALIBRATION, RESTORE, DIAGNOSIS, CONFIG, SCAN, REPLACE };
+    enum class HmiWatch : uint8_t { NONE, CALIBRATION, RESTORE, DIAGNOSIS, CONFIG, REPLACE };
 
     // What getQueryInfo reads from a request (header length from the context).
     struct QueryInfo {
@@ -108,8 +108,10 @@ private:
     void runCalibration(int slot);
     void runCommit();
     void copyScanResults();
-    // Status 1 (accepted, result follows) and the kind to watch, or status 0 (refused).
+    // Status 1 (accepted, result follows) and the kind to watch, or refused().
     void accepted(bool ok, HmiWatch watch);
+    // Status 0, result 0, nothing watched.
+    void refused();
     void finished(bool ok);
 
     RecipeDataGuard& recipe_;
