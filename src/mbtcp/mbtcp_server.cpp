@@ -71,6 +71,18 @@ int refusalOf(int funcCode, int count, int byteCount) {
     }
 }
 
+// libmodbus builds an exception reply's function byte as the code plus 0x80 in a wider integer:
+// a code of 0x80 or above would come back as another code. Those get their own byte, which
+// already carries the exception bit.
+int replyException(modbus_t* ctx, uint8_t* request, int code) {
+    const int h = modbus_get_header_length(ctx);
+    if (request[h] < 0x80) return modbus_reply_exception(ctx, request, static_cast<unsigned>(code));
+    // MBAP: the request's transaction id, protocol 0, length 3 (unit id, function, code).
+    const uint8_t reply[] = {request[0], request[1], 0, 0, 0, 3, request[h - 1], request[h], static_cast<uint8_t>(code)};
+    const ssize_t n = ::send(modbus_get_socket(ctx), reply, sizeof reply, MSG_NOSIGNAL);
+    return n == static_cast<ssize_t>(sizeof reply) ? static_cast<int>(n) : -1;
+}
+
 }  // namespace
 
 MBTCPServer::MBTCPServer(RecipeDataGuard& recipe, LiveDataGuard& live, VarEngine& vars, EnvGuard& env, int portOverride)
@@ -357,7 +369,14 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
             if (q.count >= 1 && q.count <= limit && inTable) {
                 SLOG_INFO(MBTCP, "Modbus TCP request: funcCode: {}, regAddr: {}, regNB: {}, write data: {}", q.funcCode,
                           q.address, q.count, be16(q.data));
-                vars_.setRegVal(q.address, q.data, q.count, EndianessType::NONE);
+                // A write the register table would take only in part is refused whole.
+                int refusal = writeRefusal(q.address, q.count);
+                if (refusal == 0 && !vars_.setRegVal(q.address, q.data, q.count, EndianessType::NONE))
+                    refusal = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+                if (refusal != 0) {
+                    sent = modbus_reply_exception(ctx, buffer, static_cast<unsigned>(refusal));
+                    break;
+                }
                 if (q.address == kSystemCommandReg) runSystemCommand();
                 if (q.address == kHmiCommandReg) handleCmdForHMI();
             }
@@ -373,13 +392,30 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
             SLOG_ERROR(MBTCP, "unhandle function code {}", q.funcCode);
             const int byteCount = q.funcCode == MODBUS_FC_WRITE_MULTIPLE_COILS ? request[h + 5] : -1;
             const int refusal = refusalOf(q.funcCode, q.count, byteCount);
-            sent = refusal != 0 ? modbus_reply_exception(ctx, buffer, refusal) : modbus_reply(ctx, buffer, length, mapping);
+            sent = refusal != 0 ? replyException(ctx, buffer, refusal) : modbus_reply(ctx, buffer, length, mapping);
             break;
         }
     }
     if (sent < 0) {
         SLOG_ERROR(MBTCP, "Failed to send to Modbus socket: {}", modbus_strerror(errno));
         return -1;
+    }
+    return 0;
+}
+
+int MBTCPServer::writeRefusal(int address, int count) const {
+    for (int d = 0; d < count;) {
+        const int num = regValCount(vars_.findByReg(address + d).second);
+        if (num == 0) {
+            SLOG_ERROR(MBTCP, "Modbus TCP write refused: no value starts at register {}", address + d);
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        }
+        if (num > count - d) {
+            SLOG_ERROR(MBTCP, "Modbus TCP write refused: register {} needs {} registers, the request holds {}", address + d,
+                       num, count - d);
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+        }
+        d += num;
     }
     return 0;
 }
@@ -414,9 +450,15 @@ void MBTCPServer::runCommit() {
 // ---- HMI commands -----------------------------------------------------------------------------
 
 void MBTCPServer::accepted(bool ok, HmiWatch watch) {
-    hmi_.status = ok ? 1 : 0;
+    if (!ok) return refused();
+    hmi_.status = 1;
+    watch_ = watch;
+}
+
+void MBTCPServer::refused() {
+    hmi_.status = 0;
     hmi_.result = 0;
-    watch_ = ok ? watch : HmiWatch::NONE;
+    watch_ = HmiWatch::NONE;
 }
 
 void MBTCPServer::finished(bool ok) {
@@ -448,7 +490,9 @@ void MBTCPServer::runCalibration(int slot) {
     pack.probeId = static_cast<uint32_t>(slot);
     pack.idxCal = idxCal;
     pack.solution = hmi_.parameter;
-    accepted(env_.set_calibCmd(pack), HmiWatch::CALIBRATION);
+    const bool ok = env_.set_calibCmd(pack);
+    accepted(ok, HmiWatch::CALIBRATION);
+    if (ok) hmi_.result = 1;
     SLOG_INFO(MBTCP, "Calibration from HMI - probe ID:{}, idxCal:{}, solution:{}", slot, idxCal, hmi_.parameter);
 }
 
@@ -491,7 +535,9 @@ void MBTCPServer::handleCmdForHMI() {
         case 24:
             hmi_.diagNum = 0;
             hmi_.diagn.fill(0.0f);
-            accepted(env_.set_probeDiagnose(slot), HmiWatch::DIAGNOSIS);
+            // The status stays as it is until the outcome arrives.
+            if (env_.set_probeDiagnose(slot)) watch_ = HmiWatch::DIAGNOSIS;
+            else refused();
             hmi_.command = 0;
             break;
         case 25:
@@ -502,7 +548,6 @@ void MBTCPServer::handleCmdForHMI() {
                 s.enable = 1;
             }
             env_.startScan(SCAN_MODE::DEFAULT, 0);
-            accepted(true, HmiWatch::SCAN);
             break;
         case 26:
             env_.stopScan();
@@ -518,10 +563,8 @@ void MBTCPServer::handleCmdForHMI() {
                 batch[n++] = ChangeAddrItemPack{s.addr, suggested > 0 ? suggested : 0, s.pn};
                 ids.push_back(s.addr);
             }
-            if (n == 0) {
-                SLOG_WARN(MBTCP, "HMI add batch: no scan result selected");
-                break;
-            }
+            // Nothing selected still ends the scan session: the empty batch clears the scan results.
+            if (n == 0) SLOG_WARN(MBTCP, "HMI add batch: no scan result selected");
             env_.setLastScannedSlaveIDs(ids);
             env_.set_probeAddBatch(batch, true);
             break;
@@ -628,14 +671,8 @@ void MBTCPServer::handleQueryForHMI() {
         case HmiWatch::CONFIG:
             settle(env_.configStatus.load(), env_.configProbeIndex.load());
             break;
-        case HmiWatch::SCAN:
-            if (env_.scanState.load() == 2) {
-                hmi_.status = 2;
-                hmi_.result = 2;
-            }
-            break;
         case HmiWatch::REPLACE:
-            settle(env_.replaceStatus.load(), 0);
+            if (hmi_.command == 29) settle(env_.replaceStatus.load(), 0);
             break;
         case HmiWatch::NONE:
             break;

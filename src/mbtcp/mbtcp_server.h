@@ -14,8 +14,11 @@
 //    (start 1071) or the HMI command (start 2992), and are answered.
 // A request outside the 20000 registers, with a register count libmodbus would refuse, or a
 // multiple write whose byte count is not twice its register count never reaches the register
-// table: it gets libmodbus's exception. Function codes 22 and 23 would change the array behind
-// the register table's back and get ILLEGAL FUNCTION.
+// table: it gets libmodbus's exception. A write the register table would not take whole (a
+// register that starts no value: ILLEGAL DATA ADDRESS; a value only partly written: ILLEGAL DATA
+// VALUE) stores nothing and gets that exception. Function codes 22 and 23 would change the array
+// behind the register table's back and get ILLEGAL FUNCTION; codes of 0x80 and above get ILLEGAL
+// FUNCTION with their own byte as the function.
 //
 // Threads: everything but stop() and port() runs on the server thread, which alone touches the
 // HMI block (bound into the register table with no lock). Stores are locked one at a time.
@@ -48,7 +51,7 @@ public:
 
     // The command whose outcome the HMI refresh reports: only that kind's result word is read,
     // so the result of an older command of another kind never shows as the new one's.
-    enum class HmiWatch : uint8_t { NONE, CALIBRATION, RESTORE, DIAGNOSIS, CONFIG, SCAN, REPLACE };
+    enum class HmiWatch : uint8_t { NONE, CALIBRATION, RESTORE, DIAGNOSIS, CONFIG, REPLACE };
 
     // What getQueryInfo reads from a request (header length from the context).
     struct QueryInfo {
@@ -98,12 +101,17 @@ private:
     struct Client;
     // Reads what the client sent and answers every whole request; false when it is to close.
     bool serveClient(Client& client);
+    // The exception a write of count registers from address calls for (a register that starts
+    // no value, or a value that runs past the write), or 0 when the register table takes it whole.
+    int writeRefusal(int address, int count) const;
     void runSystemCommand();
     void runCalibration(int slot);
     void runCommit();
     void copyScanResults();
-    // Status 1 (accepted, result follows) and the kind to watch, or status 0 (refused).
+    // Status 1 (accepted, result follows) and the kind to watch, or refused().
     void accepted(bool ok, HmiWatch watch);
+    // Status 0, result 0, nothing watched.
+    void refused();
     void finished(bool ok);
 
     RecipeDataGuard& recipe_;

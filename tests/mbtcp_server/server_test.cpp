@@ -1,6 +1,8 @@
 // The Modbus TCP server over real stores, libmodbus clients as the HMI; the test plays the probe service.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +46,17 @@ using Pair = std::pair<int, int>;
 
 // Floats as the register table holds them (byte order NONE): low word first.
 float floatOf(const uint16_t* regs) { return std::bit_cast<float>(regs[0] | (static_cast<uint32_t>(regs[1]) << 16)); }
+
+// The mailbox content as text: kind, then its fields.
+std::string packText(const ProbeCmd& c) {
+    if (auto* p = std::get_if<CalbCmdPack>(&c)) return fmt::format("calibration {} {} {}", p->probeId, p->idxCal, p->solution);
+    if (auto* p = std::get_if<RestoreCmdPack>(&c)) return fmt::format("restore {}", p->probeId);
+    if (auto* p = std::get_if<ConfigCmdPack>(&c))
+        return fmt::format("config {} {} {} {} {} {}", p->probeId, p->param, p->cmdType, p->newAddr, p->mA_4, p->mA_20);
+    if (auto* p = std::get_if<ReplaceProbeCmdPack>(&c))
+        return fmt::format("replace {} {} {} {} {}", p->oldPN, p->oldSN, p->newPN, p->newSN, p->newModbusAddr);
+    return fmt::format("kind {}", c.index());
+}
 
 struct Refusal { const char* what; std::vector<uint8_t> pdu; uint8_t code; };  // the PDU with the unit id first
 
@@ -147,7 +160,14 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
         {"write coils, 1 byte for 16", {0xFF, 0x0F, 0x00, 0x00, 0x00, 0x10, 0x01, 0x00}, kValue},
         {"unknown function", {0xFF, 0x41, 0x00, 0x00, 0x00, 0x01}, kFunction},
         {"read coils", {0xFF, 0x01, 0x00, 0x00, 0x00, 0x01}, kAddress},
+        {"single write of half a value", {0xFF, 0x06, 0x00, 0x05, 0x00, 0x01}, kValue},
+        {"single write inside a value", {0xFF, 0x06, 0x00, 0x06, 0x00, 0x01}, kAddress},
+        {"write ending inside a value", {0xFF, 0x10, 0x00, 0x03, 0x00, 0x03, 0x06, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03}, kValue},
+        {"write starting in a gap", {0xFF, 0x10, 0x0B, 0xAE, 0x00, 0x03, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00, 0x0D}, kAddress},
+        {"function 0x81", {0xFF, 0x81, 0x00, 0x00, 0x00, 0x01}, kFunction},
+        {"function 0xFF", {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x01}, kFunction},
     };
+    const std::vector<uint16_t> refsBefore = read(1, 6);
     const std::vector<uint8_t> next = {0x00, 0x09, 0x00, 0x00, 0x00, 0x06, 0xFF, 0x03};
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,6 +180,7 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
         EXPECT_EQ(other.processMBTCPRequst(ctx, query.data(), static_cast<int>(6 + c.pdu.size()), mapping), 0);
         uint8_t rsp[64], left[64];
         ASSERT_EQ(::recv(sv[1], rsp, sizeof rsp, MSG_DONTWAIT), 9);
+        EXPECT_EQ(std::vector<uint8_t>(rsp, rsp + 7), (std::vector<uint8_t>{0x00, 0x07, 0x00, 0x00, 0x00, 0x03, 0xFF}));
         EXPECT_EQ(rsp[7], c.pdu[1] | 0x80);
         EXPECT_EQ(rsp[8], c.code);
         EXPECT_EQ(::recv(sv[0], left, sizeof left, MSG_DONTWAIT), static_cast<ssize_t>(next.size()));
@@ -170,20 +191,28 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
     modbus_free(ctx);
     EXPECT_EQ(read(1059, 1)[0], 7);
     EXPECT_EQ(var_to_string(far), farBefore);
+    EXPECT_EQ(read(1, 6), refsBefore);
+    // A libmodbus client of the running server sees the same refusals.
+    const uint16_t two[] = {1, 2};
+    EXPECT_EQ(modbus_write_register(client_, 5, 1), -1);
+    EXPECT_EQ(errno, EMBXILVAL);
+    EXPECT_EQ(modbus_write_registers(client_, 4, 2, two), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    EXPECT_EQ(read(1, 6), refsBefore);
 }
 
 TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
     command(1, 24);
     EXPECT_EQ(env_->diagnoseProbeId.load(), 0u);
     EXPECT_EQ(env_->diagnoseStatus.load(), -1);
-    EXPECT_EQ(status(), Pair(1, 0));
+    EXPECT_EQ(status(), Pair(0, 0));
     {
         std::lock_guard<StoreMutex> lock(live_->mutex());
         for (int i = 0; i < kDiagnValues; ++i) live_->data().probe.diagn[static_cast<size_t>(i)] = 1.5f * (i + 1);
     }
     env_->diagnoseResult.store(3);
     env_->diagnoseStatus.store(1);
-    EXPECT_EQ(status(), Pair(1, 0));  // loaded before the refresh
+    EXPECT_EQ(status(), Pair(0, 0));  // loaded before the refresh
     EXPECT_EQ(status(), Pair(2, 2));
     const auto d = read(kDiagNum, 5);
     EXPECT_EQ(read(kDiagNum, 5, true), d);  // input registers are the same table
@@ -194,37 +223,48 @@ TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
     EXPECT_EQ(status(), Pair(0, 0));
 }
 
-TEST_F(ServerRig, CalibrationAndRestoreReportTheirOwnOutcome) {
-    // Writes that do not start at the command register (from 2990, from 2991) run nothing.
-    for (const auto& v : {std::vector<uint16_t>{0, 1, 13}, {1, 13}}) {
-        write(kCommand + 1 - static_cast<int>(v.size()), v);
-        EXPECT_EQ(env_->probeCmdPending.load(), 0) << v.size();
-        EXPECT_EQ(env_->restoreStatus.load(), -1) << v.size();
+// Each probe command: the status and result it leaves (the block showed 2 and 7 before), the pack
+// it puts in the mailbox, and what the block shows once the probe service reports.
+TEST_F(ServerRig, ProbeCommandsReportTheirOwnOutcome) {
+    // Writes that do not start at the command register run nothing (one from 2990 starts in a gap).
+    write(kCommand - 1, {1, 13});
+    const uint16_t from2990[] = {0, 1, 13};
+    EXPECT_EQ(modbus_write_registers(client_, kCommand - 2, 3, from2990), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    EXPECT_EQ(env_->probeCmdPending.load(), 0);
+    EXPECT_EQ(env_->restoreStatus.load(), -1);
+    struct Row { const char* what; int probeId, code; float parameter; Pair now; const char* pack; std::atomic<int16_t>* word; int16_t outcome; Pair after; };
+    auto* cal = &env_->calibStatus, *cfg = &env_->configStatus;
+    const Row rows[] = {
+        // Code 7 ("Low Calibration") has no match in the definition; 14 and above never match.
+        {"calibration 7", 1, 7, 0, {0, 20}, "", nullptr, 0, {0, 20}},
+        {"calibration 14", 1, 14, 0, {0, 20}, "", nullptr, 0, {0, 20}},
+        {"calibration 36", 1, 36, 0, {0, 20}, "", nullptr, 0, {0, 20}},
+        {"pH 7 calibration", 1, 3, 7.0f, {1, 1}, "calibration 0 1 7", cal, 1, {2, 2}},
+        {"restore", 1, 13, 0, {1, 7}, "restore 0", &env_->restoreStatus, 0, {2, 1}},
+        {"address change", 1, 21, 12.0f, {1, 7}, "config 0 -1 4 12 nan nan", cfg, 1, {2, 2}},
+        {"address 300", 1, 21, 300.0f, {0, 0}, "", nullptr, 0, {0, 0}},
+        {"4 mA span", 1, 22, 4.5f, {1, 7}, "config 0 -1 5 -1 4.5 nan", cfg, 0, {2, 1}},
+        {"20 mA span", 1, 23, 19.5f, {1, 7}, "config 0 -1 5 -1 nan 19.5", cfg, 1, {2, 2}},
+        {"diagnosis", 1, 24, 0, {2, 7}, "", &env_->diagnoseStatus, 0, {2, 1}},
+        {"diagnosis of slot 199", 200, 24, 0, {0, 0}, "", nullptr, 0, {0, 0}},
+        {"replacement", 0, 29, 0, {1, 7}, "replace 70001 111 70002 222 33", &env_->replaceStatus, 1, {2, 2}},
+    };
+    // Replacement arguments from 1901: old PN, old SN, new PN, new SN (low word first), new address.
+    write(1901, {70001 & 0xffff, 70001 >> 16, 111, 0, 70002 & 0xffff, 70002 >> 16, 222, 0, 33});
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        write(kStatus, {2, 7});
+        writeFloat(2993, r.parameter);
+        command(r.probeId, r.code);
+        EXPECT_EQ(status(), r.now);
+        EXPECT_EQ(read(kCommand, 1)[0], r.code == 29 ? 29 : 0);
+        EXPECT_EQ(env_->probeCmdPending.load() ? packText(takeCommand()) : "", r.pack);
+        if (r.word == cal) env_->setCalibMessage("calibration succeed");
+        if (r.word) r.word->store(r.outcome);
+        EXPECT_EQ(statusAfterRefresh(), r.after);
     }
-    // Code 7 ("Low Calibration") has no match in the definition; 14 and above never match.
-    for (int code : {7, 14, 36}) {
-        command(1, code);
-        EXPECT_EQ(status(), Pair(0, 20)) << code;
-        EXPECT_EQ(env_->probeCmdPending.load(), 0) << code;
-    }
-    // Code 3 ("pH 7 Calibration", index 1) with the solution from the parameter.
-    writeFloat(2993, 7.0f);
-    command(1, 3);
-    EXPECT_EQ(status(), Pair(1, 0));
-    const ProbeCmd taken = takeCommand();
-    ASSERT_TRUE(std::holds_alternative<CalbCmdPack>(taken));
-    EXPECT_EQ(std::get<CalbCmdPack>(taken).idxCal, 1);
-    EXPECT_EQ(std::get<CalbCmdPack>(taken).solution, 7.0f);
-    env_->setCalibMessage("calibration succeed");
-    env_->calibStatus.store(1);
-    EXPECT_EQ(statusAfterRefresh(), Pair(2, 2));
-    EXPECT_EQ(read(1201, 2)[0], 0x6163);  // "ca"
-    // A restore after the finished calibration: its own word decides, still pending.
-    command(1, 13);
-    EXPECT_EQ(statusAfterRefresh(), Pair(1, 0));
-    takeCommand();
-    env_->restoreStatus.store(0);
-    EXPECT_EQ(statusAfterRefresh(), Pair(2, 1));
+    EXPECT_EQ(read(1201, 2)[0], 0x6163);  // "ca" of the calibration's message
     // A command while another sits in the mailbox is refused, and stays refused.
     command(1, 13);
     command(1, 22);  // 4-mA span
@@ -273,6 +313,7 @@ TEST_F(ServerRig, SystemAndProbeListCommands) {
 }
 
 TEST_F(ServerRig, ScanProgressAndAddBatchFromTheSlots) {
+    write(kStatus, {2, 7});  // a scan leaves the status words as they are
     command(0, 25);
     EXPECT_EQ(env_->scanState.load(), 1u);
     ProbeScanResultItem found;
@@ -286,7 +327,7 @@ TEST_F(ServerRig, ScanProgressAndAddBatchFromTheSlots) {
     EXPECT_EQ(read(1551, 2), (std::vector<uint16_t>{40, 2}));
     EXPECT_EQ(read(1601 + 26, 3), (std::vector<uint16_t>{10, 0xFFFF, 1}));  // addr, suggested, enable
     env_->scanState.store(2);
-    EXPECT_EQ(statusAfterRefresh(), Pair(2, 2));
+    EXPECT_EQ(statusAfterRefresh(), Pair(2, 7));
     write(kCommand, 27);
     const ProbeCmd batch = takeCommand();
     ASSERT_TRUE(std::holds_alternative<ChangeAddrBatch>(batch));
@@ -295,6 +336,15 @@ TEST_F(ServerRig, ScanProgressAndAddBatchFromTheSlots) {
     EXPECT_EQ(items[0].pn, 50210);
     EXPECT_EQ(Pair(items[1].addr, items[1].newAddr), Pair(11, 12));
     EXPECT_EQ(items[2].addr, 0);
+    // None selected: an empty batch still ends the scan session.
+    write(1601 + 28, 0), write(1601 + 29 + 28, 0);
+    env_->scanState.store(2);
+    write(kCommand, 27);
+    const ProbeCmd none = takeCommand();
+    ASSERT_TRUE(std::holds_alternative<ChangeAddrBatch>(none));
+    EXPECT_EQ(std::get<ChangeAddrBatch>(none)[0].addr, 0);
+    EXPECT_EQ(env_->scanState.load(), 0u);
+    EXPECT_EQ(status(), Pair(2, 7));
 }
 
 TEST_F(ServerRig, ConcurrentClientsWhileOneLeavesMidRequest) {
