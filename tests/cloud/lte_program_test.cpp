@@ -64,4 +64,37 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     EXPECT_NE(readFile(p.installFile("log/log_lte.txt")).find("Application: stopped"), std::string::npos);
 }
 
+// A stub autossh (seen as /usr/bin/autossh inside) whose ssh is refused at once and which then
+// keeps retrying, as the real one does; it notes its pid.
+TEST(LteProgram, FailedTunnelTriesAtStartUpLeaveNoAutosshRunning) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    SandboxProcess p;
+    std::string parameters = kParameters;
+    const std::string ports = R"("gatewayServerPort": 0, "gatewayMonitorPort": 0)";
+    parameters.replace(parameters.find(ports), ports.size(), R"("gatewayServerPort": 20100, "gatewayMonitorPort": 24000)");
+    writeFile(p.installFile("config/recipes/parameter.json"), parameters);
+    writeFile(p.tmpDir() + "/usr-bin/autossh", "#!/bin/sh\necho $$ >> /tmp/autossh.pids\n"
+                                              "echo 'ssh: connect to host gw port 22: Connection refused' >&2\n"
+                                              "while :; do sleep 1; done\n");
+    std::filesystem::permissions(p.tmpDir() + "/usr-bin/autossh", std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(p.tmpDir() + "/usr-bin-work");
+    ASSERT_TRUE(p.start({"/bin/sh", "-c",
+                         "mount -t overlay overlay -o lowerdir=/usr/bin,upperdir=/tmp/usr-bin,workdir=/tmp/usr-bin-work "
+                         "/usr/bin && exec \"$0\"",
+                         ORVANE_LTE_BINARY}));
+    // Start-up is over when the worker thread begins.
+    ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("Application: Scan interval") != std::string::npos; }, 60s))
+        << p.stdoutText() << p.stderrText();
+    std::string alive;
+    ASSERT_EQ(p.runInside({"sh", "-c", "for p in $(cat /tmp/autossh.pids); do s=$(cut -d' ' -f3 /proc/$p/stat 2>/dev/null); "
+                                        "[ -n \"$s\" ] && [ \"$s\" != Z ] && echo $p; done; true"},
+                          &alive), 0);
+    const std::string out = p.stdoutText();
+    EXPECT_EQ(count(out, "Setup connection _OrvanePro"), 5u);
+    EXPECT_GE(count(readFile(p.tmpDir() + "/autossh.pids"), "\n"), 5u);
+    EXPECT_LE(count(alive, "\n"), 1u) << alive;  // the periodic check may have started one again
+    ASSERT_TRUE(p.signal(SIGTERM));
+    EXPECT_EQ(p.wait(30s), 0);
+}
+
 }  // namespace
