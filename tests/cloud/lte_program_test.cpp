@@ -24,7 +24,7 @@ TEST(LteProgram, VersionWritesNoLogAndSigtermDuringStartUpEndsTheProgram) {
 
     SandboxProcess p;
     writeFile(p.installFile("config/recipes/parameter.json"), kParameters);
-    ASSERT_TRUE(p.start({ORVANE_LTE_BINARY, "-s", "/opt/kelvaworks/other.json", "-l", "/opt/kelvaworks/l.txt", "-x"}));
+    ASSERT_TRUE(p.start({ORVANE_LTE_BINARY, "-s", "/opt/kelvaworks/other.json", "-l", "/opt/kelvaworks/l.txt"}));
     ASSERT_TRUE(waitUntil([&] { return p.stdoutText().find("Applicaiton ") != std::string::npos; }, 30s));
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 0);
@@ -62,6 +62,29 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     for (const char* line : {"Applicaiton Terminated... \n", "LTE Thread: stopped", "Application: stopped"})
         EXPECT_EQ(count(p.stdoutText(), line), 1u) << line;
     EXPECT_NE(readFile(p.installFile("log/log_lte.txt")).find("Application: stopped"), std::string::npos);
+}
+
+// Both daemons refuse a command line they do not know before anything starts ("--help" reads as
+// "-l p" to getopt), run in a folder of their own.
+TEST(DaemonPrograms, BadCommandLinesPrintUsageAndStartNothing) {
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
+    const std::pair<const char*, const char*> programs[] = {{ORVANE_LTE_BINARY, "orvane-lte"},
+                                                            {ORVANE_SYSTEM_BINARY, "orvane-system"}};
+    const std::vector<std::vector<std::string>> lines = {{"--help"}, {"-x"}, {"stray"}, {"-s", "a.json", "stray"}, {"-l"}};
+    for (const auto& [binary, name] : programs) {
+        for (const auto& args : lines) {
+            SCOPED_TRACE(std::string(name) + " " + args[0]);
+            SandboxProcess p;
+            std::vector<std::string> argv = {"/bin/sh", "-c", "cd /tmp && exec \"$0\" \"$@\"", binary};
+            argv.insert(argv.end(), args.begin(), args.end());
+            ASSERT_TRUE(p.start(argv));
+            EXPECT_EQ(p.wait(30s), 2);
+            EXPECT_EQ(p.stderrText(), std::string("usage: ") + name + " [-s settings-file] [-l log-file] [-v]\n");
+            EXPECT_EQ(p.stdoutText(), "");
+            EXPECT_TRUE(std::filesystem::is_empty(p.tmpDir()));  // no log "p", no socket
+            EXPECT_FALSE(std::filesystem::exists(p.installFile("log")));
+        }
+    }
 }
 
 // A stub autossh (seen as /usr/bin/autossh inside) whose ssh is refused at once and which then
