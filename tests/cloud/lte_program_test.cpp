@@ -62,6 +62,10 @@ TEST(LteProgram, ConnectsReloadsOnceOnAChangeAndEndsOnSigterm) {
     for (const char* line : {"Applicaiton Terminated... \n", "LTE Thread: stopped", "Application: stopped"})
         EXPECT_EQ(count(p.stdoutText(), line), 1u) << line;
     EXPECT_NE(readFile(p.installFile("log/log_lte.txt")).find("Application: stopped"), std::string::npos);
+    // orvane-lte serves no socket: it leaves none behind and keeps the gateway's.
+    for (const auto& e : std::filesystem::directory_iterator(p.tmpDir()))
+        EXPECT_TRUE(!e.is_socket() || e.path().filename() == "probeSock") << e.path();
+    EXPECT_TRUE(std::filesystem::is_socket(p.tmpDir() + "/probeSock"));
 }
 
 // Both daemons refuse a command line they do not know before anything starts ("--help" reads as
