@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     orvane::platform::SignalStop signals;
     if (!signals.ok()) return 1;
     const auto opts = orvane::platform::parseDaemonOptions(argc, argv, "log/log_lte.txt");
+    if (opts.invalid) return 2;  // the usage line is written; nothing was started
     if (opts.version) {
         std::cout << cloud_daemon::application::kCloudDaemonVersion << std::endl;
         return 0;

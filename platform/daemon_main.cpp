@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iostream>
 
 #include "platform/paths.h"
 
@@ -33,15 +34,23 @@ DaemonOptions parseDaemonOptions(int argc, char** argv, const std::string& defau
     DaemonOptions o;
     o.settingsPath = Paths::install("config/recipes/parameter.json");
     o.logPath = Paths::install(defaultLog);
-    opterr = 0;  // other options are ignored
+    opterr = 0;  // the usage line below is the only message
+    optind = 0;  // a fresh scan, also when called again
     int opt;
     while ((opt = ::getopt(argc, argv, "s:l:v")) != -1) {
         switch (opt) {
             case 's': o.settingsPath = optarg; break;
             case 'l': o.logPath = optarg; break;
             case 'v': o.version = true; return o;  // options after it are not looked at
-            default: break;
+            default: o.invalid = true; break;      // e.g. "--help" would otherwise read as "-l p"
         }
+        if (o.invalid) break;
+    }
+    if (!o.invalid && optind < argc) o.invalid = true;
+    if (o.invalid) {
+        const std::string name = argc > 0 && argv[0] ? argv[0] : "daemon";
+        std::cerr << "usage: " << name.substr(name.rfind('/') + 1) << " [-s settings-file] [-l log-file] [-v]"
+                  << std::endl;
     }
     return o;
 }

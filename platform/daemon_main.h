@@ -12,9 +12,11 @@ struct DaemonOptions {
     std::string settingsPath;  // -s, default <install root>config/recipes/parameter.json
     std::string logPath;       // -l, default <install root><defaultLog>
     bool version = false;      // -v: print the version and leave before anything is built
+    bool invalid = false;      // unknown option, missing value or stray argument: leave with status 2
 };
 
-// getopt with "s:l:v"; other options are ignored.
+// getopt with "s:l:v". An unknown option, an option without its value or an argument that is
+// no option writes one usage line to stderr and sets `invalid`.
 DaemonOptions parseDaemonOptions(int argc, char** argv, const std::string& defaultLog);
 
 // One per process. The constructor ignores SIGPIPE and installs the SIGINT/SIGTERM handler at

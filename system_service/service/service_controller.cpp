@@ -1,5 +1,8 @@
 #include "system_service/service/service_controller.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <future>
 #include <thread>
@@ -55,6 +58,10 @@ void ServiceController::start() {
         throw std::runtime_error("Error creating the acceptor: " + e.code().message());
     }
     log_info(logger_, "Acceptor bound to address: '", path_, "'...");
+    // The socket file this acceptor made: removed again at the end, unless another program has
+    // put its own there meanwhile.
+    struct stat bound {};
+    const bool haveBound = ::lstat(path_.c_str(), &bound) == 0;
     listening_.store(true);
 
     while (!stop_.load()) {
@@ -83,6 +90,10 @@ void ServiceController::start() {
     listening_.store(false);
     boost::system::error_code ignored;
     if (acceptor.is_open()) acceptor.close(ignored);
+    struct stat current {};
+    if (haveBound && ::lstat(path_.c_str(), &current) == 0 && current.st_dev == bound.st_dev &&
+        current.st_ino == bound.st_ino)
+        ::unlink(path_.c_str());
     log_info(logger_, "ServiceController closed");
 }
 

@@ -49,7 +49,8 @@ public:
     ServiceController(const ServiceController&) = delete;
     ServiceController& operator=(const ServiceController&) = delete;
 
-    // Binds and serves until stop(); throws std::runtime_error when the socket cannot be bound.
+    // Binds and serves until stop(), then removes the socket file it made; throws
+    // std::runtime_error when the socket cannot be bound.
     void start();
     // Ends start() within one poll interval, and ends idle connections; safe from any thread.
     void stop();

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -74,12 +76,14 @@ struct FakeLink : interfaces::ICloudSender {
     std::string take_message() override { return std::exchange(message, {}); }
     int publish(const std::string& topic, const std::string& payload) override {
         ++attempts;
+        if (publishHook) publishHook();
         if (!up) return -1;
         sent.emplace_back(topic, payload);
         return 0;
     }
     bool up = true;
     int attempts = 0;
+    std::function<void()> publishHook;
     std::string message;
     std::vector<std::pair<std::string, std::string>> sent;
 };
@@ -226,11 +230,17 @@ protected:
                               {3, "PLC", "Modbus TCP", 502, -1, -1, 0}};
         service_.set_random_source([] { return 4383; });
         service_.set_address_lookup([](const std::string&) { return std::string("192.168.0.1"); });
+        // autossh processes are modelled by their server ports: a launch adds one, the kill line
+        // of a port ends all of that port.
         runner_.setScript([this](const RecordingCommandRunner::Call& c) {
             RecordingCommandRunner::Result r;
             if (c.line.rfind("ps -aux", 0) == 0) r.status = tunnelUp_ ? 0 : 1;
-            if (c.line.rfind("AUTOSSH_GATETIME=0", 0) == 0 && !sshLog_.empty())
-                orvane::test::writeFile(GatewayService::tunnel_log_path(20100), sshLog_);
+            if (c.line.rfind("AUTOSSH_GATETIME=0", 0) == 0) {
+                autossh_.insert(std::stoi(c.line.substr(c.line.find(" -R ") + 4)));
+                if (!sshLog_.empty()) orvane::test::writeFile(GatewayService::tunnel_log_path(20100), sshLog_);
+            }
+            for (auto it = autossh_.begin(); it != autossh_.end();)
+                it = c.line == GatewayService::kill_line(*it) ? autossh_.erase(it) : std::next(it);
             return r;
         });
     }
@@ -252,6 +262,7 @@ protected:
     GatewayService service_{settings_, link_, log_, clock_, runner_};
     bool tunnelUp_ = true;
     std::string sshLog_;
+    std::multiset<int> autossh_;  // server ports of the running autossh processes
 };
 
 TEST_F(GatewayTest, DocumentsApplicationCodesAndSerialNumberPorts) {
@@ -327,16 +338,22 @@ TEST_F(GatewayTest, Commands) {
 
 TEST_F(GatewayTest, TunnelRefusedInItsLogOrNeverConfirmedAndInvalidPorts) {
     sshLog_ = "ssh: connect to host x port 22: Connection refused\n";
+    link_.publishHook = [this] { EXPECT_TRUE(autossh_.empty()) << "answered before the failed try was ended"; };
     EXPECT_EQ(service_.handle_command(command("activate", "PLC", "20100"), kSn), 0);
+    link_.publishHook = nullptr;
     const auto replies = sentOn("gw/reply");
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_NE(replies[0].second.find(R"("message":"Server refused the SSH connection")"), std::string::npos);
     EXPECT_EQ(clock_.sleeps(), std::vector<int64_t>{500});  // seen at the first check
     tunnelUp_ = false;  // a tunnel that never confirms
     std::string message;
-    EXPECT_EQ(service_.launch_tunnel(20101, 24000, "192.168.0.1", 502, "t", "", &message), -1);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(service_.launch_tunnel(20101, 24000, "192.168.0.1", 502, "t", "", &message), -1);
     EXPECT_EQ(message, "autossh process exited or no confirmation within timeout");
-    EXPECT_EQ(clock_.sleeps().size(), 7u);
+    EXPECT_TRUE(autossh_.empty());
+    EXPECT_EQ(clock_.sleeps().size(), 31u);
+    tunnelUp_ = true;  // a confirmed tunnel keeps running
+    EXPECT_EQ(service_.launch_tunnel(20101, 24000, "192.168.0.1", 502, "t", "", &message), 0);
+    EXPECT_EQ(autossh_, std::multiset<int>{20101});
     EXPECT_EQ(service_.launch_tunnel(0, 24000, "a", 80, "t", "", &message), -1);
     EXPECT_EQ(message, "Invalid port configuration, server_port=0, monitor_port=24000, local_port=80");
     runner_.clear();

@@ -46,6 +46,7 @@ TEST_F(RestUpgradeRoute, OrderAndStatusThroughTheProgram) {
     orvane::test::expectSystemUpgraded(p);
     ASSERT_TRUE(p.signal(SIGTERM));
     EXPECT_EQ(p.wait(30s), 0);
+    EXPECT_FALSE(std::filesystem::exists(p.tmpDir() + "/systemSock"));  // a clean stop removes it
     EXPECT_NE(p.stdoutText().find("Applicaiton Terminated... \n"), std::string::npos);
     const std::string log = orvane::test::readFile(p.installFile("log/log_system.txt"));
     for (const char* line : {"[Orvane-system: ", "Current software version 1.2.2922", "ServiceController stop...", "ServiceController closed"})

@@ -323,10 +323,14 @@ int GatewayService::launch_tunnel(int serverPort, int monitorPort, const std::st
     line += " " + target + " > " + logPath + " 2>&1 &";
     if (runner_.shell(line) == 0) {
         log_info(logger_, "Run command: ", line);
-        return verify_tunnel(serverPort, logPath, message);
+        if (verify_tunnel(serverPort, logPath, message) == 0) return 0;
+    } else {
+        if (message) *message = "Failed to launch autossh";
+        log_warn(logger_, "Fail to excute: ", line);
     }
-    if (message) *message = "Failed to launch autossh";
-    log_warn(logger_, "Fail to excute: ", line);
+    // A failed try ends what it started: otherwise its autossh keeps retrying and competes with
+    // the next try (or the next "activate") for the same remote and monitor ports.
+    deactivate_tunnel(serverPort);
     return -1;
 }
 

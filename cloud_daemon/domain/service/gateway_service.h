@@ -64,6 +64,8 @@ public:
     std::string reply_string(const std::string& cmd, const std::string& sn, const std::string& app, int appType,
                              int cmdid, int port, int result, const std::string& message);
 
+    // Starts autossh for serverPort and waits for it to confirm: 0, or -1 after killing every
+    // process of that port (a failed try leaves nothing running).
     int launch_tunnel(int serverPort, int monitorPort, const std::string& localAddress, int localPort,
                       const std::string& target, const std::string& keyFile, std::string* message = nullptr);
     int verify_tunnel(int port, const std::string& logPath, std::string* message = nullptr);
