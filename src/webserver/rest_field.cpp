@@ -5,6 +5,7 @@
 // answer outside it. Probe commands go to EnvGuard's mailbox after the recipe mutex is released;
 // a command that the mailbox refuses (busy, index out of range) answers 1001, except on the
 // settings routes, whose recipe change stands and answers 200 whatever became of the command.
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -211,13 +212,14 @@ void assignText(fss::basic_str<char, N>& field, std::string_view text) {
     field.assignBytes(text.data(), std::min<size_t>(text.size(), N));
 }
 
-enum class CsvOutcome { Done, Invalid, Full };
+enum class CsvOutcome { Done, Invalid, Full, NoLine };
 
 // Appends the CSV rows of `text` to the inputs of `client` that are not enabled. The first line
 // of five or more fields is the header; shorter lines are skipped (boundary and part headers of
-// a form-data body among them).
+// a form-data body among them). A text that yields no row is NoLine: nothing was imported.
 CsvOutcome importCsv(std::string_view text, MBTcpClientItem& client) {
     bool header = true;
+    int taken = 0;
     size_t pos = 0;
     std::string line;
     std::vector<std::string_view> fields;
@@ -263,8 +265,22 @@ CsvOutcome importCsv(std::string_view text, MBTcpClientItem& client) {
         assignText(slot->unit, fields[5]);
         slot->precision = static_cast<int16_t>(precision);
         slot->enable = true;
+        ++taken;
     }
-    return CsvOutcome::Done;
+    return taken > 0 ? CsvOutcome::Done : CsvOutcome::NoLine;
+}
+
+// The media type of a part's Content-Type value, in lower case: its first line, up to any
+// parameter (";"), without the blanks around it.
+std::string mediaType(std::string_view contentType) {
+    contentType = contentType.substr(0, contentType.find_first_of("\r\n"));
+    contentType = contentType.substr(0, contentType.find(';'));
+    const size_t first = contentType.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    contentType = contentType.substr(first, contentType.find_last_not_of(" \t") - first + 1);
+    std::string type(contentType);
+    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return type;
 }
 
 // True when the two blocks show the same ids, values (bit for bit) and connection flags.
@@ -1022,7 +1038,7 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
         return kNoSave;
     }
     const auto [data, type] = *part;
-    if (type == "application/json") {
+    if (mediaType(type) == "application/json") {
         if (restBodyObject(data).empty()) {
             SLOG_WARN(WEB, "upload: the JSON part holds no object");
             failed(out, "Invalid JSON");
@@ -1062,6 +1078,9 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
         if (outcome == CsvOutcome::Full) {
             SLOG_INFO(WEB, "**** input is  FULL");
             msg = "Failure: exceed the maximal number";
+        } else if (outcome == CsvOutcome::NoLine) {
+            SLOG_INFO(WEB, "**** input is  empty");
+            msg = "Failure: no input line in csv file!";
         } else {
             SLOG_INFO(WEB, "**** input is  invalid");
         }

@@ -203,7 +203,8 @@ TEST_F(RestFieldTest, CsvImportAppendsAllOrNothingAndRecipeUploads) {
         {header + "X,Y,400,2,FLOAT,m,2\nX,Y,abc,2,FLOAT,m,2\n", invalid},
         {header + "X,Y,400,2,FLOAT,m\n", invalid},
         {header + "X,Y,99999999999,2,FLOAT,m,2\n", invalid},
-        {"a,b,c,d\nX,Y,400,2\n", kOk},
+        {"a,b,c,d\nX,Y,400,2\n", failedWith("Failure: no input line in csv file!")},
+        {header, failedWith("Failure: no input line in csv file!")},
     };
     for (const auto& [text, answer] : cases) EXPECT_EQ(upload("/upload", text, "text/csv"), answer) << text;
     EXPECT_FALSE(inputs[6].enable);
