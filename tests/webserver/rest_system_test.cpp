@@ -158,12 +158,15 @@ TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
     sys.sn = "2459999";
     sys.name = "Plant";
     sys.guardPort = 8080;
-    EXPECT_EQ(put("/system/settings", token_, R"({"enable":false,"location":"Oslo","guardPort":1})"),
-              common(200, "OK"));
+    EXPECT_EQ(put("/system/settings", token_, R"({"enable":false,"location":"Oslo"})"), common(200, "OK"));
     EXPECT_EQ(sys.sn, "2459999");
     EXPECT_EQ(sys.name, "Orvane");
     EXPECT_EQ(sys.location, "Oslo");
     EXPECT_EQ(sys.guardPort, 8080);
+    // The watched port is the body's to set, within 1..65535.
+    EXPECT_EQ(put("/system/settings", token_, R"({"guardPort":65536})"), common(1001, R"(\"guardPort\" out of range)"));
+    EXPECT_EQ(put("/system/settings", token_, R"({"enable":false,"guardPort":8443})"), common(200, "OK"));
+    EXPECT_EQ(sys.guardPort, 8443);
     clock_.setWallSeconds(1767225600 + 3661);
     ASSERT_TRUE(get("/system/settings", ""));
     EXPECT_EQ(answer()["Timestamp"], "2026-01-01 01:01:01");
