@@ -265,7 +265,6 @@ const RestAPI::Route kRoutes[] = {
     ROW(PUT, "/controller/settings/?", Field, true, _setControllerSettings),
     ROW(GET, "/controller/?/input/?", Field, false, _getControllerInputRegSettings),
     ROW(PUT, "/controller/?/input/?", Field, true, _setControllerInputRegSettings),
-    ROW(PUT, "/controller/?/input", Field, true, _setControllerInputRegArray),
     ROW(GET, "/controller/?/output/?", Field, false, _getControllerOutputRegSettings),
     ROW(PUT, "/controller/?/output/?", Field, true, _setControllerOutputRegSettings),
     ROW(PUT, "/controller/?/addoutput/?", Field, true, _addControllerOutput),

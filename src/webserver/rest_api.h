@@ -234,7 +234,6 @@ public:
     RestHandled _setControllerSettings(const RestRequest&, fss::stringHuge&);
     RestHandled _getControllerInputRegSettings(const RestRequest&, fss::stringHuge&);
     RestHandled _setControllerInputRegSettings(const RestRequest&, fss::stringHuge&);
-    RestHandled _setControllerInputRegArray(const RestRequest&, fss::stringHuge&);  // PUT /controller/?/input
     RestHandled _getControllerOutputRegSettings(const RestRequest&, fss::stringHuge&);
     RestHandled _setControllerOutputRegSettings(const RestRequest&, fss::stringHuge&);
     RestHandled _addControllerOutput(const RestRequest&, fss::stringHuge&);

@@ -1,7 +1,13 @@
 #include "webserver/rest_bodies.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -87,6 +93,505 @@ void floatArray(Obj& o, const char* key, const float* values, int count) {
 }
 
 }  // namespace
+
+// ---- request checks ---------------------------------------------------------------------------
+
+namespace {
+
+struct JsonMember;
+
+// One JSON value as the scanner found it: scalars keep their text (texts with their quotes),
+// objects their members (keys without quotes, escapes as written), arrays their elements.
+struct JsonNode {
+    enum class Type : uint8_t { object, array, string, number, boolean, null };
+    Type type = Type::null;
+    std::string_view raw;
+    std::vector<JsonMember> members;
+    std::vector<JsonNode> elements;
+
+    const JsonNode* member(std::string_view key) const;
+};
+
+struct JsonMember {
+    std::string_view key;
+    JsonNode value;
+};
+
+const JsonNode* JsonNode::member(std::string_view key) const {
+    for (const JsonMember& m : members)
+        if (m.key == key) return &m.value;
+    return nullptr;
+}
+
+constexpr int kMaxDepth = 64;
+
+// A strict JSON reader (RFC 8259) that also copies the text without the blanks between tokens.
+class JsonScanner {
+public:
+    JsonScanner(std::string_view text, std::string* compact) : s_(text), compact_(compact) {}
+
+    // True when the whole text is one value, blanks around it allowed.
+    bool document(JsonNode& root) {
+        skipBlanks();
+        if (!value(root, 0)) return false;
+        skipBlanks();
+        return i_ == s_.size();
+    }
+
+private:
+    bool at(char c) const { return i_ < s_.size() && s_[i_] == c; }
+    bool digitAt() const { return i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9'; }
+    void skipBlanks() {
+        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r')) ++i_;
+    }
+    void emit(std::string_view t) {
+        if (compact_) compact_->append(t);
+    }
+
+    bool value(JsonNode& n, int depth) {
+        if (depth > kMaxDepth || i_ >= s_.size()) return false;
+        const size_t start = i_;
+        switch (s_[i_]) {
+            case '{': return object(n, depth);
+            case '[': return array(n, depth);
+            case '"':
+                if (!text()) return false;
+                n.type = JsonNode::Type::string;
+                break;
+            case 't':
+                if (!word("true")) return false;
+                n.type = JsonNode::Type::boolean;
+                break;
+            case 'f':
+                if (!word("false")) return false;
+                n.type = JsonNode::Type::boolean;
+                break;
+            case 'n':
+                if (!word("null")) return false;
+                n.type = JsonNode::Type::null;
+                break;
+            default:
+                if (!number()) return false;
+                n.type = JsonNode::Type::number;
+        }
+        n.raw = s_.substr(start, i_ - start);
+        emit(n.raw);
+        return true;
+    }
+
+    bool word(std::string_view w) {
+        if (s_.substr(i_, w.size()) != w) return false;
+        i_ += w.size();
+        return true;
+    }
+
+    bool text() {
+        ++i_;  // the opening quote
+        while (i_ < s_.size()) {
+            const auto c = static_cast<unsigned char>(s_[i_]);
+            if (c == '"') {
+                ++i_;
+                return true;
+            }
+            if (c < 0x20) return false;
+            if (c == '\\') {
+                if (++i_ >= s_.size()) return false;
+                const char e = s_[i_];
+                if (e == 'u') {
+                    for (int k = 1; k <= 4; ++k)
+                        if (i_ + k >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_ + k]))) return false;
+                    i_ += 4;
+                } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
+                    return false;
+                }
+            }
+            ++i_;
+        }
+        return false;
+    }
+
+    bool number() {
+        if (at('-')) ++i_;
+        if (at('0')) {
+            ++i_;
+        } else if (digitAt()) {
+            while (digitAt()) ++i_;
+        } else {
+            return false;
+        }
+        if (at('.')) {
+            ++i_;
+            if (!digitAt()) return false;
+            while (digitAt()) ++i_;
+        }
+        if (at('e') || at('E')) {
+            ++i_;
+            if (at('+') || at('-')) ++i_;
+            if (!digitAt()) return false;
+            while (digitAt()) ++i_;
+        }
+        return true;
+    }
+
+    bool object(JsonNode& n, int depth) {
+        n.type = JsonNode::Type::object;
+        ++i_;
+        emit("{");
+        skipBlanks();
+        if (at('}')) {
+            ++i_;
+            emit("}");
+            return true;
+        }
+        for (;;) {
+            if (!at('"')) return false;
+            const size_t keyStart = i_;
+            if (!text()) return false;
+            emit(s_.substr(keyStart, i_ - keyStart));
+            const std::string_view key = s_.substr(keyStart + 1, i_ - keyStart - 2);
+            skipBlanks();
+            if (!at(':')) return false;
+            ++i_;
+            emit(":");
+            skipBlanks();
+            JsonNode child;
+            if (!value(child, depth + 1)) return false;
+            n.members.push_back(JsonMember{key, std::move(child)});
+            skipBlanks();
+            if (at(',')) {
+                ++i_;
+                emit(",");
+                skipBlanks();
+                continue;
+            }
+            if (!at('}')) return false;
+            ++i_;
+            emit("}");
+            return true;
+        }
+    }
+
+    bool array(JsonNode& n, int depth) {
+        n.type = JsonNode::Type::array;
+        ++i_;
+        emit("[");
+        skipBlanks();
+        if (at(']')) {
+            ++i_;
+            emit("]");
+            return true;
+        }
+        for (;;) {
+            n.elements.emplace_back();
+            if (!value(n.elements.back(), depth + 1)) return false;
+            skipBlanks();
+            if (at(',')) {
+                ++i_;
+                emit(",");
+                skipBlanks();
+                continue;
+            }
+            if (!at(']')) return false;
+            ++i_;
+            emit("]");
+            return true;
+        }
+    }
+
+    std::string_view s_;
+    std::string* compact_;
+    size_t i_ = 0;
+};
+
+std::string quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }
+
+const char* kindName(BodyKind kind) {
+    switch (kind) {
+        case BodyKind::boolean: return "true or false";
+        case BodyKind::integer: return "an integer";
+        case BodyKind::number: return "a number";
+        case BodyKind::text: return "a text";
+        case BodyKind::array: return "an array";
+        case BodyKind::object: return "an object";
+    }
+    return "?";
+}
+
+std::string checkObject(const JsonNode& object, const BodySchema& schema);
+
+bool isIntegerText(std::string_view raw) { return raw.find_first_of(".eE") == std::string_view::npos; }
+
+// The refusal for one value of a known key; empty when it fits.
+std::string checkValue(const BodyField& field, const JsonNode& v) {
+    using T = JsonNode::Type;
+    const std::string wrongKind = quoted(field.key) + " must be " + kindName(field.kind);
+    const std::string outOfRange = quoted(field.key) + " out of range";
+    switch (field.kind) {
+        case BodyKind::boolean:
+            return v.type == T::boolean ? std::string() : wrongKind;
+        case BodyKind::integer: {
+            if (v.type != T::number || !isIntegerText(v.raw)) return wrongKind;
+            long long n = 0;
+            const auto [end, ec] = std::from_chars(v.raw.data(), v.raw.data() + v.raw.size(), n);
+            if (ec != std::errc() || end != v.raw.data() + v.raw.size() || n < field.min || n > field.max)
+                return outOfRange;
+            return {};
+        }
+        case BodyKind::number: {
+            if (v.type == T::null) return {};  // what the writers show for a missing value: the field stays
+            if (v.type != T::number) return wrongKind;
+            const double d = std::strtod(std::string(v.raw).c_str(), nullptr);
+            if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max()) return outOfRange;
+            return {};
+        }
+        case BodyKind::text:
+            return v.type == T::string ? std::string() : wrongKind;
+        case BodyKind::array:
+            if (v.type != T::array) return wrongKind;
+            if (field.element)
+                for (const JsonNode& e : v.elements) {
+                    if (e.type != T::object) return quoted(field.key) + " must hold objects";
+                    std::string refusal = checkObject(e, *field.element);
+                    if (!refusal.empty()) return refusal;
+                }
+            return {};
+        case BodyKind::object:
+            return v.type == T::object ? std::string() : wrongKind;
+    }
+    return {};
+}
+
+std::string checkObject(const JsonNode& object, const BodySchema& schema) {
+    for (const auto& [key, v] : object.members) {
+        if (key == "enable" && v.type != JsonNode::Type::boolean) return "\"enable\" must be true or false";
+        const BodyField* field = schema.find(key);
+        if (!field) continue;
+        std::string refusal = checkValue(*field, v);
+        if (!refusal.empty()) return refusal;
+    }
+    return {};
+}
+
+// ---- learning a record's keys ----
+
+// The keys of a written record: booleans, texts, arrays and objects as shown; every number (or
+// null) a float until the probes tell otherwise.
+BodySchema skeletonOf(const JsonNode& record) {
+    BodySchema schema;
+    for (const auto& [key, v] : record.members) {
+        BodyField f;
+        f.key = std::string(key);
+        switch (v.type) {
+            case JsonNode::Type::boolean: f.kind = BodyKind::boolean; break;
+            case JsonNode::Type::string: f.kind = BodyKind::text; break;
+            case JsonNode::Type::object: f.kind = BodyKind::object; break;
+            case JsonNode::Type::array:
+                f.kind = BodyKind::array;
+                if (!v.elements.empty() && v.elements.front().type == JsonNode::Type::object)
+                    f.element = std::make_shared<BodySchema>(skeletonOf(v.elements.front()));
+                break;
+            case JsonNode::Type::number:
+            case JsonNode::Type::null: f.kind = BodyKind::number; break;
+        }
+        schema.fields.push_back(std::move(f));
+    }
+    return schema;
+}
+
+// An object that gives every number of the skeleton the same value (array keys: one element).
+std::string probeText(const BodySchema& schema, std::string_view value) {
+    std::string text = "{";
+    for (const BodyField& f : schema.fields) {
+        if (f.kind == BodyKind::number) {
+            if (text.size() > 1) text += ',';
+            text += quoted(f.key) + ":" + std::string(value);
+        } else if (f.kind == BodyKind::array && f.element) {
+            if (text.size() > 1) text += ',';
+            text += quoted(f.key) + ":[" + probeText(*f.element, value) + "]";
+        }
+    }
+    return text + "}";
+}
+
+// The probe values, in this order: a fraction (an integer field keeps 0), -1 (an unsigned field
+// shows its maximum), then the first value past each signed width.
+constexpr std::string_view kProbeValues[] = {"0.5", "-1", "128", "32768", "2147483648"};
+constexpr size_t kProbeCount = std::size(kProbeValues);
+
+BodySchema classify(const BodySchema& skeleton, const std::array<const JsonNode*, kProbeCount>& read) {
+    BodySchema schema = skeleton;
+    for (BodyField& f : schema.fields) {
+        std::array<const JsonNode*, kProbeCount> values{};
+        for (size_t k = 0; k < kProbeCount; ++k) values[k] = read[k] ? read[k]->member(f.key) : nullptr;
+        if (f.kind == BodyKind::array && f.element) {
+            std::array<const JsonNode*, kProbeCount> first{};
+            for (size_t k = 0; k < kProbeCount; ++k)
+                first[k] = values[k] && !values[k]->elements.empty() ? &values[k]->elements.front() : nullptr;
+            f.element = std::make_shared<BodySchema>(classify(*f.element, first));
+            continue;
+        }
+        if (f.kind != BodyKind::number) continue;
+        auto shown = [&](size_t k) { return values[k] ? values[k]->raw : std::string_view(); };
+        if (shown(0) != "0") continue;  // the fraction stayed: a float
+        f.kind = BodyKind::integer;
+        if (shown(1) != "-1") {
+            f.min = 0;
+            const std::string maxText(shown(1));
+            const unsigned long long max = std::strtoull(maxText.c_str(), nullptr, 10);
+            f.max = max > static_cast<unsigned long long>(std::numeric_limits<long long>::max())
+                        ? std::numeric_limits<long long>::max()
+                        : static_cast<long long>(max);
+        } else if (shown(2) != kProbeValues[2]) {
+            f.min = std::numeric_limits<int8_t>::min();
+            f.max = std::numeric_limits<int8_t>::max();
+        } else if (shown(3) != kProbeValues[3]) {
+            f.min = std::numeric_limits<int16_t>::min();
+            f.max = std::numeric_limits<int16_t>::max();
+        } else if (shown(4) != kProbeValues[4]) {
+            f.min = std::numeric_limits<int32_t>::min();
+            f.max = std::numeric_limits<int32_t>::max();
+        } else {
+            f.min = std::numeric_limits<long long>::min();
+            f.max = std::numeric_limits<long long>::max();
+        }
+    }
+    return schema;
+}
+
+BodySchema packSchema(std::vector<BodyField> fields) {
+    BodySchema schema;
+    schema.fields = std::move(fields);
+    return schema;
+}
+
+constexpr long long kI16Min = std::numeric_limits<int16_t>::min(), kI16Max = std::numeric_limits<int16_t>::max();
+constexpr long long kI32Min = std::numeric_limits<int32_t>::min(), kI32Max = std::numeric_limits<int32_t>::max();
+constexpr long long kU32Max = std::numeric_limits<uint32_t>::max();
+
+}  // namespace
+
+const BodyField* BodySchema::find(std::string_view key) const {
+    for (const BodyField& f : fields)
+        if (f.key == key) return &f;
+    return nullptr;
+}
+
+BodySchema BodySchema::narrowed(std::string_view key, long long lo, long long hi) const {
+    BodySchema copy = *this;
+    for (BodyField& f : copy.fields)
+        if (f.key == key && f.kind == BodyKind::integer) {
+            f.min = std::max(f.min, lo);
+            f.max = std::min(f.max, hi);
+        }
+    return copy;
+}
+
+BodyField bodyInteger(std::string key, long long lo, long long hi) {
+    return BodyField{std::move(key), BodyKind::integer, lo, hi, nullptr};
+}
+BodyField bodyNumber(std::string key) { return BodyField{std::move(key), BodyKind::number, 0, 0, nullptr}; }
+BodyField bodyText(std::string key) { return BodyField{std::move(key), BodyKind::text, 0, 0, nullptr}; }
+
+BodySchema learnBodySchema(RecordProbe probe) {
+    const std::string written = probe("");
+    JsonNode record;
+    if (!JsonScanner(written, nullptr).document(record) || record.type != JsonNode::Type::object) return {};
+    const BodySchema skeleton = skeletonOf(record);
+    std::array<std::string, kProbeCount> texts;
+    std::array<JsonNode, kProbeCount> nodes;
+    std::array<const JsonNode*, kProbeCount> read{};
+    for (size_t k = 0; k < kProbeCount; ++k) {
+        texts[k] = probe(probeText(skeleton, kProbeValues[k]));
+        if (JsonScanner(texts[k], nullptr).document(nodes[k])) read[k] = &nodes[k];
+    }
+    return classify(skeleton, read);
+}
+
+BodyCheck checkBody(std::string_view body, const BodySchema& schema, BodyShape shape, int maxElements) {
+    BodyCheck check;
+    if (ltrimJsonP(body).empty()) return check;  // nothing to read
+    JsonNode root;
+    if (!JsonScanner(body, &check.body).document(root)) {
+        check.body.clear();
+        check.refusal = "Malformed JSON body";
+        return check;
+    }
+    if (shape == BodyShape::object) {
+        if (root.type != JsonNode::Type::object)
+            check.refusal = "JSON object expected";
+        else
+            check.refusal = checkObject(root, schema);
+    } else if (root.type != JsonNode::Type::array) {
+        check.refusal = "JSON array expected";
+    } else {
+        const size_t n = std::min(root.elements.size(), static_cast<size_t>(std::max(maxElements, 0)));
+        for (size_t i = 0; i < n && check.refusal.empty(); ++i) {
+            if (root.elements[i].type != JsonNode::Type::object)
+                check.refusal = "Array elements must be objects";
+            else
+                check.refusal = checkObject(root.elements[i], schema);
+        }
+    }
+    if (!check.refusal.empty()) check.body.clear();
+    return check;
+}
+
+template <>
+const BodySchema& packBodySchema<ProbeIndexPack>() {
+    static const BodySchema s = packSchema({bodyInteger("idxMeasure", kI32Min, kI32Max)});
+    return s;
+}
+template <>
+const BodySchema& packBodySchema<CalbCmdPack>() {
+    static const BodySchema s = packSchema(
+        {bodyInteger("idxMeasure", kI32Min, kI32Max), bodyInteger("idxCal", kI32Min, kI32Max), bodyNumber("solution")});
+    return s;
+}
+template <>
+const BodySchema& packBodySchema<ReplaceProbeCmdPack>() {
+    static const BodySchema s =
+        packSchema({bodyInteger("oldPN", 0, kU32Max), bodyInteger("oldSN", 0, kU32Max), bodyInteger("newPN", 0, kU32Max),
+                    bodyInteger("newSN", 0, kU32Max), bodyInteger("newModbusAddr", kI16Min, kI16Max)});
+    return s;
+}
+template <>
+const BodySchema& packBodySchema<ConfigCmdPack>() {
+    static const BodySchema s = packSchema(
+        {bodyInteger("idxMeasure", kI32Min, kI32Max), bodyInteger("idxConfig", kI32Min, kI32Max), bodyNumber("data"),
+         bodyText("custName"), bodyInteger("type", 0, kU32Max), bodyInteger("newAddr", kI32Min, kI32Max),
+         bodyInteger("oldAddr", kI32Min, kI32Max), bodyInteger("pn", 0, kU32Max), bodyNumber("ma_4"),
+         bodyNumber("ma_20")});
+    return s;
+}
+template <>
+const BodySchema& packBodySchema<ChangeAddrItemPack>() {
+    static const BodySchema s = packSchema(
+        {bodyInteger("modbusAddr", kI32Min, kI32Max), bodyInteger("modbusAddrNew", kI32Min, kI32Max),
+         bodyInteger("PN", std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max())});
+    return s;
+}
+template <>
+const BodySchema& packBodySchema<AddControllerOutputPack>() {
+    static const BodySchema s = packSchema(
+        {bodyInteger("controllerIndex", kI32Min, kI32Max), bodyInteger("inputIndex", kI32Min, kI32Max),
+         bodyInteger("dataType", kI32Min, kI32Max), bodyInteger("dataIndex", kI32Min, kI32Max),
+         bodyInteger("loraRegIndex", kI32Min, kI32Max)});
+    return s;
+}
+template <>
+const BodySchema& packBodySchema<AuthCommand>() {
+    static const BodySchema s =
+        packSchema({bodyText("name"), bodyText("password"), bodyText("newPassword"), bodyText("pwdMD5"),
+                    bodyText("newPwdMD5"), bodyInteger("cmdType", kI32Min, kI32Max)});
+    return s;
+}
+template <>
+const BodySchema& packBodySchema<LogQueryPack>() {
+    static const BodySchema s =
+        packSchema({bodyInteger("type", 0, kU32Max), bodyInteger("limit", kI32Min, kI32Max),
+                    bodyInteger("startTime", 0, kU32Max), bodyInteger("endTime", 0, kU32Max)});
+    return s;
+}
 
 // ---- request bodies -------------------------------------------------------------------------
 
@@ -197,13 +702,22 @@ void readControlLoopBody(LoopRecipeVariant& row, std::string_view body) {
         std::visit(
             [](auto& rec) {
                 using T = std::decay_t<decltype(rec)>;
+                const int32_t id = rec.id, type = rec.type;
                 rec = T{};
-                rec.id = 0;
-                rec.type = 0;
+                rec.id = id;
+                rec.type = type;
             },
             row);
     }
     std::visit([&](auto& rec) { readJsonP(rec, o); }, row);  // the kind's keys
+}
+
+const BodySchema& controlLoopBodySchema(const LoopRecipeVariant& row, std::string_view body) {
+    LoopRecipeVariant kind = row;
+    const std::string_view o = restBodyObject(body);
+    if (!o.empty()) readJsonP(kind, o);
+    return std::visit(
+        [](const auto& rec) -> const BodySchema& { return recipeBodySchema<std::decay_t<decltype(rec)>>(); }, kind);
 }
 
 // ---- response bodies ------------------------------------------------------------------------

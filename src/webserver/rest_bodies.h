@@ -10,7 +10,10 @@
 // ending at the closing bracket, -1 when the text does not fit the room.
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "database/database.h"
 #include "env/cmd_packs.h"
@@ -19,6 +22,92 @@
 #include "recipe/recipe_codec.h"
 #include "recipe/recipe_guard.h"
 #include "utils/fss.h"
+
+// ---- request checks ---------------------------------------------------------------------------
+//
+// Before a handler reads a body it checks it whole, so that a body it refuses changes nothing: the
+// body must be one well-formed JSON value of the shape the route reads (an empty body holds no
+// key), "enable" must be a boolean wherever it stands, and each key the route knows must hold a
+// value of its kind within its range. Keys the route does not know are left alone.
+
+// What a key of a body holds.
+enum class BodyKind : uint8_t {
+    boolean,
+    integer,  // a JSON integer within [min, max]
+    number,   // any JSON number a float holds (null: the field stays)
+    text,     // a quoted text (cut to its field by the reader)
+    array,    // an array, of objects checked against `element` when there is one
+    object,
+};
+
+struct BodySchema;
+struct BodyField {
+    std::string key;
+    BodyKind kind = BodyKind::text;
+    long long min = 0;
+    long long max = 0;
+    std::shared_ptr<const BodySchema> element;
+};
+
+struct BodySchema {
+    std::vector<BodyField> fields;
+
+    const BodyField* find(std::string_view key) const;
+    // The same keys with the range of one integer key narrowed to [lo, hi].
+    BodySchema narrowed(std::string_view key, long long lo, long long hi) const;
+};
+
+// Shorthands for the keys of command packs.
+BodyField bodyInteger(std::string key, long long lo, long long hi);
+BodyField bodyNumber(std::string key);
+BodyField bodyText(std::string key);
+
+// Reads a text over a fresh record and gives the record back as its writer prints it.
+using RecordProbe = std::string (*)(std::string_view text);
+// The keys of a record and what each holds, learnt from the record's own reader and writer: the
+// writer names the keys and shows booleans, texts and arrays; values read back through the record
+// tell integers from floats and each integer's width.
+BodySchema learnBodySchema(RecordProbe probe);
+
+template <class R>
+std::string probeRecordText(std::string_view text) {
+    auto record = std::make_unique<R>();  // records can be large: never on the stack
+    if (!text.empty()) readJsonP(*record, text);
+    const int saved = gIndentLevelForWriteJsonP;
+    std::string buffer(size_t{1} << 16, '\0');
+    for (;;) {
+        gIndentLevelForWriteJsonP = 0;
+        const int n = writeJsonP(*record, buffer.data(), static_cast<int>(buffer.size()) - 1, nullptr);
+        if (n >= 0) {
+            buffer.resize(static_cast<size_t>(n));
+            break;
+        }
+        buffer.assign(buffer.size() * 2, '\0');
+    }
+    gIndentLevelForWriteJsonP = saved;
+    return buffer;
+}
+
+// The schema of a recipe record, learnt once per record type.
+template <class R>
+const BodySchema& recipeBodySchema() {
+    static const BodySchema schema = learnBodySchema(&probeRecordText<R>);
+    return schema;
+}
+
+enum class BodyShape : uint8_t { object, array };
+
+struct BodyCheck {
+    std::string refusal;  // empty when the body may be read; else the answer's message
+    std::string body;     // the body without blanks between its tokens: what the readers take
+
+    explicit operator bool() const { return refusal.empty(); }
+};
+
+// An object body, or an array body whose first maxElements elements are objects of the schema
+// (the elements after them are not read, so they are not checked either).
+BodyCheck checkBody(std::string_view body, const BodySchema& schema, BodyShape shape = BodyShape::object,
+                    int maxElements = 0);
 
 // ---- request bodies -------------------------------------------------------------------------
 
@@ -51,11 +140,25 @@ void readJsonP(AuthCommand& cmd, std::string_view body);
 // "type", "limit", "startTime", "endTime".
 void readJsonP(LogQueryPack& pack, std::string_view body);
 
+// The keys of the packs above; "enable" is checked on every body.
+template <class P>
+const BodySchema& packBodySchema();
+template <> const BodySchema& packBodySchema<ProbeIndexPack>();
+template <> const BodySchema& packBodySchema<CalbCmdPack>();
+template <> const BodySchema& packBodySchema<ReplaceProbeCmdPack>();
+template <> const BodySchema& packBodySchema<ConfigCmdPack>();
+template <> const BodySchema& packBodySchema<ChangeAddrItemPack>();
+template <> const BodySchema& packBodySchema<AddControllerOutputPack>();
+template <> const BodySchema& packBodySchema<AuthCommand>();
+template <> const BodySchema& packBodySchema<LogQueryPack>();
+
 // One control-loop row: "type" selects the kind (negative or absent keeps it; 0..3 the kinds,
 // 4 or more none; another kind starts from that kind's default keeping the row's id); then
-// "enable" false resets the row's record (setpoint: its defaults with id 0 and type 0; the
-// others: id and type 0), and the kind's keys are read.
+// "enable" false resets the row's record to its kind's defaults, keeping the row's id and type
+// (a row with type 0 would load as no loop at the next start), and the kind's keys are read.
 void readControlLoopBody(LoopRecipeVariant& row, std::string_view body);
+// The schema of the kind a row takes with this body.
+const BodySchema& controlLoopBodySchema(const LoopRecipeVariant& row, std::string_view body);
 
 // A recipe section or item from a body: "enable" false first resets it to `reset`, then the
 // section's reader runs over it.

@@ -5,6 +5,7 @@
 // answer outside it. Probe commands go to EnvGuard's mailbox after the recipe mutex is released;
 // a command that the mailbox refuses (busy, index out of range) answers 1001, except on the
 // settings routes, whose recipe change stands and answers 200 whatever became of the command.
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -97,6 +98,22 @@ void notFound(fss::stringHuge& out) { RestAPI::_response(out, RESPONSE_CODE::NOT
 void ok(fss::stringHuge& out, std::string_view msg = {}) { RestAPI::_response(out, RESPONSE_CODE::SUCCESS, msg); }
 void failed(fss::stringHuge& out, std::string_view msg) { RestAPI::_response(out, RESPONSE_CODE::FAILED, msg); }
 void empty(fss::stringHuge& out) { out.setLength(0); }
+
+// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved.
+RestHandled refuse(fss::stringHuge& out, const BodyCheck& check) {
+    SLOG_WARN(WEB, "Request body refused: {}", check.refusal);
+    failed(out, check.refusal);
+    return kNoSave;
+}
+
+template <class R>
+BodyCheck checkRecord(std::string_view body) {
+    return checkBody(body, recipeBodySchema<R>());
+}
+template <class P>
+BodyCheck checkPack(std::string_view body) {
+    return checkBody(body, packBodySchema<P>());
+}
 
 template <class T>
 constexpr bool kIsArray = false;
@@ -211,13 +228,14 @@ void assignText(fss::basic_str<char, N>& field, std::string_view text) {
     field.assignBytes(text.data(), std::min<size_t>(text.size(), N));
 }
 
-enum class CsvOutcome { Done, Invalid, Full };
+enum class CsvOutcome { Done, Invalid, Full, NoLine };
 
 // Appends the CSV rows of `text` to the inputs of `client` that are not enabled. The first line
 // of five or more fields is the header; shorter lines are skipped (boundary and part headers of
-// a form-data body among them).
+// a form-data body among them). A text that yields no row is NoLine: nothing was imported.
 CsvOutcome importCsv(std::string_view text, MBTcpClientItem& client) {
     bool header = true;
+    int taken = 0;
     size_t pos = 0;
     std::string line;
     std::vector<std::string_view> fields;
@@ -263,8 +281,22 @@ CsvOutcome importCsv(std::string_view text, MBTcpClientItem& client) {
         assignText(slot->unit, fields[5]);
         slot->precision = static_cast<int16_t>(precision);
         slot->enable = true;
+        ++taken;
     }
-    return CsvOutcome::Done;
+    return taken > 0 ? CsvOutcome::Done : CsvOutcome::NoLine;
+}
+
+// The media type of a part's Content-Type value, in lower case: its first line, up to any
+// parameter (";"), without the blanks around it.
+std::string mediaType(std::string_view contentType) {
+    contentType = contentType.substr(0, contentType.find_first_of("\r\n"));
+    contentType = contentType.substr(0, contentType.find(';'));
+    const size_t first = contentType.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    contentType = contentType.substr(first, contentType.find_last_not_of(" \t") - first + 1);
+    std::string type(contentType);
+    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return type;
 }
 
 // True when the two blocks show the same ids, values (bit for bit) and connection flags.
@@ -331,13 +363,15 @@ RestHandled RestAPI::_setProbeSettings(const RestRequest& req, fss::stringHuge& 
         notFound(out);
         return kNoSave;
     }
+    const BodyCheck body = checkRecord<ProbeMeasureRecipeItem>(req.body);
+    if (!body) return refuse(out, body);
     const size_t slot = static_cast<size_t>(n - 1);
     ProbeMeasureRecipeItem before, after;
     {
         Lock lk(recipe_.mutex);
         ProbeMeasureRecipeItem& item = recipe_.recipe.sensors[slot];
         before = item;
-        readSectionBody(item, req.body, ProbeMeasureRecipeItem{});
+        readSectionBody(item, body.body, ProbeMeasureRecipeItem{});
         after = item;
     }
     if (spanDiffers(before, after)) env_.set_probeConfig(spanCommand(n - 1, before, after));
@@ -348,10 +382,13 @@ RestHandled RestAPI::_setProbeSettings(const RestRequest& req, fss::stringHuge& 
 }
 
 RestHandled RestAPI::_setProbeSettingsBatch(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body =
+        checkBody(req.body, recipeBodySchema<ProbeMeasureRecipeItem>(), BodyShape::array, kProbeItemCount);
+    if (!body) return refuse(out, body);
     FieldScratch& s = fieldScratch();
     std::lock_guard scratch(s.mutex);
     for (auto& item : s.fresh) item = ProbeMeasureRecipeItem{};
-    const int read = forEachJsonArrayElementP(req.body, kProbeItemCount, [&](int k, std::string_view element) {
+    const int read = forEachJsonArrayElementP(body.body, kProbeItemCount, [&](int k, std::string_view element) {
         readSectionBody(s.fresh[static_cast<size_t>(k)], element, ProbeMeasureRecipeItem{});
     });
 
@@ -423,41 +460,53 @@ RestHandled RestAPI::_stopScan(const RestRequest&, fss::stringHuge& out) {
 }
 
 RestHandled RestAPI::_probePing(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkPack<ProbeIndexPack>(req.body);
+    if (!body) return refuse(out, body);
     ProbeIndexPack pack;
-    readJsonP(pack, req.body);
+    readJsonP(pack, body.body);
     return commandAnswer(env_.set_probePing(pack.idxMeasure), out);
 }
 
 RestHandled RestAPI::_probeDiagnose(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkPack<ProbeIndexPack>(req.body);
+    if (!body) return refuse(out, body);
     ProbeIndexPack pack;
-    readJsonP(pack, req.body);
+    readJsonP(pack, body.body);
     return commandAnswer(env_.set_probeDiagnose(pack.idxMeasure), out);
 }
 
 RestHandled RestAPI::_probeRestore(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkPack<ProbeIndexPack>(req.body);
+    if (!body) return refuse(out, body);
     int32_t index = -1;
-    readJsonP(index, findJsonKeyP(restBodyObject(req.body), "idxMeasure"));
+    readJsonP(index, findJsonKeyP(restBodyObject(body.body), "idxMeasure"));
     return commandAnswer(env_.set_restoreCmd(RestoreCmdPack{static_cast<uint32_t>(index)}), out);
 }
 
 RestHandled RestAPI::_replaceProbe(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkPack<ReplaceProbeCmdPack>(req.body);
+    if (!body) return refuse(out, body);
     ReplaceProbeCmdPack pack{};
-    readJsonP(pack, req.body);
+    readJsonP(pack, body.body);
     return commandAnswer(env_.replaceProbe(pack), out);
 }
 
 RestHandled RestAPI::_probeCalibrate(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkPack<CalbCmdPack>(req.body);
+    if (!body) return refuse(out, body);
     CalbCmdPack pack;
     pack.probeId = 0xffffffffu;
-    readJsonP(pack, req.body);
+    readJsonP(pack, body.body);
     return commandAnswer(env_.set_calibCmd(pack), out);
 }
 
 // Shared by PUT /probe/setvalue/? and PUT /probe/probeconfig/?: values and spans go to the
 // probe; a custom name only concerns the recipe.
 RestHandled RestAPI::_probeSetValue(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkPack<ConfigCmdPack>(req.body);
+    if (!body) return refuse(out, body);
     ConfigCmdPack pack = blankConfigPack();
-    readJsonP(pack, req.body);
+    readJsonP(pack, body.body);
     pack.probeId = probeIndexOf(req.key.id0);
     bool accepted = false;
     switch (pack.cmdType) {
@@ -475,8 +524,10 @@ RestHandled RestAPI::_probeSetValue(const RestRequest& req, fss::stringHuge& out
 RestHandled RestAPI::_probeConfig(const RestRequest& req, fss::stringHuge& out) { return _probeSetValue(req, out); }
 
 RestHandled RestAPI::_probeChangeAddr(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkPack<ConfigCmdPack>(req.body);
+    if (!body) return refuse(out, body);
     ConfigCmdPack pack = blankConfigPack();
-    readJsonP(pack, req.body);
+    readJsonP(pack, body.body);
     pack.probeId = probeIndexOf(req.key.id0);
     return commandAnswer(env_.set_probeAddr(pack), out, true);
 }
@@ -484,8 +535,11 @@ RestHandled RestAPI::_probeChangeAddr(const RestRequest& req, fss::stringHuge& o
 RestHandled RestAPI::_probeConfigAddr(const RestRequest& req, fss::stringHuge& out) { return _probeChangeAddr(req, out); }
 
 RestHandled RestAPI::_probeChangeAddrBatch(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkBody(req.body, packBodySchema<ChangeAddrItemPack>(), BodyShape::array,
+                                     static_cast<int>(kChangeAddrBatchSize));
+    if (!body) return refuse(out, body);
     ChangeAddrBatch batch{};
-    readJsonP(batch, req.body);
+    readJsonP(batch, body.body);
     std::vector<int> addresses;
     for (const ChangeAddrItemPack& item : batch)
         if (item.addr != 0) addresses.push_back(item.addr);
@@ -618,12 +672,14 @@ RestHandled RestAPI::_setAnalogInput(const RestRequest& req, fss::stringHuge& ou
         notFound(out);
         return kNoSave;
     }
+    const BodyCheck body = checkRecord<AIRecipeItem>(req.body);
+    if (!body) return refuse(out, body);
     {
         Lock lk(recipe_.mutex);
         AIRecipeItem& item = recipe_.recipe.ai[static_cast<size_t>(n - 1)];
         AIRecipeItem reset = defaultAnalogItem();
         reset.reg = item.reg;  // the board's register of this input stays
-        readSectionBody(item, req.body, reset);
+        readSectionBody(item, body.body, reset);
     }
     recipe_.triggerReload(SCADA_MASK_PROBE_RELOAD);
     ok(out);
@@ -672,9 +728,11 @@ RestHandled RestAPI::_setControllerSettings(const RestRequest& req, fss::stringH
         empty(out);
         return kNoSave;
     }
+    const BodyCheck body = checkRecord<MBTcpClientItem>(req.body);
+    if (!body) return refuse(out, body);
     {
         Lock lk(recipe_.mutex);
-        readSectionBody(recipe_.recipe.mbTcpClient[static_cast<size_t>(c - 1)], req.body, exampleClient());
+        readSectionBody(recipe_.recipe.mbTcpClient[static_cast<size_t>(c - 1)], body.body, exampleClient());
     }
     recipe_.triggerReload(SCADA_MASK_MBTCP_CLIENT);
     ok(out);
@@ -702,16 +760,18 @@ RestHandled answerControllerIo(RecipeDataGuard& recipe, const RestRequest& req, 
     return kAnswered;
 }
 
-// PUT /controller/c/input|output/n: `store(body, client, index)` takes the body; 404 for a
-// controller or item outside 1..8 / 1..128.
-template <class Store>
+// PUT /controller/c/input|output/n: `store(body, client, index)` takes the body, once it holds
+// nothing an Item cannot take; 404 for a controller or item outside 1..8 / 1..128.
+template <class Item, class Store>
 RestHandled storeControllerIo(RecipeDataGuard& recipe, const RestRequest& req, fss::stringHuge& out, Store store) {
     const int c = req.key.id0, n = req.key.id1;
     if (c < 1 || c > kMBTcpClientCount || n < 1 || n > kMBTcpClientIoCount) {
         notFound(out);
         return kNoSave;
     }
-    store(req.body, c - 1, n - 1);
+    const BodyCheck body = checkRecord<Item>(req.body);
+    if (!body) return refuse(out, body);
+    store(body.body, c - 1, n - 1);
     recipe.triggerReload(SCADA_MASK_MBTCP_CLIENT);
     ok(out);
     return kAnswered;
@@ -723,26 +783,29 @@ RestHandled RestAPI::_getControllerInputRegSettings(const RestRequest& req, fss:
     return answerControllerIo(recipe_, req, out, exampleClient(), [](auto& client) -> auto& { return client.inputs; });
 }
 
+// With an item number, that input from the body; with a negative one (the number left out), the
+// body is an array of inputs that each name their own "id".
 RestHandled RestAPI::_setControllerInputRegSettings(const RestRequest& req, fss::stringHuge& out) {
-    return storeControllerIo(recipe_, req, out, [this](const std::string& body, int c, int n) {
-        recipe_.set_MBTcpClient_input(body, c, n);
-    });
-}
-
-RestHandled RestAPI::_setControllerInputRegArray(const RestRequest& req, fss::stringHuge& out) {
+    if (req.key.id1 >= 0)
+        return storeControllerIo<MBTcpClientInputItem>(recipe_, req, out, [this](const std::string& body, int c, int n) {
+            recipe_.set_MBTcpClient_input(body, c, n);
+        });
     const int c = req.key.id0;
     if (c < 1 || c > kMBTcpClientCount) {
         notFound(out);
         return kNoSave;
     }
     constexpr int kMaxObjects = 30;
+    const BodyCheck body =
+        checkBody(req.body, recipeBodySchema<MBTcpClientInputItem>(), BodyShape::array, kMaxObjects);
+    if (!body) return refuse(out, body);
     FieldScratch& s = fieldScratch();
     std::lock_guard scratch(s.mutex);
     {
         Lock lk(recipe_.mutex);
         s.client = recipe_.recipe.mbTcpClient[static_cast<size_t>(c - 1)];
     }
-    forEachJsonArrayElementP(req.body, kMaxObjects, [&](int, std::string_view element) {
+    forEachJsonArrayElementP(body.body, kMaxObjects, [&](int, std::string_view element) {
         const std::string_view object = restBodyObject(element);
         int32_t id = 0;
         readJsonP(id, findJsonKeyP(object, "id"));
@@ -760,7 +823,7 @@ RestHandled RestAPI::_getControllerOutputRegSettings(const RestRequest& req, fss
 }
 
 RestHandled RestAPI::_setControllerOutputRegSettings(const RestRequest& req, fss::stringHuge& out) {
-    return storeControllerIo(recipe_, req, out, [this](const std::string& body, int c, int n) {
+    return storeControllerIo<MBTcpClientOutputItem>(recipe_, req, out, [this](const std::string& body, int c, int n) {
         recipe_.set_MBTcpClient_output(body, c, n);
     });
 }
@@ -771,8 +834,10 @@ RestHandled RestAPI::_addControllerOutput(const RestRequest& req, fss::stringHug
         notFound(out);
         return kNoSave;
     }
+    const BodyCheck body = checkPack<AddControllerOutputPack>(req.body);
+    if (!body) return refuse(out, body);
     AddControllerOutputPack pack{};
-    readJsonP(pack, req.body);
+    readJsonP(pack, body.body);
     pack.controllerIndex = c - 1;
     pack.inputIndex = o - 1;
     recipe_.addControllerOutput(pack);
@@ -794,24 +859,20 @@ RestHandled RestAPI::_setControlLoop(const RestRequest& req, fss::stringHuge& ou
         notFound(out);
         return kNoSave;
     }
-    const std::string_view object = restBodyObject(req.body);
-    if (!object.empty()) {
+    const size_t index = static_cast<size_t>(n - 1);
+    LoopRecipeVariant row;
+    {
         Lock lk(recipe_.mutex);
-        LoopRecipeVariant& row = recipe_.recipe.controlloop[static_cast<size_t>(n - 1)];
-        readJsonP(row, object);  // a "type" chooses the kind
-        if (restBodyDisables(object)) {
-            // The record goes back to its defaults but stays this row of this kind.
-            std::visit(
-                [](auto& rec) {
-                    using T = std::decay_t<decltype(rec)>;
-                    const int32_t id = rec.id, type = rec.type;
-                    rec = T{};
-                    rec.id = id;
-                    rec.type = type;
-                },
-                row);
-        }
-        std::visit([&](auto& rec) { readJsonP(rec, object); }, row);
+        row = recipe_.recipe.controlloop[index];
+    }
+    // The keys to check are those of the kind the body's "type" chooses.
+    const BodyCheck form = checkBody(req.body, BodySchema{});
+    if (!form) return refuse(out, form);
+    const BodyCheck body = checkBody(form.body, controlLoopBodySchema(row, form.body));
+    if (!body) return refuse(out, body);
+    {
+        Lock lk(recipe_.mutex);
+        readControlLoopBody(recipe_.recipe.controlloop[index], body.body);
     }
     ok(out);
     return kAnswered;
@@ -830,10 +891,12 @@ RestHandled RestAPI::_getLoraSettings(const RestRequest&, fss::stringHuge& out) 
 }
 
 RestHandled RestAPI::_setLoraSettings(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkRecord<LoraRecipe>(req.body);
+    if (!body) return refuse(out, body);
     ok(out);
     {
         Lock lk(recipe_.mutex);
-        readSectionBody(recipe_.recipe.lora, req.body, LoraRecipe{});
+        readSectionBody(recipe_.recipe.lora, body.body, LoraRecipe{});
     }
     recipe_.triggerReload(SCADA_MASK_LORA);
     return kAnswered;
@@ -853,11 +916,13 @@ RestHandled RestAPI::_setLoraDeviceSettings(const RestRequest& req, fss::stringH
         empty(out);
         return kNoSave;
     }
+    const BodyCheck body = checkRecord<LoraDeviceRecipeItem>(req.body);
+    if (!body) return refuse(out, body);
     LoraDeviceRecipeItem blank{};  // texts empty, numbers and flags 0, spans 4 and 20
     blank.precision = 0;
     {
         Lock lk(recipe_.mutex);
-        readSectionBody(recipe_.recipe.loraDevice[static_cast<size_t>(d - 1)], req.body, blank);
+        readSectionBody(recipe_.recipe.loraDevice[static_cast<size_t>(d - 1)], body.body, blank);
     }
     recipe_.triggerReload(SCADA_MASK_LORA_DEVICE);
     ok(out);
@@ -1002,10 +1067,12 @@ RestHandled RestAPI::_get_livedata(const RestRequest& req, fss::stringHuge& out)
 // ---- trends and uploads ---------------------------------------------------------------------
 
 RestHandled RestAPI::_trendData(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkPack<LogQueryPack>(req.body);
+    if (!body) return refuse(out, body);
     FieldScratch& s = fieldScratch();
     std::lock_guard scratch(s.mutex);
     LogQueryPack pack;  // table type 1, 480 rows, 0..0
-    if (!req.body.empty()) readJsonP(pack, req.body);
+    if (!body.body.empty()) readJsonP(pack, body.body);
     // A query that fails leaves the result as it is: it must not show the previous request's rows.
     s.trend.setCount(0);
     history_.log_query(pack, s.trend);
@@ -1022,7 +1089,7 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
         return kNoSave;
     }
     const auto [data, type] = *part;
-    if (type == "application/json") {
+    if (mediaType(type) == "application/json") {
         if (restBodyObject(data).empty()) {
             SLOG_WARN(WEB, "upload: the JSON part holds no object");
             failed(out, "Invalid JSON");
@@ -1062,6 +1129,9 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
         if (outcome == CsvOutcome::Full) {
             SLOG_INFO(WEB, "**** input is  FULL");
             msg = "Failure: exceed the maximal number";
+        } else if (outcome == CsvOutcome::NoLine) {
+            SLOG_INFO(WEB, "**** input is  empty");
+            msg = "Failure: no input line in csv file!";
         } else {
             SLOG_INFO(WEB, "**** input is  invalid");
         }

@@ -18,6 +18,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -102,6 +103,41 @@ void compactAnswer(fss::stringHuge& out, RESPONSE_CODE code, std::string_view ms
     text += "\"}";
     RestAPI::_answerText(out, text);
 }
+
+// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved.
+RestHandled refuse(fss::stringHuge& out, const BodyCheck& check) {
+    SLOG_WARN(WEB, "Request body refused: {}", check.refusal);
+    RestAPI::_response(out, RESPONSE_CODE::FAILED, check.refusal);
+    return RestHandled::AnsweredNoSave;
+}
+
+template <class R>
+BodyCheck checkRecord(std::string_view body) {
+    return checkBody(body, recipeBodySchema<R>());
+}
+
+// The Wi-Fi record that "enable" false goes back to.
+WifiRecipeData wifiReset() {
+    WifiRecipeData wifi;
+    wifi.mode = 1;
+    wifi.interface = "wlan0";
+    wifi.ipaddr = "172.16.0.1";
+    wifi.gateway = "172.16.0.1";
+    wifi.ssid = "OrvanePro";
+    wifi.key = "tarn4826";
+    wifi.ipaddrStation = "192.168.10.115";
+    wifi.gatewayStation = "192.168.10.1";
+    wifi.ssidStation = "kelva_ap_alpha";
+    wifi.keyStation = "lomba=7$";
+    wifi.security = "WPA2-PSK";
+    wifi.band = "2.4GHz";
+    wifi.status = "connected";
+    wifi.enable = false;
+    wifi.enableDHCP = true;
+    return wifi;
+}
+
+constexpr int kPortMin = 1, kPortMax = 65535;
 
 }  // namespace
 
@@ -257,12 +293,14 @@ bool validStatic(const std::string& ip, const std::string& mask, const std::stri
 }  // namespace
 
 RestHandled RestAPI::_setLanSettings(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkRecord<LanRecipeData>(req.body);
+    if (!body) return refuse(out, body);
     LanRecipeData lan;
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
         lan = recipe_.recipe.lan;
     }
-    readSectionBody(lan, req.body, LanRecipeData{});
+    readSectionBody(lan, body.body, LanRecipeData{});
     const std::string ip = lan.ipaddr.str(), mask = lan.netmask.str(), gw = lan.gateway.str(),
                       dns = lan.primayDNS.str();
     if (!validStatic(ip, mask, gw, dns)) {
@@ -289,6 +327,8 @@ RestHandled RestAPI::_setLanSettings(const RestRequest& req, fss::stringHuge& ou
 }
 
 RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkRecord<WanRecipeData>(req.body);
+    if (!body) return refuse(out, body);
     WanRecipeData wan;
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
@@ -296,7 +336,7 @@ RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& ou
     }
     WanRecipeData reset;
     reset.ipmode = 0;  // DHCP unless the body asks for a static address
-    readSectionBody(wan, req.body, reset);
+    readSectionBody(wan, body.body, reset);
     const std::string ip = wan.ipaddr.str(), mask = wan.netmask.str(), gw = wan.gateway.str(),
                       dns = wan.primayDNS.str();
     const bool isStatic = wan.ipmode == 2;
@@ -344,9 +384,11 @@ RestHandled RestAPI::_getWirelessSettings(const RestRequest&, fss::stringHuge& o
 }
 
 RestHandled RestAPI::_setWirelessSettings(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkRecord<WifiRecipeData>(req.body);
+    if (!body) return refuse(out, body);
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
-        readSectionBody(recipe_.recipe.wifi, req.body, WifiRecipeData{});
+        readSectionBody(recipe_.recipe.wifi, body.body, wifiReset());
     }
     recipe_.triggerReload(SCADA_MASK_WIFI);
     out.setLength(0);
@@ -361,8 +403,11 @@ RestHandled RestAPI::_setDHCPDSettings(const RestRequest&, fss::stringHuge& out)
 // ---- date ----------------------------------------------------------------------------------
 
 RestHandled RestAPI::_setSysDateTime(const RestRequest& req, fss::stringHuge& out) {
+    static const BodySchema kKeys{{bodyText("timestamp")}};
+    const BodyCheck body = checkBody(req.body, kKeys);
+    if (!body) return refuse(out, body);
     fss::str32 stamp;
-    readJsonP(stamp, findJsonKeyP(restBodyObject(req.body), "timestamp"));
+    readJsonP(stamp, findJsonKeyP(restBodyObject(body.body), "timestamp"));
     const std::string ts = stamp.str();
     if (!Utility::isValidTimestamp(ts)) {
         SLOG_WARN(WEB, "Reject invalid system datetime payload");
@@ -443,7 +488,14 @@ void RestAPI::pingWorker(std::shared_ptr<PingState> state, std::string program, 
 }
 
 RestHandled RestAPI::_pingHost(const RestRequest& req, fss::stringHuge& out) {
-    const std::string_view object = restBodyObject(req.body);
+    static const BodySchema kKeys{{bodyText("address"), bodyInteger("count", INT32_MIN, INT32_MAX)}};
+    const BodyCheck body = checkBody(req.body, kKeys);
+    if (!body) {
+        SLOG_WARN(WEB, "Request body refused: {}", body.refusal);
+        compactAnswer(out, RESPONSE_CODE::FAILED, body.refusal);
+        return RestHandled::AnsweredNoSave;
+    }
+    const std::string_view object = restBodyObject(body.body);
     fss::str64 address;
     readJsonP(address, findJsonKeyP(object, "address"));
     int count = 4;
@@ -513,9 +565,11 @@ bool RestAPI::pingRunning() const {
 // ---- accounts ------------------------------------------------------------------------------
 
 RestHandled RestAPI::_auth(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkBody(req.body, packBodySchema<AuthCommand>());
+    if (!body) return refuse(out, body);
     AuthCommand cmd;  // empty texts, cmdType -1: also what "enable" false resets to
-    if (restBodyDisables(req.body)) cmd = AuthCommand{};
-    readJsonP(cmd, req.body);
+    if (restBodyDisables(body.body)) cmd = AuthCommand{};
+    readJsonP(cmd, body.body);
     cmd.token.assignBytes(req.token.data(), std::min<size_t>(req.token.size(), fss::str64::capacity));
     const int32_t type = cmd.cmdType;
     const AuthResult result = env_.auth(cmd);
@@ -536,21 +590,25 @@ RestHandled RestAPI::_getSysSettings(const RestRequest&, fss::stringHuge& out) {
 }
 
 RestHandled RestAPI::_setSysSettings(const RestRequest& req, fss::stringHuge& out) {
+    static const BodySchema kKeys = recipeBodySchema<SystemRecipeData>().narrowed("guardPort", kPortMin, kPortMax);
+    const BodyCheck body = checkBody(req.body, kKeys);
+    if (!body) return refuse(out, body);
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
         SystemRecipeData& system = recipe_.recipe.system;
         const SystemRecipeData before = system;
-        if (restBodyDisables(req.body)) {
-            // The gateway's identity and the watched port are not the browser's to reset.
+        if (restBodyDisables(body.body)) {
+            // The gateway's identity and the watched port are not reset; the body may still set
+            // the port.
             system = SystemRecipeData{};
             system.model = before.model;
             system.pn = before.pn;
             system.sn = before.sn;
             system.hwVer = before.hwVer;
+            system.guardPort = before.guardPort;
         }
-        readJsonP(system, restBodyObject(req.body));
-        system.guardPort = before.guardPort;
+        readJsonP(system, restBodyObject(body.body));
     }
     recipe_.triggerReload(SCADA_MASK_SYSTEM);
     return RestHandled::Answered;
@@ -566,10 +624,12 @@ RestHandled RestAPI::_getCloudSettings(const RestRequest&, fss::stringHuge& out)
 }
 
 RestHandled RestAPI::_setCloudSettings(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkRecord<CloudServerRecipeData>(req.body);
+    if (!body) return refuse(out, body);
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
-        readSectionBody(recipe_.recipe.cloudServer, req.body, CloudServerRecipeData{});
+        readSectionBody(recipe_.recipe.cloudServer, body.body, CloudServerRecipeData{});
     }
     recipe_.saveToJson();
     Clock::get().sleepFor(std::chrono::milliseconds(500));
@@ -587,10 +647,12 @@ RestHandled RestAPI::_getCellularSettings(const RestRequest&, fss::stringHuge& o
 }
 
 RestHandled RestAPI::_setCellularSettings(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkRecord<CellularRecipeData>(req.body);
+    if (!body) return refuse(out, body);
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
-        readSectionBody(recipe_.recipe.cellular, req.body, CellularRecipeData{});
+        readSectionBody(recipe_.recipe.cellular, body.body, CellularRecipeData{});
     }
     CommandRunner& runner = CommandRunner::get();
     runner.syncFs();
@@ -617,9 +679,11 @@ RestHandled RestAPI::_getModbusRTUSettings(const RestRequest&, fss::stringHuge& 
 }
 
 RestHandled RestAPI::_setModbusRTUSettings(const RestRequest& req, fss::stringHuge& out) {
+    const BodyCheck body = checkRecord<ModbusRtuRecipeData>(req.body);
+    if (!body) return refuse(out, body);
     _response(out, RESPONSE_CODE::SUCCESS, "");
     std::lock_guard<StoreMutex> lock(recipe_.mutex);
-    readSectionBody(recipe_.recipe.modbusRtu, req.body, ModbusRtuRecipeData{});
+    readSectionBody(recipe_.recipe.modbusRtu, body.body, ModbusRtuRecipeData{});
     return RestHandled::Answered;
 }
 
@@ -651,9 +715,11 @@ RestHandled setRuleRow(RecipeDataGuard& recipe, std::array<Item, N> ScadaRecipeD
         out.setLength(0);
         return RestHandled::AnsweredNoSave;
     }
+    const BodyCheck body = checkRecord<Item>(req.body);
+    if (!body) return refuse(out, body);
     {
         std::lock_guard<StoreMutex> lock(recipe.mutex);
-        readSectionBody((recipe.recipe.*table)[static_cast<size_t>(n - 1)], req.body, Item{});
+        readSectionBody((recipe.recipe.*table)[static_cast<size_t>(n - 1)], body.body, Item{});
     }
     for (uint32_t mask : reloads) recipe.triggerReload(mask);
     RestAPI::_response(out, RESPONSE_CODE::SUCCESS, "");
