@@ -184,9 +184,13 @@ void DatabaseProxy::summaryLoop() {
     bool wasReady = false;
     for (;;) {
         bool ready = false;
+        bool stuck = true;  // nothing to carry on with before the next write or query opens the file
         try {
             std::lock_guard<std::mutex> lock(mutex_);
-            ready = storage_->advanceTrendRuns(summaryStep_, true);
+            if (storage_->isOpen()) {
+                ready = storage_->advanceTrendRuns(summaryStep_, true);
+                stuck = false;
+            }
         } catch (...) {
             // Shown again by the write or the query that follows, which log it.
         }
@@ -194,10 +198,9 @@ void DatabaseProxy::summaryLoop() {
         if (ready && !wasReady) SLOG_INFO(DATABASE, "trend summary complete");
         wasReady = ready;
         // Between steps the proxy mutex is free for the supervisor's writes and the web's queries.
+        const auto pause = ready || stuck ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(1);
         std::unique_lock<std::mutex> wait(summaryWaitMutex_);
-        if (summaryWake_.wait_for(wait, ready ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(1),
-                                  [this] { return summaryStop_; }))
-            break;
+        if (summaryWake_.wait_for(wait, pause, [this] { return summaryStop_; })) break;
     }
 }
 
