@@ -734,9 +734,7 @@ TEST_F(HistoryTest, TrendSummaryFollowsOwnWritesAndChangesByOtherPrograms) {
 TEST_F(HistoryTest, TrendSummaryBuiltOnItsThreadGivesTheSameAnswers) {
     std::vector<std::pair<int64_t, std::string>> stamps;  // five runs of 9000 rows, set back each time
     for (int64_t i = 0; i < 45000; ++i) stamps.emplace_back(i + 1, std::to_string(1000000 + (i % 9000) * 10 + (i / 9000) * 3));
-    {
-        auto maker = makeProxy();
-    }
+    makeProxy();  // the schema
     ASSERT_EQ(sqlScript(db_, fillStamps(stamps)), "");
     DatabaseOptions o{db_, dir_.path()};
     o.trendSummaryStep = std::chrono::microseconds(0);  // one chunk of each table per step
@@ -755,19 +753,18 @@ TEST_F(HistoryTest, TrendSummaryBuiltOnItsThreadGivesTheSameAnswers) {
                 EXPECT_EQ(answerOf(*r), plainQuery(plain, points[i], points[j], 480)) << points[i] << ".." << points[j];
             }
     };
-    auto waitReady = [&] {
-        for (int k = 0; k < 6000 && !proxy->trendSummaryReady(); ++k)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Queries until the summary is complete, and one more after.
+    auto untilReady = [&] {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!proxy->trendSummaryReady() && !HasFailure() && std::chrono::steady_clock::now() < giveUp) sameAsPlain();
+        sameAsPlain();
         return proxy->trendSummaryReady();
     };
     sameAsPlain();
     EXPECT_FALSE(proxy->trendSummaryReady());
     proxy->startTrendSummary();
     proxy->startTrendSummary();  // a second start changes nothing
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!proxy->trendSummaryReady() && !HasFailure() && std::chrono::steady_clock::now() < giveUp) sameAsPlain();
-    ASSERT_TRUE(waitReady());
-    sameAsPlain();
+    ASSERT_TRUE(untilReady());
     // Another program adds rows, set back again; the gateway writes one while the thread runs.
     std::vector<std::pair<int64_t, std::string>> more;
     for (int64_t i = 0; i < 3000; ++i) more.emplace_back(45001 + i, std::to_string(1050000 + i * 10));
@@ -775,11 +772,7 @@ TEST_F(HistoryTest, TrendSummaryBuiltOnItsThreadGivesTheSameAnswers) {
     clock_.setWallSeconds(1089995);
     proxy->trySaveLog([] { return cellOf({1}); });
     EXPECT_EQ(rows(db_, "LogRecord1M"), 48001);
-    sameAsPlain();
-    ASSERT_TRUE(waitReady());
-    sameAsPlain();
+    ASSERT_TRUE(untilReady());
     proxy->stopTrendSummary();
-    proxy->stopTrendSummary();
-    sameAsPlain();
     proxy->startTrendSummary();  // the destructor stops it again
 }
