@@ -227,6 +227,9 @@ void Scada::startup() {
         return live_.data().system.DbDiskUsage;
     });
     db_.init();
+    // Trend queries are fast once the summary of the history is built: built on its own thread,
+    // so the supervisor passes are not held up.
+    db_.startTrendSummary();
 }
 
 int Scada::init() {
@@ -260,6 +263,7 @@ bool Scada::stopComponents(std::chrono::milliseconds bound) {
     lora_.stop();
     cellular_.stop();
     vserial_.stop();
+    db_.stopTrendSummary();
 
     auto deadline = std::chrono::steady_clock::now() + bound;
     bool all = true;

@@ -100,7 +100,7 @@ float diskUsagePercent(const std::string& path) {
     return static_cast<float>(used * 100.0 / static_cast<double>(vfs.f_blocks));
 }
 
-DatabaseProxy::DatabaseProxy(DatabaseOptions options) {
+DatabaseProxy::DatabaseProxy(DatabaseOptions options) : summaryStep_(options.trendSummaryStep) {
     if (options.dbFile.empty()) {
         choice_ = getDBFilePath();
     } else {
@@ -111,6 +111,7 @@ DatabaseProxy::DatabaseProxy(DatabaseOptions options) {
     if (!options.diskPath.empty()) choice_.diskPath = options.diskPath;
     setDbDiskPath(choice_.diskPath);
     storage_ = std::make_unique<HistoryStorage>(choice_.path);
+    storage_->setTrendSummaryBudget(options.trendQueryBudget);
     try {
         storage_->open();
     } catch (const std::exception& e) {
@@ -121,7 +122,7 @@ DatabaseProxy::DatabaseProxy(DatabaseOptions options) {
     lastSaveTs_.fill(now);
 }
 
-DatabaseProxy::~DatabaseProxy() = default;
+DatabaseProxy::~DatabaseProxy() { stopTrendSummary(); }
 
 void DatabaseProxy::init() {
     int64_t now = Clock::get().steadySeconds();
@@ -156,8 +157,55 @@ bool DatabaseProxy::prepareTrendQueries(std::chrono::microseconds budget) {
     }
 }
 
+void DatabaseProxy::startTrendSummary() {
+    std::lock_guard<std::mutex> control(summaryControlMutex_);
+    if (summaryThread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(summaryWaitMutex_);
+        summaryStop_ = false;
+    }
+    summaryRunning_ = true;
+    summaryThread_ = std::thread([this] { summaryLoop(); });
+}
+
+void DatabaseProxy::stopTrendSummary() {
+    std::lock_guard<std::mutex> control(summaryControlMutex_);
+    if (!summaryThread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(summaryWaitMutex_);
+        summaryStop_ = true;
+    }
+    summaryWake_.notify_all();
+    summaryThread_.join();
+    summaryRunning_ = false;
+}
+
+void DatabaseProxy::summaryLoop() {
+    bool wasReady = false;
+    for (;;) {
+        bool ready = false;
+        bool stuck = true;  // nothing to carry on with before the next write or query opens the file
+        try {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (storage_->isOpen()) {
+                ready = storage_->advanceTrendRuns(summaryStep_, true);
+                stuck = false;
+            }
+        } catch (...) {
+            // Shown again by the write or the query that follows, which log it.
+        }
+        summaryReady_ = ready;
+        if (ready && !wasReady) SLOG_INFO(DATABASE, "trend summary complete");
+        wasReady = ready;
+        // Between steps the proxy mutex is free for the supervisor's writes and the web's queries.
+        const auto pause = ready || stuck ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(1);
+        std::unique_lock<std::mutex> wait(summaryWaitMutex_);
+        if (summaryWake_.wait_for(wait, pause, [this] { return summaryStop_; })) break;
+    }
+}
+
 void DatabaseProxy::trySaveLog(const CellSource& cell) {
-    prepareTrendQueries(orvane::database::kTrendSummaryBudget);
+    if (!summaryRunning_) prepareTrendQueries(orvane::database::kTrendSummaryBudget);
     try {
         SLOG_INFO(DATABASE, "trySaveLog: {}, {}", choice_.sdCard, true);
         const uint32_t now = static_cast<uint32_t>(Clock::get().wallSeconds());

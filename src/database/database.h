@@ -3,13 +3,16 @@
 // intervals (10 s, 1 min, 10 min, 1 h, 8 h), written from the supervisor loop and read by the
 // trend query of the web API.
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,7 +20,10 @@
 
 namespace orvane::database {
 class HistoryStorage;
-}
+// Time one step may spend extending the trend summaries (each step carries on where the last
+// stopped), and the time a trend query may spend on them before it answers the slower way.
+inline constexpr std::chrono::milliseconds kTrendSummaryBudget{20};
+}  // namespace orvane::database
 
 // Number of logged values per row and rows per trend answer.
 inline constexpr int kLogVarCount = 20;
@@ -108,6 +114,10 @@ float diskUsagePercent(const std::string& path);
 struct DatabaseOptions {
     std::string dbFile;    // empty: chosen by getDBFilePath() when the proxy is built
     std::string diskPath;  // empty: the chosen directory (or the file's directory for dbFile)
+    // One step of the summary thread; each step does at least one chunk of every incomplete table.
+    std::chrono::microseconds trendSummaryStep = orvane::database::kTrendSummaryBudget;
+    // Time a trend query may spend extending the summary (0: it only uses a complete one).
+    std::chrono::microseconds trendQueryBudget = orvane::database::kTrendSummaryBudget;
 };
 
 class DatabaseProxy {
@@ -140,9 +150,17 @@ public:
     std::vector<EventRecord> queryAlarmEvent(EventQueryPack& pack);
 
     // Extends, for up to `budget`, what keeps trend queries fast on large tables; true when that
-    // is complete. Each trySaveLog does a 20 ms step, so it is complete soon after start; until
-    // then queries are answered the slower way. Never throws.
+    // is complete. Until then queries are answered the slower way, with the same rows. While the
+    // summary thread does not run, each trySaveLog does a step. Never throws.
     bool prepareTrendQueries(std::chrono::microseconds budget);
+    // The summary thread: steps one after the other under the proxy mutex (released between
+    // them) until the summary is complete, then one step a second to follow new rows and changes
+    // by other programs. trySaveLog then leaves the work to it. Stop joins it (also the
+    // destructor).
+    void startTrendSummary();
+    void stopTrendSummary();
+    // True when the last step of the summary thread found the summary complete.
+    bool trendSummaryReady() const { return summaryReady_.load(); }
 
     // Replaces the disk-usage reading used by trySaveLog (default: statvfs of the disk path).
     void setDiskUsageSource(UsageSource source);
@@ -154,6 +172,7 @@ public:
 
 private:
     void testcase();
+    void summaryLoop();
     void queryLocked(const LogQueryPack& pack, LogQueryResult& result);
 
     DbFileChoice choice_;
@@ -164,4 +183,13 @@ private:
     std::array<int64_t, kLogTableCount> lastSaveTs_{};
     std::array<std::string, kLogVarCount> lastNames_;  // names of the last "NameRecord" written
     bool namesWritten_ = false;
+
+    std::chrono::microseconds summaryStep_;
+    std::mutex summaryControlMutex_;  // start and stop; never held with the proxy mutex
+    std::thread summaryThread_;
+    std::atomic<bool> summaryRunning_{false};
+    std::atomic<bool> summaryReady_{false};
+    std::mutex summaryWaitMutex_;  // never held with the proxy mutex
+    std::condition_variable summaryWake_;
+    bool summaryStop_ = false;  // under summaryWaitMutex_
 };

@@ -310,7 +310,7 @@ void HistoryStorage::queryLog(int table, uint32_t start, uint32_t end, int64_t m
     if (maxRows < 0 || maxRows > kLogQueryMaxRows) maxRows = kLogQueryMaxRows;
     if (maxRows == 0 || start > end) return;
     checkDataVersion();
-    bool known = summaryBudget_.count() > 0 && advanceRuns(t, std::chrono::steady_clock::now() + summaryBudget_);
+    const bool known = advanceRuns(t, std::chrono::steady_clock::now() + summaryBudget_);
     if (known && runs_[t].usable)
         queryByRuns(t, start, end, maxRows, out, rows);
     else
@@ -326,16 +326,16 @@ void HistoryStorage::checkDataVersion() {
     }
 }
 
-bool HistoryStorage::advanceTrendRuns(std::chrono::microseconds budget) {
+bool HistoryStorage::advanceTrendRuns(std::chrono::microseconds budget, bool someProgress) {
     if (!db_) return false;
     checkDataVersion();
     const auto deadline = std::chrono::steady_clock::now() + budget;
     bool all = true;
-    for (size_t t = 0; t < runs_.size(); ++t) all = advanceRuns(t, deadline) && all;
+    for (size_t t = 0; t < runs_.size(); ++t) all = advanceRuns(t, deadline, someProgress) && all;
     return all;
 }
 
-bool HistoryStorage::advanceRuns(size_t t, std::chrono::steady_clock::time_point deadline) {
+bool HistoryStorage::advanceRuns(size_t t, std::chrono::steady_clock::time_point deadline, bool someProgress) {
     TrendRuns& r = runs_[t];
     auto& st = runStmt_[t];
     int64_t maxId = 0;
@@ -344,8 +344,8 @@ bool HistoryStorage::advanceRuns(size_t t, std::chrono::steady_clock::time_point
     st.maxId->tryReset();
     if (maxId < r.scannedTo) r = TrendRuns{};  // rows gone: start again
     constexpr int64_t kChunk = 8192;
-    while (r.usable && r.scannedTo < maxId) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+    for (bool first = true; r.usable && r.scannedTo < maxId; first = false) {
+        if (!(first && someProgress) && std::chrono::steady_clock::now() >= deadline) return false;
         SQLite::Statement& scan = *st.scan;
         scan.tryReset();
         scan.bind(1, r.scannedTo);

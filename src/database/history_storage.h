@@ -67,8 +67,6 @@ struct TrendRuns {
 };
 // More runs than this and the table is answered by the plans above.
 inline constexpr size_t kTrendMaxRuns = 4096;
-// Time one call may spend extending the summaries (each call carries on where the last stopped).
-inline constexpr std::chrono::milliseconds kTrendSummaryBudget{20};
 
 // The seven tables in definition order: EventRecord, NameRecord, then the five log tables.
 const std::vector<TableDef>& historyTables();
@@ -102,10 +100,12 @@ public:
     // Rows with start <= timestamp <= end, oldest first (by id), at most maxRows (< 0: none).
     void queryLog(int table, uint32_t start, uint32_t end, int64_t maxRows, LogQueryResult& out, uint32_t& rows);
     // Extends the run summaries of all log tables for up to `budget` (nothing when the file is
-    // not open). True when every table's summary is complete. Throws on database errors.
-    bool advanceTrendRuns(std::chrono::microseconds budget);
+    // not open); with `someProgress`, each incomplete table reads at least one chunk whatever the
+    // budget. True when every table's summary is complete. Throws on database errors.
+    bool advanceTrendRuns(std::chrono::microseconds budget, bool someProgress = false);
     const TrendRuns& trendRuns(int table) const { return runs_.at(static_cast<size_t>(table)); }
-    // Test hook: time a query may spend on the summaries (0: the fallback plans answer).
+    // Time a query may spend on the summaries (0: it uses a complete summary only, else the
+    // fallback plans answer).
     void setTrendSummaryBudget(std::chrono::microseconds budget) { summaryBudget_ = budget; }
     void insertEvent(const EventRecord& ev);
     // One "NameRecord" row: the names of var0 ... var19 from `timestamp` on.
@@ -132,8 +132,9 @@ private:
     // Summaries are dropped when another connection changed the file.
     void checkDataVersion();
     void resetTrendRuns();
-    // Extends table t's summary until done or `deadline`; true when complete.
-    bool advanceRuns(size_t t, std::chrono::steady_clock::time_point deadline);
+    // Extends table t's summary until done or `deadline` (after at least one chunk with
+    // `someProgress`); true when complete.
+    bool advanceRuns(size_t t, std::chrono::steady_clock::time_point deadline, bool someProgress = false);
     void queryByRuns(size_t t, int64_t start, int64_t end, int64_t maxRows, LogQueryResult& out, uint32_t& rows);
     void queryByPlans(size_t t, uint32_t start, uint32_t end, int64_t maxRows, LogQueryResult& out, uint32_t& rows);
     // Smallest id in [from, to] whose stamp is >= ts (the stretch is a run; ts <= stamp of `to`).

@@ -7,6 +7,8 @@
 #include <functional>
 #include <system_error>
 
+#include <sys/stat.h>
+
 #include <fmt/format.h>
 
 #include "platform/command_runner.h"
@@ -152,6 +154,43 @@ bool RecipeDataGuard::renderDocument() {
     return true;
 }
 
+bool RecipeDataGuard::stampOf(const std::string& path, FileStamp& out) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    out.dev = static_cast<uint64_t>(st.st_dev);
+    out.ino = static_cast<uint64_t>(st.st_ino);
+    out.size = static_cast<int64_t>(st.st_size);
+    out.mtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+    out.mtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    out.ctimeSec = static_cast<int64_t>(st.st_ctim.tv_sec);
+    out.ctimeNsec = static_cast<int64_t>(st.st_ctim.tv_nsec);
+    return true;
+}
+
+void RecipeDataGuard::rememberStored(std::string_view text, const FileStamp* before) {
+    storedKnown_ = false;
+    FileStamp now;
+    if (!stampOf(recipeConfigFile(), now)) return;
+    // A size that differs means another writer got in between: nothing is known then.
+    if (now.size != static_cast<int64_t>(text.size())) return;
+    if (before && !(*before == now)) return;
+    storedText_.assign(text);
+    storedStamp_ = now;
+    storedKnown_ = true;
+}
+
+bool RecipeDataGuard::storeConfig() {
+    const std::string path = recipeConfigFile();
+    if (storedKnown_ && text_->view() == storedText_) {
+        FileStamp now;
+        if (stampOf(path, now) && now == storedStamp_) return true;  // the file holds this text
+    }
+    storedKnown_ = false;
+    if (!Utility::writeText(path, *text_)) return false;
+    rememberStored(text_->view(), nullptr);
+    return true;
+}
+
 bool RecipeDataGuard::saveLocked(bool takeMutex) {
     bool rendered;
     {
@@ -160,7 +199,7 @@ bool RecipeDataGuard::saveLocked(bool takeMutex) {
         rendered = renderDocument();
     }
     if (!rendered) return false;
-    return Utility::writeText(recipeConfigFile(), *text_);
+    return storeConfig();
 }
 
 bool RecipeDataGuard::saveToJson() {
@@ -186,6 +225,8 @@ void RecipeDataGuard::keepAside(const std::string& path, std::string_view text, 
 
 void RecipeDataGuard::loadLocked(const std::string& path, bool holdingMutex) {
     const bool isConfig = path == recipeConfigFile();
+    // The file may change below (created, restored, kept aside): known again only once read.
+    if (isConfig) storedKnown_ = false;
     text_->clear();
     recipe.init();
 
@@ -221,6 +262,8 @@ void RecipeDataGuard::loadLocked(const std::string& path, bool holdingMutex) {
 
     std::string big;  // only for a file too large for the text buffer
     std::string_view doc;
+    FileStamp beforeRead;
+    const bool stamped = isConfig && stampOf(path, beforeRead);
     bool readOk = Utility::readText(path, *text_);
     if (readOk) {
         doc = text_->view();
@@ -249,6 +292,9 @@ void RecipeDataGuard::loadLocked(const std::string& path, bool holdingMutex) {
         if (isConfig && existsNoThrow(path)) keepAside(path, {}, true, "unreadable");
         repair = true;
     }
+
+    // The file holds exactly what was read, unless it changed while it was read.
+    if (readOk && !repair && stamped) rememberStored(doc, &beforeRead);
 
     recipe.system.overwrite();
     recipe.init_ai_board();

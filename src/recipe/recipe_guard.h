@@ -108,7 +108,10 @@ public:
 
     // ---- files ----
     // Writes the whole recipe to parameter.json (atomic replacement). False, with nothing stored
-    // and an error logged, when the document does not fit or the file cannot be written.
+    // and an error logged, when the document does not fit or the file cannot be written. When
+    // the text equals what the file is known to hold (this store wrote or read exactly that text,
+    // and the file is still the same file: device, inode, size, modification and change times),
+    // nothing is written: true, without wearing the flash.
     bool saveToJson();
     // Start-up load: template.json := the recipe in force; a missing configuration is created; an
     // empty one is restored from parameter.json.mk (or rewritten from the recipe when there is no
@@ -173,7 +176,25 @@ private:
     // Keeps a configuration that cannot be used as "<path>.bad": moved, or a copy of text.
     void keepAside(const std::string& path, std::string_view text, bool move, const char* why);
 
+    // The file's identity as stat() reports it.
+    struct FileStamp {
+        uint64_t dev = 0, ino = 0;
+        int64_t size = -1;
+        int64_t mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    static bool stampOf(const std::string& path, FileStamp& out);
+    // Writes text_ to parameter.json unless the file is known to hold it already.
+    bool storeConfig();
+    // Records that parameter.json holds `text` when its stamp now equals `before` (when given) and
+    // its size is the text's; otherwise records nothing known.
+    void rememberStored(std::string_view text, const FileStamp* before);
+
     std::unique_ptr<fss::stringHuge> text_;
+    // What parameter.json held when this store last wrote or read it (guarded by the save mutex).
+    bool storedKnown_ = false;
+    std::string storedText_;
+    FileStamp storedStamp_;
     uint32_t changeWord_ = SCADA_MASK_INITIAL;
     std::mutex saveMutex_;
     RecipeHooks hooks_;

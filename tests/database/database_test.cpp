@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <fmt/format.h>
@@ -726,4 +727,52 @@ TEST_F(HistoryTest, TrendSummaryFollowsOwnWritesAndChangesByOtherPrograms) {
     LogQueryPack pack{1, 480, 0, 1000};
     proxy->log_query(pack, *r);
     EXPECT_EQ(r->timestamp.count, 5u);
+}
+
+// The summary made by the proxy's own thread, one chunk per step: queries before, during and after
+// it, and after another program added rows, answer as the plain statement does; writes go on.
+TEST_F(HistoryTest, TrendSummaryBuiltOnItsThreadGivesTheSameAnswers) {
+    std::vector<std::pair<int64_t, std::string>> stamps;  // five runs of 9000 rows, set back each time
+    for (int64_t i = 0; i < 45000; ++i) stamps.emplace_back(i + 1, std::to_string(1000000 + (i % 9000) * 10 + (i / 9000) * 3));
+    makeProxy();  // the schema
+    ASSERT_EQ(sqlScript(db_, fillStamps(stamps)), "");
+    DatabaseOptions o{db_, dir_.path()};
+    o.trendSummaryStep = std::chrono::microseconds(0);  // one chunk of each table per step
+    o.trendQueryBudget = std::chrono::microseconds(0);  // queries never build it themselves
+    auto proxy = std::make_unique<DatabaseProxy>(o);
+    proxy->setDiskUsageSource([] { return 10.0f; });
+    proxy->init();
+    SQLite::Database plain(db_, SQLite::OPEN_READONLY);
+    auto r = std::make_unique<LogQueryResult>();
+    const int64_t points[] = {0, 1000000, 1000004, 1030001, 1060000, 1089990, 1089999, 1200000};
+    auto sameAsPlain = [&] {
+        for (size_t i = 0; i < std::size(points); ++i)
+            for (size_t j = i; j < std::size(points); ++j) {
+                LogQueryPack pack{1, 480, static_cast<uint32_t>(points[i]), static_cast<uint32_t>(points[j])};
+                proxy->log_query(pack, *r);
+                EXPECT_EQ(answerOf(*r), plainQuery(plain, points[i], points[j], 480)) << points[i] << ".." << points[j];
+            }
+    };
+    // Queries until the summary is complete, and one more after.
+    auto untilReady = [&] {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!proxy->trendSummaryReady() && !HasFailure() && std::chrono::steady_clock::now() < giveUp) sameAsPlain();
+        sameAsPlain();
+        return proxy->trendSummaryReady();
+    };
+    sameAsPlain();
+    EXPECT_FALSE(proxy->trendSummaryReady());
+    proxy->startTrendSummary();
+    proxy->startTrendSummary();  // a second start changes nothing
+    ASSERT_TRUE(untilReady());
+    // Another program adds rows, set back again; the gateway writes one while the thread runs.
+    std::vector<std::pair<int64_t, std::string>> more;
+    for (int64_t i = 0; i < 3000; ++i) more.emplace_back(45001 + i, std::to_string(1050000 + i * 10));
+    ASSERT_EQ(sqlScript(db_, fillStamps(more)), "");
+    clock_.setWallSeconds(1089995);
+    proxy->trySaveLog([] { return cellOf({1}); });
+    EXPECT_EQ(rows(db_, "LogRecord1M"), 48001);
+    ASSERT_TRUE(untilReady());
+    proxy->stopTrendSummary();
+    proxy->startTrendSummary();  // the destructor stops it again
 }
