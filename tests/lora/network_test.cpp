@@ -1,4 +1,5 @@
 // The network manager against the simulated radio and field devices, one pass at a time.
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <tuple>
@@ -130,6 +131,31 @@ TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
     EXPECT_EQ(std::make_tuple(a.polls(), b.polls(), battery.polls(), sim->lost()), std::make_tuple(2, 1, 0, 0));
     EXPECT_EQ(std::make_tuple(net->registry().is_device_online(6), net->registry().is_device_online(7)), std::make_tuple(false, true));
     EXPECT_EQ(items()[1].registers[0].name.view(), "Volume");
+}
+
+// The poll itself puts the chip back into receive: an answer that reaches the chip right after
+// the command that follows the poll is heard although no receive pass has run yet (the chip
+// would have lost it in standby).
+TEST_F(NetworkTest, PollRearmsTheRadioAtOnce) {
+    enrol(0, 100, 5);
+    setLora([](LoraRecipe& l) { l.pollWaitResponseTime = 15000; });  // room for a loaded machine
+    begin();
+    LoraFieldDevice& dev = device(100, 5, 6);
+    sim->setAnswerAfter(1);
+    sim->clearTransfers();
+    const LoraRecipe cfg = net->settings();
+    std::atomic<int> result{-1};
+    std::thread poller([&] { result = net->poll_one_device(6, cfg); });
+    const bool heard = waitUntil([&] { return (sim->irqFlags() & 0x0002) != 0; }, 60s);  // RxDone
+    if (!heard) net->stop();  // ends the poll at once
+    while (result < 0) step();
+    poller.join();
+    ASSERT_TRUE(heard);
+    const auto cmds = sim->commands();
+    const auto tx = std::find_if(cmds.begin(), cmds.end(), [](const Bytes& c) { return c[0] == 0x83; });
+    ASSERT_TRUE(tx != cmds.end() && tx + 1 != cmds.end());
+    EXPECT_EQ(tx[1], (Bytes{0x82, 0x3F, 0xFF, 0xC0}));
+    EXPECT_EQ(std::make_tuple(result.load(), dev.polls(), sim->lost()), std::make_tuple(1, 1, 0));
 }
 
 TEST_F(NetworkTest, LongWaitSettingDoesNotWrap) {
