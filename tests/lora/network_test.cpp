@@ -30,6 +30,32 @@ TEST_F(NetworkTest, NewTlrEnrolsAndEverythingIsPublished) {
     });
 }
 
+// In poll mode every upload, answered or refused, is followed by STOP_UPLOAD: sequence 0, device 0,
+// the gateway's master ID, payload 03 00.
+TEST_F(NetworkTest, UploadInPollModeIsFollowedByStopUpload) {
+    using Head = std::tuple<int, int, int, int, size_t>;  // type, master, device, sequence, payload size
+    const Head stop{6, 1, 0, 0, 2};
+    struct Case { const char* what; bool enrolled; uint8_t master; std::vector<Head> expected; };
+    const Case cases[] = {
+        {"known device", true, 1, {{3, 1, 6, 1, 0}, stop}},
+        {"new device", false, 0, {{3, 0, 0, 1, 24}, stop}},
+        {"foreign master", true, 9, {stop}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        restart();
+        if (c.enrolled) enrol(0, 100, 5);
+        begin();
+        LoraFieldDevice& dev = device(100, 5, c.enrolled ? 6 : 0, c.master);
+        sim->deliver(dev.upload());
+        drain();
+        std::vector<Head> heads;
+        for (const Down& d : sent()) heads.emplace_back(d.type, d.master, d.device, d.seq, d.payload.size());
+        EXPECT_EQ(heads, c.expected);
+        EXPECT_EQ(dev.broadcasts(), (std::vector<Bytes>{{0x03, 0x00}}));
+    }
+}
+
 // Descriptions are acknowledged one by one; IDs 6 and 7 (past the 8-slot table) are refused like 8.
 TEST_F(NetworkTest, Rw70RegisterDescriptionsAndIdentityReport) {
     autoUpload();
@@ -232,6 +258,28 @@ TEST_F(NetworkTest, FilesFollowEnrolmentReportsAndDeviceListChanges) {
         EXPECT_EQ(std::make_tuple(file["devices"][0]["tankName"], file["devices"][0]["registers"][c.reg]["displayUnit"]), std::make_tuple(c.tank, c.unit));
         ASSERT_TRUE(net->registry().load_devices());  // a restart loads the file: the later settings stay
         EXPECT_EQ(std::make_tuple(items()[0].tankName.view(), items()[0].registers[c.reg].displayUnit.view()), std::make_tuple(c.tank, c.unit));
+    }
+}
+
+// parameter.json is saved when a report changes a sensor's battery flag, and only then.
+TEST_F(NetworkTest, PassiveChangeSavesParameterFile) {
+    enrol(0, 100, 5);
+    autoUpload();
+    begin();
+    step();  // start-up and the first pass (which names the device) save what they change
+    LoraFieldDevice& dev = device(100, 5, 6);
+    struct Case { float battery; bool saved, passive; };
+    for (const Case& c : {Case{3.5f, true, true}, Case{6.0f, false, true}, Case{12.0f, true, false}, Case{12.0f, false, false}}) {
+        SCOPED_TRACE(c.battery);
+        std::filesystem::remove(scada_paths::CONFIG_FILE());
+        dev.setTlr(1.0f, 2.0f, 3.0f, c.battery);
+        sim->deliver(dev.upload());
+        drain();
+        EXPECT_EQ(items()[0].passive, c.passive);
+        ASSERT_EQ(std::filesystem::exists(scada_paths::CONFIG_FILE()), c.saved);
+        if (c.saved) {
+            EXPECT_EQ(configFile()["loraDevice"][0]["passive"], c.passive);
+        }
     }
 }
 
