@@ -21,6 +21,10 @@ using namespace std::chrono_literals;
 namespace {
 constexpr int kPollMode = 2;
 constexpr uint32_t kOfflineRetryRounds = 10;
+// Longest extra wait for a packet that the radio heard within a poll's wait: its reads (five
+// commands of at least 100 ms), the radio's hand-over pause (1 s) and a pass of the main thread
+// (1 s and its work) take about 3 s; the rest is room for a loaded machine.
+constexpr auto kReceivePathLimit = std::chrono::seconds(10);
 }  // namespace
 
 Lora::Lora(RecipeDataGuard& recipe, LiveDataGuard& live)
@@ -131,6 +135,11 @@ bool Lora::runPass(std::chrono::milliseconds packetWait) {
         SLOG_INFO(LORA, "Received an buffer, processing...");
         const int r = receive(packet_.data(), len);
         if (r < 0 && len != 0 && len != 203) SLOG_WARN(LORA, "Received error packet, packet size: {}", len - 3);
+        {
+            std::lock_guard lk(pollMutex_);
+            packetHandled();
+        }
+        pollCv_.notify_all();
     }
     if (recipe_.checkAndConsume(SCADA_MASK_LORA)) {
         SLOG_INFO(LORA, "Lora Config is changed");
@@ -235,7 +244,14 @@ int Lora::poll_one_device(uint8_t deviceId, const LoraRecipe& c) {
         }
         {
             std::unique_lock lk(pollMutex_);
-            pollCv_.wait_for(lk, std::chrono::milliseconds(waitMs), [&] { return responded_ || stopping(); });
+            const auto answered = [&] { return responded_ || stopping(); };
+            pollCv_.wait_for(lk, std::chrono::milliseconds(waitMs), answered);
+            // The wait is for the answer on the air. One that the radio heard in time is still
+            // on its way to receive() (reads, hand-over pause, main pass): it ends this try, so
+            // that no second poll goes on the air for it.
+            if (!answered() && packetInFlight()) {
+                pollCv_.wait_for(lk, kReceivePathLimit, [&] { return answered() || !packetInFlight(); });
+            }
             if (responded_) {
                 SLOG_INFO(LORA, "Poll: device {} responded (try {}).", deviceId, k);
                 return 1;

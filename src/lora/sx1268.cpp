@@ -443,6 +443,7 @@ SX1268::Pass SX1268::receiveOnce() {
     if (rising && !line->acknowledge()) SLOG_WARN(LORA, "Fail to read interrupt value");
 
     uint16_t flags = 0;
+    bool seen = false;  // a packet was seen: it ends in the hand-over, or here
     bool whole = false;
     unsigned n = 0;
     try {
@@ -454,6 +455,8 @@ SX1268::Pass SX1268::receiveOnce() {
         command({0x02, static_cast<uint8_t>(flags >> 8), static_cast<uint8_t>(flags & 0xFF)});
         SLOG_INFO(LORA, "Interrupt vector: 0x{0:x}", flags);
         if (flags & kIrqRxDone) {
+            seen = true;
+            rxRead_.fetch_add(1);
             SLOG_INFO(LORA, "************* Receive interrupt ****************");
             const uint8_t getBuf[4] = {0x13, 0, 0, 0};
             transfer_r(getBuf, rx, 4);
@@ -480,7 +483,7 @@ SX1268::Pass SX1268::receiveOnce() {
     } catch (const std::exception& e) {
         SLOG_WARN(LORA, "Get Error when start sx1268 thread. {}", e.what());
     }
-    if (whole) handOver(n + 3);
+    if (seen && (!whole || !handOver(n + 3))) rxEnded_.fetch_add(1);
     if (flags & kIrqHeaderErr) recover("IRQ: header error, re-initialising the radio");
     try {
         setRx();
@@ -494,17 +497,18 @@ SX1268::Pass SX1268::receiveOnce() {
     return Pass::Continue;
 }
 
-void SX1268::handOver(unsigned len) {
+bool SX1268::handOver(unsigned len) {
     std::unique_lock lk(handoffMutex_);
     // A packet not yet taken is never overwritten.
     handoffCv_.wait(lk, [this] { return !eventReady_ || stop_.load(); });
-    if (stop_.load()) return;
+    if (stop_.load()) return false;
     std::copy(rxBuf_.begin(), rxBuf_.begin() + len, packet_.begin());
     packetLen_ = len;
     eventReady_ = true;
     handoffCv_.notify_all();
     // The receiver takes the packet once this pause is over (the reply timing devices expect).
     Clock::get().sleepFor(1s);
+    return true;
 }
 
 bool SX1268::waitPacket(std::chrono::milliseconds timeout, std::array<unsigned char, 256>& out, unsigned& len) {

@@ -91,6 +91,12 @@ public:
     int write_tx_buffer(uint8_t offset, const uint8_t* data, uint8_t len);
     int write_tx_buffer(uint8_t offset, const uint8_t* data, unsigned len);
 
+    // A packet that the receive thread has read from the chip and its receiver has not finished
+    // with yet (still being read, waiting in the slot, or being handled). The receiver calls
+    // packetHandled() once for every packet it took from waitPacket.
+    bool packetInFlight() const { return rxRead_.load() != rxEnded_.load(); }
+    void packetHandled() { rxEnded_.fetch_add(1); }
+
     bool stopRequested() const { return stop_.load(); }
     uint16_t lastIrqFlags() const { return lastIrq_.load(); }
 
@@ -103,7 +109,7 @@ private:
     void setRx();
     void setDioIrqParams();
     void recover(const char* why);
-    void handOver(unsigned len);
+    bool handOver(unsigned len);
 
     // Radio settings.
     uint32_t freq_ = 903000000;
@@ -124,6 +130,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> workRunning_{false};
     std::atomic<uint16_t> lastIrq_{0};
+    std::atomic<uint32_t> rxRead_{0};   // packets seen with RxDone
+    std::atomic<uint32_t> rxEnded_{0};  // of those, handled by the receiver or never handed over
     static constexpr int kAttempts = 5;
     // Receive thread.
     std::unique_ptr<orvane::platform::EdgeLine> edge_;

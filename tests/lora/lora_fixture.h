@@ -18,6 +18,7 @@
 #include "recipe/recipe_guard.h"
 #include "scada_paths.h"
 #include "support/lora_field_sim.h"
+#include "support/sandbox.h"
 #include "support/scoped_roots.h"
 #include "support/sx126x_sim.h"
 #include "support/temp_dir.h"
@@ -30,6 +31,7 @@ using orvane::platform::CommandRunner;
 using orvane::platform::Paths;
 using orvane::test::LoraFieldDevice;
 using orvane::test::readFile;
+using orvane::test::waitUntil;
 using Bytes = std::vector<uint8_t>;
 using Items = std::array<LoraDeviceRecipeItem, kLoraDeviceCount>;
 using Json = nlohmann::json;

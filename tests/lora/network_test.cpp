@@ -1,4 +1,5 @@
 // The network manager against the simulated radio and field devices, one pass at a time.
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <tuple>
@@ -27,6 +28,32 @@ TEST_F(NetworkTest, NewTlrEnrolsAndEverythingIsPublished) {
     live->withLock([](ScadaLiveData& l) {
         EXPECT_EQ(std::make_tuple(l.lora.items[0].id, l.lora.items[0].regs[1].value, l.lora.items[1].id), std::make_tuple(6, 2.5f, 0));
     });
+}
+
+// In poll mode every upload, answered or refused, is followed by STOP_UPLOAD: sequence 0, device 0,
+// the gateway's master ID, payload 03 00.
+TEST_F(NetworkTest, UploadInPollModeIsFollowedByStopUpload) {
+    using Head = std::tuple<int, int, int, int, size_t>;  // type, master, device, sequence, payload size
+    const Head stop{6, 1, 0, 0, 2};
+    struct Case { const char* what; bool enrolled; uint8_t master; std::vector<Head> expected; };
+    const Case cases[] = {
+        {"known device", true, 1, {{3, 1, 6, 1, 0}, stop}},
+        {"new device", false, 0, {{3, 0, 0, 1, 24}, stop}},
+        {"foreign master", true, 9, {stop}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        restart();
+        if (c.enrolled) enrol(0, 100, 5);
+        begin();
+        LoraFieldDevice& dev = device(100, 5, c.enrolled ? 6 : 0, c.master);
+        sim->deliver(dev.upload());
+        drain();
+        std::vector<Head> heads;
+        for (const Down& d : sent()) heads.emplace_back(d.type, d.master, d.device, d.seq, d.payload.size());
+        EXPECT_EQ(heads, c.expected);
+        EXPECT_EQ(dev.broadcasts(), (std::vector<Bytes>{{0x03, 0x00}}));
+    }
 }
 
 // Descriptions are acknowledged one by one; IDs 6 and 7 (past the 8-slot table) are refused like 8.
@@ -73,12 +100,12 @@ TEST_F(NetworkTest, ForeignMasterWrongIdentityGarbageAndUnknownTypeAreDropped) {
     recipe->updateLoraDevices([](Items& i) { i[0].lastTimestamp = 1000; });
     LoraFieldDevice& neighbour = device(100, 5, 6, 9);  // same ID and UID under another master
     LoraFieldDevice& impostor = device(200, 2, 6);      // our master, another device's ID
-    sim->deliver(neighbour.frame(7, neighbour.measurementPayload()));
-    sim->deliver(impostor.frame(7, impostor.measurementPayload()));
-    sim->deliver(Bytes(40, 0x5A));             // garbage
-    sim->deliver(impostor.frame(42, {}));      // unknown type
+    for (const Bytes& f : {neighbour.frame(7, neighbour.measurementPayload()), impostor.frame(7, impostor.measurementPayload()),
+                           Bytes(40, 0x5A) /* garbage */, impostor.frame(42, {}) /* unknown type */}) {
+        sim->deliver(f), drain();  // the chip hears one packet, then is re-armed
+    }
     EXPECT_EQ(net->receive(nullptr, 10), -1);
-    drain();
+    EXPECT_EQ(sim->lost(), 0);
     EXPECT_EQ(std::make_tuple(items()[0].lastTimestamp, items()[0].registers[0].name.view()), std::make_tuple(1000u, ""));  // no measurements
     EXPECT_TRUE(sent().empty());
 }
@@ -109,23 +136,52 @@ TEST_F(NetworkTest, SilentDeviceTriedRPlusOneTimesThenEveryTenthRoundUntilAutoUp
 TEST_F(NetworkTest, AnsweringDeviceIsPolledOnceAndOthersDoNotEndTheWait) {
     enrol(0, 100, 5), enrol(1, 200, 6), enrol(2, 300, 7);
     recipe->updateLoraDevices([](Items& i) { i[2].passive = true; });
-    setLora([](LoraRecipe& l) { l.pollMaxRetry = 1, l.pollWaitResponseTime = 150; });
+    setLora([](LoraRecipe& l) { l.pollMaxRetry = 1, l.pollWaitResponseTime = 1000; });
     begin();
     LoraFieldDevice &a = device(100, 5, 6), &b = device(200, 6, 7), &battery = device(300, 7, 8);
     a.setSilent(true);
     sim->setImmediateEdgeWaits(false);
     std::atomic<bool> pumping{true};
     std::thread pump([&] { while (pumping) step(); });
-    std::thread extra([&] { sim->waitSent(1, 30s), sim->deliver(b.frame(7, b.measurementPayload())); });
+    std::thread extra([&] {  // device 7 answers while device 6 is awaited, once the poll has re-armed the chip
+        sim->waitSent(1, 30s);
+        waitUntil([&] { return sim->mode() == orvane::test::Sx126xSim::Mode::Rx; }, 30s);
+        sim->deliver(b.frame(7, b.measurementPayload()));
+    });
     net->pollPass();
     extra.join();
     pumping = false;
     sim->lineInterrupt();
     pump.join();
     // R + 1 tries of the silent one (device 7's answer did not end its wait); passive ones never.
-    EXPECT_EQ(std::make_tuple(a.polls(), b.polls(), battery.polls()), std::make_tuple(2, 1, 0));
+    EXPECT_EQ(std::make_tuple(a.polls(), b.polls(), battery.polls(), sim->lost()), std::make_tuple(2, 1, 0, 0));
     EXPECT_EQ(std::make_tuple(net->registry().is_device_online(6), net->registry().is_device_online(7)), std::make_tuple(false, true));
     EXPECT_EQ(items()[1].registers[0].name.view(), "Volume");
+}
+
+// The poll itself puts the chip back into receive: an answer that reaches the chip right after
+// the command that follows the poll is heard although no receive pass has run yet (the chip
+// would have lost it in standby).
+TEST_F(NetworkTest, PollRearmsTheRadioAtOnce) {
+    enrol(0, 100, 5);
+    setLora([](LoraRecipe& l) { l.pollWaitResponseTime = 15000; });  // room for a loaded machine
+    begin();
+    LoraFieldDevice& dev = device(100, 5, 6);
+    sim->setAnswerAfter(1);
+    sim->clearTransfers();
+    const LoraRecipe cfg = net->settings();
+    std::atomic<int> result{-1};
+    std::thread poller([&] { result = net->poll_one_device(6, cfg); });
+    const bool heard = waitUntil([&] { return (sim->irqFlags() & 0x0002) != 0; }, 60s);  // RxDone
+    if (!heard) net->stop();  // ends the poll at once
+    while (result < 0) step();
+    poller.join();
+    ASSERT_TRUE(heard);
+    const auto cmds = sim->commands();
+    const auto tx = std::find_if(cmds.begin(), cmds.end(), [](const Bytes& c) { return c[0] == 0x83; });
+    ASSERT_TRUE(tx != cmds.end() && tx + 1 != cmds.end());
+    EXPECT_EQ(tx[1], (Bytes{0x82, 0x3F, 0xFF, 0xC0}));
+    EXPECT_EQ(std::make_tuple(result.load(), dev.polls(), sim->lost()), std::make_tuple(1, 1, 0));
 }
 
 TEST_F(NetworkTest, LongWaitSettingDoesNotWrap) {
@@ -202,6 +258,28 @@ TEST_F(NetworkTest, FilesFollowEnrolmentReportsAndDeviceListChanges) {
         EXPECT_EQ(std::make_tuple(file["devices"][0]["tankName"], file["devices"][0]["registers"][c.reg]["displayUnit"]), std::make_tuple(c.tank, c.unit));
         ASSERT_TRUE(net->registry().load_devices());  // a restart loads the file: the later settings stay
         EXPECT_EQ(std::make_tuple(items()[0].tankName.view(), items()[0].registers[c.reg].displayUnit.view()), std::make_tuple(c.tank, c.unit));
+    }
+}
+
+// parameter.json is saved when a report changes a sensor's battery flag, and only then.
+TEST_F(NetworkTest, PassiveChangeSavesParameterFile) {
+    enrol(0, 100, 5);
+    autoUpload();
+    begin();
+    step();  // start-up and the first pass (which names the device) save what they change
+    LoraFieldDevice& dev = device(100, 5, 6);
+    struct Case { float battery; bool saved, passive; };
+    for (const Case& c : {Case{3.5f, true, true}, Case{6.0f, false, true}, Case{12.0f, true, false}, Case{12.0f, false, false}}) {
+        SCOPED_TRACE(c.battery);
+        std::filesystem::remove(scada_paths::CONFIG_FILE());
+        dev.setTlr(1.0f, 2.0f, 3.0f, c.battery);
+        sim->deliver(dev.upload());
+        drain();
+        EXPECT_EQ(items()[0].passive, c.passive);
+        ASSERT_EQ(std::filesystem::exists(scada_paths::CONFIG_FILE()), c.saved);
+        if (c.saved) {
+            EXPECT_EQ(configFile()["loraDevice"][0]["passive"], c.passive);
+        }
     }
 }
 

@@ -102,10 +102,11 @@ void Sx126xSim::setIrqLocked(uint16_t bits) {
     }
 }
 
-void Sx126xSim::receiveNextLocked() {
-    if (queue_.empty()) return;
-    Uplink u = std::move(queue_.front());
-    queue_.pop_front();
+void Sx126xSim::arriveLocked(const Uplink& u) {
+    if (mode_ != Mode::Rx) {
+        ++lost_;
+        return;
+    }
     const size_t n = std::min<size_t>(u.bytes.size(), 255);
     std::copy(u.bytes.begin(), u.bytes.begin() + static_cast<long>(n), buffer_.begin());
     rxLen_ = static_cast<uint8_t>(n);
@@ -188,15 +189,24 @@ int Sx126xSim::portTransfer(const uint8_t* tx, uint8_t* rx, unsigned len) {
                 cv_.notify_all();
                 break;
             }
-            case 0x82:
-                mode_ = Mode::Rx;
-                receiveNextLocked();
-                break;
+            case 0x82: mode_ = Mode::Rx; break;
             default: unknown_.push_back(tx[0]); break;
         }
+        commandTakenLocked();
     }
     dispatch(out);
     return 0;
+}
+
+void Sx126xSim::commandTakenLocked() {
+    for (auto it = air_.begin(); it != air_.end();) {
+        if (--it->commandsLeft > 0) {
+            ++it;
+            continue;
+        }
+        arriveLocked(it->uplink);
+        it = air_.erase(it);
+    }
 }
 
 void Sx126xSim::dispatch(const std::vector<std::vector<uint8_t>>& frames) {
@@ -207,7 +217,11 @@ void Sx126xSim::dispatch(const std::vector<std::vector<uint8_t>>& frames) {
     }
     for (const auto& f : frames) {
         for (LoraFieldDevice* d : devices) {
-            for (const auto& reply : d->onDownlink(f)) deliver(reply);
+            for (auto& reply : d->onDownlink(f)) {
+                std::lock_guard lk(m_);
+                if (answerAfter_ <= 0) arriveLocked({std::move(reply), 120, 0});
+                else air_.push_back({{std::move(reply), 120, 0}, answerAfter_});
+            }
         }
     }
 }
@@ -233,8 +247,12 @@ void Sx126xSim::lineInterrupt() {
 
 void Sx126xSim::deliver(const std::vector<uint8_t>& bytes, uint8_t rssiPkt, uint16_t extraIrq) {
     std::lock_guard lk(m_);
-    queue_.push_back({bytes, rssiPkt, extraIrq});
-    if (mode_ == Mode::Rx) receiveNextLocked();
+    arriveLocked({bytes, rssiPkt, extraIrq});
+}
+
+void Sx126xSim::setAnswerAfter(int commands) {
+    std::lock_guard lk(m_);
+    answerAfter_ = commands;
 }
 
 void Sx126xSim::raiseIrq(uint16_t flags) {
@@ -295,6 +313,10 @@ int Sx126xSim::transfersOnClosed() const {
 std::vector<std::vector<uint8_t>> Sx126xSim::sent() const {
     std::lock_guard lk(m_);
     return sent_;
+}
+int Sx126xSim::lost() const {
+    std::lock_guard lk(m_);
+    return lost_;
 }
 bool Sx126xSim::waitSent(size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock lk(m_);

@@ -3,8 +3,13 @@
 // life of the object). It records the open settings, every transfer with its clock time, and the
 // closes; flags unknown opcodes and transfers on a closed port; keeps the state the commands set;
 // answers the status commands; sends SetTx frames to attached field devices and receives the
-// uplinks they (or the test) deliver while in RX. DIO1 rises when a masked IRQ flag is set while
-// none was.
+// uplinks they (or the test) deliver. As on a real chip, an uplink is heard only while the chip is
+// in RX, and the chip leaves RX with the packet it heard: one that arrives at any other time is
+// lost. DIO1 rises when a masked IRQ flag is set while none was.
+//
+// The chip's time is counted in commands (the driver pauses 100 ms after each): the answer of an
+// attached device reaches the chip once the chip has taken a given number of commands after the
+// SetTx that carried the downlink.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -39,9 +44,12 @@ public:
     Sx126xSim& operator=(const Sx126xSim&) = delete;
 
     // ---- scripting ----
-    // Queues an uplink; received with RxDone (plus extraIrq, e.g. CrcErr) now when in RX, else at
-    // the next SetRx.
+    // An uplink that reaches the chip now: received with RxDone (plus extraIrq, e.g. CrcErr) when
+    // in RX, else lost.
     void deliver(const std::vector<uint8_t>& bytes, uint8_t rssiPkt = 120, uint16_t extraIrq = 0);
+    // Commands after a SetTx until the answers to its frame arrive (default 4: once the receive
+    // thread's pass for TxDone has re-armed the chip; 1: right after the command that follows).
+    void setAnswerAfter(int commands);
     // Sets IRQ flags alone (HeaderErr 0x20, Timeout 0x200).
     void raiseIrq(uint16_t flags);
     void failOpen(orvane::platform::SpiPort::OpenStep step);
@@ -60,6 +68,7 @@ public:
     std::vector<uint8_t> unknownOpcodes() const;
     int transfersOnClosed() const;
     std::vector<std::vector<uint8_t>> sent() const;  // frames sent by SetTx
+    int lost() const;                                 // uplinks that arrived outside RX
     // Waits (real time) until at least n frames were sent.
     bool waitSent(size_t n, std::chrono::milliseconds timeout) const;
     Mode mode() const;
@@ -80,8 +89,14 @@ public:
     void lineInterrupt();
 
 private:
+    struct Uplink {
+        std::vector<uint8_t> bytes;
+        uint8_t rssi;
+        uint16_t extra;
+    };
     void setIrqLocked(uint16_t bits);
-    void receiveNextLocked();
+    void arriveLocked(const Uplink& u);
+    void commandTakenLocked();
     void dispatch(const std::vector<std::vector<uint8_t>>& frames);
 
     mutable std::mutex m_;
@@ -109,12 +124,13 @@ private:
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(256, 0);
     uint8_t rxLen_ = 0;
     uint8_t rssi_ = 0;
-    struct Uplink {
-        std::vector<uint8_t> bytes;
-        uint8_t rssi;
-        uint16_t extra;
+    struct InAir {
+        Uplink uplink;
+        int commandsLeft;
     };
-    std::deque<Uplink> queue_;
+    std::deque<InAir> air_;  // answers on their way, in order of arrival
+    int answerAfter_ = 4;
+    int lost_ = 0;
     int edgesPending_ = 0;
     std::vector<std::vector<uint8_t>> sent_;
     std::vector<LoraFieldDevice*> devices_;
