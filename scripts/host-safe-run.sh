@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a gateway program so that it cannot change the machine it is tried on. Started by
 # run-gateway.sh as the first process of private mount and PID namespaces (the network is the
-# host's, so its ports are reachable as usual). Inside:
+# host's, so its ports are reachable as usual). SIGTERM, SIGINT or SIGHUP to it is passed on to
+# the program as SIGTERM; it ends with the program's exit status. Inside:
 #   - /etc is an overlay: writes (iptables rules, hostapd.conf, network files) land in a
 #     throw-away layer;
 #   - iptables, iptables-save, killall, systemctl, reboot, hwclock, ping and `date -s` are stubs
@@ -39,6 +40,8 @@ done
 export PATH="$box/bin:$PATH"
 
 mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-up,workdir=$box/etc-work" /etc
+# Folders the device has and a development machine may lack (the saved firewall rules).
+mkdir -p /etc/iptables
 if [ -d /sys/class/gpio ]; then mount -t tmpfs tmpfs /sys/class/gpio; fi
 
 cd /opt/kelvaworks
@@ -49,4 +52,6 @@ status=0
 while kill -0 "$child" 2>/dev/null; do
     wait "$child" && status=0 || status=$?
 done
+# Ended while a signal was being handled: its status is still to be collected.
+if wait "$child" 2>/dev/null; then status=0; else s=$?; [ "$s" = 127 ] || status=$s; fi
 exit "$status"

@@ -16,7 +16,7 @@ PACKAGES=(
   libpaho-mqtt-dev libpaho-mqttpp-dev
   bison flex
   libcrypt-dev
-  mbpoll mosquitto mosquitto-clients curl wrk
+  mbpoll mosquitto mosquitto-clients curl wrk jq
   tshark
   util-linux iproute2 procps psmisc
   iptables

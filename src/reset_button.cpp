@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
+#include "utils/log.h"
 
 ResetButtonReader::ResetButtonReader(std::string path) : path_(std::move(path)) {}
 
@@ -18,7 +20,13 @@ ResetButtonReader::~ResetButtonReader() {
 bool ResetButtonReader::open() {
     fd_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
-        std::printf("error unable open for reading '%s'\n", path_.c_str());
+        if (errno == ENOENT) {
+            // Off the device (a development machine, a test) there is no button to read.
+            std::printf("no reset button here (%s absent)\n", path_.c_str());
+            SLOG_INFO(SCADA, "no reset button here ({} absent)", path_);
+        } else {
+            std::printf("error unable open for reading '%s'\n", path_.c_str());
+        }
         std::fflush(stdout);
         events_ = 0;
         return false;

@@ -16,7 +16,8 @@ public:
     ResetButtonReader(const ResetButtonReader&) = delete;
     ResetButtonReader& operator=(const ResetButtonReader&) = delete;
 
-    // Opens the device read-only and non-blocking; prints the failure to standard output.
+    // Opens the device read-only and non-blocking; prints the failure to standard output (a
+    // device that does not exist, as off the gateway, is said to be absent, not an error).
     bool open();
     // Waits up to timeoutMs for one event; returns the whole seconds of a completed hold, else 0.
     int64_t readHoldSeconds(int timeoutMs);

@@ -234,7 +234,18 @@ void Scada::startup() {
 
 int Scada::init() {
     startup();
+    // Said once, at every log level and on standard output, when the web server, the Modbus TCP
+    // server and the TCP-to-serial pass-through all listen.
+    bool announced = false;
     for (;;) {
+        if (!announced && web_.listeningPort() != 0 && mbServer_.port() != 0 && vserial_.port() != 0) {
+            announced = true;
+            SPDLOG_INFO("serving: web on port {}, Modbus TCP on port {}, serial pass-through on port {}",
+                        web_.listeningPort(), mbServer_.port(), vserial_.port());
+            std::printf("serving: web on port %d, Modbus TCP on port %d, serial pass-through on port %d\n",
+                        static_cast<int>(web_.listeningPort()), mbServer_.port(), vserial_.port());
+            std::fflush(stdout);
+        }
         switch (supervisor_.runOnce()) {
             case Supervisor::Outcome::Continue:
                 break;

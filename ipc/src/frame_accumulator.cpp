@@ -1,12 +1,66 @@
 #include "orvane_ipc/frame_accumulator.h"
 
-#include "orvane_ipc/utilities.h"
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "crc_tables.h"
 
 namespace orvane_ipc {
 
+namespace {
+
+// CRC-16/ARC without a final XOR is linear: the register after bytes B, started from state s,
+// is the register after B started from 0, XOR the register after as many zero bytes started
+// from s. So with the running register r[k] over the first k buffered bytes, the CRC of the
+// bytes [a, b) is r[b] XOR zeros(r[a], b - a), and checking a candidate costs no pass over its
+// payload. zeros() is a 16x16 bit matrix power, applied from the powers of two below.
+using Matrix = std::array<uint16_t, 16>;  // column b: the image of the state 1 << b
+
+constexpr uint16_t apply(const Matrix& m, uint16_t s) {
+    uint16_t out = 0;
+    for (int b = 0; b < 16; ++b)
+        if (s & (1u << b)) out ^= m[b];
+    return out;
+}
+
+// kZeros[j]: the effect of 2^j zero bytes on the register.
+constexpr std::array<Matrix, 16> zero_byte_powers() {
+    std::array<Matrix, 16> p{};
+    for (int b = 0; b < 16; ++b) {
+        const auto s = static_cast<uint16_t>(1u << b);
+        p[0][b] = static_cast<uint16_t>((s >> 8) ^ detail::kTable16[s & 0xFFu]);
+    }
+    for (int j = 1; j < 16; ++j)
+        for (int b = 0; b < 16; ++b) p[j][b] = apply(p[j - 1], p[j - 1][b]);
+    return p;
+}
+constexpr auto kZeros = zero_byte_powers();
+
+// The register s after n zero bytes (n < 65536).
+constexpr uint16_t after_zeros(uint16_t s, std::size_t n) {
+    for (int j = 0; n != 0; ++j, n >>= 1)
+        if (n & 1u) s = apply(kZeros[j], s);
+    return s;
+}
+
+inline std::size_t length_at(const uint8_t* header) noexcept {
+    return (std::size_t{header[5]} << 8) | header[6];
+}
+
+}  // namespace
+
 void FrameAccumulator::compact() {
-    if (start_ == 0) return;
+    // Moving the kept bytes costs their number, so it waits until the consumed ones are as many.
+    if (start_ == 0 || start_ < buf_.size() - start_) return;
     buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(start_));
+    register_.erase(register_.begin(), register_.begin() + static_cast<std::ptrdiff_t>(start_));
+    scan_ -= start_;
+    for (Candidate& c : open_) {
+        c.at -= start_;
+        c.end -= start_;
+    }
+    if (open_end_ != kNone) open_end_ -= start_;
     start_ = 0;
 }
 
@@ -15,27 +69,90 @@ void FrameAccumulator::append(const void* data, std::size_t n) {
     compact();
     const auto* p = static_cast<const uint8_t*>(data);
     buf_.insert(buf_.end(), p, p + n);
-    // A frame is at most kMaxFrame bytes, so bytes further back than that from the end can only
-    // belong to a frame that is already complete (and would be found) or to none.
-    if (buf_.size() > 2 * kMaxFrame) {
-        const std::ptrdiff_t at = Utilities::find_frame(buf_.data(), buf_.size());
-        if (at < 0) buf_.erase(buf_.begin(), buf_.end() - static_cast<std::ptrdiff_t>(kMaxFrame - 1));
+    if (register_.empty()) register_.push_back(0);
+    register_.reserve(buf_.size() + 1);
+    uint16_t crc = register_.back();
+    for (std::size_t i = 0; i < n; ++i) {
+        crc = static_cast<uint16_t>((crc >> 8) ^ detail::kTable16[(crc ^ p[i]) & 0xFFu]);
+        register_.push_back(crc);
     }
 }
 
-std::optional<std::vector<uint8_t>> FrameAccumulator::next() {
-    const uint8_t* base = buf_.data() + start_;
-    const std::size_t n = buf_.size() - start_;
-    const std::ptrdiff_t at = Utilities::find_frame(base, n);
-    if (at < 0) return std::nullopt;
-    const auto lenPos = static_cast<std::size_t>(at);
-    const std::size_t length = (std::size_t{base[lenPos]} << 8) | base[lenPos + 1];
-    const std::size_t begin = lenPos - sizeof kFrameMagic;
-    const std::size_t end = lenPos + 2 + length + kCrcSize;
-    std::vector<uint8_t> frame(base + begin, base + end);
-    start_ += end;
+bool FrameAccumulator::crc_matches(std::size_t at, std::size_t length) {
+    ++crc_checks_;
+    const std::size_t from = at + kHeaderSize;
+    const uint8_t* payload = buf_.data() + from;
+    const auto crc = static_cast<uint16_t>(register_[from + length] ^ after_zeros(register_[from], length));
+    return payload[length] == static_cast<uint8_t>(crc >> 8) && payload[length + 1] == static_cast<uint8_t>(crc);
+}
+
+std::vector<uint8_t> FrameAccumulator::take(std::size_t at, std::size_t end) {
+    std::vector<uint8_t> frame(buf_.begin() + static_cast<std::ptrdiff_t>(at),
+                               buf_.begin() + static_cast<std::ptrdiff_t>(end));
+    // Bytes up to the frame's end are consumed, with every candidate that starts among them.
+    open_.erase(open_.begin(), std::find_if(open_.begin(), open_.end(), [end](const Candidate& c) { return c.at >= end; }));
+    open_end_ = kNone;
+    for (const Candidate& c : open_) open_end_ = std::min(open_end_, c.end);
+    start_ = end;
+    scan_ = std::max(scan_, end);
     if (start_ == buf_.size()) clear();
     return frame;
+}
+
+std::optional<std::vector<uint8_t>> FrameAccumulator::next() {
+    const std::size_t n = buf_.size();
+
+    // Open candidates whose frame is now whole, earliest first. They all lie before the bytes not
+    // searched yet, so the first good one is the first frame in the buffer.
+    std::size_t kept = 0;
+    for (std::size_t k = 0; n >= open_end_ && k < open_.size(); ++k) {
+        const Candidate c = open_[k];
+        if (c.end <= n) {
+            if (crc_matches(c.at, c.end - c.at - kFrameOverhead)) {
+                open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(kept), open_.begin() + static_cast<std::ptrdiff_t>(k));
+                return take(c.at, c.end);
+            }
+            continue;  // rejected for good
+        }
+        open_[kept++] = c;
+    }
+    if (n >= open_end_) {
+        open_.resize(kept);
+        open_end_ = kNone;
+        for (const Candidate& c : open_) open_end_ = std::min(open_end_, c.end);
+    }
+
+    // Headers in the bytes not searched yet. A header needs its 7 bytes before it can be judged.
+    std::size_t i = std::max(scan_, start_);
+    for (; i + kHeaderSize <= n; ++i) {
+        if (buf_[i] != kFrameMagic[0]) {
+            const void* ff = std::memchr(buf_.data() + i, kFrameMagic[0], n - kHeaderSize + 1 - i);
+            if (ff == nullptr) {
+                i = n - kHeaderSize + 1;
+                break;
+            }
+            i = static_cast<std::size_t>(static_cast<const uint8_t*>(ff) - buf_.data());
+        }
+        if (std::memcmp(buf_.data() + i, kFrameMagic, sizeof kFrameMagic) != 0) continue;
+        const std::size_t length = length_at(buf_.data() + i);
+        const std::size_t end = i + length + kFrameOverhead;
+        if (length + kFrameOverhead > max_frame_) continue;
+        if (end > n) {
+            open_.push_back({i, end});
+            open_end_ = std::min(open_end_, end);
+            continue;
+        }
+        if (crc_matches(i, length)) {
+            scan_ = i + 1;
+            return take(i, end);
+        }
+    }
+    scan_ = i;
+
+    // Nothing before the earliest open candidate (or the search point) can begin a frame.
+    start_ = std::max(start_, open_.empty() ? scan_ : std::min(scan_, open_.front().at));
+    if (start_ == n) clear();
+    return std::nullopt;
 }
 
 }  // namespace orvane_ipc

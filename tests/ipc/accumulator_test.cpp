@@ -1,6 +1,9 @@
 // The frame accumulator: whole frames out of a byte stream, whatever the read boundaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "orvane_ipc/frame_accumulator.h"
 #include "orvane_ipc/service.h"
 #include "orvane_ipc/utilities.h"
@@ -38,6 +41,9 @@ TEST(FrameAccumulator, YieldsEveryWholeFrameInOrder) {
         {"split everywhere", cat({a, b}), {10, 11, 500, 10240}, {a, b}, 0},
         {"noise before and between", cat({noise, a, noise, b}), {7}, {a, b}, 0},
         {"partial tail kept", cat({a, Bytes(b.begin(), b.begin() + 100)}), {}, {a}, 100},
+        // A header that declares 1000 bytes stays open while the frame inside it comes out.
+        {"frame inside an open header", cat({{0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x03, 0xE8}, a, Bytes(1000, 0)}),
+         {7 + a.size(), 500}, {a}, 6},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -68,6 +74,83 @@ TEST(FrameAccumulator, BytesThatCanStartNoFrameAreDropped) {
     auto f = acc.next();
     ASSERT_TRUE(f);
     EXPECT_EQ(*f, a);
+}
+
+// Candidates are judged once each, whatever the read boundaries: a hostile peer's headers that
+// declare long frames with bad CRCs cost one CRC check each, the request behind them comes out,
+// and a reader bound below their declared length checks none of them.
+TEST(FrameAccumulator, EachCandidateIsCheckedOnce) {
+    const uint8_t header[7] = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x17, 0x70};  // L = 6000
+    Bytes stream;
+    while (stream.size() < 14000) stream.insert(stream.end(), header, header + 7);
+    const std::size_t headers = stream.size() / 7;
+    const Bytes request = to_frame(request::LatestSensorData{});
+    stream.insert(stream.end(), request.begin(), request.end());
+    // Headers whose declared 6009 bytes all arrive; the others are never whole.
+    std::size_t whole = 0;
+    for (std::size_t k = 0; k < headers; ++k) whole += 7 * k + 6009 <= stream.size();
+
+    struct Case {
+        std::size_t maxFrame, read, checks;
+    };
+    const Case cases[] = {
+        {kMaxFrame, 10240, whole + 1},
+        {kMaxFrame, 1, whole + 1},
+        {kMaxFrame, stream.size(), whole + 1},
+        {1024, 10240, 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << "max " << k.maxFrame << ", reads of " << k.read);
+        FrameAccumulator acc(k.maxFrame);
+        std::vector<Bytes> got;
+        for (std::size_t at = 0; at < stream.size(); at += k.read) {
+            acc.append(stream.data() + at, std::min(k.read, stream.size() - at));
+            while (auto f = acc.next()) got.push_back(*f);
+        }
+        EXPECT_EQ(got, std::vector<Bytes>{request});
+        EXPECT_EQ(acc.crc_checks(), k.checks);
+        EXPECT_EQ(acc.buffered(), 0u);
+    }
+}
+
+// The same frames as a reader that searches everything it holds with find_frame after every
+// read, on streams of frames, torn frames, stray headers and noise cut at random.
+TEST(FrameAccumulator, AgreesWithAFullSearch) {
+    std::mt19937 rng(7);
+    const Bytes frames[] = {frameOf(1, 0), frameOf(2, 2), frameOf(3, 30)};
+    for (int round = 0; round < 300; ++round) {
+        Bytes stream;
+        for (int part = 0; part < 12; ++part) {
+            const Bytes& f = frames[rng() % 3];
+            switch (rng() % 4) {
+                case 0: stream.insert(stream.end(), f.begin(), f.end()); break;
+                case 1: stream.insert(stream.end(), f.begin(), f.begin() + static_cast<std::ptrdiff_t>(rng() % f.size())); break;
+                case 2: {  // a header declaring up to 2000 bytes
+                    const Bytes h = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, static_cast<uint8_t>(rng() % 8), static_cast<uint8_t>(rng())};
+                    stream.insert(stream.end(), h.begin(), h.end());
+                    break;
+                }
+                default:
+                    for (unsigned k = rng() % 20; k > 0; --k) stream.push_back(static_cast<uint8_t>(rng() % 3 ? rng() : 0xFF));
+            }
+        }
+        FrameAccumulator acc;
+        Bytes held;  // the full-search reader's buffer
+        std::vector<Bytes> got, want;
+        for (std::size_t at = 0; at < stream.size();) {
+            const std::size_t n = std::min<std::size_t>(1 + rng() % 400, stream.size() - at);
+            acc.append(stream.data() + at, n);
+            while (auto f = acc.next()) got.push_back(*f);
+            held.insert(held.end(), stream.begin() + static_cast<std::ptrdiff_t>(at), stream.begin() + static_cast<std::ptrdiff_t>(at + n));
+            for (std::ptrdiff_t len; (len = Utilities::find_frame(held.data(), held.size())) >= 0;) {
+                const auto end = static_cast<std::size_t>(len) + 2 + ((std::size_t{held[len]} << 8) | held[len + 1]) + 2;
+                want.emplace_back(held.begin() + (len - 5), held.begin() + static_cast<std::ptrdiff_t>(end));
+                held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(end));
+            }
+            at += n;
+        }
+        ASSERT_EQ(got, want) << "round " << round;
+    }
 }
 
 }  // namespace

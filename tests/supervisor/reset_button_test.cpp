@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -72,16 +73,29 @@ TEST_F(ButtonFifo, ShortRecordIsNoEventAndNoDataTimesOut) {
     EXPECT_EQ(reader->readHoldSeconds(100), 0);
 }
 
-TEST(ResetButton, MissingDeviceWaitsTheWholeTimeout) {
-    orvane::platform::SimulatedClock clock;
-    orvane::platform::Clock::setForTest(&clock);
-    ResetButtonReader r("/nonexistent/dev/input/event2");
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(r.open());
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "error unable open for reading '/nonexistent/dev/input/event2'\n");
-    int64_t t0 = clock.steadyMillis();
-    EXPECT_EQ(r.readHoldSeconds(1000), 0);
-    EXPECT_EQ(clock.steadyMillis() - t0, 1000);
-    orvane::platform::Clock::setForTest(nullptr);
+TEST(ResetButton, DeviceThatCannotBeOpenedWaitsTheWholeTimeout) {
+    orvane::test::TempDir dir;
+    std::FILE* f = std::fopen(dir.file("file").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    struct Case {
+        std::string path, printed;
+    };
+    const Case cases[] = {
+        {"/nonexistent/dev/input/event2", "no reset button here (/nonexistent/dev/input/event2 absent)\n"},
+        {dir.file("file/event2"), "error unable open for reading '" + dir.file("file/event2") + "'\n"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.path);
+        orvane::platform::SimulatedClock clock;
+        orvane::platform::Clock::setForTest(&clock);
+        ResetButtonReader r(k.path);
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(r.open());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), k.printed);
+        int64_t t0 = clock.steadyMillis();
+        EXPECT_EQ(r.readHoldSeconds(1000), 0);
+        EXPECT_EQ(clock.steadyMillis() - t0, 1000);
+        orvane::platform::Clock::setForTest(nullptr);
+    }
 }
