@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -232,6 +233,27 @@ TEST_F(WebServerTest, StaticFilesMimeTypesAndTargets) {
     EXPECT_EQ(r.body, "File not found locate 2\r\n");
     EXPECT_EQ(get("/css").body, "File not found locate 2\r\n");  // a directory is no file
     EXPECT_EQ(get("/?version=3").body, "<html>home</html>");  // the version query goes first
+}
+
+// Without a token nothing outside the document root is served, whatever link leads there.
+TEST_F(WebServerTest, StaticFilesStayInsideTheDocumentRoot) {
+    start();
+    namespace fs = std::filesystem;
+    writeFile(dir_.path() + "/config/parameter.json", "{\"key\":\"secret\"}");
+    fs::create_symlink("../config/parameter.json", root_ + "parameter.json");
+    fs::create_symlink("../secret.txt", root_ + "leak.js");
+    fs::create_symlink(dir_.path() + "/config", root_ + "cfg");  // a folder, by absolute path
+    fs::create_symlink("app.js", root_ + "alias.js");             // inside: served
+    fs::create_symlink("css", root_ + "style");
+    const std::pair<const char*, const char*> table[] = {
+        {"/parameter.json", "File not found locate 2\r\n"}, {"/parameter.json?.js", "File not found locate 2\r\n"},
+        {"/leak.js", "File not found locate 2\r\n"},        {"/cfg/parameter.json", "File not found locate 2\r\n"},
+        {"/%2e%2e/secret.txt", "File not found locate1\r\n"}, {"/css/..%2F..%2fsecret.txt", "File not found locate1\r\n"},
+        {"/alias.js", "console.log(1);"},                      {"/style/site.CSS", "body{}"},
+        {"//css/./site.CSS/?x=1", "body{}"},                   {"/app%2Ejs#.png", "console.log(1);"},
+        {"/app.js%", "File not found locate1\r\n"},
+    };
+    for (auto [target, body] : table) EXPECT_EQ(curl("--request-target '" + std::string(target) + "' " + url("/")).body, body) << target;
 }
 
 TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
