@@ -351,12 +351,17 @@ void http_session::read_request() {
 void http_session::on_read(beast::error_code ec) {
     if (state_ == State::closing) return maybe_free();
     if (ec) {
-        // A request that cannot be parsed gets an answer before the connection closes; one whose
-        // body is over the limit, or that ends early, is dropped.
+        // A request that cannot be parsed, or whose header or body is over its limit, gets an
+        // answer before the connection closes; one that ends early is dropped.
         parser_.reset();
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
             state_ = State::busy;
             send_bad_response(http::status::request_header_fields_too_large, "Request Header Fields Too Large\r\n");
+            return write_response(true);
+        }
+        if (ec == http::error::body_limit) {
+            state_ = State::busy;
+            send_bad_response(http::status::payload_too_large, "Payload Too Large\r\n");
             return write_response(true);
         }
         const int code = ec.value();

@@ -286,7 +286,8 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
     r = curl("-X DELETE '" + url("/anything") + "'");
     EXPECT_EQ(r.body, "Invalid request-method 'DELETE'\r\n");
 
-    // PUT: unknown route, then a body of exactly 1 MiB, then one byte more (dropped).
+    // PUT: unknown route, then a body of exactly 1 MiB, then one byte more and 10 MB (refused
+    // with 413 before any handler runs).
     r = curl("-X PUT --data-binary '{}' '" + url("/unknown/route") + "'");
     EXPECT_EQ(r.code, 200);
     EXPECT_EQ(r.body, "{\n  \"code\":404,\n  \"msg\":\"Not Found\"}");
@@ -296,9 +297,15 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
     r = curl("-X PUT --data-binary @'" + dir_.file("mib") + "' '" + url("/unknown/route") + "'");
     EXPECT_EQ(r.code, 200);
     EXPECT_EQ(rest_.lastPutBody, 1048576u);
-    r = curl("-X PUT --data-binary @'" + dir_.file("mib1") + "' '" + url("/unknown/route") + "'");
-    EXPECT_EQ(r.code, 0);  // no response at all
+    writeFile(dir_.file("10mb"), std::string(10 * 1000 * 1000, 'a'));
+    for (const char* file : {"mib1", "10mb"}) {
+        r = curl("-X PUT --data-binary @'" + dir_.file(file) + "' '" + url("/unknown/route") + "'");
+        EXPECT_EQ(r.code, 413) << file;
+        EXPECT_EQ(r.body, "Payload Too Large\r\n") << file;
+        EXPECT_THAT(r.headers, HasSubstr("Connection: close\r\n")) << file;
+    }
     EXPECT_EQ(rest_.postPuts, 2);
+    EXPECT_EQ(rest_.lastPutBody, 1048576u);
     EXPECT_EQ(get("/").code, 200);
 }
 
