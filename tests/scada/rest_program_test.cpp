@@ -59,13 +59,15 @@ TEST(ScadaRestProgram, StaticFilesTokensAndParameterJson) {
     fs::create_symlink("../log/scada.log", p.installFile("web/log.js"));
     EXPECT_EQ(curl({url + "log.js"}), "File not found locate 2\r\n");
 
-    // A PUT without a token neither imports nor rewrites the configuration.
+    // A PUT without a token does not import the configuration (checked once logged in below). The
+    // file itself is no witness: the program may rewrite it from its recipe at any time (the
+    // first pass of the LoRa thread does).
     auto doc = nlohmann::json::parse(readFile(config));
     doc["modbusRtu"]["baudrate"] = 19200;
-    const std::string edited = doc.dump();
-    writeFile(config, edited);
+    writeFile(config, doc.dump());
     EXPECT_EQ(curl({"-X", "PUT", "--data-binary", R"({"system":{}})", url + "parameter.json"}), invalid);
-    EXPECT_EQ(readFile(config), edited);
+    EXPECT_EQ(curl({"-X", "PUT", "--data-binary", R"({"system":{}})", "--request-target", "/parameter.json?.js", url}),
+              invalid);
 
     // Login, a route with the token, logout: the token no longer opens the route.
     const std::string text =
@@ -75,10 +77,10 @@ TEST(ScadaRestProgram, StaticFilesTokensAndParameterJson) {
     EXPECT_EQ(j["role"], 1);
     const std::string auth = "Authorization: " + j["token"].get<std::string>();
     EXPECT_EQ(nlohmann::json::parse(curl({"-H", auth, url + "cellular/settings"}))["apn"], "JTM2M");
+    EXPECT_EQ(nlohmann::json::parse(curl({"-H", auth, url + "modbusRTU/settings"}))["baudrate"], 9600);
     // With the token, the document; its web copy is a link to it.
     const std::string served = curl({"-H", auth, "--request-target", "/parameter.json?.js", url});
-    EXPECT_EQ(served, readFile(config));
-    EXPECT_NE(served.find("\"modbusRtu\""), std::string::npos);
+    EXPECT_EQ(nlohmann::json::parse(served), nlohmann::json::parse(readFile(config)));
     ASSERT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::read_symlink(link), "../config/recipes/parameter.json");
     for (const char* target : spellings) EXPECT_EQ(curl({"--request-target", target, url}), invalid) << target;
