@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -146,41 +145,6 @@ TEST_F(RestTest, ParameterJsonLinkAndImport) {
     writeFile(link, "{\"mine\":1}");
     EXPECT_FALSE(get("/parameter.json", token));
     EXPECT_EQ(readFile(link), "{\"mine\":1}");
-}
-
-TEST(RestRouting, WebPathsOfTargets) {
-    struct Case { std::string target; std::optional<std::string> path; bool dotdot; };
-    const Case cases[] = {
-        {"/", "/", false},
-        {"/parameter.json?.js", "/parameter.json", false},
-        {"/parameter.json#.js", "/parameter.json", false},
-        {"//css/./site.css/", "/css/site.css", false},
-        {"/%70arameter%2Ejson%2F", "/parameter.json", false},
-        {"/css/../parameter.json", "/parameter.json", true},
-        {"/a..b/", "/a..b", true},
-        {"/a%3Fb?c", "/a?b", false},
-        {"/..", std::nullopt, true},
-        {"/%2e%2e/x", std::nullopt, true},
-        {"/a%2", std::nullopt, false},
-        {"/a%zz", std::nullopt, false},
-        {"/a%00.js", std::nullopt, false},
-        {"/a%0a", std::nullopt, false},
-        {"parameter.json", std::nullopt, false},
-        {"", std::nullopt, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        const auto p = normaliseWebPath(c.target);
-        ASSERT_EQ(p.has_value(), c.path.has_value());
-        if (!p) continue;
-        EXPECT_EQ(p->path, *c.path);
-        EXPECT_EQ(p->dotdot, c.dotdot);
-    }
-    // The decision "file or route" looks at the path, never at the query.
-    EXPECT_FALSE(parseTarget("/parameter.json?.js").isFileName);
-    EXPECT_FALSE(parseTarget("/parameter.json#.css").isFileName);
-    EXPECT_TRUE(parseTarget("/app.js?x=1").isFileName);
-    EXPECT_TRUE(parseTarget("/app.js/").isFileName);
 }
 
 namespace {

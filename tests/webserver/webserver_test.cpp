@@ -245,15 +245,15 @@ TEST_F(WebServerTest, StaticFilesStayInsideTheDocumentRoot) {
     fs::create_symlink(dir_.path() + "/config", root_ + "cfg");  // a folder, by absolute path
     fs::create_symlink("app.js", root_ + "alias.js");             // inside: served
     fs::create_symlink("css", root_ + "style");
-    const std::pair<const char*, const char*> table[] = {
-        {"/parameter.json", "File not found locate 2\r\n"}, {"/parameter.json?.js", "File not found locate 2\r\n"},
-        {"/leak.js", "File not found locate 2\r\n"},        {"/cfg/parameter.json", "File not found locate 2\r\n"},
-        {"/%2e%2e/secret.txt", "File not found locate1\r\n"}, {"/css/..%2F..%2fsecret.txt", "File not found locate1\r\n"},
-        {"/alias.js", "console.log(1);"},                      {"/style/site.CSS", "body{}"},
-        {"//css/./site.CSS/?x=1", "body{}"},                   {"/app%2Ejs#.png", "console.log(1);"},
-        {"/app.js%", "File not found locate1\r\n"},
+    const std::string missing = "File not found locate 2\r\n", refused = "File not found locate1\r\n";
+    const std::pair<const char*, std::string> table[] = {
+        {"/parameter.json", missing},       {"/parameter.json?.js", missing},     {"/leak.js", missing},
+        {"/cfg/parameter.json", missing},   {"/%2e%2e/secret.txt", refused},      {"/css/..%2F..%2fsecret.txt", refused},
+        {"/app.js%", refused},              {"/app.js%00.png", refused},          {"/alias.js", "console.log(1);"},
+        {"/style/site.CSS", "body{}"},      {"//css/./site.CSS/?x=1", "body{}"},  {"/app%2Ejs#.png", "console.log(1);"},
     };
-    for (auto [target, body] : table) EXPECT_EQ(curl("--request-target '" + std::string(target) + "' " + url("/")).body, body) << target;
+    for (const auto& [target, body] : table)
+        EXPECT_EQ(curl("--request-target '" + std::string(target) + "' " + url("/")).body, body) << target;
 }
 
 TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
