@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "env/env_guard.h"
 #include "recipe/recipe_guard.h"
@@ -53,7 +54,55 @@ bool segmentNumber(std::string_view seg, int32_t& value) {
 
 constexpr std::string_view kFileSuffixes[] = {".js", ".css", ".html", ".jpg", ".ico", ".ttf", ".woff", ".woff2", ".png"};
 
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 }  // namespace
+
+std::optional<WebPath> normaliseWebPath(std::string_view target) {
+    target = target.substr(0, target.find_first_of("?#"));
+    if (target.empty() || target.front() != '/') return std::nullopt;
+    std::string decoded;
+    decoded.reserve(target.size());
+    for (size_t i = 0; i < target.size(); ++i) {
+        char c = target[i];
+        if (c == '%') {
+            const int hi = i + 2 < target.size() ? hexDigit(target[i + 1]) : -1;
+            const int lo = hi >= 0 ? hexDigit(target[i + 2]) : -1;
+            if (lo < 0) return std::nullopt;
+            c = static_cast<char>(hi * 16 + lo);
+            i += 2;
+        }
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
+        decoded += c;
+    }
+    WebPath out;
+    out.dotdot = decoded.find("..") != std::string::npos;
+    std::vector<std::string_view> segments;
+    std::string_view rest(decoded);
+    while (!rest.empty()) {
+        const size_t slash = rest.find('/');
+        const std::string_view seg = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+        if (seg.empty() || seg == ".") continue;
+        if (seg == "..") {
+            if (segments.empty()) return std::nullopt;
+            segments.pop_back();
+            continue;
+        }
+        segments.push_back(seg);
+    }
+    for (std::string_view seg : segments) {
+        out.path += '/';
+        out.path += seg;
+    }
+    if (out.path.empty()) out.path = "/";
+    return out;
+}
 
 RouteKey parseTarget(std::string_view target) {
     RouteKey key;
@@ -90,8 +139,11 @@ RouteKey parseTarget(std::string_view target) {
     }
     key.pattern.assignBytes(pattern, len);
     key.hash = anySegment ? route(std::string_view(pattern, len)) : 0;
+    // The query names no part of a file: "/parameter.json?.js" is no file name.
+    const auto named = normaliseWebPath(target);
+    const std::string_view file = named ? std::string_view(named->path) : target.substr(0, target.find_first_of("?#"));
     for (std::string_view suffix : kFileSuffixes)
-        if (target.size() >= suffix.size() && target.substr(target.size() - suffix.size()) == suffix) {
+        if (file.size() >= suffix.size() && file.substr(file.size() - suffix.size()) == suffix) {
             key.isFileName = true;
             break;
         }
@@ -365,14 +417,27 @@ RestAPI::RestAPI(RecipeDataGuard& recipe, LiveDataGuard& live, EnvGuard& env, Va
 
 RestAPI::~RestAPI() = default;
 
-bool RestAPI::tokenAccepted(uint32_t hash, RestMethod method, std::string_view token) {
-    const bool open = !_needTokenCmd(hash) && !(method == RestMethod::PUT && hash == route("/system/settings"));
+bool RestAPI::tokenAccepted(uint32_t hash, RestMethod method, std::string_view token, bool always) {
+    const bool open =
+        !always && !_needTokenCmd(hash) && !(method == RestMethod::PUT && hash == route("/system/settings"));
     if (open) return true;
     return env_.checkAvaliableWebCmd(tokenText(token));
 }
 
-void RestAPI::handlePreGet(std::string_view target) {
-    if (target != "/parameter.json") return;
+namespace {
+
+bool namesWebConfig(std::string_view target) {
+    const auto named = normaliseWebPath(target);
+    return named && named->path == kWebConfigPath;
+}
+
+}  // namespace
+
+// Nothing happens before the token check: the web copy of the configuration is made by handleGet
+// once the token has been accepted.
+void RestAPI::handlePreGet(std::string_view) {}
+
+void RestAPI::makeWebCopy() {
     const std::string link = scada_paths::CONFIG_FILE_WEBLINK();
     const std::string source = scada_paths::CONFIG_FILE();
     std::error_code ec;
@@ -391,15 +456,29 @@ void RestAPI::handlePreGet(std::string_view target) {
         SLOG_INFO(WEB, "File copied successfully.");
 }
 
+bool RestAPI::fileMayLeaveRoot(std::string_view path) {
+    const bool granted = webCopyGranted_ && path == kWebConfigPath;
+    webCopyGranted_ = false;
+    return granted;
+}
+
 bool RestAPI::handleGet(std::string_view target, const std::string& body, std::string_view token,
                         fss::stringHuge& out) {
     out.setLength(0);
+    webCopyGranted_ = false;
     const RouteKey key = parseTarget(target);
+    // However it is spelt, the configuration's web copy is served only to a valid token.
+    const bool webConfig = namesWebConfig(target);
     SLOG_INFO(WEB, "**** handleGet {}  isFileName = {}", target, key.isFileName);
-    if (key.isFileName) return false;
-    if (!tokenAccepted(key.hash, RestMethod::GET, token)) {
+    if (key.isFileName && !webConfig) return false;
+    if (!tokenAccepted(key.hash, RestMethod::GET, token, webConfig)) {
         _response(out, RESPONSE_CODE::INVALID_TOKEN, "Invalid token");
         return true;
+    }
+    if (webConfig) {
+        makeWebCopy();
+        webCopyGranted_ = true;
+        return false;  // served as the file
     }
     const Route* row = findRoute(key.hash, RestMethod::GET);
     if (!row) return false;
@@ -428,11 +507,12 @@ void RestAPI::handlePut(std::string_view target, const std::string& body, std::s
         SLOG_INFO(WEB, "**** Never happen handlePut {}, isFileName={}", target, key.isFileName);
         return;
     }
-    if (!tokenAccepted(key.hash, RestMethod::PUT, token)) {
+    const bool webConfig = namesWebConfig(target);
+    if (!tokenAccepted(key.hash, RestMethod::PUT, token, webConfig)) {
         _response(out, RESPONSE_CODE::INVALID_TOKEN, "Invalid token");
         return;
     }
-    importAfterPut_ = target == "/parameter.json";
+    importAfterPut_ = webConfig;
     SLOG_INFO(WEB, "**** handlePut {}, isFileName={}", target, key.isFileName);
 
     bool save = false;
@@ -484,7 +564,7 @@ void RestAPI::applyUpgradeRule(std::string_view target, fss::stringHuge& out) {
 void RestAPI::handlePostPut(std::string_view target) {
     const bool import = importAfterPut_;
     importAfterPut_ = false;
-    if (target != "/parameter.json" || !import) return;
+    if (!import || !namesWebConfig(target)) return;
     recipe_.importRecipe(scada_paths::CONFIG_FILE_WEBLINK());
     // Every component takes the imported recipe, as at start-up.
     recipe_.triggerReload(SCADA_MASK_INITIAL);

@@ -49,7 +49,24 @@ public:
                            fss::stringHuge& out) = 0;
     // After every PUT, whatever handlePut did.
     virtual void handlePostPut(std::string_view target) = 0;
+    // Asked right after handleGet returned false: true when the static file at `path` (as
+    // normaliseWebPath gives it) may be served although it resolves outside the document root,
+    // because that GET's token check let it through. Everything else stays inside the root.
+    virtual bool fileMayLeaveRoot(std::string_view /*path*/) { return false; }
 };
+
+// The file a request target names, as the static files and the token rule see it.
+struct WebPath {
+    std::string path;     // "/" or "/a/b": no query, no fragment, no "//", no "." or ".." segment,
+                          // no trailing '/'
+    bool dotdot = false;  // the decoded path held ".." somewhere (static files refuse it)
+};
+// The target up to its first '?' or '#', percent-decoded, with empty and "." segments dropped,
+// ".." segments resolved and the trailing '/' removed. nullopt when it names no file under the
+// root: no leading '/', a malformed escape, a control character, or a ".." above the root.
+std::optional<WebPath> normaliseWebPath(std::string_view target);
+// The web copy of the configuration, the one file whose GET needs a token however it is spelt.
+inline constexpr std::string_view kWebConfigPath = "/parameter.json";
 
 // Endpoints of a server built without a REST API: every GET goes to the static files, every PUT
 // answers code 404 "Not Found".
@@ -80,7 +97,9 @@ struct RouteKey {
 
 // At most the first 64 bytes of the target are split at '/' (empty segments vanish). A segment
 // that reads as a decimal int32 the way std::stoi does ("12abc" is 12, " -3" is -3) becomes "?";
-// a digit run that does not fit int32 stays text. isFileName looks at the whole target's suffix.
+// a digit run that does not fit int32 stays text. isFileName looks at the suffix of the file the
+// target names (normaliseWebPath; the target without its query when that fails): a query string
+// never makes a route a file.
 RouteKey parseTarget(std::string_view target);
 
 // A multipart/form-data body of one part: (content, content type). content runs from the end of
@@ -131,6 +150,7 @@ public:
     void handlePut(std::string_view target, const std::string& body, std::string_view token,
                    fss::stringHuge& out) override;
     void handlePostPut(std::string_view target) override;
+    bool fileMayLeaveRoot(std::string_view path) override;
 
     // 0 for a whitelisted key (no token needed), 1 otherwise.
     static int _needTokenCmd(unsigned hash);
@@ -281,12 +301,16 @@ private:
 
     // True when the token may use this key (whitelisted, or a live session's token). A change of
     // the system section needs a token although reading it does not.
-    bool tokenAccepted(uint32_t hash, RestMethod method, std::string_view token);
+    // `always`: the target names the configuration's web copy, which no whitelisted key opens.
+    bool tokenAccepted(uint32_t hash, RestMethod method, std::string_view token, bool always = false);
+    // Links the web copy of the configuration (web/parameter.json) when nothing is there yet.
+    void makeWebCopy();
     void applyUpgradeRule(std::string_view target, fss::stringHuge& out);
 
     std::shared_ptr<PingState> ping_ = std::make_shared<PingState>();
     std::mutex putMutex_;  // held while a PUT handler runs; taken before any store mutex
     bool importAfterPut_ = false;  // the last PUT of /parameter.json carried a valid token
+    bool webCopyGranted_ = false;  // the last GET of /parameter.json carried a valid token
 
     // ---- field-side working copies (rest_field.cpp) ----
     // Copies of live blocks, probe items, a controller and the trend result, on the heap and

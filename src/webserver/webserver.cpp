@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -168,10 +169,12 @@ using FileResponse = http::response<http::file_body, Fields>;
 std::string_view sv(beast::string_view v) { return {v.data(), v.size()}; }
 beast::string_view bsv(std::string_view v) { return {v.data(), v.size()}; }
 
-bool unsafeTarget(std::string_view target) {
-    if (target.empty() || target.front() != '/' || target.find("..") != std::string_view::npos) return true;
-    return std::any_of(target.begin(), target.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+// True when `path` lies in the folder `root` (both resolved, without trailing '/').
+bool inside(const std::filesystem::path& path, const std::filesystem::path& root) {
+    const std::string& p = path.native();
+    const std::string& r = root.native();
+    if (r == "/") return true;
+    return p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/';
 }
 
 }  // namespace
@@ -208,7 +211,7 @@ private:
     StringResponse& newStringResponse(http::status status, std::string_view contentType);
     void send_response(std::string_view body, std::string_view contentType);
     void send_bad_response(http::status status, const std::string& text);
-    void send_file(std::string target);
+    void send_file(const std::optional<WebPath>& target);
     void write_response(bool drainAfter);
     void on_write(bool drainAfter, beast::error_code ec);
     void drain();
@@ -348,12 +351,17 @@ void http_session::read_request() {
 void http_session::on_read(beast::error_code ec) {
     if (state_ == State::closing) return maybe_free();
     if (ec) {
-        // A request that cannot be parsed gets an answer before the connection closes; one whose
-        // body is over the limit, or that ends early, is dropped.
+        // A request that cannot be parsed, or whose header or body is over its limit, gets an
+        // answer before the connection closes; one that ends early is dropped.
         parser_.reset();
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
             state_ = State::busy;
             send_bad_response(http::status::request_header_fields_too_large, "Request Header Fields Too Large\r\n");
+            return write_response(true);
+        }
+        if (ec == http::error::body_limit) {
+            state_ = State::busy;
+            send_bad_response(http::status::payload_too_large, "Payload Too Large\r\n");
             return write_response(true);
         }
         const int code = ec.value();
@@ -398,7 +406,7 @@ void http_session::process_request(const http::request<http::string_body, Fields
                 if (server_.rest_.handleGet(target, body, token, answer))
                     send_response(answerText(), "text/plain");
                 else
-                    send_file(target);
+                    send_file(normaliseWebPath(target));
                 break;
             case http::verb::put:
                 server_.rest_.handlePut(target, body, token, answer);
@@ -452,22 +460,32 @@ void http_session::send_bad_response(http::status status, const std::string& tex
     r.prepare_payload();
 }
 
-void http_session::send_file(std::string target) {
-    // A query string names no part of a file ("/app.js?x=1" is app.js).
-    auto q = target.find('?');
-    if (q != std::string::npos) target.resize(q);
-    if (target == "/") target = "/index.html";
-    if (unsafeTarget(target)) {
+void http_session::send_file(const std::optional<WebPath>& target) {
+    // The file is the one the REST API's token rule looked at: the path without its query,
+    // decoded and normalised. A path that held ".." anywhere is refused outright.
+    if (!target || target->dotdot) {
         send_bad_response(http::status::not_found, "File not found locate1\r\n");
         return;
     }
-    std::string path = server_.docRoot_ + target;
+    const bool mayLeaveRoot = server_.rest_.fileMayLeaveRoot(target->path);
+    const std::string path = server_.docRoot_ + (target->path == "/" ? "/index.html" : target->path);
     SLOG_INFO(WEB, "send file {}", path);
+    // Served without a token, a file must really lie in the document root: a link that leads
+    // out of it (to the configuration, runtime or log folders) is as good as a missing file.
+    // Only a file the REST API's token check has just let through may lie elsewhere.
+    namespace fs = std::filesystem;
+    std::error_code fsErr;
+    const fs::path real = fs::canonical(path, fsErr);
+    bool found = !fsErr;
+    if (found && !mayLeaveRoot) {
+        const fs::path root = fs::canonical(server_.docRoot_, fsErr);
+        found = !fsErr && inside(real, root);
+    }
     http::file_body::value_type file;
     beast::error_code ec;
-    file.open(path.c_str(), beast::file_mode::scan, ec);
+    if (found) file.open(real.c_str(), beast::file_mode::scan, ec);
     struct stat st {};
-    if (ec || !file.is_open() || ::fstat(file.file().native_handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!found || ec || !file.is_open() || ::fstat(file.file().native_handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
         send_bad_response(http::status::not_found, "File not found locate 2\r\n");
         return;
     }

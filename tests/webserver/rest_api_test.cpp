@@ -1,12 +1,17 @@
 // Routing, tokens, the common answer, /parameter.json, form data, the upgrade rule and bodies.
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "rest_fixture.h"
 #include "scada_paths.h"
+#include "support/sandbox.h"
 #include "webserver/rest_bodies.h"
+#include "webserver/webserver.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -112,23 +117,99 @@ TEST_F(RestTest, TokensGuardEveryRouteButTheWhitelistAndTheUpgradeRule) {
 TEST_F(RestTest, ParameterJsonLinkAndImport) {
     const std::string link = scada_paths::CONFIG_FILE_WEBLINK();
     ASSERT_TRUE(recipe_->saveToJson());
-    api_->handlePreGet("/other.json");
+    const std::string token = login();
+    api_->handlePreGet("/parameter.json");  // nothing before the token check
+    EXPECT_TRUE(get("/parameter.json?.js", ""));
+    EXPECT_EQ(out_->view(), common(1002, "Invalid token"));
+    EXPECT_FALSE(api_->fileMayLeaveRoot("/parameter.json"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
-    api_->handlePreGet("/parameter.json");
+    EXPECT_FALSE(get("/other.json", token));
+    EXPECT_FALSE(api_->fileMayLeaveRoot("/other.json"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_FALSE(get("/parameter.json", token));  // served as the file, which may lie elsewhere
     EXPECT_EQ(fs::read_symlink(link), "../config/recipes/parameter.json");
+    EXPECT_TRUE(api_->fileMayLeaveRoot("/parameter.json"));
+    EXPECT_FALSE(api_->fileMayLeaveRoot("/parameter.json"));  // once
     // The file changed by someone else: imported after a PUT with a valid token.
     auto doc = nlohmann::json::parse(readFile(scada_paths::CONFIG_FILE()));
     doc["modbusRtu"]["baudrate"] = 19200;
     writeFile(scada_paths::CONFIG_FILE(), doc.dump(2));
     recipe_->checkAndConsume(0xffffffffu);
-    EXPECT_EQ(put("/parameter.json", login()), common(404, "Not Found"));
+    EXPECT_EQ(put("/parameter.json?.js", ""), common(1002, "Invalid token"));
+    EXPECT_NE(recipe_->recipe.modbusRtu.baudrate, 19200);
+    EXPECT_EQ(put("/parameter.json", token), common(404, "Not Found"));
     EXPECT_EQ(recipe_->recipe.modbusRtu.baudrate, 19200);
     EXPECT_EQ(recipe_->changeWordForTest() & SCADA_MASK_INITIAL, static_cast<uint32_t>(SCADA_MASK_INITIAL));
     // An entry that is there stays as it is.
     fs::remove(link);
     writeFile(link, "{\"mine\":1}");
-    api_->handlePreGet("/parameter.json");
+    EXPECT_FALSE(get("/parameter.json", token));
     EXPECT_EQ(readFile(link), "{\"mine\":1}");
+}
+
+namespace {
+
+// The real server in front of the API, on an ephemeral loopback port, stopped at the end.
+struct ServedApi {
+    ServedApi(RestEndpoints& rest, const std::string& root) : server(0, std::chrono::seconds(15), &rest) {
+        server.init(root);
+        thread = std::thread([this] { server.startLoop(); });
+        orvane::test::waitUntil([this] { return server.listeningPort() != 0; }, std::chrono::seconds(10));
+    }
+    ~ServedApi() {
+        server.stop();
+        thread.join();
+    }
+    WebServer server;
+    std::thread thread;
+};
+
+}  // namespace
+
+// The whole road through the server with curl, which sends each target byte for byte.
+TEST_F(RestTest, ConfigurationIsServedOnlyWithATokenHoweverTheTargetIsSpelt) {
+    ASSERT_TRUE(recipe_->saveToJson());
+    const std::string config = readFile(scada_paths::CONFIG_FILE());
+    const std::string link = scada_paths::CONFIG_FILE_WEBLINK();
+    writeFile(scada_paths::WEB_ROOT_PATH() + "app.js", "app();");
+    ServedApi web(*api_, scada_paths::WEB_ROOT_PATH());
+    ASSERT_NE(web.server.listeningPort(), 0);
+    const std::string reply = dir_.file("reply");
+    auto fetch = [&](const std::string& target, const std::string& token) {
+        std::remove(reply.c_str());
+        const std::string cmd = "curl -s --max-time 10 -H 'Authorization: " + token + "' -o '" + reply +
+                                "' --request-target '" + target + "' http://127.0.0.1:" +
+                                std::to_string(web.server.listeningPort()) + "/";
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << target;
+        return readFile(reply);
+    };
+    // Each names the file; the hashes of the last three are keys that need no token (none, one
+    // without a GET handler, /system/settings).
+    static_assert(route("/parameter.json?OzAAGfq") == 0x5d2f44e4u && route("/parameter.json?epxBlco") == 0xdaeff1e0u &&
+                  route("/parameter.json?8dzDjAD") == route("/system/settings"));
+    const std::pair<std::string, bool> spellings[] = {  // target, served with a token
+        {"/parameter.json", true},        {"/parameter.json?.js", true},      {"/parameter.json?v=1&x=.css", true},
+        {"/parameter.json#.png", true},   {"//parameter.json", true},         {"/./parameter.json", true},
+        {"/parameter.json/", true},       {"/parameter.json/.?.ico", true},   {"/%70arameter%2Ejson", true},
+        {"/parameter.json%2F?.js", true}, {"/parameter.json?version=2", true}, {"/css/../parameter.json?.js", false},
+        {"/parameter.json?OzAAGfq", true}, {"/parameter.json?epxBlco", true}, {"/parameter.json?8dzDjAD", true},
+    };
+    const std::string invalid = common(1002, "Invalid token");
+    for (const auto& [target, served] : spellings) EXPECT_EQ(fetch(target, ""), invalid) << target;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));  // no web copy for a refused token
+
+    const std::string token = login();
+    EXPECT_EQ(fetch("/parameter.json", token), config);
+    EXPECT_TRUE(fs::is_symlink(link));
+    for (const auto& [target, served] : spellings) {
+        EXPECT_EQ(fetch(target, token), served ? config : "File not found locate1\r\n") << target;
+        EXPECT_EQ(fetch(target, "forged"), invalid) << target;  // the link is there now
+    }
+    // Static files need no token; the copy is no static file, whichever suffix it is given.
+    EXPECT_EQ(fetch("/app.js?x=1", ""), "app();");
+    fs::create_symlink("parameter.json", scada_paths::WEB_ROOT_PATH() + "cfg.js");
+    EXPECT_EQ(fetch("/cfg.js", ""), "File not found locate 2\r\n");
+    EXPECT_EQ(fetch("/cfg.js", token), "File not found locate 2\r\n");
 }
 
 namespace {

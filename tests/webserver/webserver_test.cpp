@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -234,6 +235,27 @@ TEST_F(WebServerTest, StaticFilesMimeTypesAndTargets) {
     EXPECT_EQ(get("/?version=3").body, "<html>home</html>");  // the version query goes first
 }
 
+// Without a token nothing outside the document root is served, whatever link leads there.
+TEST_F(WebServerTest, StaticFilesStayInsideTheDocumentRoot) {
+    start();
+    namespace fs = std::filesystem;
+    writeFile(dir_.path() + "/config/parameter.json", "{\"key\":\"secret\"}");
+    fs::create_symlink("../config/parameter.json", root_ + "parameter.json");
+    fs::create_symlink("../secret.txt", root_ + "leak.js");
+    fs::create_symlink(dir_.path() + "/config", root_ + "cfg");  // a folder, by absolute path
+    fs::create_symlink("app.js", root_ + "alias.js");             // inside: served
+    fs::create_symlink("css", root_ + "style");
+    const std::string missing = "File not found locate 2\r\n", refused = "File not found locate1\r\n";
+    const std::pair<const char*, std::string> table[] = {
+        {"/parameter.json", missing},       {"/parameter.json?.js", missing},     {"/leak.js", missing},
+        {"/cfg/parameter.json", missing},   {"/%2e%2e/secret.txt", refused},      {"/css/..%2F..%2fsecret.txt", refused},
+        {"/app.js%", refused},              {"/app.js%00.png", refused},          {"/alias.js", "console.log(1);"},
+        {"/style/site.CSS", "body{}"},      {"//css/./site.CSS/?x=1", "body{}"},  {"/app%2Ejs#.png", "console.log(1);"},
+    };
+    for (const auto& [target, body] : table)
+        EXPECT_EQ(curl("--request-target '" + std::string(target) + "' " + url("/")).body, body) << target;
+}
+
 TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
     start();
     Reply r = get("/rest/small", "-H 'Accept-Encoding: gzip' -H 'Authorization: tok123'");
@@ -264,7 +286,8 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
     r = curl("-X DELETE '" + url("/anything") + "'");
     EXPECT_EQ(r.body, "Invalid request-method 'DELETE'\r\n");
 
-    // PUT: unknown route, then a body of exactly 1 MiB, then one byte more (dropped).
+    // PUT: unknown route, then a body of exactly 1 MiB, then one byte more and 10 MB (refused
+    // with 413 before any handler runs).
     r = curl("-X PUT --data-binary '{}' '" + url("/unknown/route") + "'");
     EXPECT_EQ(r.code, 200);
     EXPECT_EQ(r.body, "{\n  \"code\":404,\n  \"msg\":\"Not Found\"}");
@@ -274,9 +297,15 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
     r = curl("-X PUT --data-binary @'" + dir_.file("mib") + "' '" + url("/unknown/route") + "'");
     EXPECT_EQ(r.code, 200);
     EXPECT_EQ(rest_.lastPutBody, 1048576u);
-    r = curl("-X PUT --data-binary @'" + dir_.file("mib1") + "' '" + url("/unknown/route") + "'");
-    EXPECT_EQ(r.code, 0);  // no response at all
+    writeFile(dir_.file("10mb"), std::string(10 * 1000 * 1000, 'a'));
+    for (const char* file : {"mib1", "10mb"}) {
+        r = curl("-X PUT --data-binary @'" + dir_.file(file) + "' '" + url("/unknown/route") + "'");
+        EXPECT_EQ(r.code, 413) << file;
+        EXPECT_EQ(r.body, "Payload Too Large\r\n") << file;
+        EXPECT_THAT(r.headers, HasSubstr("Connection: close\r\n")) << file;
+    }
     EXPECT_EQ(rest_.postPuts, 2);
+    EXPECT_EQ(rest_.lastPutBody, 1048576u);
     EXPECT_EQ(get("/").code, 200);
 }
 
