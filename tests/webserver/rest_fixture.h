@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "live/var_engine.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
+#include "recipe/recipe_codec.h"
 #include "recipe/recipe_guard.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
@@ -39,6 +41,15 @@ protected:
         api_->handlePut(target, body, token, *out_);
         api_->handlePostPut(target);
         return out_->str();
+    }
+    // A record as its writer prints it.
+    template <class R>
+    static std::string recordText(const R& record) {
+        std::string text(size_t{4} << 20, '\0');
+        gIndentLevelForWriteJsonP = 0;
+        const int n = writeJsonP(record, text.data(), static_cast<int>(text.size()) - 1, nullptr);
+        text.resize(static_cast<size_t>(std::max(n, 0)));
+        return text;
     }
     nlohmann::json answer() const { return nlohmann::json::parse(out_->view()); }
     static std::string common(int code, const std::string& msg) {

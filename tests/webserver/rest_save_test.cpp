@@ -1,9 +1,9 @@
-// parameter.json after each PUT: rewritten when the recipe's text changed (or the file is not the
-// one last written), left alone when the request changed nothing.
+// parameter.json is rewritten after a PUT only when its text would change.
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
+#include <tuple>
 #include <utility>
 
 #include "rest_fixture.h"
@@ -13,7 +13,6 @@ using orvane::test::readFile;
 
 namespace {
 
-// Identity and modification time: an atomic replacement always makes a new file.
 std::pair<ino_t, int64_t> stampOf(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {};
@@ -24,31 +23,25 @@ std::pair<ino_t, int64_t> stampOf(const std::string& path) {
 
 TEST_F(RestTest, RequestsThatChangeNothingLeaveParameterJsonAlone) {
     const std::string config = scada_paths::CONFIG_FILE();
-    struct Step {
-        const char* what;
-        std::function<void()> before;  // done behind the store's back
-        const char* target;
-        const char* body;
-        bool rewritten;
-        const char* storedName;  // system name the file holds afterwards
-    };
     const char* trend = R"({"type":0,"limit":10,"startTime":1,"endTime":2})";
-    const Step steps[] = {
+    const std::function<void()> removed = [&] { std::filesystem::remove(config); },
+                                replaced = [&] { orvane::test::writeFile(config, R"({"system":{}})"); };
+    // what, done behind the store's back, target, body, rewritten, system name the file then holds
+    const std::tuple<const char*, std::function<void()>, const char*, const char*, bool, const char*> steps[] = {
         {"first settings change", nullptr, "/system/settings", R"({"name":"Plant A"})", true, "Plant A"},
         {"trend query", nullptr, "/trendData", trend, false, "Plant A"},
         {"login", nullptr, "/auth", R"({"name":"admin","password":"tup719","cmdType":0})", false, "Plant A"},
         {"same settings again", nullptr, "/system/settings", R"({"name":"Plant A"})", false, "Plant A"},
         {"settings change", nullptr, "/system/settings", R"({"name":"Plant B"})", true, "Plant B"},
-        {"file removed", [&] { std::filesystem::remove(config); }, "/trendData", trend, true, "Plant B"},
-        {"file replaced by another writer", [&] { orvane::test::writeFile(config, R"({"system":{}})"); }, "/trendData",
-         trend, true, "Plant B"},
+        {"file removed", removed, "/trendData", trend, true, "Plant B"},
+        {"file replaced by another writer", replaced, "/trendData", trend, true, "Plant B"},
     };
-    for (const Step& s : steps) {
-        if (s.before) s.before();
+    for (const auto& [what, before, target, body, rewritten, storedName] : steps) {
+        if (before) before();
         const auto was = stampOf(config);
-        const std::string answer = put(s.target, login(), s.body);  // a login ends the earlier token
-        EXPECT_EQ(answer.find("\"code\":10"), std::string::npos) << s.what << ": " << answer;
-        EXPECT_EQ(stampOf(config) != was, s.rewritten) << s.what;
-        EXPECT_EQ(nlohmann::json::parse(readFile(config))["system"]["name"], s.storedName) << s.what;
+        const std::string answer = put(target, login(), body);  // a login ends the earlier token
+        EXPECT_EQ(answer.find("\"code\":10"), std::string::npos) << what << ": " << answer;
+        EXPECT_EQ(stampOf(config) != was, rewritten) << what;
+        EXPECT_EQ(nlohmann::json::parse(readFile(config))["system"]["name"], storedName) << what;
     }
 }

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <optional>
 #include <thread>
@@ -17,7 +16,6 @@
 #include "orvane_ipc/orvane_ipc.h"
 #include "platform/local_socket.h"
 #include "platform/paths.h"
-#include "recipe/recipe_codec.h"
 #include "rest_fixture.h"
 #include "scada_paths.h"
 #include "support/sandbox.h"
@@ -166,7 +164,6 @@ TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
     EXPECT_EQ(sys.name, "Orvane");
     EXPECT_EQ(sys.location, "Oslo");
     EXPECT_EQ(sys.guardPort, 8080);
-    // The watched port is the body's to set, within 1..65535.
     EXPECT_EQ(put("/system/settings", token_, R"({"guardPort":65536})"), common(1001, R"(\"guardPort\" out of range)"));
     EXPECT_EQ(put("/system/settings", token_, R"({"enable":false,"guardPort":8443})"), common(200, "OK"));
     EXPECT_EQ(sys.guardPort, 8443);
@@ -178,15 +175,6 @@ TEST_F(RestSystemTest, SectionSettersFlagsFilesAndRestarts) {
 namespace {
 
 using nlohmann::json;
-
-// A record as its writer prints it.
-template <class R>
-json recordJson(const R& record) {
-    std::string text(size_t{1} << 16, '\0');
-    gIndentLevelForWriteJsonP = 0;
-    const int n = writeJsonP(record, text.data(), static_cast<int>(text.size()) - 1, nullptr);
-    return json::parse(text.substr(0, static_cast<size_t>(std::max(n, 0))));
-}
 
 // Other values for the same keys: texts "zz", numbers moved by 7 or 7.5, booleans flipped.
 json otherValues(const json& values) {
@@ -204,96 +192,66 @@ json orNull(float v) { return std::isnan(v) ? json(nullptr) : json(v); }
 
 }  // namespace
 
-// What "enable" false puts back, route by route: every listed key is first given another value,
-// then the route is called; each listed key then holds the value the routes document, and the
-// keys a route keeps hold what they held. The body's own "enable" is read over the reset record,
-// and announcing a change numbers the rules by row.
+// What "enable" false puts back, route by route: each listed key, first given another value, then
+// holds the documented value; the keys of the last argument keep what they held.
 TEST_F(RestSystemTest, EnableFalseResetsToTheDocumentedValues) {
     writeFile(lanFile(), kNetworkFile);
     writeFile(wanFile(), kNetworkFile);
     ScadaRecipeData& r = recipe_->recipe;
     r.controlloop[2] = LoopSetpointRecipeData{};
-    auto& loop = std::get<LoopSetpointRecipeData>(r.controlloop[2]);
-    struct Case {
-        std::string target, body;
-        std::function<void(const json&)> set;  // none: the route reads into a fresh pack
-        std::function<json()> read;
-        json expected, kept = json::object();
+    auto check = [&](const std::string& target, const std::string& body, const auto& read, const char* expected,
+                     const char* kept = "{}") {
+        const std::string answer = put(target, token_, body);
+        EXPECT_EQ(answer.find("1001"), std::string::npos) << target << " " << answer;
+        const json now = read();
+        for (const json& want : {json::parse(expected), json::parse(kept)})
+            for (const auto& [key, value] : want.items()) EXPECT_EQ(now[key], value) << target << " " << key;
     };
-    auto in = [](auto& record) {
-        return std::make_pair(std::function<void(const json&)>([&record](const json& v) { readJsonP(record, v.dump()); }),
-                              std::function<json()>([&record] { return recordJson(record); }));
+    auto reset = [&](const std::string& target, auto& record, const char* expected, const char* kept = "{}") {
+        readJsonP(record, otherValues(json::parse(expected)).dump());
+        readJsonP(record, kept);
+        check(target, R"({"enable":false})", [&] { return json::parse(recordText(record)); }, expected, kept);
     };
     auto takePack = [this] {
         const ProbeCmdTicket t = env_->peekProbeCmd();
         env_->clearProbeCmd(t.seq);
         return t.cmd;
     };
-    const std::string off = R"({"enable":false})";
-    std::vector<Case> cases;
-    auto add = [&](std::string target, auto slot, const char* expected, const char* kept = "{}") {
-        cases.push_back({std::move(target), off, slot.first, slot.second, json::parse(expected), json::parse(kept)});
-    };
-    add("/lan/settings", in(r.lan),
-        R"({"device":"eth1","mac":"0a:82:94:01:da:a0","ipaddr":"192.168.0.1","netmask":"255.255.255.0",
-            "gateway":"192.168.0.1","enableDHCP":true})");
-    add("/wan/settings", in(r.wan),
-        R"({"device":"eth0","mac":"ce:2c:ea:83:eb:4e","ipaddr":"192.168.10.110","netmask":"255.255.255.0",
-            "gateway":"192.168.10.1","ipmode":0})");
-    add("/wireless/settings", in(r.wifi),
-        R"({"mode":1,"interface":"wlan0","ipaddr":"172.16.0.1","gateway":"172.16.0.1","ssid":"OrvanePro",
-            "key":"tarn4826","ipaddrStation":"192.168.10.115","gatewayStation":"192.168.10.1",
-            "ssidStation":"kelva_ap_alpha","keyStation":"lomba=7$","security":"WPA2-PSK","band":"2.4GHz",
-            "status":"connected","enable":false,"enableDHCP":true})");
-    add("/system/settings", in(r.system),
-        R"({"version":"1.2.","name":"Orvane","lang":"En","location":"Shanghai","timeMode":2,"timezone":8,
-            "engUnit":1,"theme":"Light","firewallEnable":false,"portforwardingEnable":true})",
-        R"({"model":"RX-9","pn":4321,"sn":"2451234","hwVer":"2.4","guardPort":8081})");
-    add("/cloud/settings", in(r.cloudServer),
-        R"({"serverPort":8883,"username":"kelva","password":"Qarvo@5183","dataTopic":"kelva/{sn}/livedata",
-            "alarmTopic":"kelva/{sn}/alarm","commandTopic":"kelva/{sn}/command","fetchInterval":60,
-            "uploadInterval":60,"enable":false})");
-    add("/cellular/settings", in(r.cellular),
-        R"({"operatorSettings":1,"apn":"JTM2M","username":"","password":"","enable":false,"billingCycleDay":1})");
-    add("/firewall/rule/4", in(r.firewall[3]),
-        R"({"id":4,"type":1,"enable":false,"description":"","protocol":1,"application":"HTTP","srcIntf":1,
-            "destIntf":4,"port":80,"permission":1,"sourceType":2,"destType":2,"source":"","destination":""})");
-    add("/portforwarding/rule/2", in(r.portForwarding[1]),
-        R"({"id":2,"application":"Web","protocol":"http","externalIntf":1,"externalPort":8080,"internalPort":80,
-            "serverPort":-1,"monitorPort":-1,"internalIP":"192.168.0.10","enable":false})");
-    add("/modbusRTU/settings", in(r.modbusRtu),
-        R"({"mode":1,"interface":"/dev/ttymxc3","baudrate":9600,"parity":2,"databits":8,"stopbit":1,
-            "timeout":500,"sampleRate":5,"enable":false})");
-    add("/controlloop/3", in(loop),
-        R"({"mode":1,"manualOn":false,"enable":false,"low":0,"high":0,"upDirect":false,"deadband":0.1,
-            "idxInput":-1,"idxOutput":-1})");
-    cases.push_back({"/probe/calibrate", R"({"enable":false,"idxMeasure":2})", nullptr,
-                     [&] {
-                         const auto p = std::get<CalbCmdPack>(takePack());
-                         return json{{"idxMeasure", p.probeId}, {"idxCal", p.idxCal}, {"solution", p.solution}};
-                     },
-                     json::parse(R"({"idxMeasure":2,"idxCal":0,"solution":0})")});
-    cases.push_back({"/probe/setvalue/1", R"({"enable":false,"type":8})", nullptr,
-                     [&] {
-                         const auto p = std::get<ConfigCmdPack>(takePack());
-                         return json{{"idxConfig", p.param}, {"data", p.value}, {"custName", p.custName.str()},
-                                     {"newAddr", p.newAddr}, {"oldAddr", p.curAddr}, {"ma_4", orNull(p.mA_4)},
-                                     {"ma_20", orNull(p.mA_20)}};
-                     },
-                     json::parse(R"({"idxConfig":-1,"data":0,"custName":"","newAddr":-1,"oldAddr":-1,"ma_4":null,
-                                    "ma_20":null})")});
-
-    for (const Case& c : cases) {
-        if (c.set) {
-            c.set(otherValues(c.expected));
-            c.set(c.kept);
-        }
-        const std::string answer = put(c.target, token_, c.body);
-        EXPECT_EQ(answer.find("1001"), std::string::npos) << c.target << " " << answer;
-        const json now = c.read();
-        for (const json* want : {&c.expected, &c.kept})
-            for (const auto& [key, value] : want->items()) EXPECT_EQ(now[key], value) << c.target << " " << key;
-    }
+    reset("/lan/settings", r.lan, R"({"device":"eth1","mac":"0a:82:94:01:da:a0","ipaddr":"192.168.0.1",
+          "netmask":"255.255.255.0","gateway":"192.168.0.1","enableDHCP":true})");
+    reset("/wan/settings", r.wan, R"({"device":"eth0","mac":"ce:2c:ea:83:eb:4e","ipaddr":"192.168.10.110",
+          "netmask":"255.255.255.0","gateway":"192.168.10.1","ipmode":0})");
+    reset("/wireless/settings", r.wifi, R"({"mode":1,"interface":"wlan0","ipaddr":"172.16.0.1","gateway":"172.16.0.1",
+          "ssid":"OrvanePro","key":"tarn4826","ipaddrStation":"192.168.10.115","gatewayStation":"192.168.10.1",
+          "ssidStation":"kelva_ap_alpha","keyStation":"lomba=7$","security":"WPA2-PSK","band":"2.4GHz",
+          "status":"connected","enable":false,"enableDHCP":true})");
+    reset("/system/settings", r.system, R"({"version":"1.2.","name":"Orvane","lang":"En","location":"Shanghai",
+          "timeMode":2,"timezone":8,"engUnit":1,"theme":"Light","firewallEnable":false,"portforwardingEnable":true})",
+          R"({"model":"RX-9","pn":4321,"sn":"2451234","hwVer":"2.4","guardPort":8081})");
+    reset("/cloud/settings", r.cloudServer, R"({"serverPort":8883,"username":"kelva","password":"Qarvo@5183",
+          "dataTopic":"kelva/{sn}/livedata","alarmTopic":"kelva/{sn}/alarm","commandTopic":"kelva/{sn}/command",
+          "fetchInterval":60,"uploadInterval":60,"enable":false})");
+    reset("/cellular/settings", r.cellular, R"({"operatorSettings":1,"apn":"JTM2M","username":"","password":"",
+          "enable":false,"billingCycleDay":1})");
+    reset("/firewall/rule/4", r.firewall[3], R"({"id":4,"type":1,"enable":false,"description":"","protocol":1,
+          "application":"HTTP","srcIntf":1,"destIntf":4,"port":80,"permission":1,"sourceType":2,"destType":2,
+          "source":"","destination":""})");
+    reset("/portforwarding/rule/2", r.portForwarding[1], R"({"id":2,"application":"Web","protocol":"http",
+          "externalIntf":1,"externalPort":8080,"internalPort":80,"serverPort":-1,"monitorPort":-1,
+          "internalIP":"192.168.0.10","enable":false})");
+    reset("/modbusRTU/settings", r.modbusRtu, R"({"mode":1,"interface":"/dev/ttymxc3","baudrate":9600,"parity":2,
+          "databits":8,"stopbit":1,"timeout":500,"sampleRate":5,"enable":false})");
+    reset("/controlloop/3", std::get<LoopSetpointRecipeData>(r.controlloop[2]), R"({"mode":1,"manualOn":false,
+          "enable":false,"low":0,"high":0,"upDirect":false,"deadband":0.1,"idxInput":-1,"idxOutput":-1})");
+    check("/probe/calibrate", R"({"enable":false,"idxMeasure":2})", [&] {
+        const auto p = std::get<CalbCmdPack>(takePack());
+        return json{{"idxMeasure", p.probeId}, {"idxCal", p.idxCal}, {"solution", p.solution}};
+    }, R"({"idxMeasure":2,"idxCal":0,"solution":0})");
+    check("/probe/setvalue/1", R"({"enable":false,"type":8})", [&] {
+        const auto p = std::get<ConfigCmdPack>(takePack());
+        return json{{"idxConfig", p.param}, {"data", p.value}, {"custName", p.custName.str()}, {"newAddr", p.newAddr},
+                    {"oldAddr", p.curAddr}, {"ma_4", orNull(p.mA_4)}, {"ma_20", orNull(p.mA_20)}};
+    }, R"({"idxConfig":-1,"data":0,"custName":"","newAddr":-1,"oldAddr":-1,"ma_4":null,"ma_20":null})");
 }
 
 // ---- upgrade --------------------------------------------------------------------------------
