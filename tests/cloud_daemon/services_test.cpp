@@ -230,8 +230,7 @@ protected:
                               {3, "PLC", "Modbus TCP", 502, -1, -1, 0}};
         service_.set_random_source([] { return 4383; });
         service_.set_address_lookup([](const std::string&) { return std::string("192.168.0.1"); });
-        // autossh processes are modelled by their server ports: a launch adds one, the kill line
-        // of a port ends all of that port.
+        // autossh processes as their server ports: a launch adds one, a port's kill line ends all of that port.
         runner_.setScript([this](const RecordingCommandRunner::Call& c) {
             RecordingCommandRunner::Result r;
             if (c.line.rfind("ps -aux", 0) == 0) r.status = tunnelUp_ ? 0 : 1;

@@ -41,9 +41,6 @@ TEST(FrameAccumulator, YieldsEveryWholeFrameInOrder) {
         {"split everywhere", cat({a, b}), {10, 11, 500, 10240}, {a, b}, 0},
         {"noise before and between", cat({noise, a, noise, b}), {7}, {a, b}, 0},
         {"partial tail kept", cat({a, Bytes(b.begin(), b.begin() + 100)}), {}, {a}, 100},
-        // A header that declares 1000 bytes stays open while the frame inside it comes out.
-        {"frame inside an open header", cat({{0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x03, 0xE8}, a, Bytes(1000, 0)}),
-         {7 + a.size(), 500}, {a}, 6},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -76,30 +73,18 @@ TEST(FrameAccumulator, BytesThatCanStartNoFrameAreDropped) {
     EXPECT_EQ(*f, a);
 }
 
-// Candidates are judged once each, whatever the read boundaries: a hostile peer's headers that
-// declare long frames with bad CRCs cost one CRC check each, the request behind them comes out,
-// and a reader bound below their declared length checks none of them.
+// Headers declaring long frames with bad CRCs cost one CRC check each, whatever the read boundaries.
 TEST(FrameAccumulator, EachCandidateIsCheckedOnce) {
-    const uint8_t header[7] = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x17, 0x70};  // L = 6000
+    constexpr std::size_t headers = 2000;
     Bytes stream;
-    while (stream.size() < 14000) stream.insert(stream.end(), header, header + 7);
-    const std::size_t headers = stream.size() / 7;
+    for (std::size_t k = 0; k < headers; ++k) stream.insert(stream.end(), {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x17, 0x70});  // L = 6000
     const Bytes request = to_frame(request::LatestSensorData{});
     stream.insert(stream.end(), request.begin(), request.end());
-    // Headers whose declared 6009 bytes all arrive; the others are never whole.
-    std::size_t whole = 0;
+    std::size_t whole = 0;  // headers whose declared 6009 bytes all arrive
     for (std::size_t k = 0; k < headers; ++k) whole += 7 * k + 6009 <= stream.size();
 
-    struct Case {
-        std::size_t maxFrame, read, checks;
-    };
-    const Case cases[] = {
-        {kMaxFrame, 10240, whole + 1},
-        {kMaxFrame, 1, whole + 1},
-        {kMaxFrame, stream.size(), whole + 1},
-        {1024, 10240, 1},
-    };
-    for (const Case& k : cases) {
+    struct Case { std::size_t maxFrame, read, checks; };
+    for (const Case& k : {Case{kMaxFrame, 10240, whole + 1}, Case{kMaxFrame, 1, whole + 1}, Case{1024, 10240, 1}}) {
         SCOPED_TRACE(testing::Message() << "max " << k.maxFrame << ", reads of " << k.read);
         FrameAccumulator acc(k.maxFrame);
         std::vector<Bytes> got;
@@ -113,8 +98,7 @@ TEST(FrameAccumulator, EachCandidateIsCheckedOnce) {
     }
 }
 
-// The same frames as a reader that searches everything it holds with find_frame after every
-// read, on streams of frames, torn frames, stray headers and noise cut at random.
+// The same frames as find_frame over everything held after every read, on random streams.
 TEST(FrameAccumulator, AgreesWithAFullSearch) {
     std::mt19937 rng(7);
     const Bytes frames[] = {frameOf(1, 0), frameOf(2, 2), frameOf(3, 30)};
@@ -125,11 +109,7 @@ TEST(FrameAccumulator, AgreesWithAFullSearch) {
             switch (rng() % 4) {
                 case 0: stream.insert(stream.end(), f.begin(), f.end()); break;
                 case 1: stream.insert(stream.end(), f.begin(), f.begin() + static_cast<std::ptrdiff_t>(rng() % f.size())); break;
-                case 2: {  // a header declaring up to 2000 bytes
-                    const Bytes h = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, static_cast<uint8_t>(rng() % 8), static_cast<uint8_t>(rng())};
-                    stream.insert(stream.end(), h.begin(), h.end());
-                    break;
-                }
+                case 2: stream.insert(stream.end(), {0xFF, 0xFF, 0x5A, 0xA5, 0x01, uint8_t(rng() % 8), uint8_t(rng())}); break;
                 default:
                     for (unsigned k = rng() % 20; k > 0; --k) stream.push_back(static_cast<uint8_t>(rng() % 3 ? rng() : 0xFF));
             }

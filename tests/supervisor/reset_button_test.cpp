@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -75,12 +74,8 @@ TEST_F(ButtonFifo, ShortRecordIsNoEventAndNoDataTimesOut) {
 
 TEST(ResetButton, DeviceThatCannotBeOpenedWaitsTheWholeTimeout) {
     orvane::test::TempDir dir;
-    std::FILE* f = std::fopen(dir.file("file").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
-    struct Case {
-        std::string path, printed;
-    };
+    orvane::test::writeFile(dir.file("file"), "");  // opening "file/event2" fails with ENOTDIR, not ENOENT
+    struct Case { std::string path, printed; };
     const Case cases[] = {
         {"/nonexistent/dev/input/event2", "no reset button here (/nonexistent/dev/input/event2 absent)\n"},
         {dir.file("file/event2"), "error unable open for reading '" + dir.file("file/event2") + "'\n"},
