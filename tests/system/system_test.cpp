@@ -99,16 +99,13 @@ std::vector<std::string> rulesLeft(const std::vector<std::string>& lines) {
             std::erase_if(rules, [](const std::string& r) { return r.rfind("nat ", 0) == 0 || r.find(" -m state ") != r.npos; });
         std::istringstream in(l.rfind("/usr/sbin/iptables ", 0) == 0 ? l.substr(19) : "");
         std::vector<std::string> a{std::istream_iterator<std::string>(in), {}};
-        const std::string table = a.size() > 2 && a[0] == "-t" ? a[1] : "filter";
-        if (table != "filter") a.erase(a.begin(), a.begin() + 2);
-        if (a.size() < 2) continue;
-        std::string rule = table + " " + a[1];
-        if (a[0] == "-F") {
-            std::erase_if(rules, [&](const std::string& r) { return r.rfind(rule + " ", 0) == 0; });
-        } else if (a[0] == "-I" || a[0] == "-A") {
-            for (size_t i = 2; i < a.size(); ++i) rule += " " + a[i];
-            rules.push_back(rule);
-        }
+        if (!a.empty() && a[0] != "-t") a.insert(a.begin(), {"-t", "filter"});
+        if (a.size() < 4) continue;
+        std::string rule = a[1] + " " + a[3];
+        if (a[2] == "-F") std::erase_if(rules, [&](const std::string& r) { return r.rfind(rule + " ", 0) == 0; });
+        if (a[2] != "-I" && a[2] != "-A") continue;
+        for (size_t i = 4; i < a.size(); ++i) rule += " " + a[i];
+        rules.push_back(rule);
     }
     return rules;
 }
