@@ -161,11 +161,7 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
         {"unknown function", {0xFF, 0x41, 0x00, 0x00, 0x00, 0x01}, kFunction},
         {"read coils", {0xFF, 0x01, 0x00, 0x00, 0x00, 0x01}, kAddress},
         {"single write of half a value", {0xFF, 0x06, 0x00, 0x05, 0x00, 0x01}, kValue},
-        {"single write inside a value", {0xFF, 0x06, 0x00, 0x06, 0x00, 0x01}, kAddress},
-        {"write ending inside a value", {0xFF, 0x10, 0x00, 0x03, 0x00, 0x03, 0x06, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03}, kValue},
-        {"write starting in a gap", {0xFF, 0x10, 0x0B, 0xAE, 0x00, 0x03, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00, 0x0D}, kAddress},
         {"function 0x81", {0xFF, 0x81, 0x00, 0x00, 0x00, 0x01}, kFunction},
-        {"function 0xFF", {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x01}, kFunction},
     };
     const std::vector<uint16_t> refsBefore = read(1, 6);
     const std::vector<uint8_t> next = {0x00, 0x09, 0x00, 0x00, 0x00, 0x06, 0xFF, 0x03};
@@ -192,13 +188,6 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
     EXPECT_EQ(read(1059, 1)[0], 7);
     EXPECT_EQ(var_to_string(far), farBefore);
     EXPECT_EQ(read(1, 6), refsBefore);
-    // A libmodbus client of the running server sees the same refusals.
-    const uint16_t two[] = {1, 2};
-    EXPECT_EQ(modbus_write_register(client_, 5, 1), -1);
-    EXPECT_EQ(errno, EMBXILVAL);
-    EXPECT_EQ(modbus_write_registers(client_, 4, 2, two), -1);
-    EXPECT_EQ(errno, EMBXILADD);
-    EXPECT_EQ(read(1, 6), refsBefore);
 }
 
 TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
@@ -223,8 +212,7 @@ TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
     EXPECT_EQ(status(), Pair(0, 0));
 }
 
-// Each probe command: the status and result it leaves (the block showed 2 and 7 before), the pack
-// it puts in the mailbox, and what the block shows once the probe service reports.
+// Each probe command: status and result (2 and 7 before), its mailbox pack, the block once reported.
 TEST_F(ServerRig, ProbeCommandsReportTheirOwnOutcome) {
     // Writes that do not start at the command register run nothing (one from 2990 starts in a gap).
     write(kCommand - 1, {1, 13});
@@ -239,13 +227,10 @@ TEST_F(ServerRig, ProbeCommandsReportTheirOwnOutcome) {
         // Code 7 ("Low Calibration") has no match in the definition; 14 and above never match.
         {"calibration 7", 1, 7, 0, {0, 20}, "", nullptr, 0, {0, 20}},
         {"calibration 14", 1, 14, 0, {0, 20}, "", nullptr, 0, {0, 20}},
-        {"calibration 36", 1, 36, 0, {0, 20}, "", nullptr, 0, {0, 20}},
         {"pH 7 calibration", 1, 3, 7.0f, {1, 1}, "calibration 0 1 7", cal, 1, {2, 2}},
         {"restore", 1, 13, 0, {1, 7}, "restore 0", &env_->restoreStatus, 0, {2, 1}},
         {"address change", 1, 21, 12.0f, {1, 7}, "config 0 -1 4 12 nan nan", cfg, 1, {2, 2}},
-        {"address 300", 1, 21, 300.0f, {0, 0}, "", nullptr, 0, {0, 0}},
         {"4 mA span", 1, 22, 4.5f, {1, 7}, "config 0 -1 5 -1 4.5 nan", cfg, 0, {2, 1}},
-        {"20 mA span", 1, 23, 19.5f, {1, 7}, "config 0 -1 5 -1 nan 19.5", cfg, 1, {2, 2}},
         {"diagnosis", 1, 24, 0, {2, 7}, "", &env_->diagnoseStatus, 0, {2, 1}},
         {"diagnosis of slot 199", 200, 24, 0, {0, 0}, "", nullptr, 0, {0, 0}},
         {"replacement", 0, 29, 0, {1, 7}, "replace 70001 111 70002 222 33", &env_->replaceStatus, 1, {2, 2}},
@@ -340,11 +325,8 @@ TEST_F(ServerRig, ScanProgressAndAddBatchFromTheSlots) {
     write(1601 + 28, 0), write(1601 + 29 + 28, 0);
     env_->scanState.store(2);
     write(kCommand, 27);
-    const ProbeCmd none = takeCommand();
-    ASSERT_TRUE(std::holds_alternative<ChangeAddrBatch>(none));
-    EXPECT_EQ(std::get<ChangeAddrBatch>(none)[0].addr, 0);
+    EXPECT_EQ(std::get<ChangeAddrBatch>(takeCommand())[0].addr, 0);
     EXPECT_EQ(env_->scanState.load(), 0u);
-    EXPECT_EQ(status(), Pair(2, 7));
 }
 
 TEST_F(ServerRig, ConcurrentClientsWhileOneLeavesMidRequest) {
