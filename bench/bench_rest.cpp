@@ -169,6 +169,21 @@ BENCHMARK_CAPTURE(BM_Handler, livedata_1, "/livedata/1", false);
 BENCHMARK_CAPTURE(BM_Handler, controller_livedata_unchanged, "/controller/livedata", false);
 BENCHMARK_CAPTURE(BM_Handler, controller_livedata_changed, "/controller/livedata", true);
 
+// An empty trend query as a browser's chart polls it, with the save that follows the PUT
+// (parameter.json is written only when its text changed: here never after the first).
+void BM_TrendQueryAndSave(benchmark::State& state) {
+    Gateway g;
+    g.recipe->saveToJson();
+    auto out = std::make_unique<fss::stringHuge>();
+    const std::string body = R"({"type":1,"limit":480,"startTime":0,"endTime":0})";
+    for (auto _ : state) {
+        g.api->handlePut("/trendData", body, g.token, *out);
+        benchmark::DoNotOptimize(out->data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_TrendQueryAndSave);
+
 // wrk's "Requests/sec" line; 0 when it did not run.
 double wrk(int conns, int seconds, uint16_t port, const char* target, const std::string& token) {
     const std::string cmd = "wrk -t1 -c" + std::to_string(conns) + " -d" + std::to_string(seconds) + "s -H 'Authorization: " +

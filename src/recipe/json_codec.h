@@ -23,6 +23,7 @@
 // again under the old one (see JsonMembers).
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <type_traits>
@@ -181,7 +182,8 @@ public:
             overflow_ = true;
             return;
         }
-        for (char c : s) dst_[n_++] = c;
+        std::memcpy(dst_ + n_, s.data(), s.size());
+        n_ += static_cast<int>(s.size());
     }
     void indent(int level) {
         if (level <= 0 || overflow_) return;
