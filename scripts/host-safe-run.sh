@@ -11,6 +11,7 @@
 #   - /sys/class/gpio (where it exists) is an empty tmpfs.
 # Usage: host-safe-run.sh <program> [args...]   (needs root)
 set -euo pipefail
+. "$(cd "$(dirname "$0")" && pwd)/wait-child.sh"
 mount --make-rprivate /
 # A private /run holds the stubs, so nothing is written on the host.
 mount -t tmpfs tmpfs /run
@@ -48,10 +49,5 @@ cd /opt/kelvaworks
 "$@" &
 child=$!
 trap 'kill -TERM "$child" 2>/dev/null || true' TERM INT HUP
-status=0
-while kill -0 "$child" 2>/dev/null; do
-    wait "$child" && status=0 || status=$?
-done
-# Ended while a signal was being handled: its status is still to be collected.
-if wait "$child" 2>/dev/null; then status=0; else s=$?; [ "$s" = 127 ] || status=$s; fi
+wait_child "$child"
 exit "$status"

@@ -46,12 +46,7 @@ stop() {
 }
 trap stop TERM INT HUP
 
-# A trapped signal interrupts `wait` (status above 128); wait again until the namespace has
-# ended, and end with its status (the gateway's).
-status=0
-while kill -0 "$ns" 2>/dev/null; do
-  wait "$ns" && status=0 || status=$?
-done
-# Ended while a signal was being handled: its status is still to be collected.
-if wait "$ns" 2>/dev/null; then status=0; else s=$?; [ "$s" = 127 ] || status=$s; fi
+# End with the namespace's status (the gateway's).
+. "$here/scripts/wait-child.sh"
+wait_child "$ns"
 exit "$status"
