@@ -233,69 +233,51 @@ private:
         return true;
     }
 
+    // A punctuation mark, copied to the compact text.
+    bool mark(char c) {
+        if (!at(c)) return false;
+        ++i_;
+        emit(std::string_view(&c, 1));
+        skipBlanks();
+        return true;
+    }
+
+    // The items between `open` and `close`, separated by commas; `item` reads one.
+    template <class Item>
+    bool sequence(char open, char close, Item&& item) {
+        mark(open);
+        if (mark(close)) return true;
+        for (;;) {
+            if (!item()) return false;
+            skipBlanks();
+            if (mark(',')) continue;
+            return mark(close);
+        }
+    }
+
     bool object(JsonNode& n, int depth) {
         n.type = JsonNode::Type::object;
-        ++i_;
-        emit("{");
-        skipBlanks();
-        if (at('}')) {
-            ++i_;
-            emit("}");
-            return true;
-        }
-        for (;;) {
+        return sequence('{', '}', [&] {
             if (!at('"')) return false;
             const size_t keyStart = i_;
             if (!text()) return false;
             emit(s_.substr(keyStart, i_ - keyStart));
             const std::string_view key = s_.substr(keyStart + 1, i_ - keyStart - 2);
             skipBlanks();
-            if (!at(':')) return false;
-            ++i_;
-            emit(":");
-            skipBlanks();
+            if (!mark(':')) return false;
             JsonNode child;
             if (!value(child, depth + 1)) return false;
             n.members.push_back(JsonMember{key, std::move(child)});
-            skipBlanks();
-            if (at(',')) {
-                ++i_;
-                emit(",");
-                skipBlanks();
-                continue;
-            }
-            if (!at('}')) return false;
-            ++i_;
-            emit("}");
             return true;
-        }
+        });
     }
 
     bool array(JsonNode& n, int depth) {
         n.type = JsonNode::Type::array;
-        ++i_;
-        emit("[");
-        skipBlanks();
-        if (at(']')) {
-            ++i_;
-            emit("]");
-            return true;
-        }
-        for (;;) {
+        return sequence('[', ']', [&] {
             n.elements.emplace_back();
-            if (!value(n.elements.back(), depth + 1)) return false;
-            skipBlanks();
-            if (at(',')) {
-                ++i_;
-                emit(",");
-                skipBlanks();
-                continue;
-            }
-            if (!at(']')) return false;
-            ++i_;
-            emit("]");
-            return true;
-        }
+            return value(n.elements.back(), depth + 1);
+        });
     }
 
     std::string_view s_;
