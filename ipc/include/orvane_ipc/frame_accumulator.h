@@ -5,9 +5,10 @@
 //
 // The search resumes where the previous one stopped: every header candidate (FF FF 5A A5 01 and
 // a length) is looked at once, and its CRC is checked once, as soon as its whole declared frame
-// has arrived. Each received byte goes through the CRC step once, whatever the number of
-// candidates that cover it, so a check costs the same for any declared length. Until then it waits in a list of open candidates while later bytes are searched,
-// so a short frame behind a header that declares a long one is still found at once. The frame
+// has arrived; until then it waits in a list of open candidates while later bytes are searched,
+// so a short frame behind a header that declares a long one is still found at once. Each
+// received byte goes through the CRC step once, whatever the number of candidates that cover
+// it, so a check costs the same for any declared length. The frame
 // handed out is always the one Utilities::find_frame would find in the bytes not yet consumed
 // (among frames no longer than the reader's largest).
 #include <cstddef>
