@@ -9,6 +9,8 @@
 #include <limits>
 #include <utility>
 
+#include "utils/log.h"
+
 namespace {
 
 using json_detail::Cursor;
@@ -883,4 +885,10 @@ int writeJsonP(const UpgradeStatusAnswer& v, char* dst, int room, const char* na
         o.integer("error_code", v.error_code);
         o.text("error_msg", v.error_msg.c_str());
     });
+}
+
+RestHandled refuse(fss::stringHuge& out, const BodyCheck& check) {
+    SLOG_WARN(WEB, "Request body refused: {}", check.refusal);
+    RestAPI::_response(out, RESPONSE_CODE::FAILED, check.refusal);
+    return RestHandled::AnsweredNoSave;
 }

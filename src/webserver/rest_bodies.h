@@ -22,6 +22,7 @@
 #include "recipe/recipe_codec.h"
 #include "recipe/recipe_guard.h"
 #include "utils/fss.h"
+#include "webserver/rest_api.h"
 
 // ---- request checks ---------------------------------------------------------------------------
 //
@@ -151,6 +152,19 @@ template <> const BodySchema& packBodySchema<ChangeAddrItemPack>();
 template <> const BodySchema& packBodySchema<AddControllerOutputPack>();
 template <> const BodySchema& packBodySchema<AuthCommand>();
 template <> const BodySchema& packBodySchema<LogQueryPack>();
+
+// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved.
+RestHandled refuse(fss::stringHuge& out, const BodyCheck& check);
+
+// A body checked against the keys of a recipe record or of a pack.
+template <class R>
+BodyCheck checkRecord(std::string_view body) {
+    return checkBody(body, recipeBodySchema<R>());
+}
+template <class P>
+BodyCheck checkPack(std::string_view body) {
+    return checkBody(body, packBodySchema<P>());
+}
 
 // One control-loop row: "type" selects the kind (negative or absent keeps it; 0..3 the kinds,
 // 4 or more none; another kind starts from that kind's default keeping the row's id); then

@@ -99,22 +99,6 @@ void ok(fss::stringHuge& out, std::string_view msg = {}) { RestAPI::_response(ou
 void failed(fss::stringHuge& out, std::string_view msg) { RestAPI::_response(out, RESPONSE_CODE::FAILED, msg); }
 void empty(fss::stringHuge& out) { out.setLength(0); }
 
-// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved.
-RestHandled refuse(fss::stringHuge& out, const BodyCheck& check) {
-    SLOG_WARN(WEB, "Request body refused: {}", check.refusal);
-    failed(out, check.refusal);
-    return kNoSave;
-}
-
-template <class R>
-BodyCheck checkRecord(std::string_view body) {
-    return checkBody(body, recipeBodySchema<R>());
-}
-template <class P>
-BodyCheck checkPack(std::string_view body) {
-    return checkBody(body, packBodySchema<P>());
-}
-
 template <class T>
 constexpr bool kIsArray = false;
 template <class R, size_t N>

@@ -104,18 +104,6 @@ void compactAnswer(fss::stringHuge& out, RESPONSE_CODE code, std::string_view ms
     RestAPI::_answerText(out, text);
 }
 
-// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved.
-RestHandled refuse(fss::stringHuge& out, const BodyCheck& check) {
-    SLOG_WARN(WEB, "Request body refused: {}", check.refusal);
-    RestAPI::_response(out, RESPONSE_CODE::FAILED, check.refusal);
-    return RestHandled::AnsweredNoSave;
-}
-
-template <class R>
-BodyCheck checkRecord(std::string_view body) {
-    return checkBody(body, recipeBodySchema<R>());
-}
-
 // The Wi-Fi record that "enable" false goes back to.
 WifiRecipeData wifiReset() {
     WifiRecipeData wifi;
