@@ -49,7 +49,7 @@ TEST(ScadaRestProgram, StaticFilesTokensAndParameterJson) {
     const std::string link = p.installFile("web/parameter.json");
     const char* spellings[] = {"/parameter.json", "/parameter.json?.js", "//parameter.json", "/./parameter.json?x=.png",
                                "/parameter.json/", "/%70arameter%2Ejson?.js", "/css/../parameter.json?.html",
-                               "/parameter.json?OzAAGfq"};
+                               "/parameter.json?OzAAGfq", "/parameter.json?8dzDjAD"};
     for (const char* target : spellings) {
         EXPECT_EQ(curl({"--request-target", target, url}), invalid) << target;
         EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << target;

@@ -1,17 +1,12 @@
 // Routing, tokens, the common answer, /parameter.json, form data, the upgrade rule and bodies.
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <stdexcept>
-#include <thread>
 
 #include "rest_fixture.h"
 #include "scada_paths.h"
-#include "support/sandbox.h"
 #include "webserver/rest_bodies.h"
-#include "webserver/webserver.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -141,65 +136,6 @@ TEST_F(RestTest, ParameterJsonLinkAndImport) {
     writeFile(link, "{\"mine\":1}");
     EXPECT_FALSE(get("/parameter.json", token));
     EXPECT_EQ(readFile(link), "{\"mine\":1}");
-}
-
-namespace {
-
-// The real server in front of the API, on an ephemeral loopback port, stopped at the end.
-struct ServedApi {
-    ServedApi(RestEndpoints& rest, const std::string& root) : server(0, std::chrono::seconds(15), &rest) {
-        server.init(root);
-        thread = std::thread([this] { server.startLoop(); });
-        orvane::test::waitUntil([this] { return server.listeningPort() != 0; }, std::chrono::seconds(10));
-    }
-    ~ServedApi() {
-        server.stop();
-        thread.join();
-    }
-    WebServer server;
-    std::thread thread;
-};
-
-}  // namespace
-
-// The whole road through the server with curl, which sends each target byte for byte.
-TEST_F(RestTest, ConfigurationIsServedOnlyWithATokenHoweverTheTargetIsSpelt) {
-    ASSERT_TRUE(recipe_->saveToJson());
-    const std::string config = readFile(scada_paths::CONFIG_FILE());
-    const std::string link = scada_paths::CONFIG_FILE_WEBLINK();
-    writeFile(scada_paths::WEB_ROOT_PATH() + "app.js", "app();");
-    ServedApi web(*api_, scada_paths::WEB_ROOT_PATH());
-    ASSERT_NE(web.server.listeningPort(), 0);
-    const std::string reply = dir_.file("reply");
-    auto fetch = [&](const std::string& target, const std::string& token) {
-        std::remove(reply.c_str());
-        const std::string cmd = "curl -s --max-time 10 -H 'Authorization: " + token + "' -o '" + reply +
-                                "' --request-target '" + target + "' http://127.0.0.1:" +
-                                std::to_string(web.server.listeningPort()) + "/";
-        EXPECT_EQ(std::system(cmd.c_str()), 0) << target;
-        return readFile(reply);
-    };
-    // Each names the file; the last one's hash is the key of /system/settings, which needs no token.
-    static_assert(route("/parameter.json?8dzDjAD") == route("/system/settings"));
-    const std::pair<std::string, bool> spellings[] = {  // target, served with a token
-        {"/parameter.json", true},     {"/parameter.json?.js", true},  {"//parameter.json", true},
-        {"/./parameter.json", true},   {"/parameter.json/", true},     {"/%70arameter%2Ejson", true},
-        {"/css/../parameter.json?.js", false}, {"/parameter.json?8dzDjAD", true},
-    };
-    const std::string invalid = common(1002, "Invalid token");
-    for (const auto& [target, served] : spellings) EXPECT_EQ(fetch(target, ""), invalid) << target;
-    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));  // no web copy for a refused token
-
-    const std::string token = login();
-    EXPECT_EQ(fetch("/parameter.json", token), config);
-    for (const auto& [target, served] : spellings) {
-        EXPECT_EQ(fetch(target, token), served ? config : "File not found locate1\r\n") << target;
-        EXPECT_EQ(fetch(target, "forged"), invalid) << target;  // the link is there now
-    }
-    // Static files need no token; a link to the copy is no static file.
-    EXPECT_EQ(fetch("/app.js?x=1", ""), "app();");
-    fs::create_symlink("parameter.json", scada_paths::WEB_ROOT_PATH() + "cfg.js");
-    EXPECT_EQ(fetch("/cfg.js", ""), "File not found locate 2\r\n");
 }
 
 namespace {
