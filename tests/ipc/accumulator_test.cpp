@@ -110,15 +110,14 @@ TEST(FrameAccumulator, AgreesWithAFullSearch) {
                 case 0: stream.insert(stream.end(), f.begin(), f.end()); break;
                 case 1: stream.insert(stream.end(), f.begin(), f.begin() + static_cast<std::ptrdiff_t>(rng() % f.size())); break;
                 case 2: stream.insert(stream.end(), {0xFF, 0xFF, 0x5A, 0xA5, 0x01, uint8_t(rng() % 8), uint8_t(rng())}); break;
-                default:
-                    for (unsigned k = rng() % 20; k > 0; --k) stream.push_back(static_cast<uint8_t>(rng() % 3 ? rng() : 0xFF));
+                default: for (unsigned k = rng() % 20; k > 0; --k) stream.push_back(static_cast<uint8_t>(rng() % 3 ? rng() : 0xFF));
             }
         }
         FrameAccumulator acc;
         Bytes held;  // the full-search reader's buffer
         std::vector<Bytes> got, want;
-        for (std::size_t at = 0; at < stream.size();) {
-            const std::size_t n = std::min<std::size_t>(1 + rng() % 400, stream.size() - at);
+        for (std::size_t at = 0, n; at < stream.size(); at += n) {
+            n = std::min<std::size_t>(1 + rng() % 400, stream.size() - at);
             acc.append(stream.data() + at, n);
             while (auto f = acc.next()) got.push_back(*f);
             held.insert(held.end(), stream.begin() + static_cast<std::ptrdiff_t>(at), stream.begin() + static_cast<std::ptrdiff_t>(at + n));
@@ -127,7 +126,6 @@ TEST(FrameAccumulator, AgreesWithAFullSearch) {
                 want.emplace_back(held.begin() + (len - 5), held.begin() + static_cast<std::ptrdiff_t>(end));
                 held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(end));
             }
-            at += n;
         }
         ASSERT_EQ(got, want) << "round " << round;
     }

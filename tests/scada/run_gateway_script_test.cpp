@@ -1,5 +1,4 @@
-// scripts/run-gateway.sh run and stopped as the README says (kill -TERM <the pid it prints>), in a sandbox
-// on this build tree's programs.
+// scripts/run-gateway.sh on this build tree, run and stopped as the README says (kill -TERM <its pid>).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,9 +8,7 @@
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
-using orvane::test::readFile;
-using orvane::test::SandboxProcess;
-using orvane::test::waitUntil;
+using namespace orvane::test;
 using namespace std::chrono_literals;
 
 TEST(RunGatewayScript, StartsServesAndStopsTheReadmeWay) {
@@ -31,8 +28,7 @@ TEST(RunGatewayScript, StartsServesAndStopsTheReadmeWay) {
     const std::string out = box.stdoutText();
     ASSERT_NE(out.find(serving), std::string::npos) << out << box.stderrText();
     std::smatch pid;
-    ASSERT_TRUE(std::regex_search(out, pid, std::regex("orvane-scada, pid ([0-9]+) \\(stop with Ctrl-C, or: kill -TERM \\1\\)")))
-        << out;
+    ASSERT_TRUE(std::regex_search(out, pid, std::regex("orvane-scada, pid ([0-9]+) \\(stop with Ctrl-C, or: kill -TERM \\1\\)"))) << out;
     std::string code;
     EXPECT_EQ(box.runInNetwork({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "http://127.0.0.1/"}, &code), 0);
     EXPECT_EQ(code, "200");
