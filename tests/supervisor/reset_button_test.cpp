@@ -84,4 +84,8 @@ TEST(ResetButton, MissingDeviceWaitsTheWholeTimeout) {
     EXPECT_EQ(r.readHoldSeconds(1000), 0);
     EXPECT_EQ(clock.steadyMillis() - t0, 1000);
     orvane::platform::Clock::setForTest(nullptr);
+    ResetButtonReader broken("/dev/null/event2");  // any other failure stays an error
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(broken.open());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error unable open for reading '/dev/null/event2'\n");
 }
