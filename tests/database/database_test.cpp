@@ -734,10 +734,7 @@ TEST_F(HistoryTest, TrendSummaryBuiltOnItsThreadGivesTheSameAnswers) {
     for (int64_t i = 0; i < 45000; ++i) stamps.emplace_back(i + 1, std::to_string(1000000 + (i % 9000) * 10 + (i / 9000) * 3));
     makeProxy();  // the schema
     ASSERT_EQ(sqlScript(db_, fillStamps(stamps)), "");
-    DatabaseOptions o{db_, dir_.path()};
-    o.trendSummaryStep = std::chrono::microseconds(0);  // one chunk of each table per step
-    o.trendQueryBudget = std::chrono::microseconds(0);  // queries never build it themselves
-    auto proxy = std::make_unique<DatabaseProxy>(o);
+    auto proxy = std::make_unique<DatabaseProxy>(DatabaseOptions{db_, dir_.path(), std::chrono::microseconds(0), std::chrono::microseconds(0)});  // queries never build it
     proxy->setDiskUsageSource([] { return 10.0f; });
     proxy->init();
     SQLite::Database plain(db_, SQLite::OPEN_READONLY);

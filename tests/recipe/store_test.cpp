@@ -546,14 +546,13 @@ TEST_F(StoreTest, UnboundProbeItemsPointAtTheSharedEmptyDefinition) {
 TEST_F(StoreTest, SaveWritesOnlyWhatTheFileDoesNotHold) {
     const std::string cfg = config();
     for (bool replaced : {false, true}) {
-        SCOPED_TRACE(replaced);
         fs::remove(cfg);
         guard = std::make_unique<RecipeDataGuard>();
         guard->loadWithMigration(cfg);  // creates the file, then reads it
         if (replaced) writeFile(cfg + ".new", readFile(cfg)), fs::rename(cfg + ".new", cfg);
         const int syncs = runner.syncCount();
         ASSERT_TRUE(guard->saveToJson());
-        EXPECT_EQ(runner.syncCount() != syncs, replaced);
+        EXPECT_EQ(runner.syncCount() != syncs, replaced) << replaced;
         std::lock_guard lk(guard->mutex);
         EXPECT_EQ(readFile(cfg), documentOf(guard->recipe));
     }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -90,42 +89,6 @@ FirewallRuleItem rule(int16_t type, int16_t protocol, int32_t port, const char* 
 }
 
 using CellularTest = SystemTest;
-
-// The rules the recorded commands leave in the kernel, as "table chain spec".
-std::vector<std::string> rulesLeft(const std::vector<std::string>& lines) {
-    std::vector<std::string> rules;
-    for (const auto& l : lines) {
-        if (l.find("removePortForwarding.sh") != l.npos)
-            std::erase_if(rules, [](const std::string& r) { return r.rfind("nat ", 0) == 0 || r.find(" -m state ") != r.npos; });
-        std::istringstream in(l.rfind("/usr/sbin/iptables ", 0) == 0 ? l.substr(19) : "");
-        std::vector<std::string> a{std::istream_iterator<std::string>(in), {}};
-        if (!a.empty() && a[0] != "-t") a.insert(a.begin(), {"-t", "filter"});
-        if (a.size() < 4) continue;
-        std::string rule = a[1] + " " + a[3];
-        if (a[2] == "-F") std::erase_if(rules, [&](const std::string& r) { return r.rfind(rule + " ", 0) == 0; });
-        if (a[2] != "-I" && a[2] != "-A") continue;
-        for (size_t i = 4; i < a.size(); ++i) rule += " " + a[i];
-        rules.push_back(rule);
-    }
-    return rules;
-}
-
-// Log lines of the modem's module while it lives.
-struct LogCapture {
-    std::ostringstream out;
-    std::shared_ptr<spdlog::logger> previous = spdlog::default_logger();
-    LogCapture() {
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("modem", std::make_shared<spdlog::sinks::ostream_sink_mt>(out)));
-        spdlog::default_logger()->set_level(spdlog::level::trace), set_log_level_for_test(LogModule::CELLULAR, 3);
-    }
-    ~LogCapture() { reset_log_levels_for_test(), spdlog::set_default_logger(previous); }
-    long count(const std::string& needle) {
-        spdlog::default_logger()->flush();
-        long n = 0;
-        for (size_t p = out.str().find(needle); p != std::string::npos; p = out.str().find(needle, p + 1)) ++n;
-        return n;
-    }
-};
 
 }  // namespace
 
@@ -394,72 +357,56 @@ TEST_F(CellularTest, FileBytesAndLoad) {
 
 // Rules applied at start on the default "wwan0" follow the interface the modem's model names later.
 TEST_F(CellularTest, RulesFollowTheModemInterface) {
-    const struct { const char *hwVer, *port, *iface; } cases[] = {{"2.6", "dev/ttyUSB2", "usb0"}, {"2.5", "dev/ttyUSB3", "ppp0"}};
-    for (const char* cmd : {"ATE0", "AT+CGMI", "AT+CGMR", "AT+CIMI", "AT+CCID"}) modem.setReply(cmd, "\r\nOK\r\n");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.hwVer);
-        runner.clear();
-        auto rec = std::make_unique<RecipeDataGuard>();
-        LiveDataGuard lv{rec.get()};
-        auto& r = rec->recipe;
-        r.system.hwVer = c.hwVer;
-        r.firewall[0] = rule(1, 1, 502), r.firewall[1] = rule(3, 4, 0);  // input and forward rules on the cellular side
-        for (auto& fw : {&r.firewall[0], &r.firewall[1]}) fw->srcIntf = 1, fw->permission = 0;
-        auto& f = r.portForwarding[0];
-        f.enable = true, f.externalIntf = 1, f.externalPort = 8080, f.internalPort = 80, f.internalIP = "192.168.0.10";
-        env.cellularInterface.set("wwan0");
-        System sys(*rec, lv, env, {.dbDiskPath = [] { return std::string("/"); }});
-        ASSERT_TRUE(sys.runOnce());
-        for (auto& e : std::filesystem::directory_iterator(dir.file("sys-root/dev"))) std::filesystem::remove(e.path());
-        std::filesystem::create_symlink(modem.devicePath(), dir.file(std::string("sys-root/") + c.port));
-        modem.setReply("AT+CGMM", "\r\nEC20F\r\n\r\nOK\r\n");
-        Cellular cell(*rec, lv, env, {.readTimeout = std::chrono::milliseconds(3000)});
-        ASSERT_TRUE(cell.init() == 1 && cell.readIdentity());
-        ASSERT_TRUE(sys.runOnce());
-        const auto rules = rulesLeft(runner.lines());
-        EXPECT_EQ(rules.size(), 7u) << "nothing of the first pass beside the new rules";
-        for (const std::string name : {"wwan0", "usb0", "ppp0"})  // 2 firewall rules and 3 forwarding rules name it
-            EXPECT_EQ(std::count_if(rules.begin(), rules.end(), [&](auto& l) { return l.find(name) != l.npos; }), name == c.iface ? 5 : 0) << name;
+    modem.setReply("ATE0", "\r\nOK\r\n"), modem.setReply("AT+CGMM", "\r\nEC20F\r\n\r\nOK\r\n");
+    auto& r = recipe.recipe;
+    r.firewall[0] = rule(1, 1, 502), r.firewall[1] = rule(3, 4, 0);  // input and forward rules on the cellular side
+    for (auto* fw : {&r.firewall[0], &r.firewall[1]}) fw->srcIntf = 1, fw->permission = 0;
+    auto& f = r.portForwarding[0];
+    f.enable = true, f.externalIntf = 1, f.externalPort = 8080, f.internalPort = 80, f.internalIP = "192.168.0.10";
+    auto sys = make();
+    ASSERT_TRUE(sys->runOnce());
+    for (auto [hwVer, port, iface] : {std::tuple{"2.6", "dev/ttyUSB2", "usb0"}, {"2.5", "dev/ttyUSB3", "ppp0"}}) {
+        r.system.hwVer = hwVer, env.cellularInterface.set("wwan0");
+        auto cell = modemOn(port);
+        ASSERT_TRUE(cell->init() == 1 && cell->atCmdReadCGMM() == 0);
+        ASSERT_TRUE(sys->runOnce());
+        const auto lines = runner.lines();  // left in the kernel: what follows the last removal of the forwarding
+        const auto last = std::find_if(lines.rbegin(), lines.rend(), [](auto& l) { return l.find("removePortForwarding.sh") != l.npos; });
+        for (const std::string name : {"wwan0", "usb0", "ppp0"})  // 2 firewall and 3 forwarding rules name it
+            EXPECT_EQ(std::count_if(lines.rbegin(), last, [&](auto& l) { return l.find(name) != l.npos; }), name == iface ? 5 : 0) << hwVer << name;
     }
 }
 
-// A failed wait is a failed read, logged and tried again; silence is a 0-byte read.
-TEST_F(CellularTest, FailedWaitIsRetriedNotTakenForSilence) {
-    static int failures = 0;
-    const AtPollFn failing = [](pollfd* p, nfds_t n, int ms) { return failures-- > 0 ? (errno = ENOMEM, -1) : ::poll(p, n, ms); };
-    const std::string reply = "\r\nMakerX\r\n\r\nOK\r\n";
-    modem.setReply("AT+CGMI", reply), modem.setReply("ATE0", "\r\nOK\r\n");
-    auto c = modemOn();
-    ASSERT_EQ(c->init(), 1);
-    LogCapture log;
-    EXPECT_EQ(atCmdProcess(c->fd(), "AT+QSPN\r", 9, std::chrono::milliseconds(200), nullptr, failing), 0);  // no answer
-    EXPECT_EQ(log.count("Error read from cellular"), 0);
-    failures = 2;
-    EXPECT_EQ(atCmdProcess(c->fd(), "AT+CGMI\r", 9, std::chrono::milliseconds(3000), nullptr, failing), static_cast<int>(reply.size()));
-    EXPECT_EQ(log.count("Error read from cellular: 12, "), 2);
-}
-
-// The minute pass publishes signal, carrier, address, gateway and data usage.
-TEST_F(CellularTest, MinutePassAndCarrierTable) {
+// The minute pass publishes signal, carrier, address, gateway and data usage; a failed wait on the port is logged and retried.
+TEST_F(CellularTest, MinutePassCarrierTableAndFailedWait) {
     modem.setReply("ATE0", "\r\nOK\r\n"), modem.setReply("AT+QCSQ", "\r\n+QCSQ: \"LTE\",-65,-92,12,-11\r\n\r\nOK\r\n");
     auto c = modemOn();
     ASSERT_EQ(c->init(), 1);
     env.cellularInterface.set("lo");
-    const struct { const char* hwVer; std::string qspn; int mb; std::string carrier; const char* ip; } cases[] = {
-        {"3.0", "\r\n+QSPN: \"CHN-UNICOM\",\"UNICOM\",\"\",0,\"46001\"\r\n\r\nOK\r\n", 0, "CHN-UNICOM", "127.0.0.1"},
-        {"3.0", "\r\nOK\r\n", 1, "CHN-UNICOM", "127.0.0.1"},                 // without a pair of quotes: kept
-        {"2.5", "\r\n+QSPN: \"\",\"UNICOM\"\r\n", 3, "CHN-UNICOM", ""},      // empty name: kept; ppp0
+    const struct { const char *hwVer, *qspn; int mb; const char* ip; } cases[] = {
+        {"3.0", "\r\n+QSPN: \"CHN-UNICOM\",\"UNICOM\",\"\",0,\"46001\"\r\n\r\nOK\r\n", 0, "127.0.0.1"},
+        {"3.0", "\r\nOK\r\n", 1, "127.0.0.1"},             // without a pair of quotes keeps the old carrier name
+        {"2.5", "\r\n+QSPN: \"\",\"UNICOM\"\r\n", 3, ""},  // empty name: kept; ppp0
     };
     for (const auto& row : cases) {
-        recipe.recipe.system.hwVer = row.hwVer;
-        modem.setReply("AT+QSPN", row.qspn);
-        counters(1000 + row.mb * 1048576ull, 0);
+        recipe.recipe.system.hwVer = row.hwVer, modem.setReply("AT+QSPN", row.qspn), counters(1000 + row.mb * 1048576ull, 0);
         { std::lock_guard lock(live.mutex()); live.data().lte = {}; }
         ASSERT_TRUE(c->pollOnce()) << row.qspn;
         std::lock_guard lock(live.mutex());
         const auto& l = live.data().lte;
-        EXPECT_EQ(std::tuple(l.carrier.str(), l.ip.str(), l.gateway.str(), l.lte_rssi, l.lte_rsrq),
-                  std::tuple(row.carrier, std::string(row.ip), std::string("10.64.64.64"), int16_t{-65}, int16_t{-11})) << row.qspn;
-        EXPECT_EQ(std::pair(l.dataUsageCycleRxMB, l.dataUsageTotalRxMB), std::pair(float(row.mb), float(row.mb))) << row.qspn;
+        EXPECT_EQ(std::tuple(l.carrier.str(), l.ip.str(), l.gateway.str(), l.lte_rssi, l.lte_rsrq, l.dataUsageCycleRxMB, l.dataUsageTotalRxMB),
+                  std::tuple("CHN-UNICOM", row.ip, "10.64.64.64", int16_t{-65}, int16_t{-11}, float(row.mb), float(row.mb))) << row.qspn;
     }
+    static int failures = 2;
+    const AtPollFn failing = [](pollfd* p, nfds_t n, int ms) { return failures-- > 0 ? (errno = ENOMEM, -1) : ::poll(p, n, ms); };
+    const std::string reply = "\r\nMakerX\r\n\r\nOK\r\n";
+    modem.setReply("AT+CGMI", reply);
+    std::ostringstream log;
+    const auto previous = spdlog::default_logger();
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("modem", std::make_shared<spdlog::sinks::ostream_sink_mt>(log)));
+    set_log_level_for_test(LogModule::CELLULAR, 3);
+    const int n = atCmdProcess(c->fd(), "AT+CGMI\r", 9, std::chrono::milliseconds(3000), nullptr, failing);
+    reset_log_levels_for_test(), spdlog::set_default_logger(previous);
+    EXPECT_EQ(n, static_cast<int>(reply.size()));
+    EXPECT_NE(log.str().find("Error read from cellular: 12, "), std::string::npos);
 }
