@@ -104,24 +104,11 @@ void compactAnswer(fss::stringHuge& out, RESPONSE_CODE code, std::string_view ms
     RestAPI::_answerText(out, text);
 }
 
-// The Wi-Fi record that "enable" false goes back to.
+// The Wi-Fi record that "enable" false goes back to: the record's defaults but for the station
+// network's name, which the web side resets to its own.
 WifiRecipeData wifiReset() {
     WifiRecipeData wifi;
-    wifi.mode = 1;
-    wifi.interface = "wlan0";
-    wifi.ipaddr = "172.16.0.1";
-    wifi.gateway = "172.16.0.1";
-    wifi.ssid = "OrvanePro";
-    wifi.key = "tarn4826";
-    wifi.ipaddrStation = "192.168.10.115";
-    wifi.gatewayStation = "192.168.10.1";
     wifi.ssidStation = "kelva_ap_alpha";
-    wifi.keyStation = "lomba=7$";
-    wifi.security = "WPA2-PSK";
-    wifi.band = "2.4GHz";
-    wifi.status = "connected";
-    wifi.enable = false;
-    wifi.enableDHCP = true;
     return wifi;
 }
 
