@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/command_runner.h"
+#include "platform/log_throttle.h"
 #include "platform/paths.h"
 #include "support/temp_dir.h"
 
@@ -102,4 +103,22 @@ TEST(Clock, SimulatedClockAdvancesOnSleepAcrossThreads) {
     auto a = s.steadyMillis();
     s.sleepFor(std::chrono::milliseconds(20));
     EXPECT_GE(s.steadyMillis() - a, 20);
+}
+
+TEST(LogThrottle, FirstEventThenOneLinePerIntervalWithTheCount) {
+    SimulatedClock c;
+    Clock::setForTest(&c);
+    LogThrottle t(std::chrono::seconds(10));
+    // (ms to advance before the event, what admit answers)
+    const std::pair<int, uint64_t> rows[] = {{0, 1}, {0, 0}, {4000, 0}, {5999, 0}, {1, 4}, {9999, 0}, {20000, 2}, {10000, 1}};
+    for (const auto& [advance, expected] : rows) {
+        c.advance(std::chrono::milliseconds(advance));
+        EXPECT_EQ(t.admit(), expected) << "after " << advance << " ms";
+    }
+    t.admit();
+    EXPECT_EQ(t.takeHeld(), 1u);
+    EXPECT_EQ(t.takeHeld(), 0u);
+    EXPECT_EQ(LogThrottle::note(1), "");
+    EXPECT_EQ(LogThrottle::note(4), " (4 times since the last such line)");
+    Clock::setForTest(nullptr);
 }
