@@ -73,9 +73,14 @@ void FrameAccumulator::append(const void* data, std::size_t n) {
     register_.reserve(buf_.size() + 1);
     uint16_t crc = register_.back();
     for (std::size_t i = 0; i < n; ++i) {
-        crc = static_cast<uint16_t>((crc >> 8) ^ detail::kTable16[(crc ^ p[i]) & 0xFFu]);
+        crc = crc_step(crc, p[i]);
         register_.push_back(crc);
     }
+}
+
+uint16_t FrameAccumulator::crc_step(uint16_t crc, uint8_t byte) noexcept {
+    ++crc_bytes_;
+    return static_cast<uint16_t>((crc >> 8) ^ detail::kTable16[(crc ^ byte) & 0xFFu]);
 }
 
 bool FrameAccumulator::crc_matches(std::size_t at, std::size_t length) {

@@ -73,8 +73,9 @@ TEST(FrameAccumulator, BytesThatCanStartNoFrameAreDropped) {
     EXPECT_EQ(*f, a);
 }
 
-// Headers declaring long frames with bad CRCs cost one CRC check each, whatever the read boundaries.
-TEST(FrameAccumulator, EachCandidateIsCheckedOnce) {
+// Headers declaring long frames with bad CRCs cost one CRC check each, whatever the read boundaries,
+// and no byte goes through the CRC step twice however many of them cover it.
+TEST(FrameAccumulator, EachCandidateIsCheckedOnceAndEachByteFedOnce) {
     constexpr std::size_t headers = 2000;
     Bytes stream;
     for (std::size_t k = 0; k < headers; ++k) stream.insert(stream.end(), {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x17, 0x70});  // L = 6000
@@ -94,6 +95,7 @@ TEST(FrameAccumulator, EachCandidateIsCheckedOnce) {
         }
         EXPECT_EQ(got, std::vector<Bytes>{request});
         EXPECT_EQ(acc.crc_checks(), k.checks);
+        EXPECT_EQ(acc.crc_bytes(), stream.size());
         EXPECT_EQ(acc.buffered(), 0u);
     }
 }

@@ -43,11 +43,16 @@ public:
     }
     // CRC checks run so far; each candidate is checked at most once.
     std::size_t crc_checks() const noexcept { return crc_checks_; }
+    // Bytes passed through the CRC step so far: each appended byte once, however many candidates
+    // cover it.
+    std::size_t crc_bytes() const noexcept { return crc_bytes_; }
 
 private:
     void compact();
     // True when the frame whose header starts at `at` (wholly buffered) has a matching CRC.
     bool crc_matches(std::size_t at, std::size_t length);
+    // One CRC-16/ARC step, counted.
+    uint16_t crc_step(uint16_t crc, uint8_t byte) noexcept;
     std::vector<uint8_t> take(std::size_t at, std::size_t end);
 
     struct Candidate {
@@ -64,6 +69,7 @@ private:
     std::vector<Candidate> open_;  // headers before scan_ whose frame is not whole yet, in order
     std::size_t open_end_ = kNone; // the earliest end among them
     std::size_t crc_checks_ = 0;
+    std::size_t crc_bytes_ = 0;
 };
 
 }  // namespace orvane_ipc
