@@ -1,6 +1,7 @@
 // The cloud publisher and the gateway service with fakes; the process check against real processes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -240,6 +241,7 @@ protected:
             }
             for (auto it = autossh_.begin(); it != autossh_.end();)
                 it = c.line == GatewayService::kill_line(*it) ? autossh_.erase(it) : std::next(it);
+            if (c.line.find("kill $") != std::string::npos) r.status = killStatus_;
             return r;
         });
     }
@@ -260,6 +262,7 @@ protected:
     orvane::test::RecordingLogger log_;
     GatewayService service_{settings_, link_, log_, clock_, runner_};
     bool tunnelUp_ = true;
+    int killStatus_ = 0;
     std::string sshLog_;
     std::multiset<int> autossh_;  // server ports of the running autossh processes
 };
@@ -358,6 +361,9 @@ TEST_F(GatewayTest, TunnelRefusedInItsLogOrNeverConfirmedAndInvalidPorts) {
     runner_.clear();
     EXPECT_EQ(service_.deactivate_tunnel(-1), 0);
     EXPECT_TRUE(runner_.lines().empty());
+    killStatus_ = 1;  // a kill that fails is still reported
+    EXPECT_EQ(service_.deactivate_tunnel(20101), 0);
+    EXPECT_EQ(log_.count(4, "Fail to excute: " + GatewayService::kill_line(20101)), 1u);
 }
 
 TEST_F(GatewayTest, MonitorRelaunchesTunnelsThatAreDown) {
@@ -395,7 +401,9 @@ TEST_F(GatewayTest, PassesSendHeartbeatAndStateAndFollowTheLink) {
     EXPECT_EQ(log_.count(3, "Gateway Connected..."), 2u);
 }
 
-// A stand-in named like an autossh tunnel, and a decoy holding the port elsewhere in its arguments.
+// Stand-ins named like autossh tunnels and a decoy holding the port elsewhere in its arguments,
+// with the real shell: the kill ends the port's tunnels only, and with none to end it runs no
+// kill, prints nothing on standard error and logs no failure.
 TEST(GatewayShell, ProcessCheckAndKillFindOnlyTheTunnel) {
     const int port = 40000 + ::getpid() % 20000;
     auto spawn = [](const std::string& argv0, const std::string& arg) {
@@ -406,18 +414,39 @@ TEST(GatewayShell, ProcessCheckAndKillFindOnlyTheTunnel) {
         }
         return pid;
     };
-    const pid_t tunnel = spawn("/usr/bin/autossh -M 24000 -y -N -R " + std::to_string(port) + ":localhost:80 u@h", "300");
     const pid_t decoy = spawn("sleep-" + std::to_string(port) + ":x", "300");
+    orvane::test::TempDir dir{"lte-kill"};
     orvane::test::RecordingLogger log;
     SysSetting settings;
     FakeLink link;
     GatewayService service(settings, link, log);  // the real runner
-    ASSERT_TRUE(orvane::test::waitUntil([&] { return service.tunnel_running(port); }, 20s));
-    EXPECT_EQ(service.deactivate_tunnel(port), 0);
+    for (int tunnels : {2, 0}) {  // autossh and its ssh child; nothing
+        SCOPED_TRACE(testing::Message() << tunnels << " tunnel processes");
+        std::vector<pid_t> pids;
+        for (int i = 0; i < tunnels; ++i)
+            pids.push_back(spawn("/usr/bin/autossh -M 2400" + std::to_string(i) + " -y -N -R " + std::to_string(port) +
+                                     ":localhost:80 u@h",
+                                 "300"));
+        ASSERT_TRUE(orvane::test::waitUntil([&] { return service.tunnel_running(port) == (tunnels > 0); }, 20s));
+        log.clear();
+        const int saved = ::dup(2);  // the kill line's standard error, for the call
+        const int err = ::open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        EXPECT_EQ(service.deactivate_tunnel(port), 0);
+        ::dup2(saved, 2);
+        ::close(err);
+        ::close(saved);
+        EXPECT_EQ(orvane::test::readFile(dir.file("stderr")), "");
+        EXPECT_EQ(log.count(4, ""), 0u);
+        EXPECT_EQ(log.count(3, "Run command: " + GatewayService::kill_line(port)), 1u);
+        for (const pid_t p : pids) {
+            int st = 0;
+            ASSERT_TRUE(orvane::test::waitUntil([&] { return ::waitpid(p, &st, WNOHANG) == p; }, 20s));
+            EXPECT_TRUE(WIFSIGNALED(st));
+        }
+        EXPECT_FALSE(service.tunnel_running(port));
+    }
     int st = 0;
-    ASSERT_TRUE(orvane::test::waitUntil([&] { return ::waitpid(tunnel, &st, WNOHANG) == tunnel; }, 20s));
-    EXPECT_TRUE(WIFSIGNALED(st));
-    EXPECT_FALSE(service.tunnel_running(port));
     EXPECT_EQ(::waitpid(decoy, &st, WNOHANG), 0);  // still running
     ::kill(decoy, SIGKILL);
     ::waitpid(decoy, &st, 0);

@@ -302,9 +302,10 @@ std::string GatewayService::process_check_line(int port) {
 
 std::string GatewayService::kill_line(int port) {
     // Only processes whose arguments hold "-R <port>:" (autossh and its ssh child); the awk and
-    // the shell of this line hold the port only as "port=<port>".
-    return "kill $(ps -eo pid=,args= | awk -v port=" + std::to_string(port) +
-           " 'index($0, \"-R \" port \":\") { print $1 }')";
+    // the shell of this line hold the port only as "port=<port>". With none, kill is not run at
+    // all (it would print its usage and fail where nothing failed).
+    return "pids=$(ps -eo pid=,args= | awk -v port=" + std::to_string(port) +
+           " 'index($0, \"-R \" port \":\") { print $1 }'); [ -z \"$pids\" ] || kill $pids";
 }
 
 int GatewayService::launch_tunnel(int serverPort, int monitorPort, const std::string& localAddress, int localPort,
