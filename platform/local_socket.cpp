@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +36,25 @@ Acceptor listen(boost::asio::io_context& io, const std::string& path, int backlo
     acceptor.listen(backlog);
     acceptor.non_blocking(true);
     return acceptor;
+}
+
+BoundFile boundFile(const std::string& path) {
+    BoundFile file;
+    file.path = path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        file.known = true;
+        file.device = st.st_dev;
+        file.inode = st.st_ino;
+    }
+    return file;
+}
+
+bool removeIfStillBound(const BoundFile& file) {
+    struct stat st {};
+    if (!file.known || ::lstat(file.path.c_str(), &st) != 0) return false;
+    if (!S_ISSOCK(st.st_mode) || st.st_dev != file.device || st.st_ino != file.inode) return false;
+    return ::unlink(file.path.c_str()) == 0;
 }
 
 std::optional<Socket> acceptFor(Acceptor& acceptor, std::chrono::milliseconds timeout,

@@ -2,7 +2,10 @@
 // Thin helpers over Boost.Asio Unix-domain stream sockets, shared by the gateway's IPC server and
 // the two daemons: listen (removing a stale socket file), connect, a read that waits at most a
 // given time (so a reading thread sees its stop request), and a write of every byte that never
-// raises SIGPIPE. Everything is synchronous.
+// raises SIGPIPE; and the removal of a server's own socket file when it stops. Everything is
+// synchronous.
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -19,6 +22,19 @@ using Acceptor = boost::asio::local::stream_protocol::acceptor;
 // Removes any file at `path`, then opens, binds and listens with `backlog`.
 // Throws boost::system::system_error on failure.
 Acceptor listen(boost::asio::io_context& io, const std::string& path, int backlog);
+
+// The socket file a listener bound, told apart from anything else put at its path later: taken
+// right after listen(), so that a server stopping cleanly removes its file only while it is still
+// that socket, never one that another program has bound there meanwhile (or a plain file).
+struct BoundFile {
+    std::string path;
+    bool known = false;  // false when the file could not be examined: nothing is removed
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+BoundFile boundFile(const std::string& path);
+// Removes the file at file.path when it is still the socket taken by boundFile; true when removed.
+bool removeIfStillBound(const BoundFile& file);
 
 // Waits up to `timeout` for one connection. Empty on time-out (ec clear) or failure (ec set).
 std::optional<Socket> acceptFor(Acceptor& acceptor, std::chrono::milliseconds timeout,

@@ -83,6 +83,8 @@ void SocketServer::startLoop() {
         return;
     }
     SLOG_INFO(CLOUD, "Acceptor bound to address: '{}' ...", path);
+    // Removed again on a clean stop, unless another program has put its own socket there meanwhile.
+    const local::BoundFile bound = local::boundFile(path);
     listening_ = true;
     while (!stopper_.stopped()) {
         boost::system::error_code ec;
@@ -111,6 +113,7 @@ void SocketServer::startLoop() {
     }
     boost::system::error_code ignored;
     acceptor->close(ignored);
+    local::removeIfStillBound(bound);
     listening_ = false;
     reapFinished(true);
 }

@@ -38,7 +38,8 @@ public:
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;
 
-    // Acceptor thread body: returns after stop(), once every connection thread has ended.
+    // Acceptor thread body: returns after stop(), once every connection thread has ended, and
+    // removes the socket file when it is still the one it bound.
     void startLoop();
     // Connection thread body.
     void run_echo(orvane::platform::local::Socket socket);

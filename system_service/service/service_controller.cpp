@@ -1,8 +1,5 @@
 #include "system_service/service/service_controller.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <future>
 #include <thread>
@@ -60,8 +57,7 @@ void ServiceController::start() {
     log_info(logger_, "Acceptor bound to address: '", path_, "'...");
     // The socket file this acceptor made: removed again at the end, unless another program has
     // put its own there meanwhile.
-    struct stat bound {};
-    const bool haveBound = ::lstat(path_.c_str(), &bound) == 0;
+    const local::BoundFile bound = local::boundFile(path_);
     listening_.store(true);
 
     while (!stop_.load()) {
@@ -90,10 +86,7 @@ void ServiceController::start() {
     listening_.store(false);
     boost::system::error_code ignored;
     if (acceptor.is_open()) acceptor.close(ignored);
-    struct stat current {};
-    if (haveBound && ::lstat(path_.c_str(), &current) == 0 && current.st_dev == bound.st_dev &&
-        current.st_ino == bound.st_ino)
-        ::unlink(path_.c_str());
+    local::removeIfStillBound(bound);
     log_info(logger_, "ServiceController closed");
 }
 

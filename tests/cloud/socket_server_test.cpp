@@ -5,6 +5,7 @@
 #include "lte_program.h"
 #include "orvane_ipc/utilities.h"
 #include "platform/clock.h"
+#include "support/socket_file_cases.h"
 
 using namespace std::chrono_literals;
 using namespace orvane::test;
@@ -237,6 +238,10 @@ TEST_F(SocketServerTest, LteIsPushedEachPeriodPeerCloseEndsTheConnectionAndStopE
     p_.stop();  // joins the acceptor, which joins the connection threads
     while (b->frame(5s)) continue;  // pushes made before the stop
     EXPECT_TRUE(b->closed());
+}
+
+TEST_F(SocketServerTest, CleanStopRemovesTheSocketFileOnlyWhileItIsStillItsOwn) {
+    expectOwnSocketFileRemovedOnStop(path_, [this] { startServer(); }, [this] { p_.stop(); });
 }
 
 TEST_F(SocketServerTest, StopEndsAConnectionWhosePeerTakesNothing) {

@@ -14,6 +14,7 @@
 #include "platform/paths.h"
 #include "support/sandbox.h"
 #include "support/scoped_roots.h"
+#include "support/socket_file_cases.h"
 #include "support/temp_dir.h"
 #include "system_service/service/service_controller.h"
 #include "system_service/service/system_upgrade.h"
@@ -307,6 +308,21 @@ TEST_F(Controller, ReadsOfOneConnection) {
         EXPECT_TRUE(log_.has(c.logged));
     }
     EXPECT_EQ(engine_->runs, 0);
+}
+
+TEST_F(Controller, CleanStopRemovesTheSocketFileOnlyWhileItIsStillItsOwn) {
+    orvane::test::RecordingLogger otherLog;
+    std::unique_ptr<service::ServiceController> other;
+    std::thread serving;
+    orvane::test::expectOwnSocketFileRemovedOnStop(
+        dir_.file("own"),
+        [&] {
+            other = std::make_unique<service::ServiceController>(settings_, otherLog, std::make_unique<FakeEngine>(),
+                                                                 service::ControllerOptions{dir_.file("own"), 10ms, 10ms});
+            serving = std::thread([&] { other->start(); });
+            ASSERT_TRUE(waitUntil([&] { return other->listening(); }, 15s));
+        },
+        [&] { other->stop(), serving.join(), other.reset(); });
 }
 
 TEST_F(Controller, OneUpgradeAtATimeStatusMeanwhileRestartOnlyAfterSuccess) {
