@@ -69,11 +69,13 @@ void DataCollector::recv_thread() {
         }
         if (c != reading) {
             frames.clear();  // nothing of an earlier connection is analysed again
+            logHeldDrops();
             reading = c;
         }
         const local::ReadResult r = local::readFor(c->socket, buf.get(), kReadSize, std::chrono::seconds(1));
         if (r.status == local::ReadStatus::Closed || r.status == local::ReadStatus::Error) {
             // The gateway program went away: connect again after a pause.
+            logHeldDrops();
             drop(c);
             reading.reset();
             pause(std::chrono::seconds(1));
@@ -86,11 +88,16 @@ void DataCollector::recv_thread() {
                 if (auto response = orvane_ipc::Service::response_analyze(frame->data(), frame->size()))
                     handle(*response);
             } catch (const std::exception& e) {
-                log_warn(logger_, "Drop a frame: ", e.what());
+                if (auto line = dropped_.admit(std::string("Drop a frame: ") + e.what())) log_warn(logger_, *line);
             }
         }
     }
+    logHeldDrops();
     log_info(logger_, "DataCollector Receiving Thread: stopped.");
+}
+
+void DataCollector::logHeldDrops() {
+    if (auto line = dropped_.takeHeld()) log_warn(logger_, *line);
 }
 
 void DataCollector::handle(const orvane_ipc::ResponseVariant& response) {

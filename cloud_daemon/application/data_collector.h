@@ -13,6 +13,7 @@
 #include "cloud_daemon/application/command_service.h"
 #include "cloud_daemon/domain/interfaces/i_data_collector.h"
 #include "orvane_ipc/service.h"
+#include "platform/throttled_line.h"
 
 namespace cloud_daemon::application {
 
@@ -54,6 +55,8 @@ private:
     void handleLocked(const orvane_ipc::ResponseVariant& response);
     // Waits up to d or until stop(); true when stopping.
     bool pause(std::chrono::milliseconds d);
+    // Tells the frames left out of the log since its last line about them.
+    void logHeldDrops();
 
     std::list<domain::entities::DeviceValue> readings_;
     HeldAlarm alarm_;
@@ -64,6 +67,7 @@ private:
     uint32_t lastTimestamp_;
     std::mutex waitMutex_;
     std::condition_variable waitCv_;
+    orvane::platform::ThrottledLine dropped_;  // frames of the gateway program that cannot be read
 };
 
 }  // namespace cloud_daemon::application

@@ -17,6 +17,7 @@
 
 namespace local = orvane::platform::local;
 using orvane::platform::Clock;
+using orvane::platform::ThrottledLine;
 
 namespace {
 
@@ -31,12 +32,18 @@ std::string historyTableFor(uint16_t interval) {
     return kLogTableNames[0];
 }
 
+// Writes a throttled warning when there is one to write now.
+void warn(const std::optional<std::string>& line) {
+    if (line) SLOG_WARN(CLOUD, "{}", *line);
+}
+
 // Frame of a response; empty (with the log line) when it cannot be packaged.
-std::vector<uint8_t> frameOf(const orvane_ipc::response::CommandBase& response) {
+std::vector<uint8_t> frameOf(const orvane_ipc::response::CommandBase& response, ThrottledLine& packaging) {
     try {
         return orvane_ipc::to_frame(response);
     } catch (const std::exception& e) {
-        SLOG_WARN(CLOUD, "Fail to package for {}, {}", orvane_ipc::command_name(response.command_id()), e.what());
+        warn(packaging.admit(
+            fmt::format("Fail to package for {}, {}", orvane_ipc::command_name(response.command_id()), e.what())));
         return {};
     }
 }
@@ -119,6 +126,14 @@ void SocketServer::startLoop() {
 }
 
 void SocketServer::run_echo(local::Socket socket) {
+    PeerLines lines;
+    serve(socket, lines);
+    // What was left out of the log is told once the connection has ended.
+    warn(lines.dropped.takeHeld());
+    warn(lines.packaging.takeHeld());
+}
+
+void SocketServer::serve(local::Socket& socket, PeerLines& lines) {
     int64_t lastPush = Clock::get().steadyMillis();
     // Changes made before this connection are not pushed.
     recipe_.checkAndConsume(SCADA_MASK_CLOUD_RELOAD);
@@ -142,7 +157,7 @@ void SocketServer::run_echo(local::Socket socket) {
     while (!stopper_.stopped()) {
         if (recipe_.checkAndConsume(SCADA_MASK_CLOUD_RELOAD)) {
             SLOG_INFO(CLOUD, "reload the configuration");
-            if (!send(frameOf(orvane_ipc::response::SystemReload{}))) return;
+            if (!send(frameOf(orvane_ipc::response::SystemReload{}, lines.packaging))) return;
             stopper_.waitFor(std::chrono::milliseconds(10));
         }
         const int64_t now = Clock::get().steadyMillis();
@@ -157,11 +172,11 @@ void SocketServer::run_echo(local::Socket socket) {
                     try {
                         request = orvane_ipc::Service::request_analyze(frame->data(), frame->size());
                     } catch (const std::exception& e) {
-                        SLOG_WARN(CLOUD, "Drop a request frame: {}", e.what());
+                        warn(lines.dropped.admit(fmt::format("Drop a request frame: {}", e.what())));
                     }
                     if (!request) continue;
                     answered = true;
-                    for (const auto& out : answer(*request)) {
+                    for (const auto& out : answer(*request, lines.packaging)) {
                         SLOG_INFO(CLOUD, "write response {}", out.size());
                         if (!send(out)) return;
                     }
@@ -171,32 +186,33 @@ void SocketServer::run_echo(local::Socket socket) {
             }
             stopper_.waitFor(options_.passPause);
         } else {
-            if (!send(lteInformationFrame(true))) return;
+            if (!send(lteInformationFrame(true, lines.packaging))) return;
             stopper_.waitFor(options_.passPause);
             lastPush = now;
         }
     }
 }
 
-std::vector<std::vector<uint8_t>> SocketServer::answer(const orvane_ipc::RequestVariant& request) {
+std::vector<std::vector<uint8_t>> SocketServer::answer(const orvane_ipc::RequestVariant& request,
+                                                       ThrottledLine& packaging) {
     switch (request.index()) {
         case 0: {
             SLOG_INFO(CLOUD, "Get LatestSensorData");
             orvane_ipc::DataCell cell = live_.getDataCell();
             for (const auto& [name, value] : cell.values) SLOG_INFO(CLOUD, "\t{}: {}", name, value);
-            return {frameOf(orvane_ipc::response::LatestSensorData(std::move(cell)))};
+            return {frameOf(orvane_ipc::response::LatestSensorData(std::move(cell)), packaging)};
         }
         case 1:
-            return historyFrames(std::get<1>(request));
+            return historyFrames(std::get<1>(request), packaging);
         case 5:
-            return {lteInformationFrame(false)};
+            return {lteInformationFrame(false, packaging)};
         default:
-            return {frameOf(orvane_ipc::response::LatestSensorData{})};
+            return {frameOf(orvane_ipc::response::LatestSensorData{}, packaging)};
     }
 }
 
 std::vector<std::vector<uint8_t>> SocketServer::historyFrames(
-    const orvane_ipc::request::HistoricalSensorData& req) {
+    const orvane_ipc::request::HistoricalSensorData& req, ThrottledLine& packaging) {
     SLOG_INFO(CLOUD, "Get HistoricalSensorData: {} {}", req.start_time(), req.end_time());
     const DatabaseProxy::QueryMap rows = db_.query(historyTableFor(req.interval()), req.start_time(), req.end_time());
     std::vector<std::vector<uint8_t>> frames;
@@ -208,18 +224,18 @@ std::vector<std::vector<uint8_t>> SocketServer::historyFrames(
         const std::size_t cellSize = 6 + 36 * pairs.size();
         if (4 + cellSize > orvane_ipc::kMaxPayload) continue;  // cannot travel in any frame
         if (payload + cellSize > orvane_ipc::kMaxPayload) {
-            frames.push_back(frameOf(part));
+            frames.push_back(frameOf(part, packaging));
             part = {};
             payload = 4;
         }
         part.cell(orvane_ipc::DataCell{time, pairs});
         payload += cellSize;
     }
-    frames.push_back(frameOf(part));
+    frames.push_back(frameOf(part, packaging));
     return frames;
 }
 
-std::vector<uint8_t> SocketServer::lteInformationFrame(bool periodic) {
+std::vector<uint8_t> SocketServer::lteInformationFrame(bool periodic, ThrottledLine& packaging) {
     LteLiveData lte;
     uint32_t uptime = 0;
     {
@@ -248,5 +264,5 @@ std::vector<uint8_t> SocketServer::lteInformationFrame(bool periodic) {
         info.sw_version(swVer);
         info.sys_uptime(uptime);
     }
-    return frameOf(info);
+    return frameOf(info, packaging);
 }

@@ -17,6 +17,7 @@
 #include "orvane_ipc/service.h"
 #include "platform/local_socket.h"
 #include "platform/stopper.h"
+#include "platform/throttled_line.h"
 
 class RecipeDataGuard;
 class LiveDataGuard;
@@ -48,8 +49,10 @@ public:
     void stop();
 
     // The answer to one request, as frames in sending order. A history answer too large for one
-    // frame goes out as several HistoricalSensorData responses of whole cells each.
-    std::vector<std::vector<uint8_t>> answer(const orvane_ipc::RequestVariant& request);
+    // frame goes out as several HistoricalSensorData responses of whole cells each. A response
+    // that cannot be packaged is left out, with a line through `packaging`.
+    std::vector<std::vector<uint8_t>> answer(const orvane_ipc::RequestVariant& request,
+                                             orvane::platform::ThrottledLine& packaging);
 
     // Test hooks: the acceptor is listening; connections whose thread has begun serving (after
     // the change bits of earlier changes were dropped); connection threads still running.
@@ -58,13 +61,20 @@ public:
     int activeConnections() const { return active_.load(); }
 
 private:
+    // Warnings the peer of one connection can cause once per frame or request.
+    struct PeerLines {
+        orvane::platform::ThrottledLine dropped;    // request frames that cannot be read
+        orvane::platform::ThrottledLine packaging;  // responses that cannot be packaged
+    };
     struct Connection {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;
     };
     void reapFinished(bool all);
-    std::vector<uint8_t> lteInformationFrame(bool periodic);
-    std::vector<std::vector<uint8_t>> historyFrames(const orvane_ipc::request::HistoricalSensorData& req);
+    void serve(orvane::platform::local::Socket& socket, PeerLines& lines);
+    std::vector<uint8_t> lteInformationFrame(bool periodic, orvane::platform::ThrottledLine& packaging);
+    std::vector<std::vector<uint8_t>> historyFrames(const orvane_ipc::request::HistoricalSensorData& req,
+                                                    orvane::platform::ThrottledLine& packaging);
 
     RecipeDataGuard& recipe_;
     LiveDataGuard& live_;

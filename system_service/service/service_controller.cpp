@@ -41,6 +41,12 @@ void ServiceController::pause(std::chrono::milliseconds d) {
     cv_.wait_for(lock, d, [&] { return stop_.load(); });
 }
 
+void ServiceController::log_throttled(orvane::platform::ThrottledLine& line, std::string text, bool error) {
+    const std::optional<std::string> now = line.admit(std::move(text));
+    if (now && error) log_error(logger_, *now);
+    else if (now) log_warn(logger_, *now);
+}
+
 bool ServiceController::wait_idle(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, timeout, [&] { return active_ == 0; });
@@ -66,7 +72,7 @@ void ServiceController::start() {
         if (!socket && !ec) continue;  // nobody came: look at the stop flag again
         log_info(logger_, "Received a connection");
         if (!socket) {
-            log_error(logger_, "Error accepting incoming connection: ", ec.message());
+            log_throttled(acceptFailed_, "Error accepting incoming connection: " + ec.message(), true);
         } else {
             {
                 std::lock_guard lock(mutex_);
@@ -75,7 +81,7 @@ void ServiceController::start() {
             try {
                 std::thread([this, s = std::move(*socket)]() mutable { request_handler(std::move(s)); }).detach();
             } catch (const std::system_error& e) {
-                log_error(logger_, "Error accepting incoming connection: ", e.what());
+                log_throttled(acceptFailed_, std::string("Error accepting incoming connection: ") + e.what(), true);
                 std::lock_guard lock(mutex_);
                 --active_;
             }
@@ -87,6 +93,10 @@ void ServiceController::start() {
     boost::system::error_code ignored;
     if (acceptor.is_open()) acceptor.close(ignored);
     local::removeIfStillBound(bound);
+    // What was left out of the log is told before the service closes.
+    if (auto line = acceptFailed_.takeHeld()) log_error(logger_, *line);
+    for (orvane::platform::ThrottledLine* t : {&hugeRead_, &unreadable_, &unhandled_, &busy_, &unsent_})
+        if (auto line = t->takeHeld()) log_warn(logger_, *line);
     log_info(logger_, "ServiceController closed");
 }
 
@@ -106,7 +116,7 @@ void ServiceController::request_handler(local::Socket socket) {
         if (r.status != local::ReadStatus::Data) break;  // peer closed or read error
         if (r.bytes == sizeof buf) {
             // No request is this long: the bytes are dropped.
-            log_warn(logger_, "request_handler get huge data. ", r.bytes);
+            log_throttled(hugeRead_, "request_handler get huge data. " + std::to_string(r.bytes));
         } else {
             frames.append(buf, r.bytes);
             while (!done) {
@@ -116,7 +126,7 @@ void ServiceController::request_handler(local::Socket socket) {
                 try {
                     request = orvane_ipc::Service::request_analyze(frame->data(), frame->size());
                 } catch (const std::exception& e) {
-                    log_warn(logger_, "Fail to analyze the request: ", e.what());
+                    log_throttled(unreadable_, std::string("Fail to analyze the request: ") + e.what());
                     continue;
                 }
                 if (!request) continue;
@@ -128,7 +138,7 @@ void ServiceController::request_handler(local::Socket socket) {
                         handle_status(socket);
                     }
                 } catch (const std::exception& e) {
-                    log_warn(logger_, "Fail to handle the request: ", e.what());
+                    log_throttled(unhandled_, std::string("Fail to handle the request: ") + e.what());
                 }
             }
         }
@@ -147,7 +157,7 @@ void ServiceController::handle_update(const std::string& name) {
     log_info(logger_, "Current software version ", settings_.software_revision());
     bool idle = false;
     if (!upgrading_.compare_exchange_strong(idle, true)) {
-        log_warn(logger_, "An upgrade is running; SystemUpdate ignored: ", name);
+        log_throttled(busy_, "An upgrade is running; SystemUpdate ignored: " + name);
         return;
     }
     struct Release {
@@ -177,7 +187,7 @@ void ServiceController::handle_status(local::Socket& socket) {
     const std::vector<uint8_t> frame = orvane_ipc::to_frame(status);
     int err = 0;
     if (local::writeAll(socket, frame.data(), frame.size(), &err) != frame.size())
-        log_warn(logger_, "Fail to send the status: ", std::strerror(err));
+        log_throttled(unsent_, std::string("Fail to send the status: ") + std::strerror(err));
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 

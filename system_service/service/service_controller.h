@@ -13,6 +13,7 @@
 
 #include "platform/command_runner.h"
 #include "platform/local_socket.h"
+#include "platform/throttled_line.h"
 #include "system_service/interfaces/i_logger.h"
 #include "system_service/service/system_upgrade.h"
 #include "system_service/setting/settings.h"
@@ -66,6 +67,9 @@ public:
 private:
     // Sleeps `d`, or less when stop() is called.
     void pause(std::chrono::milliseconds d);
+    // Writes `text` through `line` (at warning level, or error level when `error`), when it is to be
+    // written now.
+    void log_throttled(orvane::platform::ThrottledLine& line, std::string text, bool error = false);
     void handle_update(const std::string& name);
     void handle_status(orvane::platform::local::Socket& socket);
 
@@ -83,6 +87,15 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     int active_ = 0;  // connection threads still running
+
+    // Lines a peer can cause once per connection or request. Every request comes on a connection
+    // of its own, so each kind is throttled across all connections.
+    orvane::platform::ThrottledLine acceptFailed_;
+    orvane::platform::ThrottledLine hugeRead_;
+    orvane::platform::ThrottledLine unreadable_;
+    orvane::platform::ThrottledLine unhandled_;
+    orvane::platform::ThrottledLine busy_;
+    orvane::platform::ThrottledLine unsent_;
 };
 
 }  // namespace service
