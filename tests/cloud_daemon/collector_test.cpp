@@ -5,7 +5,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <functional>
 #include <thread>
 
 #include "cloud_daemon/application/data_collector.h"
@@ -13,9 +12,9 @@
 #include "orvane_ipc/frame_accumulator.h"
 #include "orvane_ipc/service.h"
 #include "orvane_ipc/utilities.h"
-#include "platform/clock.h"
 #include "platform/local_socket.h"
 #include "recording_logger.h"
+#include "support/ipc_peer_cases.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
@@ -182,63 +181,38 @@ TEST_F(CollectorTest, SeveralFramesInOneReadAndAShortFrameDropped) {
     EXPECT_NE(collector_.livedata_string(1, "s").find(R"("v399":399.0)"), std::string::npos);
 }
 
-// A gateway program that repeats a frame the collector cannot read: the first is logged, then at
-// most one line per interval with the count, and a last one for what was held back when it goes.
+// A gateway program repeating frames that cannot be read; the last line comes when it goes.
 TEST_F(CollectorTest, RepeatedUnreadableFramesAreLoggedOncePerIntervalWithTheirCount) {
     orvane::platform::SimulatedClock clock;
-    struct Restore {
-        std::function<void()> undo;
-        ~Restore() { undo(); }
-    } restore{[this] { stopCollector(), orvane::platform::Clock::setForTest(nullptr); }};
-    orvane::platform::Clock::setForTest(&clock);
+    orvane::test::ScopedClock installed(clock);
     startCollector();
-    std::vector<uint8_t> shortFrame = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x00, 0x02, 0x00, 0x02};  // history, id alone
-    const uint16_t crc = orvane_ipc::Utilities::crc_value(shortFrame.data() + 7, 2);
-    shortFrame.insert(shortFrame.end(), {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
-    const std::vector<uint8_t> good = orvane_ipc::to_frame(rsp::LatestSensorData(cell(kT, {{"a", 1}})));
-    std::vector<uint8_t> badCrc = good;
-    badCrc.back() ^= 0x01;
-    const struct {
-        const char* name;
-        std::vector<uint8_t> frame;
-        std::string line;
-        size_t lines;  // after 300 frames, 10 s and 1 more, 4 more and the server going
-    } cases[] = {
-        {"too short for its command", shortFrame, "Drop a frame: Fail to get u16. Pos:2; size:2", 3},
-        {"a bad CRC, passed over in silence", badCrc, "Drop a frame: ", 0},
+    const auto good = orvane_ipc::to_frame(rsp::LatestSensorData(cell(kT, {{"a", 1}})));
+    const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+        {orvane::test::frameWithPayload(2, {}), "Drop a frame: Fail to get u16. Pos:2; size:2"},
+        {orvane::test::frameWithPayload(98, {}), "Drop a frame: Fail to get f32. Pos:2; size:2"},
     };
-    size_t answers = 0;
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        const size_t before = log_.count(4, "Drop a frame: ");
-        auto lines = [&] { return log_.count(4, "Drop a frame: ") - before; };
-        {
-            ScriptedServer server(path_);
-            ASSERT_TRUE(server.accept());
-            // The frames, then a good one: it is handled once every frame before it was.
-            auto burst = [&](int n) {
+    size_t handled = 0;
+    for (const auto& [frame, line] : cases) {
+        SCOPED_TRACE(line);
+        clock.advance(10s);  // the throttle outlives a connection
+        auto server = std::make_unique<ScriptedServer>(path_);
+        ASSERT_TRUE(server->accept());
+        orvane::test::expectThrottledLines(
+            clock, line,
+            [&](int n) {  // then a good frame: handled once every frame before it was
                 std::vector<uint8_t> bytes;
-                for (int i = 0; i < n; ++i) bytes.insert(bytes.end(), k.frame.begin(), k.frame.end());
+                for (int i = 0; i < n; ++i) bytes.insert(bytes.end(), frame.begin(), frame.end());
                 bytes.insert(bytes.end(), good.begin(), good.end());
-                server.sendBytes(bytes);
-                ASSERT_TRUE(received("Receive a LatestSensorData message", ++answers));
-            };
-            burst(300);
-            EXPECT_EQ(lines(), std::min<size_t>(k.lines, 1));
-            clock.advance(10s);
-            burst(1);
-            burst(4);
-            EXPECT_EQ(lines(), std::min<size_t>(k.lines, 2));
-            EXPECT_EQ(log_.count(4, k.line + " (300 times since the last such line)"), k.lines ? 1u : 0u);
-        }
-        if (k.lines) {
-            EXPECT_TRUE(waitUntil([&] { return lines() == k.lines; }, 15s));
-        } else {
-            stopCollector();
-        }
-        EXPECT_EQ(lines(), k.lines);
-        EXPECT_EQ(log_.count(4, k.line + " (4 times since the last such line)"), k.lines ? 1u : 0u);
+                server->sendBytes(bytes);
+                ASSERT_TRUE(received("Receive a LatestSensorData message", ++handled));
+            },
+            [&](const std::string& text) { return log_.count(4, text); },
+            [&] {
+                server.reset();
+                ASSERT_TRUE(waitUntil([&] { return log_.count(4, line + " (4 times since") == 1; }, 15s));
+            });
     }
+    stopCollector();
 }
 
 TEST_F(CollectorTest, UnreachableServerIsAnErrorStopEndsTheWaitAndRequestsConnectOnTheirOwn) {

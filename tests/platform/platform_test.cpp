@@ -3,15 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <optional>
 #include <thread>
-#include <tuple>
 
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/log_throttle.h"
 #include "platform/paths.h"
-#include "platform/throttled_line.h"
 #include "support/temp_dir.h"
 
 using namespace orvane::platform;
@@ -123,29 +120,5 @@ TEST(LogThrottle, FirstEventThenOneLinePerIntervalWithTheCount) {
     EXPECT_EQ(t.takeHeld(), 0u);
     EXPECT_EQ(LogThrottle::note(1), "");
     EXPECT_EQ(LogThrottle::note(4), " (4 times since the last such line)");
-    Clock::setForTest(nullptr);
-}
-
-TEST(ThrottledLine, LinesToWriteAndTheLastOneForWhatWasHeldBack) {
-    SimulatedClock c;
-    Clock::setForTest(&c);
-    ThrottledLine line(std::chrono::seconds(10));
-    // (ms to advance before the event, its text, the line to write now)
-    const std::tuple<int, const char*, std::optional<std::string>> rows[] = {
-        {0, "bad 1", "bad 1"},
-        {1, "bad 2", std::nullopt},
-        {1, "bad 3", std::nullopt},
-        {10000, "bad 4", "bad 4 (3 times since the last such line)"},
-        {1, "bad 5", std::nullopt},
-    };
-    for (const auto& [advance, text, expected] : rows) {
-        c.advance(std::chrono::milliseconds(advance));
-        EXPECT_EQ(line.admit(text), expected) << text;
-    }
-    EXPECT_EQ(line.takeHeld(), "bad 5");
-    EXPECT_EQ(line.takeHeld(), std::nullopt);
-    line.admit("bad 6");
-    line.admit("bad 7");
-    EXPECT_EQ(line.takeHeld(), "bad 7 (2 times since the last such line)");
     Clock::setForTest(nullptr);
 }

@@ -11,11 +11,10 @@
 #include "cloud/ipc_client.h"
 #include "cloud_daemon/recording_logger.h"
 #include "orvane_ipc/utilities.h"
-#include "platform/clock.h"
 #include "platform/paths.h"
 #include "support/sandbox.h"
 #include "support/scoped_roots.h"
-#include "support/socket_file_cases.h"
+#include "support/ipc_peer_cases.h"
 #include "support/temp_dir.h"
 #include "system_service/service/service_controller.h"
 #include "system_service/service/system_upgrade.h"
@@ -234,13 +233,12 @@ class Controller : public ::testing::Test {
 protected:
     void SetUp() override {
         controller_ = std::make_unique<service::ServiceController>(settings_, log_, std::unique_ptr<FakeEngine>(engine_ = new FakeEngine),
-                                                                   service::ControllerOptions{dir_.file("sock"), acceptPause_, 10ms}, runner_);
+                                                                   service::ControllerOptions{dir_.file("sock"), 50ms, 10ms}, runner_);
         thread_ = std::thread([this] { controller_->start(); });
         ASSERT_TRUE(waitUntil([&] { return controller_->listening(); }, 15s));
     }
     void TearDown() override {
-        engine_->released = true;
-        if (thread_.joinable()) controller_->stop(), thread_.join();
+        engine_->released = true, controller_->stop(), thread_.join();
         EXPECT_FALSE(fs::exists(dir_.file("sock")));  // its socket file is removed
         controller_.reset();  // its log lines once each
         EXPECT_EQ(log_.count(3, "ServiceController stop..."), 1u);
@@ -258,7 +256,6 @@ protected:
         ASSERT_TRUE(IpcClient(dir_.file("sock")).send(u));
     }
 
-    std::chrono::milliseconds acceptPause_ = 50ms;
     orvane::test::TempDir dir_{"orvane-sysctl"};
     orvane::test::RecordingLogger log_;
     orvane::platform::RecordingCommandRunner runner_;
@@ -314,79 +311,49 @@ TEST_F(Controller, ReadsOfOneConnection) {
 }
 
 TEST_F(Controller, CleanStopRemovesTheSocketFileOnlyWhileItIsStillItsOwn) {
-    orvane::test::RecordingLogger otherLog;
-    std::unique_ptr<service::ServiceController> other;
+    orvane::test::RecordingLogger log;
+    std::optional<service::ServiceController> other;
     std::thread serving;
     orvane::test::expectOwnSocketFileRemovedOnStop(
         dir_.file("own"),
         [&] {
-            other = std::make_unique<service::ServiceController>(settings_, otherLog, std::make_unique<FakeEngine>(),
-                                                                 service::ControllerOptions{dir_.file("own"), 10ms, 10ms});
+            other.emplace(settings_, log, std::make_unique<FakeEngine>(), service::ControllerOptions{dir_.file("own"), 10ms, 10ms});
             serving = std::thread([&] { other->start(); });
-            ASSERT_TRUE(waitUntil([&] { return other->listening(); }, 15s));
+            EXPECT_TRUE(waitUntil([&] { return other->listening(); }, 15s));
         },
         [&] { other->stop(), serving.join(), other.reset(); });
 }
 
-// Many peers one after another: connections are accepted without a pause.
-class BusyController : public Controller {
-protected:
-    BusyController() { acceptPause_ = 0ms; }
-};
-
-// Peers that repeat a request the service refuses, each on a connection of its own: the first is
-// logged, then at most one line per interval with the count, and a last one for what was held back
-// when the service closes.
-TEST_F(BusyController, RepeatedRefusedRequestsAreLoggedOncePerIntervalWithTheirCount) {
+// Peers repeating what the service refuses, each on a connection of its own, while an upgrade runs.
+TEST_F(Controller, RepeatedRefusedRequestsAreLoggedOncePerIntervalWithTheirCount) {
     orvane::platform::SimulatedClock clock;
-    struct Restore {
-        service::ServiceController& c;
-        ~Restore() { c.wait_idle(15s), orvane::platform::Clock::setForTest(nullptr); }
-    } restore{*controller_};
-    orvane::platform::Clock::setForTest(&clock);
-    update("first.tgz");  // an upgrade runs: further orders are refused
-    ASSERT_TRUE(waitUntil([&] { return engine_->runs == 1; }, 15s));
-
-    // A SystemUpdate frame whose CRC holds but whose payload is too short for its fields.
-    std::vector<uint8_t> shortFrame = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0x00, 0x04, 0x00, 0x61, 0x00, 0x02};
-    const uint16_t crc = orvane_ipc::Utilities::crc_value(shortFrame.data() + 7, 4);
-    shortFrame.insert(shortFrame.end(), {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
+    orvane::test::ScopedClock installed(clock);
     orvane_ipc::request::SystemUpdate order;
     order.file_name("again.tgz", 9);
-    const struct {
-        const char* name;
-        std::vector<uint8_t> bytes;
-        std::string line;
-    } cases[] = {
-        {"a frame too short for its command", shortFrame, "Fail to analyze the request: Fail to get char. Pos:4; size:4"},
-        {"64 bytes at once", std::vector<uint8_t>(64, 0), "request_handler get huge data. 64"},
-        {"an order while an upgrade runs", orvane_ipc::to_frame(order), "An upgrade is running; SystemUpdate ignored: again.tgz"},
+    const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+        {orvane::test::frameWithPayload(97, {0, 2}), "Fail to analyze the request: Fail to get char. Pos:4; size:4"},
+        {std::vector<uint8_t>(64, 0), "request_handler get huge data. 64"},
+        {orvane_ipc::to_frame(order), "An upgrade is running; SystemUpdate ignored: again.tgz"},
     };
-    size_t connections = log_.count(3, "Connection closed");
-    auto send = [&](const std::vector<uint8_t>& bytes, int times) {
-        for (int i = 0; i < times; ++i) ASSERT_TRUE(IpcClient(dir_.file("sock")).sendBytes(bytes));
-        connections += static_cast<size_t>(times);
-        ASSERT_TRUE(waitUntil([&] { return log_.count(3, "Connection closed") >= connections; }, 60s));
-    };
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        send(k.bytes, 300);
-        EXPECT_EQ(log_.count(4, k.line), 1u);
-        EXPECT_EQ(log_.count(4, "times since the last such line"), 0u);
-    }
-    clock.advance(10s);
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        send(k.bytes, 1);
-        send(k.bytes, 4);
-        EXPECT_EQ(log_.count(4, k.line), 2u);
-        EXPECT_EQ(log_.count(4, k.line + " (300 times since the last such line)"), 1u);
-    }
-    engine_->released = true, controller_->stop(), thread_.join();
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        EXPECT_EQ(log_.count(4, k.line), 3u);
-        EXPECT_EQ(log_.count(4, k.line + " (4 times since the last such line)"), 1u);
+    for (const auto& [bytes, line] : cases) {
+        SCOPED_TRACE(line);
+        orvane::test::RecordingLogger log;
+        auto* engine = new FakeEngine;
+        service::ServiceController busy(settings_, log, std::unique_ptr<FakeEngine>(engine),
+                                        service::ControllerOptions{dir_.file("busy"), 0ms, 10ms}, runner_);
+        std::thread serving([&] { busy.start(); });
+        EXPECT_TRUE(waitUntil([&] { return busy.listening(); }, 15s));
+        EXPECT_TRUE(IpcClient(dir_.file("busy")).send(order));
+        EXPECT_TRUE(waitUntil([&] { return engine->runs == 1; }, 15s));
+        orvane::test::expectThrottledLines(
+            clock, line,
+            [&](int n) {
+                const size_t closed = log.count(3, "Connection closed") + static_cast<size_t>(n);
+                for (int i = 0; i < n; ++i) ASSERT_TRUE(IpcClient(dir_.file("busy")).sendBytes(bytes));
+                ASSERT_TRUE(waitUntil([&] { return log.count(3, "Connection closed") >= closed; }, 60s));
+            },
+            [&](const std::string& text) { return log.count(4, text); },
+            [&] { engine->released = true, busy.stop(), serving.join(); });
     }
 }
 
