@@ -4,7 +4,8 @@
 # host's, so its ports are reachable as usual). SIGTERM, SIGINT or SIGHUP to it is passed on to
 # the program as SIGTERM; it ends with the program's exit status. Inside:
 #   - /etc is an overlay: writes (iptables rules, hostapd.conf, network files) land in a
-#     throw-away layer;
+#     throw-away layer; where no overlay can be mounted there, a throw-away copy of /etc on the
+#     private /run takes its place (one line on stderr tells which);
 #   - iptables, iptables-save, killall, systemctl, reboot, hwclock, ping and `date -s` are stubs
 #     that only log what they would have done to /opt/kelvaworks/log/host-safe.log;
 #   - /proc is the namespace's own, so nothing outside can be signalled by name;
@@ -16,7 +17,7 @@ mount --make-rprivate /
 # A private /run holds the stubs, so nothing is written on the host.
 mount -t tmpfs tmpfs /run
 box=/run/host-safe
-mkdir -p "$box/bin" "$box/etc-up" "$box/etc-work"
+mkdir -p "$box/bin" "$box/etc-up" "$box/etc-work" "$box/etc-copy"
 log=/opt/kelvaworks/log/host-safe.log
 mkdir -p "$(dirname "$log")"
 
@@ -40,7 +41,16 @@ for target in /usr/sbin/iptables /usr/sbin/iptables-save /usr/bin/killall /usr/b
 done
 export PATH="$box/bin:$PATH"
 
-mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-up,workdir=$box/etc-work" /etc
+if mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-up,workdir=$box/etc-work" /etc 2>/dev/null; then
+    echo "host-safe-run: /etc is an overlay, writes go to a throw-away layer" >&2
+else
+    # The kernel stacks overlays only two deep: where /etc is two deep already (a test sandbox's
+    # overlay on a container's root file system), a copy with its links and modes on the private
+    # tmpfs instead.
+    cp -a /etc/. "$box/etc-copy/"
+    mount --bind "$box/etc-copy" /etc
+    echo "host-safe-run: no overlay possible over /etc, it is a throw-away copy on tmpfs" >&2
+fi
 # Folders the device has and a development machine may lack (the saved firewall rules).
 mkdir -p /etc/iptables
 if [ -d /sys/class/gpio ]; then mount -t tmpfs tmpfs /sys/class/gpio; fi

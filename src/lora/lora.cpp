@@ -21,10 +21,6 @@ using namespace std::chrono_literals;
 namespace {
 constexpr int kPollMode = 2;
 constexpr uint32_t kOfflineRetryRounds = 10;
-// Longest extra wait for a packet that the radio heard within a poll's wait: its reads (five
-// commands of at least 100 ms), the radio's hand-over pause (1 s) and a pass of the main thread
-// (1 s and its work) take about 3 s; the rest is room for a loaded machine.
-constexpr auto kReceivePathLimit = std::chrono::seconds(10);
 }  // namespace
 
 Lora::Lora(RecipeDataGuard& recipe, LiveDataGuard& live)
@@ -135,11 +131,7 @@ bool Lora::runPass(std::chrono::milliseconds packetWait) {
         SLOG_INFO(LORA, "Received an buffer, processing...");
         const int r = receive(packet_.data(), len);
         if (r < 0 && len != 0 && len != 203) SLOG_WARN(LORA, "Received error packet, packet size: {}", len - 3);
-        {
-            std::lock_guard lk(pollMutex_);
-            packetHandled();
-        }
-        pollCv_.notify_all();
+        packetHandled();
     }
     if (recipe_.checkAndConsume(SCADA_MASK_LORA)) {
         SLOG_INFO(LORA, "Lora Config is changed");
@@ -250,7 +242,7 @@ int Lora::poll_one_device(uint8_t deviceId, const LoraRecipe& c) {
             // on its way to receive() (reads, hand-over pause, main pass): it ends this try, so
             // that no second poll goes on the air for it.
             if (!answered() && packetInFlight()) {
-                pollCv_.wait_for(lk, kReceivePathLimit, [&] { return answered() || !packetInFlight(); });
+                pollCv_.wait_for(lk, heardAnswerLimit_, [&] { return answered() || !packetInFlight(); });
             }
             if (responded_) {
                 SLOG_INFO(LORA, "Poll: device {} responded (try {}).", deviceId, k);
@@ -263,6 +255,13 @@ int Lora::poll_one_device(uint8_t deviceId, const LoraRecipe& c) {
     SLOG_WARN(LORA, "Poll: device {} no response after {} retries (marking offline, will retry every {} rounds).",
               deviceId, retries, kOfflineRetryRounds);
     return 0;
+}
+
+// A packet that a poll may be waiting for is over, answer or not (handled, or lost to a failed
+// read): the poll decides at once instead of sitting out its limit.
+void Lora::receptionEnded() {
+    { std::lock_guard lk(pollMutex_); }
+    pollCv_.notify_all();
 }
 
 // ---- sending ---------------------------------------------------------------------------------

@@ -86,10 +86,17 @@ public:
     void update_live_data_for_devices() { registry_->update_live_data(*liveBlock_); }
     std::string get_customized_name(unsigned pn, unsigned sn) { return registry_->get_customized_name(pn, sn); }
 
+    // Test-only: the longest extra wait of a poll for an answer the radio heard within the
+    // poll's wait (10 s).
+    void setHeardAnswerLimitForTest(std::chrono::milliseconds limit) { heardAnswerLimit_ = limit; }
+
     LoraDeviceManager& registry() { return *registry_; }
     const LoraLiveData& liveBlock() const { return *liveBlock_; }
     LoraRecipe settings();
     uint32_t pollRound() const { return pollRound_; }
+
+protected:
+    void receptionEnded() override;
 
 private:
     void copySettings();
@@ -123,6 +130,10 @@ private:
     bool responded_ = false;
     uint8_t polledId_ = 0;
     uint32_t pollRound_ = 0;
+    // Longest extra wait for an answer that the radio heard within a poll's wait: its reads
+    // (five commands of at least 100 ms), the radio's hand-over pause (1 s) and a pass of the
+    // main thread (1 s and its work) take about 3 s; the rest is room for a loaded machine.
+    std::chrono::milliseconds heardAnswerLimit_{std::chrono::seconds(10)};
     bool pollFirst_ = true;
     bool lastPollMode_ = false;
     // Transmit.

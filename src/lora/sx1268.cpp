@@ -483,7 +483,7 @@ SX1268::Pass SX1268::receiveOnce() {
     } catch (const std::exception& e) {
         SLOG_WARN(LORA, "Get Error when start sx1268 thread. {}", e.what());
     }
-    if (seen && (!whole || !handOver(n + 3))) rxEnded_.fetch_add(1);
+    if (seen && (!whole || !handOver(n + 3))) endReception();
     if (flags & kIrqHeaderErr) recover("IRQ: header error, re-initialising the radio");
     try {
         setRx();
@@ -495,6 +495,11 @@ SX1268::Pass SX1268::receiveOnce() {
         SLOG_WARN(LORA, "Get Error when start sx1268 thread. {}", e.what());
     }
     return Pass::Continue;
+}
+
+void SX1268::endReception() {
+    rxEnded_.fetch_add(1);
+    receptionEnded();
 }
 
 bool SX1268::handOver(unsigned len) {

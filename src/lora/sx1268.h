@@ -95,15 +95,20 @@ public:
     // with yet (still being read, waiting in the slot, or being handled). The receiver calls
     // packetHandled() once for every packet it took from waitPacket.
     bool packetInFlight() const { return rxRead_.load() != rxEnded_.load(); }
-    void packetHandled() { rxEnded_.fetch_add(1); }
+    void packetHandled() { endReception(); }
 
     bool stopRequested() const { return stop_.load(); }
     uint16_t lastIrqFlags() const { return lastIrq_.load(); }
 
 protected:
     void wakeHandoff();
+    // A packet has stopped being in flight: handled by its receiver, or never handed over (its
+    // read failed, or the radio is stopping). Whoever waits for that is woken here. Called with
+    // no lock of the radio held, on the receiver's thread or the receive thread.
+    virtual void receptionEnded() {}
 
 private:
+    void endReception();
     void command(std::initializer_list<uint8_t> bytes);
     uint8_t readRegister(uint16_t addr);
     void setRx();

@@ -17,6 +17,18 @@ namespace {
 
 const Bytes kCalibrate = {0x98, 0xE1, 0xE9}, kSetRx = {0x82, 0x3F, 0xFF, 0xC0};
 
+// Counts the ends of receptions it is told about (what a waiting poll is woken by).
+class Radio : public SX1268 {
+public:
+    int ended() const { return ended_; }
+
+protected:
+    void receptionEnded() override { ++ended_; }
+
+private:
+    std::atomic<int> ended_{0};
+};
+
 class RadioTest : public LoraTest {
 protected:
     void SetUp() override {
@@ -25,7 +37,7 @@ protected:
             for (const char* f : {"/direction", "/edge"}) writeFile(Paths::sysfs("class/gpio/gpio" + std::to_string(g)) + f, "keep");
         }
         sim->setRegister(0x08D8, 0x01), sim->setRegister(0x0889, 0x30), sim->setRegister(0x0736, 0x00);
-        radio = std::make_unique<SX1268>();
+        radio = std::make_unique<Radio>();
     }
     void TearDown() override { radio.reset(), LoraTest::TearDown(); }
     void bringUp() {  // start and receive preparation; forgets the transfers so far
@@ -36,7 +48,7 @@ protected:
     static std::string gpio(const std::string& rel) { return readFile(Paths::sysfs("class/gpio/" + rel)); }
     bool take(std::chrono::milliseconds wait) { return radio->waitPacket(wait, out, len); }
 
-    std::unique_ptr<SX1268> radio;
+    std::unique_ptr<Radio> radio;
     std::array<unsigned char, 256> out{};
     unsigned len = 0;
 };
@@ -166,6 +178,36 @@ TEST_F(RadioTest, LongPacketHandedOverAs200) {
     EXPECT_EQ(std::vector<Bytes>(cmds.end() - 2, cmds.end()), (std::vector<Bytes>{kSetRx, {0x12, 0x00, 0x00, 0x00}}));  // re-armed, nothing pending
     EXPECT_FALSE(take(0ms));
     EXPECT_EQ(radio->lastIrqFlags(), 0x0042);
+}
+
+// A damaged packet reaches the receiver as it came (the frame's CRC decides) or not at all; either
+// way its end is told once, so nobody waits for it longer.
+TEST_F(RadioTest, DamagedReceptionsAndTheirEnd) {
+    struct Case { const char* what; uint16_t irq; bool rxDone; int failOpcode; bool handed; };
+    const Case cases[] = {
+        {"CRC error with RxDone", 0x0040, true, -1, true},
+        {"CRC error alone", 0x0040, false, -1, false},
+        {"read fails", 0, true, 0x1E, false},
+    };
+    Bytes packet(24, 0x5A);
+    packet.back() ^= 0xFF;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int before = radio->ended();
+        bringUp();
+        if (c.failOpcode >= 0) sim->failTransfers(5, c.failOpcode);
+        if (c.rxDone) sim->deliver(packet, 120, c.irq);
+        else sim->raiseIrq(c.irq);
+        EXPECT_EQ(radio->receiveOnce(), SX1268::Pass::Continue);
+        EXPECT_EQ(take(0ms), c.handed);
+        EXPECT_EQ(std::make_tuple(radio->packetInFlight(), radio->ended() - before), std::make_tuple(c.handed, c.handed ? 0 : int{c.rxDone}));
+        if (c.handed) {
+            EXPECT_EQ(std::make_tuple(len, Bytes(out.begin() + 3, out.begin() + 27)), std::make_tuple(27u, packet));
+            radio->packetHandled();
+            EXPECT_EQ(std::make_tuple(radio->packetInFlight(), radio->ended() - before), std::make_tuple(false, 1));
+        }
+        EXPECT_EQ(sim->commands().end()[-2], kSetRx);  // re-armed
+    }
 }
 
 // The chip hears only in RX: a frame sent while it is in standby is lost; the receive pass re-arms it.

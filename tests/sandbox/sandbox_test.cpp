@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -24,7 +25,7 @@ using orvane::test::waitUntil;
 namespace fs = std::filesystem;
 
 #define REQUIRE_SANDBOX() \
-    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root, unshare and overlay mounts"
+    if (!SandboxProcess::available()) GTEST_SKIP() << "needs root, unshare and mounts"
 
 namespace {
 
@@ -46,42 +47,58 @@ struct HostProcess {
 
 }  // namespace
 
+// /etc the overlay where one can be mounted, else (and when forced) a private copy of the host's.
 TEST(SandboxProgram, ProgramUnderTmpWritesEtcAndRunAndKillallStaysInside) {
     REQUIRE_SANDBOX();
     const std::string tag = "orvsbx" + std::to_string(::getpid());  // also a process name
-    SandboxProcess p;
-    // The program and a file of the test lie under /tmp, outside the sandbox's folders, like a
-    // checkout; /tmp inside is another.
-    TempDir outside("orvane-sbx-host"), data("orvane-sbx-data");
-    orvane::test::writeFile(data.file("input"), "kept\n");
-    p.keepReachable(data.path());
-    const std::string victim = outside.file(tag);
-    fs::copy_file("/bin/sleep", victim);
-    fs::copy_file("/bin/sleep", p.binDir() + "/" + tag);
-    HostProcess host(victim);
-    ASSERT_TRUE(waitUntil([&] { return readFile("/proc/" + std::to_string(host.pid) + "/comm") == tag + "\n"; }, 30s));
+    for (const bool copy : {false, true}) {
+        SCOPED_TRACE(copy ? "copy forced" : "overlay where possible");
+        SandboxProcess p;
+        if (copy) p.forceEtcCopyForTest();
+        // The program and a file of the test lie under /tmp, outside the sandbox's folders, like a
+        // checkout; /tmp inside is another.
+        TempDir outside("orvane-sbx-host"), data("orvane-sbx-data");
+        orvane::test::writeFile(data.file("input"), "kept\n");
+        orvane::test::writeFile(p.etcFile(tag + ".conf"), "placed\n");
+        p.keepReachable(data.path());
+        const std::string victim = outside.file(tag);
+        fs::copy_file("/bin/sleep", victim);
+        fs::copy_file("/bin/sleep", p.binDir() + "/" + tag);
+        HostProcess host(victim);
+        ASSERT_TRUE(waitUntil([&] { return readFile("/proc/" + std::to_string(host.pid) + "/comm") == tag + "\n"; }, 30s));
+        // Names, modes, owners and link targets of /etc, without the test's own files.
+        const std::string list = "find /etc -maxdepth 1 -printf '%M %u %g %l %P\\n' | grep -v " + tag + " | sort";
+        ASSERT_EQ(std::system((list + " > " + outside.file("host-before")).c_str()), 0);
 
-    // Inside: write /etc and /run, then kill every process of that name twice: the first kills
-    // the sandbox's own one, the second finds none (the host's is not visible).
-    orvane::test::writeFile(outside.file("prog"),
-        "#!/bin/sh\ncat \"$1\" > /opt/kelvaworks/copy || exit 4\n"
-        "echo written > /etc/" + tag + " && echo run > /run/" + tag + " || exit 3\n" +
-        tag + " 600 &\n"
-        "i=0; until pidof " + tag + " >/dev/null || [ $i -ge 600 ]; do sleep 0.1; i=$((i+1)); done\n"
-        "killall " + tag + "; echo first=$?\n"
-        "wait\n"
-        "killall " + tag + " 2>/dev/null; echo second=$?\n");
-    fs::permissions(outside.file("prog"), fs::perms::owner_all);
-    ASSERT_TRUE(p.start({outside.file("prog"), data.file("input")}));
-    ASSERT_EQ(p.wait(120s), 0) << p.stderrText();
-    EXPECT_NE(p.stdoutText().find("first=0\nsecond=1\n"), std::string::npos) << p.stdoutText() << p.stderrText();
-    EXPECT_EQ(readFile(p.installFile("copy")), "kept\n");
+        // Inside: write /etc and /run, then kill every process of that name twice: the first kills
+        // the sandbox's own one, the second finds none (the host's is not visible).
+        orvane::test::writeFile(outside.file("prog"),
+            "#!/bin/sh\ncat \"$1\" /etc/" + tag + ".conf > /opt/kelvaworks/copy || exit 4\n" +
+            list + " > /opt/kelvaworks/etc-list\n"
+            "echo written > /etc/" + tag + " && echo run > /run/" + tag + " || exit 3\n" +
+            tag + " 600 &\n"
+            "i=0; until pidof " + tag + " >/dev/null || [ $i -ge 600 ]; do sleep 0.1; i=$((i+1)); done\n"
+            "killall " + tag + "; echo first=$?\n"
+            "wait\n"
+            "killall " + tag + " 2>/dev/null; echo second=$?\n");
+        fs::permissions(outside.file("prog"), fs::perms::owner_all);
+        ASSERT_TRUE(p.start({outside.file("prog"), data.file("input")}));
+        ASSERT_EQ(p.wait(120s), 0) << p.stderrText();
+        EXPECT_NE(p.stdoutText().find("first=0\nsecond=1\n"), std::string::npos) << p.stdoutText() << p.stderrText();
+        EXPECT_EQ(readFile(p.installFile("copy")), "kept\nplaced\n");
+        const std::string overlay = "sandbox: /etc is an overlay over the host's /etc\n";
+        const std::string copied = "sandbox: /etc is a private copy of the host's /etc (no overlay)\n";
+        EXPECT_TRUE(p.setupLog() == copied || (!copy && p.setupLog() == overlay)) << p.setupLog();
+        if (copy) { EXPECT_EQ(readFile(p.installFile("etc-list")), readFile(outside.file("host-before"))); }
 
-    EXPECT_TRUE(host.alive());
-    EXPECT_FALSE(fs::exists("/etc/" + tag));
-    EXPECT_FALSE(fs::exists("/run/" + tag));
-    EXPECT_EQ(readFile(p.etcFile(tag)), "written\n");
-    EXPECT_EQ(readFile(p.runFile(tag)), "run\n");
+        EXPECT_TRUE(host.alive());
+        ASSERT_EQ(std::system((list + " > " + outside.file("host-after")).c_str()), 0);
+        EXPECT_EQ(readFile(outside.file("host-after")), readFile(outside.file("host-before")));
+        EXPECT_FALSE(fs::exists("/etc/" + tag));
+        EXPECT_FALSE(fs::exists("/run/" + tag));
+        EXPECT_EQ(readFile(p.etcFile(tag)), "written\n");
+        EXPECT_EQ(readFile(p.runFile(tag)), "run\n");
+    }
 }
 
 TEST(SandboxProgram, ReportsTheHostPidAndRunsCommandsInItsNamespaces) {

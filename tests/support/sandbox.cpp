@@ -23,10 +23,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // Runs as the first process of the new PID namespace, in the new mount and network namespaces.
-// $1 the sandbox's own folder, $2 the install folder, $3 the folder shown as /tmp, then the
-// program. ORVANE_SANDBOX_KEEP: host paths to keep reachable, one a line.
+// $1 the sandbox's own folder, $2 the install folder, $3 the folder shown as /tmp, $4 "overlay"
+// or "copy" (the /etc wanted), then the program. ORVANE_SANDBOX_KEEP: host paths to keep
+// reachable, one a line.
 const char* kScript = R"SH(set -e
-box=$1; install=$2; tmpnew=$3; shift 3
+box=$1; install=$2; tmpnew=$3; etc=$4; shift 4
 exec 3>"$box/nspid"
 mount --make-rprivate /
 mount -t proc proc /proc
@@ -44,7 +45,21 @@ hide() {
 }
 mount --bind "$install" "$box/opt/kelvaworks"
 hide /opt "$box/opt"
-mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-upper,workdir=$box/etc-work" /etc
+if [ "$etc" = overlay ] &&
+   mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-upper,workdir=$box/etc-work" /etc 2>/dev/null; then
+  echo "sandbox: /etc is an overlay over the host's /etc" >"$box/setup.log"
+else
+  # Where no overlay can be mounted (/etc lies two overlays deep already and the kernel stacks
+  # no deeper, or the upper layer's file system cannot carry one): a copy of the host's /etc with
+  # its links and modes, the files put in etc-upper on top, bound at /etc. Writes land in it.
+  rm -rf "$box/etc-copy"
+  cp -a /etc "$box/etc-copy"
+  find "$box/etc-upper" -mindepth 1 -maxdepth 1 -exec cp -a {} "$box/etc-copy/" \;
+  rm -rf "$box/etc-upper"
+  mv "$box/etc-copy" "$box/etc-upper"
+  mount --bind "$box/etc-upper" /etc
+  echo "sandbox: /etc is a private copy of the host's /etc (no overlay)" >"$box/setup.log"
+fi
 hide /run "$box/run"
 if [ -d /sys/class/gpio ]; then mount -t tmpfs -o size=1m,mode=755 tmpfs /sys/class/gpio; fi
 hide /tmp "$tmpnew"
@@ -176,14 +191,10 @@ bool SandboxProcess::available() {
         if (::geteuid() != 0) return false;
         for (const char* c : {"unshare", "nsenter", "ip", "env"})
             if (!haveCommand(c)) return false;
-        // The overlay's upper layer lies where the sandboxes' folders do.
-        TempDir probe("orvane-sbx-probe");
-        fs::create_directories(probe.file("u"));
-        fs::create_directories(probe.file("w"));
+        // No overlay needed: where none can be mounted, /etc is a copy.
         const std::string cmd = "unshare --mount --net --pid --fork -- sh -c 'mount --make-rprivate / && "
                                 "mount -t proc proc /proc && mount -t tmpfs tmpfs /opt && mount -t tmpfs tmpfs /run && "
-                                "mount -t overlay overlay -o lowerdir=/etc,upperdir=" + probe.file("u") + ",workdir=" +
-                                probe.file("w") + " /etc && ip link set lo up' >/dev/null 2>&1";
+                                "ip link set lo up' >/dev/null 2>&1";
         return std::system(cmd.c_str()) == 0;
     }();
     return ok;
@@ -229,8 +240,9 @@ bool SandboxProcess::start(const std::vector<std::string>& argv) {
     const std::string nspid = box_.file("nspid");
     std::error_code ec;
     fs::remove(nspid, ec);
+    fs::remove(box_.file("setup.log"), ec);
     std::vector<std::string> all = {"unshare", "--mount", "--net", "--pid", "--kill-child", "--", "sh", "-c", kScript,
-                                    "sandbox", box_.path(), install_.path(), tmp_.path()};
+                                    "sandbox", box_.path(), install_.path(), tmp_.path(), etcCopy_ ? "copy" : "overlay"};
     all.insert(all.end(), argv.begin(), argv.end());
     std::vector<char*> args;
     for (auto& a : all) args.push_back(const_cast<char*>(a.c_str()));
@@ -342,6 +354,7 @@ int SandboxProcess::runInside(const std::vector<std::string>& argv, std::string*
     return runEntered({"--mount", "--net", "--pid"}, argv, output);
 }
 
+std::string SandboxProcess::setupLog() const { return readFile(box_.file("setup.log")); }
 std::string SandboxProcess::stdoutText() const { return readFile(box_.file("stdout")); }
 std::string SandboxProcess::stderrText() const { return readFile(box_.file("stderr")); }
 

@@ -5,7 +5,9 @@
 //   /opt              a folder of the sandbox, with installDir() bound at /opt/kelvaworks
 //   /tmp              tmpDir()
 //   /etc              an overlay over the host's /etc: reads see the host's files, writes land in
-//                     etcDir() (files put there before start() appear under /etc)
+//                     etcDir() (files put there before start() appear under /etc); where no
+//                     overlay can be mounted, etcDir() becomes a copy of the host's /etc (links
+//                     and modes kept, those files on top) bound at /etc. setupLog() tells which.
 //   /run              runDir()
 //   /sys/class/gpio   an empty tmpfs (where the host has one)
 //   /proc             the sandbox's own: `killall`, `pidof` and the like see only its processes
@@ -53,6 +55,8 @@ public:
     void addStub(const std::string& name, const std::string& script);
     // A host file or folder the program must reach at the same path (call before start()).
     void keepReachable(const std::string& hostPath);
+    // Test-only: /etc as the copy even where an overlay could be mounted (call before start()).
+    void forceEtcCopyForTest() { etcCopy_ = true; }
 
     // Starts argv (absolute host path of the program first, or a name found on PATH) inside the
     // sandbox; stdout and stderr go to files readable with stdoutText()/stderrText(). Returns
@@ -76,6 +80,8 @@ public:
     // and processes.
     int runInside(const std::vector<std::string>& argv, std::string* output = nullptr);
 
+    // The line the last start wrote about its set-up (which /etc it made).
+    std::string setupLog() const;
     std::string stdoutText() const;
     std::string stderrText() const;
 
@@ -87,6 +93,7 @@ private:
     TempDir tmp_{"orvane-sbx-tmp"};
     TempDir box_{"orvane-sbx-box"};  // its own files: pid, outputs, /opt, /etc layers, /run
     std::vector<std::string> keep_;
+    bool etcCopy_ = false;
     pid_t pid_ = -1;  // the unshare process, our child
     pid_t initPid_ = -1;
     pid_t programPid_ = -1;

@@ -118,13 +118,19 @@ void Sx126xSim::arriveLocked(const Uplink& u) {
 int Sx126xSim::portTransfer(const uint8_t* tx, uint8_t* rx, unsigned len) {
     std::vector<std::vector<uint8_t>> out;
     {
-        std::lock_guard lk(m_);
+        std::unique_lock lk(m_);
         if (!open_) {
             ++onClosed_;
             errno = EBADF;
             return -1;
         }
-        if (failTransfers_ > 0) {
+        if (len > 0 && tx[0] == holdOpcode_) {
+            holdOpcode_ = -1;
+            holding_ = true;
+            cv_.notify_all();
+            cv_.wait(lk, [this] { return !holding_; });
+        }
+        if (failTransfers_ > 0 && (failOpcode_ < 0 || (len > 0 && tx[0] == failOpcode_))) {
             --failTransfers_;
             errno = EIO;
             return -1;
@@ -219,8 +225,14 @@ void Sx126xSim::dispatch(const std::vector<std::vector<uint8_t>>& frames) {
         for (LoraFieldDevice* d : devices) {
             for (auto& reply : d->onDownlink(f)) {
                 std::lock_guard lk(m_);
-                if (answerAfter_ <= 0) arriveLocked({std::move(reply), 120, 0});
-                else air_.push_back({{std::move(reply), 120, 0}, answerAfter_});
+                uint16_t extra = 0;
+                if (damage_ > 0 && !reply.empty()) {
+                    --damage_;
+                    reply.back() ^= 0xFF;
+                    extra = damageIrq_;
+                }
+                if (answerAfter_ <= 0) arriveLocked({std::move(reply), 120, extra});
+                else air_.push_back({{std::move(reply), 120, extra}, answerAfter_});
             }
         }
     }
@@ -263,9 +275,28 @@ void Sx126xSim::failOpen(SpiPort::OpenStep step) {
     std::lock_guard lk(m_);
     failOpen_ = step;
 }
-void Sx126xSim::failTransfers(int n) {
+void Sx126xSim::failTransfers(int n, int opcode) {
     std::lock_guard lk(m_);
     failTransfers_ = n;
+    failOpcode_ = opcode;
+}
+void Sx126xSim::holdCommand(uint8_t opcode) {
+    std::lock_guard lk(m_);
+    holdOpcode_ = opcode;
+}
+void Sx126xSim::release() {
+    std::lock_guard lk(m_);
+    holding_ = false;
+    cv_.notify_all();
+}
+bool Sx126xSim::holding() const {
+    std::lock_guard lk(m_);
+    return holding_;
+}
+void Sx126xSim::damageAnswers(int n, uint16_t extraIrq) {
+    std::lock_guard lk(m_);
+    damage_ = n;
+    damageIrq_ = extraIrq;
 }
 void Sx126xSim::setImmediateEdgeWaits(bool immediate) {
     std::lock_guard lk(m_);

@@ -53,7 +53,14 @@ public:
     // Sets IRQ flags alone (HeaderErr 0x20, Timeout 0x200).
     void raiseIrq(uint16_t flags);
     void failOpen(orvane::platform::SpiPort::OpenStep step);
-    void failTransfers(int n);
+    // The next n transfers fail (only those of that opcode when one is given).
+    void failTransfers(int n, int opcode = -1);
+    // The next transfer of that opcode waits until release(); holding() tells it is waiting.
+    void holdCommand(uint8_t opcode);
+    void release();
+    bool holding() const;
+    // The next n answers of attached devices arrive damaged: last byte flipped, with extraIrq.
+    void damageAnswers(int n, uint16_t extraIrq);
     // true: edge waits return at once (Edge when one is pending, else Timeout); false: real waits.
     void setImmediateEdgeWaits(bool immediate);
     void setRegister(uint16_t addr, uint8_t value);
@@ -104,6 +111,11 @@ private:
     bool open_ = false;
     orvane::platform::SpiPort::OpenStep failOpen_ = orvane::platform::SpiPort::OpenStep::None;
     int failTransfers_ = 0;
+    int failOpcode_ = -1;
+    int holdOpcode_ = -1;
+    bool holding_ = false;
+    int damage_ = 0;
+    uint16_t damageIrq_ = 0;
     bool immediate_ = true;
     bool interrupted_ = false;
     std::vector<Transfer> transfers_;
