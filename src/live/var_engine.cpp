@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <type_traits>
 
@@ -614,20 +615,36 @@ std::pair<bool, bool> VarEngine::detectSwapableLogged(EndianessType clientType) 
     return {swapWord, swapByte};
 }
 
-bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
-    if (n <= 0) return true;
-    // The usual read of a client that asks by variable: exactly one whole value.
+inline bool VarEngine::getWholeValue(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
     const HotEntry e = hotByReg(reg);
-    if (e.num == n) {
-        prefetchValue(e.ptr, e.num);
-        encodeValue(e.kind, e.ptr, e.num, mutexes_[e.owner], swapWord, swapByte, buf);
-        return true;
-    }
-    return getRegSpan(reg, buf, n, swapWord, swapByte);
+    if (e.num != n) return false;
+    prefetchValue(e.ptr, e.num);
+    encodeValue(e.kind, e.ptr, e.num, mutexes_[e.owner], swapWord, swapByte, buf);
+    return true;
 }
 
-bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
+bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
+    if (n <= 0) return true;
+    return getWholeValue(reg, buf, n, swapWord, swapByte) || getRegSpan(reg, buf, n, swapWord, swapByte);
+}
+
+void VarEngine::getRegWindow(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
+    if (n > 0 && !getWholeValue(reg, buf, n, swapWord, swapByte)) getRegSpan(reg, buf, n, swapWord, swapByte, true);
+}
+
+bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte, bool window) {
+    // d: position in buf of the value being read; negative for a value that starts before reg.
     int d = 0;
+    if (window && hotByReg(reg).num == 0) {
+        // Values never overlap: only the nearest value that starts before reg can reach into the
+        // range, and it starts at most 63 registers before (a value spans at most 64).
+        for (int back = 1; back < 64 && reg >= std::numeric_limits<int>::min() + back; ++back) {
+            const int num = hotByReg(reg - back).num;
+            if (num == 0) continue;
+            if (num > back) d = -back;
+            break;
+        }
+    }
     uint16_t tmp[64];
     // Consecutive values of one store are read under one hold of its mutex (one store at a time:
     // the hold is released before another store's mutex is taken). A text releases it: only its
@@ -641,6 +658,10 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
     while (d < n) {
         const HotEntry e = hotByReg(reg + d);
         if (e.num == 0) {
+            if (window) {
+                buf[d++] = 0;
+                continue;
+            }
             SLOG_INFO(SCADA, "getRegVal: {} not found", reg + d);
             return false;
         }
@@ -649,9 +670,9 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
         prefetchValue(e.ptr, e.num);
         const int num = e.num;
         StoreMutex* m = mutexes_[e.owner];
-        // A value that runs past the requested range is encoded aside and cut: never write
-        // beyond buf[n - 1].
-        uint16_t* out = num <= n - d ? buf + d : tmp;
+        // A value that runs past either end of the range is encoded aside and cut: never write
+        // outside buf[0..n).
+        uint16_t* out = d >= 0 && num <= n - d ? buf + d : tmp;
         const bool number = isPlainNumber(e.kind);
         if (number) {
             hold(m);
@@ -661,7 +682,7 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
         }
         encodeValue(e.kind, e.ptr, num, number ? nullptr : m, swapWord, swapByte, out);
         if (out == tmp)
-            for (int k = 0; k < n - d; ++k) buf[d + k] = tmp[k];
+            for (int k = std::max(0, -d); k < num && k < n - d; ++k) buf[d + k] = tmp[k];
         d += num;
     }
     return true;

@@ -349,7 +349,7 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
                 break;
             }
             if (inTable) {
-                vars_.getRegVal(q.address, table_->data() + q.address, q.count, EndianessType::NONE);
+                vars_.getRegWindow(q.address, table_->data() + q.address, q.count, EndianessType::NONE);
                 handleQueryForHMI();
             }
             sent = modbus_reply(ctx, buffer, length, mapping);

@@ -7,9 +7,10 @@
 // length, per client, so a client that sends half a request never holds up the others; the rest
 // of a request must follow within 2 s or the connection is closed. Each whole request is
 // answered by processMBTCPRequst:
-//  - reads (function codes 3 and 4) load the requested registers from the register table into
-//    the one register array, which libmodbus uses as both its holding and its input table, then
-//    refresh the HMI results (handleQueryForHMI) and answer;
+//  - reads (function codes 3 and 4) load every requested register from the register table into
+//    the one register array, which libmodbus uses as both its holding and its input table (a
+//    value cut by either end of the range gives the words inside it, a register where no value
+//    lies reads 0), then refresh the HMI results (handleQueryForHMI) and answer;
 //  - writes (6 and 16) are stored through the register table, then run the system command
 //    (start 1071) or the HMI command (start 2992), and are answered.
 // A request outside the 20000 registers, with a register count libmodbus would refuse, or a

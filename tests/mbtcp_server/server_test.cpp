@@ -187,6 +187,42 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
     EXPECT_EQ(read(1, 6), refsBefore);
 }
 
+// Every register of a read holds its current content, whatever earlier reads left in the
+// server's register array: a value cut by either end gives its words inside the range, a
+// register where no value lies reads 0. Holding and input registers alike.
+TEST_F(ServerRig, ReadsAnswerTheCurrentContentOfEveryRegister) {
+    auto words = [](float f) {
+        const uint32_t b = std::bit_cast<uint32_t>(f);
+        return std::array<uint16_t, 2>{static_cast<uint16_t>(b & 0xffff), static_cast<uint16_t>(b >> 16)};
+    };
+    const auto ref = words(123.45f), before = words(7.31f), after = words(8.64f);
+    struct Row { const char* what; float pH; int reg, n; std::vector<uint16_t> regs; };
+    const Row rows[] = {
+        {"the first read, from a gap", 0, 0, 12, {0, ref[0], ref[1], 0x0304, 0x0102, 0x0304, 0x0102, 0, 0, 0, 0, 0}},
+        {"from inside a value into a gap", 0, 6, 3, {0x0102, 0, 0}},
+        {"values cut at both ends", 0, 2, 2, {ref[1], 0x0304}},
+        {"a text of 64 registers from 63 before", 0, 1264, 4, {0x7878, 0x6154, 0x6B6E, 0}},
+        {"a probe value whole", 7.31f, 2001, 2, {before[0], before[1]}},
+        {"from a gap, after a change", 8.64f, 1995, 8, {0, 0, 0, 0, 0, 0, after[0], after[1]}},
+    };
+    write(1201, std::vector<uint16_t>(64, 0x7878));  // message: 128 x 'x'
+    write(1265, {0x6154, 0x6B6E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // custom name "Tank"
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.pH != 0) {
+            std::lock_guard<StoreMutex> lock(live_->mutex());
+            live_->data().probe.items[0].val = r.pH;
+        }
+        EXPECT_EQ(read(r.reg, r.n), r.regs);
+        EXPECT_EQ(read(r.reg, r.n, true), r.regs);
+    }
+    uint16_t regs[2];
+    for (auto* readFn : {modbus_read_registers, modbus_read_input_registers}) {
+        EXPECT_EQ(readFn(client_, MBTCPServer::kRegisterCount - 1, 2, regs), -1);
+        EXPECT_EQ(errno, EMBXILADD);
+    }
+}
+
 TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
     command(1, 24);
     EXPECT_EQ(env_->diagnoseProbeId.load(), 0u);
