@@ -688,17 +688,20 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
     return true;
 }
 
-bool VarEngine::setRegVal(int reg, const unsigned short* data, int n, EndianessType clientType) {
-    return setRegVal(reg, reinterpret_cast<const uint8_t*>(data), n, clientType);
+bool VarEngine::setRegVal(int reg, const unsigned short* data, int n, EndianessType clientType,
+                          orvane::platform::LogThrottle* throttle) {
+    return setRegVal(reg, reinterpret_cast<const uint8_t*>(data), n, clientType, throttle);
 }
 
 bool VarEngine::setRegVal(int reg, const unsigned short* data, int n, bool swapWord, bool swapByte) {
     return setRegVal(reg, reinterpret_cast<const uint8_t*>(data), n, swapWord, swapByte);
 }
 
-bool VarEngine::setRegVal(int reg, const uint8_t* data, int n, EndianessType clientType) {
-    SLOG_WARN(SCADA, "setRegVal clientType = {}, nativeEndianess = {}", endianessName(clientType),
-              endianessName(nativeEndianess_));
+bool VarEngine::setRegVal(int reg, const uint8_t* data, int n, EndianessType clientType,
+                          orvane::platform::LogThrottle* throttle) {
+    if (const uint64_t k = throttle ? throttle->admit() : 1)
+        SLOG_WARN(SCADA, "setRegVal clientType = {}, nativeEndianess = {}{}", endianessName(clientType),
+                  endianessName(nativeEndianess_), orvane::platform::LogThrottle::note(k));
     auto [w, b] = detectSwapable(clientType);
     return setRegVal(reg, data, n, w, b);
 }

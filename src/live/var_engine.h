@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/log_throttle.h"
 #include "utils/fss.h"
 #include "utils/store_mutex.h"
 
@@ -269,9 +270,12 @@ public:
     // first; the data may be unaligned). Never reads beyond the n registers: a value whose
     // registers do not all lie in the request is not stored and the call returns false. False
     // also when a register on the way starts no value; values stored before stay stored.
-    bool setRegVal(int reg, const unsigned short* data, int n, EndianessType clientType);
+    // These two log the client's byte order on every call; with a throttle, as it admits.
+    bool setRegVal(int reg, const unsigned short* data, int n, EndianessType clientType,
+                   orvane::platform::LogThrottle* throttle = nullptr);
     bool setRegVal(int reg, const unsigned short* data, int n, bool swapWord, bool swapByte);
-    bool setRegVal(int reg, const uint8_t* data, int n, EndianessType clientType);
+    bool setRegVal(int reg, const uint8_t* data, int n, EndianessType clientType,
+                   orvane::platform::LogThrottle* throttle = nullptr);
     bool setRegVal(int reg, const uint8_t* data, int n, bool swapWord, bool swapByte);
 
     void showTabContent() const;

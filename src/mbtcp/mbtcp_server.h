@@ -21,6 +21,12 @@
 // behind the register table's back and get ILLEGAL FUNCTION; codes of 0x80 and above get ILLEGAL
 // FUNCTION with their own byte as the function.
 //
+// A peer that repeats a request cannot flood the log: each warning or error line a request
+// causes is logged the first time, then at most once per 10 s per connection with the count of
+// the lines it stands for; a connection that closes with lines held back logs their number.
+// Lines that end a connection are counted for the whole server, as a peer repeats them only by
+// connecting again.
+//
 // Threads: everything but stop() and port() runs on the server thread, which alone touches the
 // HMI block (bound into the register table with no lock). Stores are locked one at a time.
 #include <array>
@@ -29,6 +35,7 @@
 #include <memory>
 
 #include "mbtcp/hmi_block.h"
+#include "platform/log_throttle.h"
 #include "platform/stopper.h"
 #include "recipe/recipe_data.h"
 
@@ -96,6 +103,18 @@ public:
     bool rebootLatched() const { return rebootLatch_ != 0; }
 
 private:
+    using LogThrottle = orvane::platform::LogThrottle;
+    // The lines a request can cause, one throttle per kind: per connection.
+    struct PeerLog {
+        LogThrottle unhandled, refusedWrite, tableWrite, hmiCommand, hmiRestore, hmiAddress, hmiBatch;
+        // Lines held back by all of them, forgotten.
+        uint64_t takeHeld();
+    };
+    // The lines that end a connection: for the whole server.
+    struct ServerLog {
+        LogThrottle receive, badLength, timeout, send, failed, accept;
+    };
+
     void releaseContext();
     bool listenOnce();
     void serve();
@@ -104,7 +123,8 @@ private:
     bool serveClient(Client& client);
     // The exception a write of count registers from address calls for (a register that starts
     // no value, or a value that runs past the write), or 0 when the register table takes it whole.
-    int writeRefusal(int address, int count) const;
+    int writeRefusal(int address, int count, PeerLog& log) const;
+    PeerLog& peerLog() { return peer_ ? *peer_ : unattached_; }
     void runSystemCommand();
     void runCalibration(int slot);
     void runCommit();
@@ -134,6 +154,10 @@ private:
     MBTcpServerRecipeData settings_;
     HmiCommandBlock hmi_{};
     HmiWatch watch_ = HmiWatch::NONE;
+    // The connection whose request is being answered (a request handed in directly: unattached_).
+    PeerLog* peer_ = nullptr;
+    PeerLog unattached_;
+    ServerLog serverLog_;
 
     bool ready_ = false;
     int listenFd_ = -1;

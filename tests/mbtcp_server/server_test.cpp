@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -21,6 +22,9 @@
 #include "mbtcp/mbtcp_server.h"
 #include "recipe/recipe_guard.h"
 #include "sensors/probe_library.h"
+#include "platform/clock.h"
+#include "platform/log_throttle.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
@@ -82,6 +86,7 @@ protected:
         if (client_) modbus_close(client_), modbus_free(client_);
         server_->stop();
         if (thread_.joinable()) thread_.join();
+        orvane::platform::Clock::setForTest(nullptr);
     }
     modbus_t* connect() {
         modbus_t* c = modbus_new_tcp("127.0.0.1", server_->port());
@@ -131,6 +136,7 @@ protected:
     std::unique_ptr<MBTCPServer> server_;
     std::thread thread_;
     modbus_t* client_ = nullptr;
+    orvane::platform::SimulatedClock clock_;  // installed by the tests that need it
 };
 
 // Refused requests get their exception at once, store nothing and leave the next request in the socket.
@@ -221,6 +227,37 @@ TEST_F(ServerRig, ReadsAnswerTheCurrentContentOfEveryRegister) {
         EXPECT_EQ(readFn(client_, MBTCPServer::kRegisterCount - 1, 2, regs), -1);
         EXPECT_EQ(errno, EMBXILADD);
     }
+}
+
+// A peer that repeats a request cannot flood the log: each line it causes is logged once, then
+// once per 10 s per connection with the count; the answers and the request lines stay as they are.
+TEST_F(ServerRig, RepeatedRequestsLogOnceThenOncePerIntervalWithTheCount) {
+    orvane::platform::Clock::setForTest(&clock_);
+    orvane::test::LogCapture log({{LogModule::MBTCP, LogLevel::INFO}, {LogModule::SCADA, LogLevel::WARN}});
+    uint8_t bits[1];
+    struct Row { std::string line; std::function<int()> request; int answer; };  // answer: the count, or -errno
+    const Row rows[] = {
+        {"Modbus TCP write refused: no value starts at register 0", [&] { return modbus_write_register(client_, 0, 1); }, -EMBXILADD},
+        {"unhandle function code 1", [&] { return modbus_read_bits(client_, 0, 1, bits); }, -EMBXILADD},
+        {"setRegVal clientType = NONE, nativeEndianess = DCBA", [&] { return modbus_write_register(client_, 1059, 7); }, 1},
+        {"HMI command: 0, probe ID: 0, parameter:0", [&] { return modbus_write_register(client_, kCommand, 0); }, 1},
+    };
+    auto answer = [](int rc) { return rc < 0 ? -errno : rc; };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.line);
+        for (int i = 0; i < 300; ++i) ASSERT_EQ(answer(r.request()), r.answer);
+        EXPECT_EQ(log.lines(r.line), std::vector<std::string>{r.line});
+        clock_.advance(10s);
+        EXPECT_EQ(answer(r.request()), r.answer);
+        EXPECT_EQ(log.lines(r.line), (std::vector<std::string>{r.line, r.line + orvane::platform::LogThrottle::note(300)}));
+    }
+    EXPECT_EQ(log.lines("Modbus TCP request: funcCode: 6").size(), 3u * 301u);
+    // Lines still held when the peer leaves are counted in one last line (the first of these five
+    // is logged: its interval has passed).
+    for (int i = 0; i < 5; ++i) rows[0].request();
+    modbus_close(client_), modbus_free(client_), client_ = nullptr;
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return !log.lines("Connection closed on socket").empty(); }, 20s));
+    EXPECT_EQ(log.lines("closed: 4 repeated log lines were left out").size(), 1u);
 }
 
 TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {
