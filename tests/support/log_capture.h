@@ -1,12 +1,11 @@
 #pragma once
-// Collects the messages written through spdlog's default logger while alive, with the given
-// module levels (every other module silent). Safe while other threads log.
-#include <spdlog/sinks/base_sink.h>
+// Collects the messages of spdlog's default logger while alive (the last 8192), with the given
+// module levels and every other module silent. Safe while other threads log.
+#include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,36 +14,24 @@
 
 namespace orvane::test {
 
-class LogCapture {
-public:
+struct LogCapture {
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(8192);
+    std::shared_ptr<spdlog::logger> previous = spdlog::default_logger();
     explicit LogCapture(std::initializer_list<std::pair<LogModule, LogLevel>> levels) {
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink_));
-        spdlog::default_logger()->set_level(spdlog::level::trace);
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
         reset_log_levels_for_test();
         for (const auto& [module, level] : levels) set_log_level_for_test(module, static_cast<int>(level));
     }
-    ~LogCapture() { reset_log_levels_for_test(), spdlog::set_default_logger(previous_); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
+    ~LogCapture() { reset_log_levels_for_test(), spdlog::set_default_logger(previous); }
     // The messages that contain text, in order.
-    std::vector<std::string> lines(const std::string& text) const { return sink_->lines(text); }
-
-private:
-    struct Sink : spdlog::sinks::base_sink<std::mutex> {
-        std::vector<std::string> lines(const std::string& text) {
-            std::lock_guard lock(mutex_);
-            std::vector<std::string> out;
-            for (const std::string& m : messages)
-                if (m.find(text) != std::string::npos) out.push_back(m);
-            return out;
+    std::vector<std::string> lines(const std::string& text) const {
+        std::vector<std::string> out;
+        for (const auto& m : sink->last_raw()) {
+            std::string message(m.payload.data(), m.payload.size());
+            if (message.find(text) != std::string::npos) out.push_back(std::move(message));
         }
-        void sink_it_(const spdlog::details::log_msg& msg) override { messages.emplace_back(msg.payload.data(), msg.payload.size()); }
-        void flush_() override {}
-        std::vector<std::string> messages;
-    };
-    std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
-    std::shared_ptr<spdlog::logger> previous_ = spdlog::default_logger();
+        return out;
+    }
 };
 
 }  // namespace orvane::test
