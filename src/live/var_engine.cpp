@@ -625,17 +625,18 @@ inline bool VarEngine::getWholeValue(int reg, unsigned short* buf, int n, bool s
 
 bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
     if (n <= 0) return true;
-    return getWholeValue(reg, buf, n, swapWord, swapByte) || getRegSpan(reg, buf, n, swapWord, swapByte);
+    return getWholeValue(reg, buf, n, swapWord, swapByte) || getRegSpan<false>(reg, buf, n, swapWord, swapByte);
 }
 
 void VarEngine::getRegWindow(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
-    if (n > 0 && !getWholeValue(reg, buf, n, swapWord, swapByte)) getRegSpan(reg, buf, n, swapWord, swapByte, true);
+    if (n > 0 && !getWholeValue(reg, buf, n, swapWord, swapByte)) getRegSpan<true>(reg, buf, n, swapWord, swapByte);
 }
 
-bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte, bool window) {
+template <bool Window>
+bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
     // d: position in buf of the value being read; negative for a value that starts before reg.
     int d = 0;
-    if (window && hotByReg(reg).num == 0) {
+    if (Window && hotByReg(reg).num == 0) {
         // Values never overlap: only the nearest value that starts before reg can reach into the
         // range, and it starts at most 63 registers before (a value spans at most 64).
         for (int back = 1; back < 64 && reg >= std::numeric_limits<int>::min() + back; ++back) {
@@ -658,7 +659,7 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
     while (d < n) {
         const HotEntry e = hotByReg(reg + d);
         if (e.num == 0) {
-            if (window) {
+            if constexpr (Window) {
                 buf[d++] = 0;
                 continue;
             }
@@ -672,7 +673,7 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
         StoreMutex* m = mutexes_[e.owner];
         // A value that runs past either end of the range is encoded aside and cut: never write
         // outside buf[0..n).
-        uint16_t* out = d >= 0 && num <= n - d ? buf + d : tmp;
+        uint16_t* out = (!Window || d >= 0) && num <= n - d ? buf + d : tmp;
         const bool number = isPlainNumber(e.kind);
         if (number) {
             hold(m);
@@ -681,8 +682,10 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
             held = std::unique_lock<StoreMutex>();
         }
         encodeValue(e.kind, e.ptr, num, number ? nullptr : m, swapWord, swapByte, out);
-        if (out == tmp)
-            for (int k = std::max(0, -d); k < num && k < n - d; ++k) buf[d + k] = tmp[k];
+        if (out == tmp) {
+            const int end = Window ? std::min(num, n - d) : n - d;
+            for (int k = Window ? std::max(0, -d) : 0; k < end; ++k) buf[d + k] = tmp[k];
+        }
         d += num;
     }
     return true;

@@ -289,11 +289,11 @@ public:
     EndianessType nativeEndianess() const { return nativeEndianess_; }
 
 private:
-    // A range that is not exactly one whole value. Without window (getRegVal) the values from
-    // reg on, up to a register that starts no value (false); with window (getRegWindow) every
+    // A range that is not exactly one whole value. Without Window (getRegVal) the values from
+    // reg on, up to a register that starts no value (false); with Window (getRegWindow) every
     // register of the range, a value that reaches in from before included, gaps as 0.
-    [[gnu::noinline]] bool getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte,
-                                      bool window = false);
+    template <bool Window>
+    [[gnu::noinline]] bool getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
     // The usual read of a client that asks by variable: exactly the one value that starts at reg.
     bool getWholeValue(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
     struct StoreRegion {

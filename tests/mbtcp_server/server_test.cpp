@@ -205,6 +205,7 @@ TEST_F(ServerRig, ReadsAnswerTheCurrentContentOfEveryRegister) {
         {"from inside a value into a gap", 0, 6, 3, {0x0102, 0, 0}},
         {"values cut at both ends", 0, 2, 2, {ref[1], 0x0304}},
         {"a text of 64 registers from 63 before", 0, 1264, 4, {0x7878, 0x6154, 0x6B6E, 0}},
+        {"inside one text", 0, 1203, 2, {0x7878, 0x7878}},
         {"a probe value whole", 7.31f, 2001, 2, {before[0], before[1]}},
         {"from a gap, after a change", 8.64f, 1995, 8, {0, 0, 0, 0, 0, 0, after[0], after[1]}},
     };
