@@ -3,7 +3,8 @@
 // RegisterRead/Table: getRegVal of whole values at random registers of the full 5116-variable map
 // (recipe, live and HMI fields, texts included), beside RegisterRead/PlainCopy: a memcpy of the
 // same registers from a plain array, same addresses in the same order. Compare the per-register
-// rates (items_per_second counts registers).
+// rates (items_per_second counts registers). RegisterRead/TableWindow: the same reads through
+// getRegWindow, as the Modbus TCP server makes them.
 // DataCell/Full: LiveDataGuard::getDataCell over a record where every probe, LoRa register,
 // controller input and analog input holds a value.
 #include <benchmark/benchmark.h>
@@ -58,6 +59,7 @@ Stores& stores() {
     return s;
 }
 
+template <bool Window>
 void RegisterReadTable(benchmark::State& state) {
     Stores& s = stores();
     uint16_t buf[64];
@@ -65,14 +67,16 @@ void RegisterReadTable(benchmark::State& state) {
     int64_t registers = 0;
     for (auto _ : state) {
         const int n = s.counts[i];
-        s.vars->getRegVal(s.regs[i], buf, n, EndianessType::NONE);
+        if constexpr (Window) s.vars->getRegWindow(s.regs[i], buf, n, EndianessType::NONE);
+        else s.vars->getRegVal(s.regs[i], buf, n, EndianessType::NONE);
         benchmark::DoNotOptimize(buf);
         registers += n;
         i = (i + 1) & 4095;
     }
     state.SetItemsProcessed(registers);
 }
-BENCHMARK(RegisterReadTable)->Name("RegisterRead/Table");
+BENCHMARK(RegisterReadTable<false>)->Name("RegisterRead/Table");
+BENCHMARK(RegisterReadTable<true>)->Name("RegisterRead/TableWindow");
 
 void RegisterReadPlainCopy(benchmark::State& state) {
     Stores& s = stores();

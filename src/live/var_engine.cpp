@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <type_traits>
 
@@ -614,20 +615,37 @@ std::pair<bool, bool> VarEngine::detectSwapableLogged(EndianessType clientType) 
     return {swapWord, swapByte};
 }
 
-bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
-    if (n <= 0) return true;
-    // The usual read of a client that asks by variable: exactly one whole value.
+inline bool VarEngine::getWholeValue(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
     const HotEntry e = hotByReg(reg);
-    if (e.num == n) {
-        prefetchValue(e.ptr, e.num);
-        encodeValue(e.kind, e.ptr, e.num, mutexes_[e.owner], swapWord, swapByte, buf);
-        return true;
-    }
-    return getRegSpan(reg, buf, n, swapWord, swapByte);
+    if (e.num != n) return false;
+    prefetchValue(e.ptr, e.num);
+    encodeValue(e.kind, e.ptr, e.num, mutexes_[e.owner], swapWord, swapByte, buf);
+    return true;
 }
 
+bool VarEngine::getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
+    if (n <= 0) return true;
+    return getWholeValue(reg, buf, n, swapWord, swapByte) || getRegSpan<false>(reg, buf, n, swapWord, swapByte);
+}
+
+void VarEngine::getRegWindow(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
+    if (n > 0 && !getWholeValue(reg, buf, n, swapWord, swapByte)) getRegSpan<true>(reg, buf, n, swapWord, swapByte);
+}
+
+template <bool Window>
 bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte) {
+    // d: position in buf of the value being read; negative for a value that starts before reg.
     int d = 0;
+    if (Window && hotByReg(reg).num == 0) {
+        // Values never overlap: only the nearest value that starts before reg can reach into the
+        // range, and it starts at most 63 registers before (a value spans at most 64).
+        for (int back = 1; back < 64 && reg >= std::numeric_limits<int>::min() + back; ++back) {
+            const int num = hotByReg(reg - back).num;
+            if (num == 0) continue;
+            if (num > back) d = -back;
+            break;
+        }
+    }
     uint16_t tmp[64];
     // Consecutive values of one store are read under one hold of its mutex (one store at a time:
     // the hold is released before another store's mutex is taken). A text releases it: only its
@@ -641,6 +659,10 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
     while (d < n) {
         const HotEntry e = hotByReg(reg + d);
         if (e.num == 0) {
+            if constexpr (Window) {
+                buf[d++] = 0;
+                continue;
+            }
             SLOG_INFO(SCADA, "getRegVal: {} not found", reg + d);
             return false;
         }
@@ -649,9 +671,9 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
         prefetchValue(e.ptr, e.num);
         const int num = e.num;
         StoreMutex* m = mutexes_[e.owner];
-        // A value that runs past the requested range is encoded aside and cut: never write
-        // beyond buf[n - 1].
-        uint16_t* out = num <= n - d ? buf + d : tmp;
+        // A value that runs past either end of the range is encoded aside and cut: never write
+        // outside buf[0..n).
+        uint16_t* out = (!Window || d >= 0) && num <= n - d ? buf + d : tmp;
         const bool number = isPlainNumber(e.kind);
         if (number) {
             hold(m);
@@ -660,24 +682,29 @@ bool VarEngine::getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, b
             held = std::unique_lock<StoreMutex>();
         }
         encodeValue(e.kind, e.ptr, num, number ? nullptr : m, swapWord, swapByte, out);
-        if (out == tmp)
-            for (int k = 0; k < n - d; ++k) buf[d + k] = tmp[k];
+        if (out == tmp) {
+            const int end = Window ? std::min(num, n - d) : n - d;
+            for (int k = Window ? std::max(0, -d) : 0; k < end; ++k) buf[d + k] = tmp[k];
+        }
         d += num;
     }
     return true;
 }
 
-bool VarEngine::setRegVal(int reg, const unsigned short* data, int n, EndianessType clientType) {
-    return setRegVal(reg, reinterpret_cast<const uint8_t*>(data), n, clientType);
+bool VarEngine::setRegVal(int reg, const unsigned short* data, int n, EndianessType clientType,
+                          orvane::platform::LogThrottle* throttle) {
+    return setRegVal(reg, reinterpret_cast<const uint8_t*>(data), n, clientType, throttle);
 }
 
 bool VarEngine::setRegVal(int reg, const unsigned short* data, int n, bool swapWord, bool swapByte) {
     return setRegVal(reg, reinterpret_cast<const uint8_t*>(data), n, swapWord, swapByte);
 }
 
-bool VarEngine::setRegVal(int reg, const uint8_t* data, int n, EndianessType clientType) {
-    SLOG_WARN(SCADA, "setRegVal clientType = {}, nativeEndianess = {}", endianessName(clientType),
-              endianessName(nativeEndianess_));
+bool VarEngine::setRegVal(int reg, const uint8_t* data, int n, EndianessType clientType,
+                          orvane::platform::LogThrottle* throttle) {
+    if (const uint64_t k = throttle ? throttle->admit() : 1)
+        SLOG_WARN(SCADA, "setRegVal clientType = {}, nativeEndianess = {}{}", endianessName(clientType),
+                  endianessName(nativeEndianess_), orvane::platform::LogThrottle::note(k));
     auto [w, b] = detectSwapable(clientType);
     return setRegVal(reg, data, n, w, b);
 }

@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/log_throttle.h"
 #include "utils/fss.h"
 #include "utils/store_mutex.h"
 
@@ -256,13 +257,25 @@ public:
     }
     bool getRegVal(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
 
+    // Reads the n registers from reg as they stand now into buf[0..n), whatever the range meets:
+    // a value that starts before reg or runs past the range gives the words that lie in it, and
+    // a register where no value lies reads 0. Never writes beyond buf[n - 1].
+    void getRegWindow(int reg, unsigned short* buf, int n, EndianessType clientType) {
+        auto [w, b] = detectSwapable(clientType);
+        getRegWindow(reg, buf, n, w, b);
+    }
+    void getRegWindow(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
+
     // Stores n registers given as in a Modbus write request (two bytes per register, high byte
     // first; the data may be unaligned). Never reads beyond the n registers: a value whose
     // registers do not all lie in the request is not stored and the call returns false. False
     // also when a register on the way starts no value; values stored before stay stored.
-    bool setRegVal(int reg, const unsigned short* data, int n, EndianessType clientType);
+    // These two log the client's byte order on every call; with a throttle, as it admits.
+    bool setRegVal(int reg, const unsigned short* data, int n, EndianessType clientType,
+                   orvane::platform::LogThrottle* throttle = nullptr);
     bool setRegVal(int reg, const unsigned short* data, int n, bool swapWord, bool swapByte);
-    bool setRegVal(int reg, const uint8_t* data, int n, EndianessType clientType);
+    bool setRegVal(int reg, const uint8_t* data, int n, EndianessType clientType,
+                   orvane::platform::LogThrottle* throttle = nullptr);
     bool setRegVal(int reg, const uint8_t* data, int n, bool swapWord, bool swapByte);
 
     void showTabContent() const;
@@ -276,8 +289,13 @@ public:
     EndianessType nativeEndianess() const { return nativeEndianess_; }
 
 private:
-    // getRegVal of a range that is not exactly one whole value.
+    // A range that is not exactly one whole value. Without Window (getRegVal) the values from
+    // reg on, up to a register that starts no value (false); with Window (getRegWindow) every
+    // register of the range, a value that reaches in from before included, gaps as 0.
+    template <bool Window>
     [[gnu::noinline]] bool getRegSpan(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
+    // The usual read of a client that asks by variable: exactly the one value that starts at reg.
+    bool getWholeValue(int reg, unsigned short* buf, int n, bool swapWord, bool swapByte);
     struct StoreRegion {
         const char* begin = nullptr;
         const char* end = nullptr;

@@ -195,14 +195,22 @@ struct MBTCPServer::Client {
     std::array<uint8_t, 2 * kQueryLength> buf{};
     size_t have = 0;
     std::chrono::steady_clock::time_point partialSince{};
+    PeerLog log;
 };
+
+uint64_t MBTCPServer::PeerLog::takeHeld() {
+    return unhandled.takeHeld() + refusedWrite.takeHeld() + tableWrite.takeHeld() + hmiCommand.takeHeld() +
+           hmiRestore.takeHeld() + hmiAddress.takeHeld() + hmiBatch.takeHeld();
+}
 
 bool MBTCPServer::serveClient(Client& c) {
     const ssize_t n = ::recv(c.fd, c.buf.data() + c.have, c.buf.size() - c.have, MSG_DONTWAIT);
     if (n == 0) return false;
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
-        SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}", std::strerror(errno));
+        const int err = errno;
+        if (const uint64_t k = serverLog_.receive.admit())
+            SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}{}", std::strerror(err), LogThrottle::note(k));
         return false;
     }
     const bool wasPartial = c.have > 0;
@@ -213,7 +221,9 @@ bool MBTCPServer::serveClient(Client& c) {
         const uint8_t* frame = c.buf.data() + used;
         const int rest = be16(frame + 4);
         if (rest < 2 || rest > kQueryLength - 6) {
-            SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: invalid request length {}", rest);
+            if (const uint64_t k = serverLog_.badLength.admit())
+                SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: invalid request length {}{}", rest,
+                           LogThrottle::note(k));
             return false;
         }
         const size_t total = 6 + static_cast<size_t>(rest);
@@ -222,7 +232,10 @@ bool MBTCPServer::serveClient(Client& c) {
         std::memcpy(query_.data(), frame, total);
         used += total;
         modbus_set_socket(ctx_, c.fd);
-        if (processMBTCPRequst(ctx_, query_.data(), static_cast<int>(total), mapping_) < 0) return false;
+        peer_ = &c.log;
+        const int rc = processMBTCPRequst(ctx_, query_.data(), static_cast<int>(total), mapping_);
+        peer_ = nullptr;
+        if (rc < 0) return false;
     }
     if (used > 0) {
         std::memmove(c.buf.data(), c.buf.data() + used, c.have - used);
@@ -263,7 +276,8 @@ void MBTCPServer::serve() {
             const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
                 const int err = errno;
-                SLOG_ERROR(MBTCP, "Failed to Accept.");
+                if (const uint64_t k = serverLog_.accept.admit())
+                    SLOG_ERROR(MBTCP, "Failed to Accept.{}", LogThrottle::note(k));
                 // Out of descriptors or memory the pending connection stays queued: pause briefly
                 // instead of spinning on it and flooding the log.
                 if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) stopper_.waitFor(100ms);
@@ -285,14 +299,20 @@ void MBTCPServer::serve() {
                 try {
                     keep = serveClient(c);
                 } catch (const std::exception& e) {
-                    SLOG_ERROR(MBTCP, "Modbus TCP request failed: {}", e.what());
+                    peer_ = nullptr;
+                    if (const uint64_t k = serverLog_.failed.admit())
+                        SLOG_ERROR(MBTCP, "Modbus TCP request failed: {}{}", e.what(), LogThrottle::note(k));
                     keep = false;
                 }
             } else if (c.have > 0 && later - c.partialSince >= restLimit) {
-                SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}", std::strerror(ETIMEDOUT));
+                if (const uint64_t k = serverLog_.timeout.admit())
+                    SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}{}", std::strerror(ETIMEDOUT),
+                               LogThrottle::note(k));
                 keep = false;
             }
             if (!keep) {
+                if (const uint64_t held = c.log.takeHeld())
+                    SLOG_WARN(MBTCP, "Socket {} closed: {} repeated log lines were left out", c.fd, held);
                 SLOG_INFO(MBTCP, "Connection closed on socket {}", c.fd);
                 ::close(c.fd);
                 c.fd = -1;
@@ -332,6 +352,7 @@ MBTCPServer::QueryInfo MBTCPServer::getQueryInfo(const uint8_t* request) const {
 int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int length, modbus_mapping_t* mapping) {
     const int h = modbus_get_header_length(ctx);
     uint8_t* buffer = const_cast<uint8_t*>(request);  // libmodbus takes it non-const, reads only
+    PeerLog& log = peerLog();
     const QueryInfo q = getQueryInfo(request);
     // Every request these codes serve names an address and a count (or value).
     const bool shortRequest = length < h + 5;
@@ -349,7 +370,7 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
                 break;
             }
             if (inTable) {
-                vars_.getRegVal(q.address, table_->data() + q.address, q.count, EndianessType::NONE);
+                vars_.getRegWindow(q.address, table_->data() + q.address, q.count, EndianessType::NONE);
                 handleQueryForHMI();
             }
             sent = modbus_reply(ctx, buffer, length, mapping);
@@ -370,8 +391,8 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
                 SLOG_INFO(MBTCP, "Modbus TCP request: funcCode: {}, regAddr: {}, regNB: {}, write data: {}", q.funcCode,
                           q.address, q.count, be16(q.data));
                 // A write the register table would take only in part is refused whole.
-                int refusal = writeRefusal(q.address, q.count);
-                if (refusal == 0 && !vars_.setRegVal(q.address, q.data, q.count, EndianessType::NONE))
+                int refusal = writeRefusal(q.address, q.count, log);
+                if (refusal == 0 && !vars_.setRegVal(q.address, q.data, q.count, EndianessType::NONE, &log.tableWrite))
                     refusal = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
                 if (refusal != 0) {
                     sent = modbus_reply_exception(ctx, buffer, static_cast<unsigned>(refusal));
@@ -385,11 +406,13 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
         }
         case MODBUS_FC_MASK_WRITE_REGISTER:
         case MODBUS_FC_WRITE_AND_READ_REGISTERS:
-            SLOG_ERROR(MBTCP, "unhandle function code {}", q.funcCode);
+            if (const uint64_t k = log.unhandled.admit())
+                SLOG_ERROR(MBTCP, "unhandle function code {}{}", q.funcCode, LogThrottle::note(k));
             sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
             break;
         default: {
-            SLOG_ERROR(MBTCP, "unhandle function code {}", q.funcCode);
+            if (const uint64_t k = log.unhandled.admit())
+                SLOG_ERROR(MBTCP, "unhandle function code {}{}", q.funcCode, LogThrottle::note(k));
             const int byteCount = q.funcCode == MODBUS_FC_WRITE_MULTIPLE_COILS ? request[h + 5] : -1;
             const int refusal = refusalOf(q.funcCode, q.count, byteCount);
             sent = refusal != 0 ? replyException(ctx, buffer, refusal) : modbus_reply(ctx, buffer, length, mapping);
@@ -397,22 +420,27 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
         }
     }
     if (sent < 0) {
-        SLOG_ERROR(MBTCP, "Failed to send to Modbus socket: {}", modbus_strerror(errno));
+        const int err = errno;
+        if (const uint64_t k = serverLog_.send.admit())
+            SLOG_ERROR(MBTCP, "Failed to send to Modbus socket: {}{}", modbus_strerror(err), LogThrottle::note(k));
         return -1;
     }
     return 0;
 }
 
-int MBTCPServer::writeRefusal(int address, int count) const {
+int MBTCPServer::writeRefusal(int address, int count, PeerLog& log) const {
     for (int d = 0; d < count;) {
         const int num = regValCount(vars_.findByReg(address + d).second);
         if (num == 0) {
-            SLOG_ERROR(MBTCP, "Modbus TCP write refused: no value starts at register {}", address + d);
+            if (const uint64_t k = log.refusedWrite.admit())
+                SLOG_ERROR(MBTCP, "Modbus TCP write refused: no value starts at register {}{}", address + d,
+                           LogThrottle::note(k));
             return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         }
         if (num > count - d) {
-            SLOG_ERROR(MBTCP, "Modbus TCP write refused: register {} needs {} registers, the request holds {}", address + d,
-                       num, count - d);
+            if (const uint64_t k = log.refusedWrite.admit())
+                SLOG_ERROR(MBTCP, "Modbus TCP write refused: register {} needs {} registers, the request holds {}{}",
+                           address + d, num, count - d, LogThrottle::note(k));
             return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
         }
         d += num;
@@ -499,7 +527,10 @@ void MBTCPServer::runCalibration(int slot) {
 void MBTCPServer::handleCmdForHMI() {
     const uint16_t code = hmi_.command;
     const int slot = static_cast<int>(hmi_.probeId) - 1;
-    SLOG_WARN(MBTCP, "HMI command: {}, probe ID: {}, parameter:{}", code, hmi_.probeId, hmi_.parameter);
+    PeerLog& log = peerLog();
+    if (const uint64_t k = log.hmiCommand.admit())
+        SLOG_WARN(MBTCP, "HMI command: {}, probe ID: {}, parameter:{}{}", code, hmi_.probeId, hmi_.parameter,
+                  LogThrottle::note(k));
 
     ConfigCmdPack config;
     config.probeId = static_cast<uint32_t>(slot);
@@ -511,7 +542,8 @@ void MBTCPServer::handleCmdForHMI() {
         case 0:
             break;
         case 13:
-            SLOG_WARN(MBTCP, "Restore from HMI - probe index:{}", slot);
+            if (const uint64_t k = log.hmiRestore.admit())
+                SLOG_WARN(MBTCP, "Restore from HMI - probe index:{}{}", slot, LogThrottle::note(k));
             accepted(env_.set_restoreCmd(RestoreCmdPack{static_cast<uint32_t>(slot)}), HmiWatch::RESTORE);
             hmi_.command = 0;
             break;
@@ -519,8 +551,10 @@ void MBTCPServer::handleCmdForHMI() {
             config.cmdType = CONFIG_CMD_CHANGE_ADDR;
             config.newAddr = probeAddressOf(hmi_.parameter);
             bool ok = false;
-            if (config.newAddr < 0) SLOG_WARN(MBTCP, "HMI address change refused: {} is not an address 1..247", hmi_.parameter);
-            else ok = env_.set_probeAddr(config);
+            if (config.newAddr >= 0) ok = env_.set_probeAddr(config);
+            else if (const uint64_t k = log.hmiAddress.admit())
+                SLOG_WARN(MBTCP, "HMI address change refused: {} is not an address 1..247{}", hmi_.parameter,
+                          LogThrottle::note(k));
             accepted(ok, HmiWatch::CONFIG);
             hmi_.command = 0;
             break;
@@ -564,7 +598,10 @@ void MBTCPServer::handleCmdForHMI() {
                 ids.push_back(s.addr);
             }
             // Nothing selected still ends the scan session: the empty batch clears the scan results.
-            if (n == 0) SLOG_WARN(MBTCP, "HMI add batch: no scan result selected");
+            if (n == 0) {
+                if (const uint64_t k = log.hmiBatch.admit())
+                    SLOG_WARN(MBTCP, "HMI add batch: no scan result selected{}", LogThrottle::note(k));
+            }
             env_.setLastScannedSlaveIDs(ids);
             env_.set_probeAddBatch(batch, true);
             break;

@@ -7,9 +7,10 @@
 // length, per client, so a client that sends half a request never holds up the others; the rest
 // of a request must follow within 2 s or the connection is closed. Each whole request is
 // answered by processMBTCPRequst:
-//  - reads (function codes 3 and 4) load the requested registers from the register table into
-//    the one register array, which libmodbus uses as both its holding and its input table, then
-//    refresh the HMI results (handleQueryForHMI) and answer;
+//  - reads (function codes 3 and 4) load every requested register from the register table into
+//    the one register array, which libmodbus uses as both its holding and its input table (a
+//    value cut by either end of the range gives the words inside it, a register where no value
+//    lies reads 0), then refresh the HMI results (handleQueryForHMI) and answer;
 //  - writes (6 and 16) are stored through the register table, then run the system command
 //    (start 1071) or the HMI command (start 2992), and are answered.
 // A request outside the 20000 registers, with a register count libmodbus would refuse, or a
@@ -20,6 +21,12 @@
 // behind the register table's back and get ILLEGAL FUNCTION; codes of 0x80 and above get ILLEGAL
 // FUNCTION with their own byte as the function.
 //
+// A peer that repeats a request cannot flood the log: each warning or error line a request
+// causes is logged the first time, then at most once per 10 s per connection with the count of
+// the lines it stands for; a connection that closes with lines held back logs their number.
+// Lines that end a connection are counted for the whole server, as a peer repeats them only by
+// connecting again.
+//
 // Threads: everything but stop() and port() runs on the server thread, which alone touches the
 // HMI block (bound into the register table with no lock). Stores are locked one at a time.
 #include <array>
@@ -28,6 +35,7 @@
 #include <memory>
 
 #include "mbtcp/hmi_block.h"
+#include "platform/log_throttle.h"
 #include "platform/stopper.h"
 #include "recipe/recipe_data.h"
 
@@ -95,6 +103,18 @@ public:
     bool rebootLatched() const { return rebootLatch_ != 0; }
 
 private:
+    using LogThrottle = orvane::platform::LogThrottle;
+    // The lines a request can cause, one throttle per kind: per connection.
+    struct PeerLog {
+        LogThrottle unhandled, refusedWrite, tableWrite, hmiCommand, hmiRestore, hmiAddress, hmiBatch;
+        // Lines held back by all of them, forgotten.
+        uint64_t takeHeld();
+    };
+    // The lines that end a connection: for the whole server.
+    struct ServerLog {
+        LogThrottle receive, badLength, timeout, send, failed, accept;
+    };
+
     void releaseContext();
     bool listenOnce();
     void serve();
@@ -103,7 +123,8 @@ private:
     bool serveClient(Client& client);
     // The exception a write of count registers from address calls for (a register that starts
     // no value, or a value that runs past the write), or 0 when the register table takes it whole.
-    int writeRefusal(int address, int count) const;
+    int writeRefusal(int address, int count, PeerLog& log) const;
+    PeerLog& peerLog() { return peer_ ? *peer_ : unattached_; }
     void runSystemCommand();
     void runCalibration(int slot);
     void runCommit();
@@ -133,6 +154,10 @@ private:
     MBTcpServerRecipeData settings_;
     HmiCommandBlock hmi_{};
     HmiWatch watch_ = HmiWatch::NONE;
+    // The connection whose request is being answered (a request handed in directly: unattached_).
+    PeerLog* peer_ = nullptr;
+    PeerLog unattached_;
+    ServerLog serverLog_;
 
     bool ready_ = false;
     int listenFd_ = -1;

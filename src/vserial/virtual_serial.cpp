@@ -22,6 +22,7 @@ namespace virtual_serial {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
+using orvane::platform::LogThrottle;
 
 struct VirtualSerial::Connection {
     explicit Connection(asio::io_context& io) : socket(io) {}
@@ -207,15 +208,19 @@ int VirtualSerial::loop_thread() {
         tcp::endpoint peer;
         acceptor.accept(conn->socket, peer, ec);
         if (ec) {
-            SLOG_ERROR(SENSOR, "Error accepting incoming connection: {}", ec.message());
+            if (const uint64_t k = log_.acceptError.admit())
+                SLOG_ERROR(SENSOR, "Error accepting incoming connection: {}{}", ec.message(), LogThrottle::note(k));
             // Out of descriptors the connection stays queued: pause instead of spinning on it.
             stopper_.waitFor(std::chrono::milliseconds(100));
             continue;
         }
         conn->peer = peer.address().to_string();
-        SLOG_WARN(SENSOR, "Received a connection request from {}", conn->peer);
+        if (const uint64_t k = log_.request.admit())
+            SLOG_WARN(SENSOR, "Received a connection request from {}{}", conn->peer, LogThrottle::note(k));
         if (busy_.load()) {
-            SLOG_WARN(SENSOR, "The serial line is already passed through: connection from {} closed", conn->peer);
+            if (const uint64_t k = log_.busy.admit())
+                SLOG_WARN(SENSOR, "The serial line is already passed through: connection from {} closed{}", conn->peer,
+                          LogThrottle::note(k));
             conn->socket.close(ec);
             continue;
         }
@@ -225,7 +230,8 @@ int VirtualSerial::loop_thread() {
             try {
                 remote_handle(std::move(c));
             } catch (const std::exception& e) {
-                SLOG_ERROR(SENSOR, "pass-through connection failed: {}", e.what());
+                if (const uint64_t k = log_.failed.admit())
+                    SLOG_ERROR(SENSOR, "pass-through connection failed: {}{}", e.what(), LogThrottle::note(k));
             }
             served_.fetch_add(1);
             busy_.store(false);
@@ -260,36 +266,44 @@ void VirtualSerial::remote_handle(std::unique_ptr<Connection> conn) {
         rtu = recipe_.recipe.modbusRtu;
     }
     if (rtu.parity < 0 || rtu.parity > 2) {
-        SLOG_WARN(SENSOR, "The sensor configuration is wrong due to parity = {}.", rtu.parity);
+        if (const uint64_t k = log_.parity.admit())
+            SLOG_WARN(SENSOR, "The sensor configuration is wrong due to parity = {}.{}", rtu.parity,
+                      LogThrottle::note(k));
         return;
     }
     setKeepAlive(conn->socket);
     boost::system::error_code ec;
     conn->socket.non_blocking(true, ec);
 
-    SLOG_WARN(SENSOR, "Start to stop the sensor on {} ...", rtu.interface.view());
+    if (const uint64_t k = log_.stopping.admit())
+        SLOG_WARN(SENSOR, "Start to stop the sensor on {} ...{}", rtu.interface.view(), LogThrottle::note(k));
     env_.serialCmd.store(1);
     if (!waitForAck(1)) {
         env_.serialCmd.store(2);
         return;
     }
-    SLOG_WARN(SENSOR, "The sensor connections are stopped.");
+    if (const uint64_t k = log_.stopped.admit())
+        SLOG_WARN(SENSOR, "The sensor connections are stopped.{}", LogThrottle::note(k));
 
     termios saved{};
     const std::string device = rtu.interface.str();
     const int fd = serial_port_connect(device.c_str(), rtu.baudrate, kParityLetters[rtu.parity], rtu.databits, rtu.stopbit,
                                        saved);
     if (fd < 0) {
-        SLOG_ERROR(SENSOR, "Fail to open {}. Err {}", device, fd);
+        if (const uint64_t k = log_.openError.admit())
+            SLOG_ERROR(SENSOR, "Fail to open {}. Err {}{}", device, fd, LogThrottle::note(k));
     } else {
         forward(*conn, fd);
-        SLOG_WARN(SENSOR, "Connection closed from {}", conn->peer);
+        if (const uint64_t k = log_.closed.admit())
+            SLOG_WARN(SENSOR, "Connection closed from {}{}", conn->peer, LogThrottle::note(k));
         serial_port_close(fd, saved);
     }
     conn->socket.close(ec);
 
     env_.serialCmd.store(2);
-    if (waitForAck(2)) SLOG_WARN(SENSOR, "The sensor connections are started.");
+    if (!waitForAck(2)) return;
+    if (const uint64_t k = log_.started.admit())
+        SLOG_WARN(SENSOR, "The sensor connections are started.{}", LogThrottle::note(k));
 }
 
 bool VirtualSerial::writeSerial(int fd, const unsigned char* data, size_t n) {
@@ -320,7 +334,10 @@ bool VirtualSerial::sendSocket(Connection& conn, const unsigned char* data, size
             break;
         }
     }
-    if (done < n) SLOG_WARN(SENSOR, "Fail to response Serial: {}; Socket: {}", n, done);
+    if (done < n) {
+        if (const uint64_t k = log_.shortSend.admit())
+            SLOG_WARN(SENSOR, "Fail to response Serial: {}; Socket: {}{}", n, done, LogThrottle::note(k));
+    }
     return done == n;
 }
 

@@ -16,6 +16,9 @@
 //  5. closes the device, asks for the line back (request := 2) and waits for acknowledgement 2.
 // A second client while a connection runs (also during its take-back wait) is logged and closed.
 // TCP keepalive is on, so a vanished peer does not keep the line lent.
+// A client that keeps reconnecting cannot flood the log: each warning or error line a
+// connection causes is logged the first time, then at most once per 10 s for the whole server
+// with the count of the lines it stands for.
 //
 // Threads: loop_thread (the acceptor) and one connection thread, joined when the acceptor ends.
 // Every wait ends on stop(); a connection stopped before its take-back still writes request 2.
@@ -28,6 +31,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/log_throttle.h"
 #include "platform/stopper.h"
 
 class RecipeDataGuard;
@@ -85,9 +89,16 @@ private:
     // Waits for fd to become ready (events) or stop; false on stop or error.
     bool waitReady(int fd, short events);
 
+    // The lines a connection can cause, one throttle per kind.
+    struct PeerLog {
+        orvane::platform::LogThrottle request, busy, acceptError, parity, stopping, stopped, openError, closed, started,
+            shortSend, failed;
+    };
+
     RecipeDataGuard& recipe_;
     EnvGuard& env_;
     Options opts_;
+    PeerLog log_;
     std::atomic<int> boundPort_{0};
     std::atomic<bool> busy_{false};
     std::atomic<int> served_{0};

@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -21,6 +22,9 @@
 #include "mbtcp/mbtcp_server.h"
 #include "recipe/recipe_guard.h"
 #include "sensors/probe_library.h"
+#include "platform/clock.h"
+#include "platform/log_throttle.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
@@ -82,6 +86,7 @@ protected:
         if (client_) modbus_close(client_), modbus_free(client_);
         server_->stop();
         if (thread_.joinable()) thread_.join();
+        orvane::platform::Clock::setForTest(nullptr);
     }
     modbus_t* connect() {
         modbus_t* c = modbus_new_tcp("127.0.0.1", server_->port());
@@ -131,6 +136,7 @@ protected:
     std::unique_ptr<MBTCPServer> server_;
     std::thread thread_;
     modbus_t* client_ = nullptr;
+    orvane::platform::SimulatedClock clock_;  // installed by the tests that need it
 };
 
 // Refused requests get their exception at once, store nothing and leave the next request in the socket.
@@ -185,6 +191,65 @@ TEST_F(ServerRig, RefusedRequestsGetExceptionsStoreNothingAndLeaveTheFollowingBy
     EXPECT_EQ(read(1059, 1)[0], 7);
     EXPECT_EQ(var_to_string(far), farBefore);
     EXPECT_EQ(read(1, 6), refsBefore);
+}
+
+// Every register of a read holds its current content, whatever earlier reads left in the
+// server's register array: a value cut by either end gives its words inside the range, a
+// register where no value lies reads 0. Holding and input registers alike.
+TEST_F(ServerRig, ReadsAnswerTheCurrentContentOfEveryRegister) {
+    auto words = [](float f) { return std::bit_cast<std::array<uint16_t, 2>>(f); };  // low word first
+    const auto ref = words(123.45f), before = words(7.31f), after = words(8.64f);
+    struct Row { const char* what; float pH; int reg, n; std::vector<uint16_t> regs; };
+    const Row rows[] = {
+        {"the first read, from a gap", 0, 0, 12, {0, ref[0], ref[1], 0x0304, 0x0102, 0x0304, 0x0102, 0, 0, 0, 0, 0}},
+        {"from inside a value into a gap", 0, 6, 3, {0x0102, 0, 0}},
+        {"values cut at both ends", 0, 2, 2, {ref[1], 0x0304}},
+        {"a text of 64 registers from 63 before", 0, 1264, 4, {0x7878, 0x6154, 0x6B6E, 0}},
+        {"inside one text", 0, 1203, 2, {0x7878, 0x7878}},
+        {"a probe value whole", 7.31f, 2001, 2, {before[0], before[1]}},
+        {"from a gap, after a change", 8.64f, 1995, 8, {0, 0, 0, 0, 0, 0, after[0], after[1]}},
+    };
+    write(1201, std::vector<uint16_t>(64, 0x7878));  // message: 128 x 'x'
+    write(1265, {0x6154, 0x6B6E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // custom name "Tank"
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.pH != 0) {
+            std::lock_guard<StoreMutex> lock(live_->mutex());
+            live_->data().probe.items[0].val = r.pH;
+        }
+        EXPECT_EQ(read(r.reg, r.n), r.regs);
+        EXPECT_EQ(read(r.reg, r.n, true), r.regs);
+    }
+    uint16_t regs[2];  // past the table: the exception
+    for (auto* readFn : {modbus_read_registers, modbus_read_input_registers}) EXPECT_EQ(readFn(client_, 19999, 2, regs), -1);
+}
+
+// A peer that repeats a request cannot flood the log: each line it causes is logged once, then
+// once per 10 s per connection with the count; the answers and the request lines stay as they are.
+TEST_F(ServerRig, RepeatedRequestsLogOnceThenOncePerIntervalWithTheCount) {
+    orvane::platform::Clock::setForTest(&clock_);
+    orvane::test::LogCapture log({{LogModule::MBTCP, LogLevel::INFO}, {LogModule::SCADA, LogLevel::WARN}});
+    uint8_t bits[1];
+    struct Row { std::string line; std::function<int()> request; int answer; };  // answer: the count, or -errno
+    const Row rows[] = {
+        {"Modbus TCP write refused: no value starts at register 0", [&] { return modbus_write_register(client_, 0, 1); }, -EMBXILADD},
+        {"unhandle function code 1", [&] { return modbus_read_bits(client_, 0, 1, bits); }, -EMBXILADD},
+        {"setRegVal clientType = NONE, nativeEndianess = DCBA", [&] { return modbus_write_register(client_, 1059, 7); }, 1},
+        {"HMI command: 0, probe ID: 0, parameter:0", [&] { return modbus_write_register(client_, kCommand, 0); }, 1},
+    };
+    auto answer = [](int rc) { return rc < 0 ? -errno : rc; };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.line);
+        for (int i = 0; i < 300; ++i) ASSERT_EQ(answer(r.request()), r.answer);
+        clock_.advance(10s);
+        EXPECT_EQ(answer(r.request()), r.answer);
+        EXPECT_EQ(log.lines(r.line), (std::vector<std::string>{r.line, r.line + orvane::platform::LogThrottle::note(300)}));
+    }
+    EXPECT_EQ(log.lines("Modbus TCP request: funcCode: 6").size(), 3u * 301u);
+    for (int i = 0; i < 5; ++i) rows[0].request();  // the first is logged, the four held are counted at close
+    modbus_close(client_), modbus_free(client_), client_ = nullptr;
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return !log.lines("Connection closed on socket").empty(); }, 20s));
+    EXPECT_EQ(log.lines("closed: 4 repeated log lines were left out").size(), 1u);
 }
 
 TEST_F(ServerRig, DiagnosisResultsShowOnTheReadAfterTheProbeServiceReports) {

@@ -17,7 +17,10 @@
 #include <vector>
 
 #include "env/env_guard.h"
+#include "platform/clock.h"
+#include "platform/log_throttle.h"
 #include "recipe/recipe_guard.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/scoped_roots.h"
 #include "support/temp_dir.h"
@@ -90,6 +93,7 @@ protected:
         if (acceptor_.joinable()) acceptor_.join();
         stop_ = true;
         player_.join();
+        orvane::platform::Clock::setForTest(nullptr);
     }
     std::vector<int> acks() {
         std::lock_guard<std::mutex> lock(m_);
@@ -126,6 +130,7 @@ protected:
     std::atomic<bool> holdRelease_{false}, holdTakeBack_{false}, stop_{false};
     std::mutex m_;
     std::vector<int> acks_;
+    orvane::platform::SimulatedClock clock_;  // installed by the tests that need it
 };
 
 TEST_F(PassThrough, BytesBothWaysWithTheRecipeLineSettingsAndTheOldSettingsBack) {
@@ -202,6 +207,27 @@ TEST_F(PassThrough, OneClientAtATimeAClientGoneMidTransferAndAStopMidWait) {
     EXPECT_EQ(env_->serialCmd.load(), 2);
     EXPECT_FALSE(vs_->busy());
     ::close(fifth);
+}
+
+// A client that keeps reconnecting while the line is lent cannot flood the log: each line is
+// logged once, then once per 10 s for the whole server with the count.
+TEST_F(PassThrough, ReconnectingClientLogsOnceThenOncePerIntervalWithTheCount) {
+    orvane::platform::Clock::setForTest(&clock_);
+    orvane::test::LogCapture log({{LogModule::SENSOR, LogLevel::WARN}});
+    holdRelease_ = true;  // the first client keeps the line lent
+    const int first = connect();
+    ASSERT_TRUE(waitUntil([&] { return env_->serialCmd.load() == 1; }, 30s));
+    const std::pair<std::string, uint64_t> rows[] = {  // a line, the count it carries after the interval
+        {"Received a connection request from 127.0.0.1", 301},
+        {"The serial line is already passed through: connection from 127.0.0.1 closed", 300}};
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(closedByPeer(connect()));
+    clock_.advance(10s);
+    EXPECT_TRUE(closedByPeer(connect()));
+    for (const auto& [line, count] : rows)
+        EXPECT_EQ(log.lines(line), (std::vector<std::string>{line, line + orvane::platform::LogThrottle::note(count)}));
+    holdRelease_ = false;
+    ::close(first);
+    EXPECT_TRUE(served(1));
 }
 
 TEST(SerialSettings, SpeedsSizesStopBitsAndParity) {
