@@ -34,7 +34,7 @@
 // What a key of a body holds.
 enum class BodyKind : uint8_t {
     boolean,
-    integer,  // a JSON integer within [min, max]
+    integer,  // a JSON number of whole value within [min, max] (700, 700.0 and 7e2 alike)
     number,   // any JSON number a float holds (null: the field stays)
     text,     // a quoted text (cut to its field by the reader)
     array,    // an array, of objects checked against `element` when there is one
@@ -100,7 +100,8 @@ enum class BodyShape : uint8_t { object, array };
 
 struct BodyCheck {
     std::string refusal;  // empty when the body may be read; else the answer's message
-    std::string body;     // the body without blanks between its tokens: what the readers take
+    std::string body;     // the body without blanks between its tokens, the whole numbers of integer
+                          // keys in plain digits: what the readers take
 
     explicit operator bool() const { return refusal.empty(); }
 };

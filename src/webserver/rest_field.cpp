@@ -850,7 +850,9 @@ RestHandled RestAPI::_setControlLoop(const RestRequest& req, fss::stringHuge& ou
         row = recipe_.recipe.controlloop[index];
     }
     // The keys to check are those of the kind the body's "type" chooses.
-    const BodyCheck form = checkBody(req.body, BodySchema{});
+    static const BodySchema kKind{{bodyInteger("type", std::numeric_limits<long long>::min(),
+                                               std::numeric_limits<long long>::max())}};
+    const BodyCheck form = checkBody(req.body, kKind);
     if (!form) return refuse(out, form);
     const BodyCheck body = checkBody(form.body, controlLoopBodySchema(row, form.body));
     if (!body) return refuse(out, body);
