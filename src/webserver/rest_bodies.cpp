@@ -970,8 +970,8 @@ int writeJsonP(const UpgradeStatusAnswer& v, char* dst, int room, const char* na
     });
 }
 
-RestHandled refuse(fss::stringHuge& out, const BodyCheck& check) {
-    SLOG_WARN(WEB, "Request body refused: {}", check.refusal);
+RestHandled refuse(fss::stringHuge& out, const BodyCheck& check, LogThrottles& logs) {
+    SLOG_THROTTLED(logs, WEB, WARN, "Request body refused: {}", check.refusal);
     RestAPI::_response(out, RESPONSE_CODE::FAILED, check.refusal);
     return RestHandled::AnsweredNoSave;
 }

@@ -111,6 +111,10 @@ struct BodyCheck {
 BodyCheck checkBody(std::string_view body, const BodySchema& schema, BodyShape shape = BodyShape::object,
                     int maxElements = 0);
 
+// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved. The warning
+// goes through the caller's throttles.
+RestHandled refuse(fss::stringHuge& out, const BodyCheck& check, LogThrottles& logs);
+
 // ---- request bodies -------------------------------------------------------------------------
 
 // The first balanced object of a body (with its braces); empty when there is none.
@@ -153,9 +157,6 @@ template <> const BodySchema& packBodySchema<ChangeAddrItemPack>();
 template <> const BodySchema& packBodySchema<AddControllerOutputPack>();
 template <> const BodySchema& packBodySchema<AuthCommand>();
 template <> const BodySchema& packBodySchema<LogQueryPack>();
-
-// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved.
-RestHandled refuse(fss::stringHuge& out, const BodyCheck& check);
 
 // A body checked against the keys of a recipe record or of a pack.
 template <class R>

@@ -275,11 +275,12 @@ private:
 class http_server {
 public:
     http_server(tcp::acceptor& acceptor, const std::string& docRoot, RestEndpoints& rest, fss::stringHuge& answer,
-                std::chrono::milliseconds timeout, size_t maxConnections, WebServerStats& stats)
+                std::chrono::milliseconds timeout, size_t maxConnections, WebServerStats& stats, LogThrottles& logs)
         : docRoot_(docRoot),
           rest_(rest),
           answer_(answer),
           timeout_(timeout),
+          logs_(logs),
           acceptor_(acceptor),
           maxConnections_(std::max<size_t>(maxConnections, 1)),
           stats_(stats),
@@ -302,6 +303,7 @@ public:
     RestEndpoints& rest_;
     fss::stringHuge& answer_;
     const std::chrono::milliseconds timeout_;
+    LogThrottles& logs_;  // warnings a request can cause, one throttle per kind
 
     WebServerStats& stats() { return stats_; }
 
@@ -457,11 +459,11 @@ void http_session::process_request(const http::request<http::string_body, Fields
         }
     } catch (const std::exception& e) {
         stats.handlerErrors.fetch_add(1);
-        SLOG_WARN(WEB, "Error: {}", e.what());
+        SLOG_THROTTLED(server_.logs_, WEB, WARN, "Error: {}", e.what());
         send_bad_response(http::status::internal_server_error, "Internal Server Error\r\n");
     } catch (...) {
         stats.handlerErrors.fetch_add(1);
-        SLOG_WARN(WEB, "Error: uncatched error");
+        SLOG_THROTTLED(server_.logs_, WEB, WARN, "Error: uncatched error");
         send_bad_response(http::status::internal_server_error, "Internal Server Error\r\n");
     }
     SLOG_INFO(WEB, "end process_request target={}, token={}, method={}", target, token, method);
@@ -648,8 +650,8 @@ void WebServer::startLoop() {
             acceptor.bind(endpoint);
             acceptor.listen(net::socket_base::max_listen_connections);
 
-            auto worker =
-                std::make_unique<http_server>(acceptor, docRoot_, *rest_, *answer_, timeout_, maxConnections_, stats_);
+            auto worker = std::make_unique<http_server>(acceptor, docRoot_, *rest_, *answer_, timeout_, maxConnections_,
+                                                        stats_, logs_);
             SLOG_INFO(WEB, " sizeof(workers):{}",
                       sizeof(http_server) + maxConnections_ * sizeof(http_session) + sizeof(fss::stringHuge));
             worker->start();

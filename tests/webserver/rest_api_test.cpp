@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "log_capture.h"
 #include "rest_fixture.h"
 #include "scada_paths.h"
 #include "webserver/rest_bodies.h"
@@ -170,6 +171,67 @@ TEST_F(RestTest, HandlerExceptionsAnswer1001AndFreeThePutLock) {
     EXPECT_EQ(put("/wan/settings", token), common(1001, "Internal error"));
     EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));  // nothing saved after a failure
     EXPECT_EQ(put("/unknown/route", token), common(404, "Not Found"));  // the PUT lock is free
+}
+
+// A peer that repeats refused or failing requests: one line of each kind, then after the interval
+// one line that carries the count; every answer stays what it was.
+TEST_F(RestTest, RepeatedRefusalsLogTheFirstLineThenOnePerIntervalWithTheCount) {
+    LogCapture log;
+    api_ = std::make_unique<ThrowingRest>(*recipe_, *live_, *env_, *vars_, *db_);
+    const std::string token = login();
+    ASSERT_EQ(put("/probe/calibrate", token, R"({"idxMeasure":1,"idxCal":1})"), "");  // the mailbox is busy now
+    struct Row {
+        bool isGet;
+        const char* target;
+        std::string token;
+        const char* body;
+        std::vector<std::string> lines;  // the beginnings of the lines one request writes
+    };
+    const Row rows[] = {
+        {false, "/cellular/settings", token, R"({"enable":1})", {"Request body refused: \"enable\" must be"}},
+        {false, "/system/upgrade/..pkg", token, "", {"Invalid upgrade file name ..pkg"}},
+        {false, "/auth", "", R"({"cmdType":4})", {"Hardware password reset refused on the account command path"}},
+        {false, "/probe/upload", token, "no json", {"Probe upload: JSON parse failed"}},
+        {false, "/system/datetime", token, R"({"timestamp":"2025-02-30 10:00:00"})",
+         {"Reject invalid system datetime payload"}},
+        {false, "/probe/calibrate", token, R"({"idxMeasure":2})", {"**************** probeCmd is not empty"}},
+        {false, "/lan/settings", token, "{}", {"handlePut /lan/settings failed: broken"}},
+        {true, "/system/upgrade/status", token, "", {"Fail to connect ", "NO Response for upgrade status."}},
+    };
+    auto send = [&](const Row& r) {
+        if (!r.isGet) return put(r.target, r.token, r.body);
+        get(r.target, r.token, r.body);
+        return out_->str();
+    };
+    auto linesOf = [&](const std::string& beginning) {
+        std::vector<std::string> found;
+        for (const std::string& line : log.lines())
+            if (line.rfind(beginning, 0) == 0) found.push_back(line);
+        return found;
+    };
+    constexpr int kRepeats = 30;
+    std::vector<std::string> answers;
+    for (const Row& r : rows) {
+        answers.push_back(send(r));
+        for (int i = 1; i < kRepeats; ++i) EXPECT_EQ(send(r), answers.back()) << r.target;
+    }
+    size_t kinds = 0;
+    for (const Row& r : rows)
+        for (const std::string& beginning : r.lines) {
+            EXPECT_EQ(linesOf(beginning).size(), 1u) << beginning;
+            ++kinds;
+        }
+    EXPECT_EQ(log.lines().size(), kinds);
+    // After the interval: one more line of each kind, standing for the requests held back too.
+    clock_.advance(orvane::platform::LogThrottle::kDefaultInterval);
+    for (size_t k = 0; k < std::size(rows); ++k) EXPECT_EQ(send(rows[k]), answers[k]) << rows[k].target;
+    for (const Row& r : rows)
+        for (const std::string& beginning : r.lines) {
+            const auto found = linesOf(beginning);
+            ASSERT_EQ(found.size(), 2u) << beginning;
+            EXPECT_EQ(found[1], found[0] + " (30 times since the last such line)");
+        }
+    EXPECT_EQ(log.lines().size(), 2 * kinds);
 }
 
 // ---- request and answer bodies --------------------------------------------------------------

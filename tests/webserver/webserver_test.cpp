@@ -17,6 +17,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
+#include "platform/clock.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 #include "webserver/rest_api.h"
@@ -318,6 +320,9 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
 }
 
 TEST_F(WebServerTest, ThrowingHandlerIsAnsweredAndServingGoesOn) {
+    orvane::platform::SimulatedClock clock;
+    orvane::platform::Clock::setForTest(&clock);
+    LogCapture log;
     start();
     for (const char* t : {"/boom", "/boom2"}) {
         Reply r = get(t);
@@ -329,6 +334,17 @@ TEST_F(WebServerTest, ThrowingHandlerIsAnsweredAndServingGoesOn) {
     EXPECT_EQ(r.code, 500);
     EXPECT_EQ(server_->stats().handlerErrors.load(), 3);
     EXPECT_EQ(get("/app.js").code, 200);
+
+    // Repeated, it is logged once per interval, the line after the interval with the count.
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(get("/boom").body, "Internal Server Error\r\n");
+    EXPECT_THAT(log.lines(), testing::ElementsAre("Error: handler failed", "Error: uncatched error"));
+    clock.advance(orvane::platform::LogThrottle::kDefaultInterval);
+    EXPECT_EQ(get("/boom").code, 500);
+    EXPECT_THAT(log.lines(), testing::ElementsAre("Error: handler failed", "Error: uncatched error",
+                                                  "Error: handler failed (22 times since the last such line)"));
+    server_->stop();
+    thread_.join();
+    orvane::platform::Clock::setForTest(nullptr);
 }
 
 TEST_F(WebServerTest, ManyHeaderFieldsOverflowThePoolIntoTheHeap) {
