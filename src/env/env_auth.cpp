@@ -118,7 +118,7 @@ void EnvGuard::clearExpiredTokens(uint64_t now) {
 std::optional<TokenInfo> EnvGuard::addNewToken(AccountRole role) {
     const fss::str64 token = randomToken();
     if (token.empty()) {
-        SLOG_ERROR(WEB, "Reject login: no random source for the token");
+        SLOG_THROTTLED(logs_, WEB, ERROR, "Reject login: no random source for the token");
         return std::nullopt;
     }
     const uint64_t now = steadyNow();
@@ -135,7 +135,7 @@ std::optional<TokenInfo> EnvGuard::addNewToken(AccountRole role) {
     }
     if (!chosen) chosen = firstFree;
     if (!chosen) {
-        SLOG_WARN(WEB, "Reject login: token pool is full");
+        SLOG_THROTTLED(logs_, WEB, WARN, "Reject login: token pool is full");
         return std::nullopt;
     }
     chosen->lastActive = now;
@@ -299,12 +299,12 @@ AuthResult EnvGuard::auth(AuthCommand cmd) {
             const int m = matchCredentials(accounts, cmd);
             if (m < 0) break;
             if (accounts[static_cast<size_t>(m)].role == ROLE_SUPER) {
-                SLOG_WARN(SCADA, "Password change refused for the super-user account");
+                SLOG_THROTTLED(logs_, SCADA, WARN, "Password change refused for the super-user account");
                 break;
             }
             if (cmd.newPassword.empty()) {
                 result.msg = "New password is empty";
-                SLOG_WARN(SCADA, "Password change refused: empty new password");
+                SLOG_THROTTLED(logs_, SCADA, WARN, "Password change refused: empty new password");
                 break;
             }
             bool stored = false;
@@ -323,7 +323,7 @@ AuthResult EnvGuard::auth(AuthCommand cmd) {
             break;
         }
         case AUTH_HARDWARE_RESET:
-            SLOG_WARN(SCADA, "Hardware password reset refused on the account command path");
+            SLOG_THROTTLED(logs_, SCADA, WARN, "Hardware password reset refused on the account command path");
             break;
         default:
             break;

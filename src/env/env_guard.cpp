@@ -70,7 +70,7 @@ bool EnvGuard::offerCmd(ProbeCmd cmd, bool check, Publish&& publish) {
         }
     }
     if (refused) {
-        SLOG_WARN(SCADA, "**************** probeCmd is not empty ****************");
+        SLOG_THROTTLED(logs_, SCADA, WARN, "**************** probeCmd is not empty ****************");
         return false;
     }
     SLOG_INFO(SCADA, "*********** Get set_probeCmd ***************");
@@ -104,7 +104,7 @@ static bool validProbeIndex(long long index) { return index >= 0 && index < 128;
 
 bool EnvGuard::set_calibCmd(CalbCmdPack pack) {
     if (!validProbeIndex(pack.probeId)) {
-        SLOG_WARN(SCADA, "set_calibCmd: probe index {} out of range", pack.probeId);
+        SLOG_THROTTLED(logs_, SCADA, WARN, "set_calibCmd: probe index {} out of range", pack.probeId);
         return false;
     }
     return offerCmd(pack, true, [&] {
@@ -116,7 +116,7 @@ bool EnvGuard::set_calibCmd(CalbCmdPack pack) {
 
 bool EnvGuard::set_restoreCmd(RestoreCmdPack pack) {
     if (!validProbeIndex(pack.probeId)) {
-        SLOG_WARN(SCADA, "set_restoreCmd: probe index {} out of range", pack.probeId);
+        SLOG_THROTTLED(logs_, SCADA, WARN, "set_restoreCmd: probe index {} out of range", pack.probeId);
         return false;
     }
     return offerCmd(pack, true, [&] {
@@ -127,7 +127,7 @@ bool EnvGuard::set_restoreCmd(RestoreCmdPack pack) {
 
 bool EnvGuard::offerConfig(ConfigCmdPack pack, const char* what) {
     if (!validProbeIndex(pack.probeId)) {
-        SLOG_WARN(SCADA, "{}: probe index {} out of range", what, pack.probeId);
+        SLOG_THROTTLED(logs_, SCADA, WARN, "{}: probe index {} out of range", what, pack.probeId);
         return false;
     }
     const bool accepted = offerCmd(pack, true, [&] {

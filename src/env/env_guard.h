@@ -33,6 +33,7 @@
 #include "live/var_engine.h"
 #include "sensors/measure_types.h"
 #include "utils/fss.h"
+#include "utils/log.h"
 
 struct ProbeMeta;
 struct ProbeMeasureRecipeItem;
@@ -281,6 +282,7 @@ private:
 
     Options opts_;
     RecipeDataGuard* recipe_ = nullptr;
+    LogThrottles logs_;  // refusals a remote peer can repeat, one throttle per kind of line
 
     mutable std::mutex mutex_;
     mutable std::mutex tokenMutex_;

@@ -336,7 +336,8 @@ void EnvGuard::updateBuiltinMetaReading(ProbeMeta& def, const ProbeLibrarySnapsh
         ReadingItem added = r;
         added.Customized = true;
         if (!merged->Readings.push_back(added)) {
-            SLOG_WARN(SENSOR, "addCustomProbe: PN={} holds too many readings, {} dropped", def.PN, r.Name.c_str());
+            SLOG_THROTTLED(logs_, SENSOR, WARN, "addCustomProbe: PN={} holds too many readings, {} dropped", def.PN,
+                           r.Name.c_str());
         }
     }
     def = *merged;
@@ -370,7 +371,7 @@ uint32_t EnvGuard::addCustomProbe(ProbeMeta& def, bool* stored) {
             SLOG_INFO(SENSOR, "addCustomProbe: PN={} stored in {}", pn, path);
             if (stored) *stored = true;
         } else {
-            SLOG_ERROR(SENSOR, "addCustomProbe: PN={} could not be stored in {}", pn, path);
+            SLOG_THROTTLED(logs_, SENSOR, ERROR, "addCustomProbe: PN={} could not be stored in {}", pn, path);
         }
         reloadLibraryLocked();
     }

@@ -64,7 +64,7 @@ int EnvGuard::removeProbe(int index) {
 
 int EnvGuard::set_probeCustname(ConfigCmdPack pack) {
     if (pack.probeId >= 128) {
-        SLOG_WARN(SCADA, "set_probeCustname: index {} out of range", pack.probeId);
+        SLOG_THROTTLED(logs_, SCADA, WARN, "set_probeCustname: index {} out of range", pack.probeId);
         return -1;
     }
     if (!recipeReady("set_probeCustname")) return -1;

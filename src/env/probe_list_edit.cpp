@@ -42,7 +42,10 @@ void fillReadings(ProbeRecipeItems& items, const std::shared_ptr<const ProbeMeta
             }
         }
         if (!entry) {
-            SLOG_WARN(SENSOR, "No free probe entry: PN={}, Addr={}, Name={} dropped", pn, addr, reading.Name.c_str());
+            // An upload or a batch that finds the list full drops readings on every request.
+            static LogThrottles logs;
+            SLOG_THROTTLED(logs, SENSOR, WARN, "No free probe entry: PN={}, Addr={}, Name={} dropped", pn, addr,
+                           reading.Name.c_str());
             continue;
         }
         entry->modbusAddr = static_cast<int16_t>(addr);

@@ -40,3 +40,11 @@ void set_log_level_for_test(LogModule module, int level) {
 void reset_log_levels_for_test() {
     for (auto& l : g_levels) l.store(0, std::memory_order_relaxed);
 }
+
+orvane::platform::LogThrottle& LogThrottles::of(std::string_view format) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = throttles_.find(format);
+    if (it == throttles_.end())
+        it = throttles_.emplace(std::string(format), std::make_unique<orvane::platform::LogThrottle>()).first;
+    return *it->second;
+}

@@ -4,10 +4,16 @@
 // Until loadLogConfig() has run, every module is silent.
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
 #include <spdlog/spdlog.h>
+
+#include "platform/log_throttle.h"
 
 enum class LogModule : int {
     MAIN = 0,
@@ -90,3 +96,30 @@ constexpr bool writesLines(LogLevel l) { return spdlogLevel(l) != spdlog::level:
 #define SLOG_ERROR(module, ...) SLOG(module, ERROR, __VA_ARGS__)
 #define SLOG_WARN(module, ...) SLOG(module, WARN, __VA_ARGS__)
 #define SLOG_INFO(module, ...) SLOG(module, INFO, __VA_ARGS__)
+
+// The throttles of one component's lines that a remote peer can repeat once per request: one per
+// kind of line, the kind being the line's format text, made on its first use. Thread-safe.
+class LogThrottles {
+public:
+    orvane::platform::LogThrottle& of(std::string_view format);
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<orvane::platform::LogThrottle>, std::less<>> throttles_;
+};
+
+// SLOG_THROTTLED(logs_, WEB, WARN, "Request body refused: {}", why);
+// A line through the throttle of its kind in `throttles` (a LogThrottles): the first of a run is
+// written as it stands, then at most one per interval, which ends with the count of events it
+// stands for (LogThrottle::note). The format is a string literal.
+#define SLOG_THROTTLED(throttles, module, level, format, ...)                                          \
+    do {                                                                                              \
+        if (orvane::log_detail::writesLines(LogLevel::level) &&                                      \
+            is_model_output(LogModule::module, LogLevel::level)) {                                    \
+            if (const uint64_t slogEvents_ = (throttles).of(format).admit())                          \
+                spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION}, \
+                                                  orvane::log_detail::spdlogLevel(LogLevel::level),  \
+                                                  format "{}" __VA_OPT__(, ) __VA_ARGS__,             \
+                                                  orvane::platform::LogThrottle::note(slogEvents_)); \
+        }                                                                                             \
+    } while (0)

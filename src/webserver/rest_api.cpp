@@ -489,10 +489,10 @@ bool RestAPI::handleGet(std::string_view target, const std::string& body, std::s
             return false;
         }
     } catch (const std::exception& e) {
-        SLOG_ERROR(WEB, "handleGet {} failed: {}", target, e.what());
+        SLOG_THROTTLED(logs_, WEB, ERROR, "handleGet {} failed: {}", target, e.what());
         _response(out, RESPONSE_CODE::FAILED, "Internal error");
     } catch (...) {
-        SLOG_ERROR(WEB, "handleGet {} failed", target);
+        SLOG_THROTTLED(logs_, WEB, ERROR, "handleGet {} failed", target);
         _response(out, RESPONSE_CODE::FAILED, "Internal error");
     }
     return true;
@@ -525,11 +525,11 @@ void RestAPI::handlePut(std::string_view target, const std::string& body, std::s
             try {
                 handled = dispatch(*row, req, out);
             } catch (const std::exception& e) {
-                SLOG_ERROR(WEB, "handlePut {} failed: {}", target, e.what());
+                SLOG_THROTTLED(logs_, WEB, ERROR, "handlePut {} failed: {}", target, e.what());
                 _response(out, RESPONSE_CODE::FAILED, "Internal error");
                 handled = RestHandled::AnsweredNoSave;
             } catch (...) {
-                SLOG_ERROR(WEB, "handlePut {} failed", target);
+                SLOG_THROTTLED(logs_, WEB, ERROR, "handlePut {} failed", target);
                 _response(out, RESPONSE_CODE::FAILED, "Internal error");
                 handled = RestHandled::AnsweredNoSave;
             }
@@ -549,7 +549,7 @@ void RestAPI::applyUpgradeRule(std::string_view target, fss::stringHuge& out) {
     if (at == std::string_view::npos) return;
     const std::string_view name = target.substr(at + kUpgrade.size());
     if (!validUpgradeName(name)) {
-        SLOG_WARN(WEB, "Invalid upgrade file name {}", name);
+        SLOG_THROTTLED(logs_, WEB, WARN, "Invalid upgrade file name {}", name);
         _response(out, RESPONSE_CODE::FAILED, "Invalid file name");
         return;
     }

@@ -21,6 +21,7 @@
 
 #include "recipe/json_codec.h"
 #include "utils/fss.h"
+#include "utils/log.h"
 
 class RecipeDataGuard;
 class LiveDataGuard;
@@ -287,6 +288,7 @@ protected:
     VarEngine& vars_;
     DatabaseProxy& history_;
     Options opts_;
+    LogThrottles logs_;  // the warnings a request can cause, one throttle per kind
 
 private:
     // The last ping: held by the API and by the detached worker of a running ping.

@@ -108,6 +108,7 @@ struct JsonNode {
     enum class Type : uint8_t { object, array, string, number, boolean, null };
     Type type = Type::null;
     std::string_view raw;
+    size_t at = 0;  // where a scalar stands in the compact text
     std::vector<JsonMember> members;
     std::vector<JsonNode> elements;
 
@@ -177,6 +178,7 @@ private:
                 n.type = JsonNode::Type::number;
         }
         n.raw = s_.substr(start, i_ - start);
+        n.at = compact_ ? compact_->size() : 0;
         emit(n.raw);
         return true;
     }
@@ -301,12 +303,67 @@ const char* kindName(BodyKind kind) {
     return "?";
 }
 
-std::string checkObject(const JsonNode& object, const BodySchema& schema);
+// An integer key's number written with a fraction or an exponent ("700.0", "1e3"): where it
+// stands in the compact text and the plain digits the readers take in its place.
+struct Rewrite {
+    size_t at = 0;
+    size_t length = 0;
+    std::string digits;
+};
+using Rewrites = std::vector<Rewrite>;
+
+std::string checkObject(const JsonNode& object, const BodySchema& schema, Rewrites& rewrites);
 
 bool isIntegerText(std::string_view raw) { return raw.find_first_of(".eE") == std::string_view::npos; }
 
+enum class Whole : uint8_t { yes, fraction, tooLarge };
+
+// The value of a JSON number text (as the scanner accepted it) when it is a whole number, worked
+// out from its decimal digits, so that no rounding can make a fraction look whole.
+Whole wholeValue(std::string_view raw, long long& out) {
+    size_t i = 0;
+    const bool negative = !raw.empty() && raw[0] == '-';
+    if (negative) ++i;
+    auto digitAt = [&] { return i < raw.size() && raw[i] >= '0' && raw[i] <= '9'; };
+    std::string digits;
+    long long exponent = 0;
+    for (; digitAt(); ++i) digits += raw[i];
+    if (i < raw.size() && raw[i] == '.')
+        for (++i; digitAt(); ++i) {
+            digits += raw[i];
+            --exponent;
+        }
+    if (i < raw.size() && (raw[i] == 'e' || raw[i] == 'E')) {
+        ++i;
+        const bool down = i < raw.size() && raw[i] == '-';
+        if (i < raw.size() && (raw[i] == '+' || raw[i] == '-')) ++i;
+        long long e = 0;
+        for (; digitAt(); ++i) e = std::min(e * 10 + (raw[i] - '0'), 1000000000LL);  // far past any width
+        exponent += down ? -e : e;
+    }
+    const size_t first = digits.find_first_not_of('0');
+    if (first == std::string::npos) {
+        out = 0;
+        return Whole::yes;
+    }
+    digits.erase(0, first);
+    while (digits.back() == '0') {
+        digits.pop_back();
+        ++exponent;
+    }
+    if (exponent < 0) return Whole::fraction;
+    if (static_cast<long long>(digits.size()) + exponent > 19) return Whole::tooLarge;
+    unsigned long long v = 0;  // below 10^19: fits
+    for (char c : digits) v = v * 10 + static_cast<unsigned>(c - '0');
+    for (long long k = 0; k < exponent; ++k) v *= 10;
+    const unsigned long long limit = static_cast<unsigned long long>(std::numeric_limits<long long>::max());
+    if (v > limit + (negative ? 1 : 0)) return Whole::tooLarge;
+    out = negative ? static_cast<long long>(0ULL - v) : static_cast<long long>(v);
+    return Whole::yes;
+}
+
 // The refusal for one value of a known key; empty when it fits.
-std::string checkValue(const BodyField& field, const JsonNode& v) {
+std::string checkValue(const BodyField& field, const JsonNode& v, Rewrites& rewrites) {
     using T = JsonNode::Type;
     const std::string wrongKind = quoted(field.key) + " must be " + kindName(field.kind);
     const std::string outOfRange = quoted(field.key) + " out of range";
@@ -314,11 +371,18 @@ std::string checkValue(const BodyField& field, const JsonNode& v) {
         case BodyKind::boolean:
             return v.type == T::boolean ? std::string() : wrongKind;
         case BodyKind::integer: {
-            if (v.type != T::number || !isIntegerText(v.raw)) return wrongKind;
+            if (v.type != T::number) return wrongKind;
             long long n = 0;
-            const auto [end, ec] = std::from_chars(v.raw.data(), v.raw.data() + v.raw.size(), n);
-            if (ec != std::errc() || end != v.raw.data() + v.raw.size() || n < field.min || n > field.max)
-                return outOfRange;
+            if (isIntegerText(v.raw)) {  // plain digits: parsed exactly as they stand
+                const auto [end, ec] = std::from_chars(v.raw.data(), v.raw.data() + v.raw.size(), n);
+                if (ec != std::errc() || end != v.raw.data() + v.raw.size()) return outOfRange;
+            } else {
+                const Whole w = wholeValue(v.raw, n);
+                if (w == Whole::fraction) return wrongKind;
+                if (w == Whole::tooLarge) return outOfRange;
+            }
+            if (n < field.min || n > field.max) return outOfRange;
+            if (!isIntegerText(v.raw)) rewrites.push_back(Rewrite{v.at, v.raw.size(), std::to_string(n)});
             return {};
         }
         case BodyKind::number: {
@@ -335,7 +399,7 @@ std::string checkValue(const BodyField& field, const JsonNode& v) {
             if (field.element)
                 for (const JsonNode& e : v.elements) {
                     if (e.type != T::object) return quoted(field.key) + " must hold objects";
-                    std::string refusal = checkObject(e, *field.element);
+                    std::string refusal = checkObject(e, *field.element, rewrites);
                     if (!refusal.empty()) return refusal;
                 }
             return {};
@@ -345,15 +409,30 @@ std::string checkValue(const BodyField& field, const JsonNode& v) {
     return {};
 }
 
-std::string checkObject(const JsonNode& object, const BodySchema& schema) {
+std::string checkObject(const JsonNode& object, const BodySchema& schema, Rewrites& rewrites) {
     for (const auto& [key, v] : object.members) {
         if (key == "enable" && v.type != JsonNode::Type::boolean) return "\"enable\" must be true or false";
         const BodyField* field = schema.find(key);
         if (!field) continue;
-        std::string refusal = checkValue(*field, v);
+        std::string refusal = checkValue(*field, v, rewrites);
         if (!refusal.empty()) return refusal;
     }
     return {};
+}
+
+// The compact text with each rewritten number in place.
+std::string rewritten(const std::string& compact, Rewrites& rewrites) {
+    std::sort(rewrites.begin(), rewrites.end(), [](const Rewrite& a, const Rewrite& b) { return a.at < b.at; });
+    std::string text;
+    text.reserve(compact.size());
+    size_t pos = 0;
+    for (const Rewrite& r : rewrites) {
+        text.append(compact, pos, r.at - pos);
+        text += r.digits;
+        pos = r.at + r.length;
+    }
+    text.append(compact, pos, std::string::npos);
+    return text;
 }
 
 // ---- learning a record's keys ----
@@ -500,11 +579,12 @@ BodyCheck checkBody(std::string_view body, const BodySchema& schema, BodyShape s
         check.refusal = "Malformed JSON body";
         return check;
     }
+    Rewrites rewrites;
     if (shape == BodyShape::object) {
         if (root.type != JsonNode::Type::object)
             check.refusal = "JSON object expected";
         else
-            check.refusal = checkObject(root, schema);
+            check.refusal = checkObject(root, schema, rewrites);
     } else if (root.type != JsonNode::Type::array) {
         check.refusal = "JSON array expected";
     } else {
@@ -513,10 +593,13 @@ BodyCheck checkBody(std::string_view body, const BodySchema& schema, BodyShape s
             if (root.elements[i].type != JsonNode::Type::object)
                 check.refusal = "Array elements must be objects";
             else
-                check.refusal = checkObject(root.elements[i], schema);
+                check.refusal = checkObject(root.elements[i], schema, rewrites);
         }
     }
-    if (!check.refusal.empty()) check.body.clear();
+    if (!check.refusal.empty())
+        check.body.clear();
+    else if (!rewrites.empty())
+        check.body = rewritten(check.body, rewrites);
     return check;
 }
 
@@ -887,8 +970,8 @@ int writeJsonP(const UpgradeStatusAnswer& v, char* dst, int room, const char* na
     });
 }
 
-RestHandled refuse(fss::stringHuge& out, const BodyCheck& check) {
-    SLOG_WARN(WEB, "Request body refused: {}", check.refusal);
+RestHandled refuse(fss::stringHuge& out, const BodyCheck& check, LogThrottles& logs) {
+    SLOG_THROTTLED(logs, WEB, WARN, "Request body refused: {}", check.refusal);
     RestAPI::_response(out, RESPONSE_CODE::FAILED, check.refusal);
     return RestHandled::AnsweredNoSave;
 }

@@ -34,7 +34,7 @@
 // What a key of a body holds.
 enum class BodyKind : uint8_t {
     boolean,
-    integer,  // a JSON integer within [min, max]
+    integer,  // a JSON number of whole value within [min, max] (700, 700.0 and 7e2 alike)
     number,   // any JSON number a float holds (null: the field stays)
     text,     // a quoted text (cut to its field by the reader)
     array,    // an array, of objects checked against `element` when there is one
@@ -100,7 +100,8 @@ enum class BodyShape : uint8_t { object, array };
 
 struct BodyCheck {
     std::string refusal;  // empty when the body may be read; else the answer's message
-    std::string body;     // the body without blanks between its tokens: what the readers take
+    std::string body;     // the body without blanks between its tokens, the whole numbers of integer
+                          // keys in plain digits: what the readers take
 
     explicit operator bool() const { return refusal.empty(); }
 };
@@ -109,6 +110,10 @@ struct BodyCheck {
 // (the elements after them are not read, so they are not checked either).
 BodyCheck checkBody(std::string_view body, const BodySchema& schema, BodyShape shape = BodyShape::object,
                     int maxElements = 0);
+
+// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved. The warning
+// goes through the caller's throttles.
+RestHandled refuse(fss::stringHuge& out, const BodyCheck& check, LogThrottles& logs);
 
 // ---- request bodies -------------------------------------------------------------------------
 
@@ -152,9 +157,6 @@ template <> const BodySchema& packBodySchema<ChangeAddrItemPack>();
 template <> const BodySchema& packBodySchema<AddControllerOutputPack>();
 template <> const BodySchema& packBodySchema<AuthCommand>();
 template <> const BodySchema& packBodySchema<LogQueryPack>();
-
-// A body the route cannot read: 1001 with the reason; nothing changed, nothing saved.
-RestHandled refuse(fss::stringHuge& out, const BodyCheck& check);
 
 // A body checked against the keys of a recipe record or of a pack.
 template <class R>

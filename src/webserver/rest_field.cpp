@@ -348,7 +348,7 @@ RestHandled RestAPI::_setProbeSettings(const RestRequest& req, fss::stringHuge& 
         return kNoSave;
     }
     const BodyCheck body = checkRecord<ProbeMeasureRecipeItem>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     const size_t slot = static_cast<size_t>(n - 1);
     ProbeMeasureRecipeItem before, after;
     {
@@ -368,7 +368,7 @@ RestHandled RestAPI::_setProbeSettings(const RestRequest& req, fss::stringHuge& 
 RestHandled RestAPI::_setProbeSettingsBatch(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body =
         checkBody(req.body, recipeBodySchema<ProbeMeasureRecipeItem>(), BodyShape::array, kProbeItemCount);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     FieldScratch& s = fieldScratch();
     std::lock_guard scratch(s.mutex);
     for (auto& item : s.fresh) item = ProbeMeasureRecipeItem{};
@@ -445,7 +445,7 @@ RestHandled RestAPI::_stopScan(const RestRequest&, fss::stringHuge& out) {
 
 RestHandled RestAPI::_probePing(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkPack<ProbeIndexPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     ProbeIndexPack pack;
     readJsonP(pack, body.body);
     return commandAnswer(env_.set_probePing(pack.idxMeasure), out);
@@ -453,7 +453,7 @@ RestHandled RestAPI::_probePing(const RestRequest& req, fss::stringHuge& out) {
 
 RestHandled RestAPI::_probeDiagnose(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkPack<ProbeIndexPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     ProbeIndexPack pack;
     readJsonP(pack, body.body);
     return commandAnswer(env_.set_probeDiagnose(pack.idxMeasure), out);
@@ -461,7 +461,7 @@ RestHandled RestAPI::_probeDiagnose(const RestRequest& req, fss::stringHuge& out
 
 RestHandled RestAPI::_probeRestore(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkPack<ProbeIndexPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     int32_t index = -1;
     readJsonP(index, findJsonKeyP(restBodyObject(body.body), "idxMeasure"));
     return commandAnswer(env_.set_restoreCmd(RestoreCmdPack{static_cast<uint32_t>(index)}), out);
@@ -469,7 +469,7 @@ RestHandled RestAPI::_probeRestore(const RestRequest& req, fss::stringHuge& out)
 
 RestHandled RestAPI::_replaceProbe(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkPack<ReplaceProbeCmdPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     ReplaceProbeCmdPack pack{};
     readJsonP(pack, body.body);
     return commandAnswer(env_.replaceProbe(pack), out);
@@ -477,7 +477,7 @@ RestHandled RestAPI::_replaceProbe(const RestRequest& req, fss::stringHuge& out)
 
 RestHandled RestAPI::_probeCalibrate(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkPack<CalbCmdPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     CalbCmdPack pack;
     pack.probeId = 0xffffffffu;
     readJsonP(pack, body.body);
@@ -488,7 +488,7 @@ RestHandled RestAPI::_probeCalibrate(const RestRequest& req, fss::stringHuge& ou
 // probe; a custom name only concerns the recipe.
 RestHandled RestAPI::_probeSetValue(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkPack<ConfigCmdPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     ConfigCmdPack pack = blankConfigPack();
     readJsonP(pack, body.body);
     pack.probeId = probeIndexOf(req.key.id0);
@@ -509,7 +509,7 @@ RestHandled RestAPI::_probeConfig(const RestRequest& req, fss::stringHuge& out) 
 
 RestHandled RestAPI::_probeChangeAddr(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkPack<ConfigCmdPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     ConfigCmdPack pack = blankConfigPack();
     readJsonP(pack, body.body);
     pack.probeId = probeIndexOf(req.key.id0);
@@ -521,7 +521,7 @@ RestHandled RestAPI::_probeConfigAddr(const RestRequest& req, fss::stringHuge& o
 RestHandled RestAPI::_probeChangeAddrBatch(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkBody(req.body, packBodySchema<ChangeAddrItemPack>(), BodyShape::array,
                                      static_cast<int>(kChangeAddrBatchSize));
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     ChangeAddrBatch batch{};
     readJsonP(batch, body.body);
     std::vector<int> addresses;
@@ -547,18 +547,18 @@ RestHandled RestAPI::_getCustomProbeMeta(const RestRequest& req, fss::stringHuge
 RestHandled RestAPI::_addKelvaProbe(const RestRequest& req, fss::stringHuge& out) {
     const std::unique_ptr<ProbeMeta> def = readDefinition(req.body);
     if (!def) {
-        SLOG_WARN(WEB, "Probe upload: JSON parse failed: {}", "no JSON object in the body");
+        SLOG_THROTTLED(logs_, WEB, WARN, "Probe upload: JSON parse failed: {}", "no JSON object in the body");
         failed(out, "Invalid JSON - could not parse probe file");
         return kNoSave;
     }
     if (!partNumberFits(*def)) {
-        SLOG_WARN(WEB, "Probe upload: part number {} out of range", def->PN);
+        SLOG_THROTTLED(logs_, WEB, WARN, "Probe upload: part number {} out of range", def->PN);
         failed(out, kPartNumberRange);
         return kNoSave;
     }
     if (def->PN <= 0 || def->ModelName.empty() || def->Readings.empty()) {
-        SLOG_WARN(WEB, "Probe upload: incomplete definition (PN={}, model='{}', readings={})", def->PN,
-                  def->ModelName.c_str(), def->Readings.size());
+        SLOG_THROTTLED(logs_, WEB, WARN, "Probe upload: incomplete definition (PN={}, model='{}', readings={})",
+                       def->PN, def->ModelName.c_str(), def->Readings.size());
         failed(out, "Probe file must include PN, ModelName and at least one Reading");
         return kNoSave;
     }
@@ -576,12 +576,12 @@ RestHandled RestAPI::_addKelvaProbe(const RestRequest& req, fss::stringHuge& out
 RestHandled RestAPI::_addCustomProbe(const RestRequest& req, fss::stringHuge& out) {
     const std::unique_ptr<ProbeMeta> def = readDefinition(req.body);
     if (!def) {
-        SLOG_WARN(WEB, "Probe upload: JSON parse failed: {}", "no JSON object in the body");
+        SLOG_THROTTLED(logs_, WEB, WARN, "Probe upload: JSON parse failed: {}", "no JSON object in the body");
         failed(out, "Invalid JSON - could not parse probe file");
         return kNoSave;
     }
     if (!partNumberFits(*def)) {
-        SLOG_WARN(WEB, "Probe upload: part number {} out of range", def->PN);
+        SLOG_THROTTLED(logs_, WEB, WARN, "Probe upload: part number {} out of range", def->PN);
         failed(out, kPartNumberRange);
         return kNoSave;
     }
@@ -657,7 +657,7 @@ RestHandled RestAPI::_setAnalogInput(const RestRequest& req, fss::stringHuge& ou
         return kNoSave;
     }
     const BodyCheck body = checkRecord<AIRecipeItem>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     {
         Lock lk(recipe_.mutex);
         AIRecipeItem& item = recipe_.recipe.ai[static_cast<size_t>(n - 1)];
@@ -713,7 +713,7 @@ RestHandled RestAPI::_setControllerSettings(const RestRequest& req, fss::stringH
         return kNoSave;
     }
     const BodyCheck body = checkRecord<MBTcpClientItem>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     {
         Lock lk(recipe_.mutex);
         readSectionBody(recipe_.recipe.mbTcpClient[static_cast<size_t>(c - 1)], body.body, exampleClient());
@@ -747,14 +747,15 @@ RestHandled answerControllerIo(RecipeDataGuard& recipe, const RestRequest& req, 
 // PUT /controller/c/input|output/n: `store(body, client, index)` takes the body, once it holds
 // nothing an Item cannot take; 404 for a controller or item outside 1..8 / 1..128.
 template <class Item, class Store>
-RestHandled storeControllerIo(RecipeDataGuard& recipe, const RestRequest& req, fss::stringHuge& out, Store store) {
+RestHandled storeControllerIo(RecipeDataGuard& recipe, LogThrottles& logs, const RestRequest& req, fss::stringHuge& out,
+                              Store store) {
     const int c = req.key.id0, n = req.key.id1;
     if (c < 1 || c > kMBTcpClientCount || n < 1 || n > kMBTcpClientIoCount) {
         notFound(out);
         return kNoSave;
     }
     const BodyCheck body = checkRecord<Item>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs);
     store(body.body, c - 1, n - 1);
     recipe.triggerReload(SCADA_MASK_MBTCP_CLIENT);
     ok(out);
@@ -771,9 +772,10 @@ RestHandled RestAPI::_getControllerInputRegSettings(const RestRequest& req, fss:
 // body is an array of inputs that each name their own "id".
 RestHandled RestAPI::_setControllerInputRegSettings(const RestRequest& req, fss::stringHuge& out) {
     if (req.key.id1 >= 0)
-        return storeControllerIo<MBTcpClientInputItem>(recipe_, req, out, [this](const std::string& body, int c, int n) {
-            recipe_.set_MBTcpClient_input(body, c, n);
-        });
+        return storeControllerIo<MBTcpClientInputItem>(recipe_, logs_, req, out,
+                                                       [this](const std::string& body, int c, int n) {
+                                                           recipe_.set_MBTcpClient_input(body, c, n);
+                                                       });
     const int c = req.key.id0;
     if (c < 1 || c > kMBTcpClientCount) {
         notFound(out);
@@ -782,7 +784,7 @@ RestHandled RestAPI::_setControllerInputRegSettings(const RestRequest& req, fss:
     constexpr int kMaxObjects = 30;
     const BodyCheck body =
         checkBody(req.body, recipeBodySchema<MBTcpClientInputItem>(), BodyShape::array, kMaxObjects);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     FieldScratch& s = fieldScratch();
     std::lock_guard scratch(s.mutex);
     {
@@ -807,9 +809,10 @@ RestHandled RestAPI::_getControllerOutputRegSettings(const RestRequest& req, fss
 }
 
 RestHandled RestAPI::_setControllerOutputRegSettings(const RestRequest& req, fss::stringHuge& out) {
-    return storeControllerIo<MBTcpClientOutputItem>(recipe_, req, out, [this](const std::string& body, int c, int n) {
-        recipe_.set_MBTcpClient_output(body, c, n);
-    });
+    return storeControllerIo<MBTcpClientOutputItem>(recipe_, logs_, req, out,
+                                                    [this](const std::string& body, int c, int n) {
+                                                        recipe_.set_MBTcpClient_output(body, c, n);
+                                                    });
 }
 
 RestHandled RestAPI::_addControllerOutput(const RestRequest& req, fss::stringHuge& out) {
@@ -819,7 +822,7 @@ RestHandled RestAPI::_addControllerOutput(const RestRequest& req, fss::stringHug
         return kNoSave;
     }
     const BodyCheck body = checkPack<AddControllerOutputPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     AddControllerOutputPack pack{};
     readJsonP(pack, body.body);
     pack.controllerIndex = c - 1;
@@ -850,10 +853,12 @@ RestHandled RestAPI::_setControlLoop(const RestRequest& req, fss::stringHuge& ou
         row = recipe_.recipe.controlloop[index];
     }
     // The keys to check are those of the kind the body's "type" chooses.
-    const BodyCheck form = checkBody(req.body, BodySchema{});
-    if (!form) return refuse(out, form);
+    static const BodySchema kKind{{bodyInteger("type", std::numeric_limits<long long>::min(),
+                                               std::numeric_limits<long long>::max())}};
+    const BodyCheck form = checkBody(req.body, kKind);
+    if (!form) return refuse(out, form, logs_);
     const BodyCheck body = checkBody(form.body, controlLoopBodySchema(row, form.body));
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     {
         Lock lk(recipe_.mutex);
         readControlLoopBody(recipe_.recipe.controlloop[index], body.body);
@@ -876,7 +881,7 @@ RestHandled RestAPI::_getLoraSettings(const RestRequest&, fss::stringHuge& out) 
 
 RestHandled RestAPI::_setLoraSettings(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkRecord<LoraRecipe>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     ok(out);
     {
         Lock lk(recipe_.mutex);
@@ -901,7 +906,7 @@ RestHandled RestAPI::_setLoraDeviceSettings(const RestRequest& req, fss::stringH
         return kNoSave;
     }
     const BodyCheck body = checkRecord<LoraDeviceRecipeItem>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     LoraDeviceRecipeItem blank{};  // texts empty, numbers and flags 0, spans 4 and 20
     blank.precision = 0;
     {
@@ -1052,7 +1057,7 @@ RestHandled RestAPI::_get_livedata(const RestRequest& req, fss::stringHuge& out)
 
 RestHandled RestAPI::_trendData(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkPack<LogQueryPack>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     FieldScratch& s = fieldScratch();
     std::lock_guard scratch(s.mutex);
     LogQueryPack pack;  // table type 1, 480 rows, 0..0
@@ -1068,21 +1073,21 @@ RestHandled RestAPI::_trendData(const RestRequest& req, fss::stringHuge& out) {
 RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
     const auto part = parseFormData(req.body);
     if (!part) {
-        SLOG_WARN(WEB, "upload: no usable form-data part");
+        SLOG_THROTTLED(logs_, WEB, WARN, "upload: no usable form-data part");
         failed(out, "Invalid upload");
         return kNoSave;
     }
     const auto [data, type] = *part;
     if (mediaType(type) == "application/json") {
         if (restBodyObject(data).empty()) {
-            SLOG_WARN(WEB, "upload: the JSON part holds no object");
+            SLOG_THROTTLED(logs_, WEB, WARN, "upload: the JSON part holds no object");
             failed(out, "Invalid JSON");
             return kNoSave;
         }
         // The import starts from the defaults: a file without any recipe section (a probe
         // definition picked by mistake) would wipe the gateway's configuration.
         if (!holdsRecipeSection(restBodyObject(data))) {
-            SLOG_WARN(WEB, "upload: the JSON part holds no recipe section");
+            SLOG_THROTTLED(logs_, WEB, WARN, "upload: the JSON part holds no recipe section");
             failed(out, "Not a recipe file");
             return kNoSave;
         }
@@ -1090,7 +1095,7 @@ RestHandled RestAPI::_upload(const RestRequest& req, fss::stringHuge& out) {
         auto text = std::make_unique<fss::stringHuge>();
         text->assignBytes(data.data(), data.size());
         if (!Utility::writeText(path, *text)) {
-            SLOG_ERROR(WEB, "upload: {} could not be written", path);
+            SLOG_THROTTLED(logs_, WEB, ERROR, "upload: {} could not be written", path);
             failed(out, "Fail to store the upload");
             return kNoSave;
         }

@@ -136,7 +136,8 @@ std::string RestAPI::_get_mask_string(const std::string& prefixText) {
     try {
         r = std::stoi(prefixText);
     } catch (const std::exception& e) {
-        SLOG_WARN(WEB, "Fail to convert {} to network mask. {}", prefixText, e.what());
+        static LogThrottles logs;  // the mask comes from a network file that every GET reads again
+        SLOG_THROTTLED(logs, WEB, WARN, "Fail to convert {} to network mask. {}", prefixText, e.what());
         return {};
     }
     std::string mask;
@@ -269,7 +270,7 @@ bool validStatic(const std::string& ip, const std::string& mask, const std::stri
 
 RestHandled RestAPI::_setLanSettings(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkRecord<LanRecipeData>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     LanRecipeData lan;
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
@@ -279,14 +280,14 @@ RestHandled RestAPI::_setLanSettings(const RestRequest& req, fss::stringHuge& ou
     const std::string ip = lan.ipaddr.str(), mask = lan.netmask.str(), gw = lan.gateway.str(),
                       dns = lan.primayDNS.str();
     if (!validStatic(ip, mask, gw, dns)) {
-        SLOG_WARN(WEB, "LAN settings refused: {} {} {} {}", ip, mask, gw, dns);
+        SLOG_THROTTLED(logs_, WEB, WARN, "LAN settings refused: {} {} {} {}", ip, mask, gw, dns);
         _response(out, RESPONSE_CODE::FAILED, "Invalid address");
         return RestHandled::AnsweredNoSave;
     }
     const std::string path = orvane::platform::Paths::system(kLanFile);
     std::string text;
     if (!readWholeFile(path, text) || !staticLines(text, ip, mask, gw, dns) || !Utility::writeConfigFile(path, text)) {
-        SLOG_WARN(WEB, "Fail to apply network settings to {}", path);
+        SLOG_THROTTLED(logs_, WEB, WARN, "Fail to apply network settings to {}", path);
         _response(out, RESPONSE_CODE::FAILED, "Fail to apply network settings");
         return RestHandled::AnsweredNoSave;
     }
@@ -296,14 +297,15 @@ RestHandled RestAPI::_setLanSettings(const RestRequest& req, fss::stringHuge& ou
     }
     CommandRunner& runner = CommandRunner::get();
     runner.syncFs();
-    if (runner.shell("systemctl restart systemd-networkd") == -1) SLOG_WARN(WEB, "Fail to exectue");
+    if (runner.shell("systemctl restart systemd-networkd") == -1)
+        SLOG_THROTTLED(logs_, WEB, WARN, "Fail to exectue");
     _response(out, RESPONSE_CODE::SUCCESS, "");
     return RestHandled::Answered;
 }
 
 RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkRecord<WanRecipeData>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     WanRecipeData wan;
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
@@ -316,7 +318,7 @@ RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& ou
                       dns = wan.primayDNS.str();
     const bool isStatic = wan.ipmode == 2;
     if (isStatic && !validStatic(ip, mask, gw, dns)) {
-        SLOG_WARN(WEB, "WAN settings refused: {} {} {} {}", ip, mask, gw, dns);
+        SLOG_THROTTLED(logs_, WEB, WARN, "WAN settings refused: {} {} {} {}", ip, mask, gw, dns);
         _response(out, RESPONSE_CODE::FAILED, "Invalid address");
         return RestHandled::AnsweredNoSave;
     }
@@ -330,7 +332,7 @@ RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& ou
         for (const char* key : {"Address", "Gateway", "DNS"}) Utility::updateConfig(text, key, "", true);
     }
     if (!ok || !Utility::writeConfigFile(path, text)) {
-        SLOG_WARN(WEB, "Fail to apply network settings to {}", path);
+        SLOG_THROTTLED(logs_, WEB, WARN, "Fail to apply network settings to {}", path);
         _response(out, RESPONSE_CODE::FAILED, "Fail to apply network settings");
         return RestHandled::AnsweredNoSave;
     }
@@ -338,7 +340,8 @@ RestHandled RestAPI::_setWanSettings(const RestRequest& req, fss::stringHuge& ou
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
         recipe_.recipe.wan = wan;
     }
-    if (CommandRunner::get().shell("systemctl restart systemd-networkd") == -1) SLOG_WARN(WEB, "Fail to exectue");
+    if (CommandRunner::get().shell("systemctl restart systemd-networkd") == -1)
+        SLOG_THROTTLED(logs_, WEB, WARN, "Fail to exectue");
     _response(out, RESPONSE_CODE::SUCCESS, "");
     return RestHandled::Answered;
 }
@@ -360,7 +363,7 @@ RestHandled RestAPI::_getWirelessSettings(const RestRequest&, fss::stringHuge& o
 
 RestHandled RestAPI::_setWirelessSettings(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkRecord<WifiRecipeData>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
         readSectionBody(recipe_.recipe.wifi, body.body, wifiReset());
@@ -380,23 +383,23 @@ RestHandled RestAPI::_setDHCPDSettings(const RestRequest&, fss::stringHuge& out)
 RestHandled RestAPI::_setSysDateTime(const RestRequest& req, fss::stringHuge& out) {
     static const BodySchema kKeys{{bodyText("timestamp")}};
     const BodyCheck body = checkBody(req.body, kKeys);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     fss::str32 stamp;
     readJsonP(stamp, findJsonKeyP(restBodyObject(body.body), "timestamp"));
     const std::string ts = stamp.str();
     if (!Utility::isValidTimestamp(ts)) {
-        SLOG_WARN(WEB, "Reject invalid system datetime payload");
+        SLOG_THROTTLED(logs_, WEB, WARN, "Reject invalid system datetime payload");
         _response(out, RESPONSE_CODE::FAILED, "Invalid timestamp format");
         return RestHandled::Answered;
     }
     if (Utility::runCommandNoShell({"/bin/date", "-s", ts}) != 0) {
-        SLOG_WARN(WEB, "Fail to set system datetime");
+        SLOG_THROTTLED(logs_, WEB, WARN, "Fail to set system datetime");
         _response(out, RESPONSE_CODE::FAILED, "Fail to set system datetime");
         return RestHandled::Answered;
     }
     Clock::get().sleepFor(std::chrono::milliseconds(100));
     if (Utility::runCommandNoShell({"hwclock", "-w"}) != 0) {
-        SLOG_WARN(WEB, "Fail to sync hardware clock");
+        SLOG_THROTTLED(logs_, WEB, WARN, "Fail to sync hardware clock");
         _response(out, RESPONSE_CODE::FAILED, "Fail to sync hardware clock");
         return RestHandled::Answered;
     }
@@ -466,7 +469,7 @@ RestHandled RestAPI::_pingHost(const RestRequest& req, fss::stringHuge& out) {
     static const BodySchema kKeys{{bodyText("address"), bodyInteger("count", INT32_MIN, INT32_MAX)}};
     const BodyCheck body = checkBody(req.body, kKeys);
     if (!body) {
-        SLOG_WARN(WEB, "Request body refused: {}", body.refusal);
+        SLOG_THROTTLED(logs_, WEB, WARN, "Request body refused: {}", body.refusal);
         compactAnswer(out, RESPONSE_CODE::FAILED, body.refusal);
         return RestHandled::AnsweredNoSave;
     }
@@ -480,7 +483,7 @@ RestHandled RestAPI::_pingHost(const RestRequest& req, fss::stringHuge& out) {
     static const std::regex kAddress("^[A-Za-z0-9._:\\-]+$");
     const std::string addr = address.str();
     if (addr.empty() || addr[0] == '-' || !std::regex_match(addr, kAddress)) {
-        SLOG_WARN(WEB, "Ping rejected, invalid address: {}", addr);
+        SLOG_THROTTLED(logs_, WEB, WARN, "Ping rejected, invalid address: {}", addr);
         compactAnswer(out, RESPONSE_CODE::FAILED, "Invalid address");
         return RestHandled::AnsweredNoSave;
     }
@@ -499,7 +502,7 @@ RestHandled RestAPI::_pingHost(const RestRequest& req, fss::stringHuge& out) {
         std::thread(&RestAPI::pingWorker, ping_, opts_.pingProgram, addr, count).detach();
     } catch (const std::system_error& e) {
         // No worker will ever clear the flag: clear it here, or every later ping is refused.
-        SLOG_WARN(WEB, "Fail to start the ping worker: {}", e.what());
+        SLOG_THROTTLED(logs_, WEB, WARN, "Fail to start the ping worker: {}", e.what());
         {
             std::lock_guard<std::mutex> lock(ping_->mutex);
             ping_->output += "Failed to fork ping process\n";
@@ -541,7 +544,7 @@ bool RestAPI::pingRunning() const {
 
 RestHandled RestAPI::_auth(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkBody(req.body, packBodySchema<AuthCommand>());
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     AuthCommand cmd;  // empty texts, cmdType -1: also what "enable" false resets to
     if (restBodyDisables(body.body)) cmd = AuthCommand{};
     readJsonP(cmd, body.body);
@@ -567,7 +570,7 @@ RestHandled RestAPI::_getSysSettings(const RestRequest&, fss::stringHuge& out) {
 RestHandled RestAPI::_setSysSettings(const RestRequest& req, fss::stringHuge& out) {
     static const BodySchema kKeys = recipeBodySchema<SystemRecipeData>().narrowed("guardPort", kPortMin, kPortMax);
     const BodyCheck body = checkBody(req.body, kKeys);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
@@ -600,7 +603,7 @@ RestHandled RestAPI::_getCloudSettings(const RestRequest&, fss::stringHuge& out)
 
 RestHandled RestAPI::_setCloudSettings(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkRecord<CloudServerRecipeData>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
@@ -608,7 +611,8 @@ RestHandled RestAPI::_setCloudSettings(const RestRequest& req, fss::stringHuge& 
     }
     recipe_.saveToJson();
     Clock::get().sleepFor(std::chrono::milliseconds(500));
-    if (CommandRunner::get().shell("systemctl restart orvane-lte") == -1) SLOG_WARN(WEB, "Fail to restart orvane-lte");
+    if (CommandRunner::get().shell("systemctl restart orvane-lte") == -1)
+        SLOG_THROTTLED(logs_, WEB, WARN, "Fail to restart orvane-lte");
     return RestHandled::Answered;
 }
 
@@ -623,7 +627,7 @@ RestHandled RestAPI::_getCellularSettings(const RestRequest&, fss::stringHuge& o
 
 RestHandled RestAPI::_setCellularSettings(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkRecord<CellularRecipeData>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     _response(out, RESPONSE_CODE::SUCCESS, "");
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
@@ -655,7 +659,7 @@ RestHandled RestAPI::_getModbusRTUSettings(const RestRequest&, fss::stringHuge& 
 
 RestHandled RestAPI::_setModbusRTUSettings(const RestRequest& req, fss::stringHuge& out) {
     const BodyCheck body = checkRecord<ModbusRtuRecipeData>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs_);
     _response(out, RESPONSE_CODE::SUCCESS, "");
     std::lock_guard<StoreMutex> lock(recipe_.mutex);
     readSectionBody(recipe_.recipe.modbusRtu, body.body, ModbusRtuRecipeData{});
@@ -679,8 +683,8 @@ RestHandled answerRuleTable(RecipeDataGuard& recipe, std::array<Item, N> ScadaRe
 // PUT of one rule (row numbers from 1): 404 below 1, an empty answer past the table's end, else
 // the row read from the body (absent fields take their defaults) and each reload raised.
 template <class Item, size_t N>
-RestHandled setRuleRow(RecipeDataGuard& recipe, std::array<Item, N> ScadaRecipeData::*table, const RestRequest& req,
-                       fss::stringHuge& out, std::initializer_list<uint32_t> reloads) {
+RestHandled setRuleRow(RecipeDataGuard& recipe, LogThrottles& logs, std::array<Item, N> ScadaRecipeData::*table,
+                       const RestRequest& req, fss::stringHuge& out, std::initializer_list<uint32_t> reloads) {
     const int n = req.key.id0;
     if (n < 1) {
         RestAPI::_response(out, RESPONSE_CODE::NOT_FOUND, "");
@@ -691,7 +695,7 @@ RestHandled setRuleRow(RecipeDataGuard& recipe, std::array<Item, N> ScadaRecipeD
         return RestHandled::AnsweredNoSave;
     }
     const BodyCheck body = checkRecord<Item>(req.body);
-    if (!body) return refuse(out, body);
+    if (!body) return refuse(out, body, logs);
     {
         std::lock_guard<StoreMutex> lock(recipe.mutex);
         readSectionBody((recipe.recipe.*table)[static_cast<size_t>(n - 1)], body.body, Item{});
@@ -708,7 +712,7 @@ RestHandled RestAPI::_getFirewallRules(const RestRequest&, fss::stringHuge& out)
 }
 
 RestHandled RestAPI::_setFirewallRules(const RestRequest& req, fss::stringHuge& out) {
-    return setRuleRow(recipe_, &ScadaRecipeData::firewall, req, out, {SCADA_MASK_FIREWALL});
+    return setRuleRow(recipe_, logs_, &ScadaRecipeData::firewall, req, out, {SCADA_MASK_FIREWALL});
 }
 
 RestHandled RestAPI::_getPortForwardingRules(const RestRequest&, fss::stringHuge& out) {
@@ -716,7 +720,7 @@ RestHandled RestAPI::_getPortForwardingRules(const RestRequest&, fss::stringHuge
 }
 
 RestHandled RestAPI::_setPortForwardingRules(const RestRequest& req, fss::stringHuge& out) {
-    return setRuleRow(recipe_, &ScadaRecipeData::portForwarding, req, out,
+    return setRuleRow(recipe_, logs_, &ScadaRecipeData::portForwarding, req, out,
                       {SCADA_MASK_PORT_FORWARDING, SCADA_MASK_REMOTE_FORWARDING});
 }
 
@@ -741,12 +745,12 @@ using LocalSocket = boost::asio::local::stream_protocol::socket;
 // Connects to the system service; false (logged) when nobody listens. A service that accepts
 // nothing (its queue full) must not hold the server thread: the connect and every later write give
 // up after the time-out.
-bool connectSystemService(LocalSocket& socket, std::chrono::milliseconds timeout) {
+bool connectSystemService(LocalSocket& socket, std::chrono::milliseconds timeout, LogThrottles& logs) {
     const std::string path = scada_paths::SYSETM_MODULE_SOCKET();
     boost::system::error_code ec;
     socket.open(boost::asio::local::stream_protocol(), ec);
     if (ec) {
-        SLOG_WARN(WEB, "Fail to connect {}: {}", path, ec.message());
+        SLOG_THROTTLED(logs, WEB, WARN, "Fail to connect {}: {}", path, ec.message());
         return false;
     }
     const int fd = socket.native_handle();
@@ -759,7 +763,7 @@ bool connectSystemService(LocalSocket& socket, std::chrono::milliseconds timeout
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(endpoint.data()), static_cast<socklen_t>(endpoint.size()));
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        SLOG_WARN(WEB, "Fail to connect {}: {}", path, std::strerror(errno));
+        SLOG_THROTTLED(logs, WEB, WARN, "Fail to connect {}: {}", path, std::strerror(errno));
         return false;
     }
     return true;
@@ -778,9 +782,9 @@ bool RestAPI::_systemUpgrade(std::string_view fileName) {
     const std::vector<uint8_t> frame = orvane_ipc::to_frame(request);
     boost::asio::io_context io;
     LocalSocket socket(io);
-    if (!connectSystemService(socket, opts_.upgradeStatusTimeout)) return false;
+    if (!connectSystemService(socket, opts_.upgradeStatusTimeout, logs_)) return false;
     const bool ok = sendAll(socket, frame, opts_.upgradeStatusTimeout);
-    if (!ok) SLOG_WARN(WEB, "Fail to send the upgrade request: {}", std::strerror(errno));
+    if (!ok) SLOG_THROTTLED(logs_, WEB, WARN, "Fail to send the upgrade request: {}", std::strerror(errno));
     boost::system::error_code ec;
     socket.close(ec);
     return ok;
@@ -790,8 +794,9 @@ RestHandled RestAPI::_systemUpgradeStatus(const RestRequest&, fss::stringHuge& o
     boost::asio::io_context io;
     LocalSocket socket(io);  // closed by its destructor on every path
     const std::vector<uint8_t> frame = orvane_ipc::to_frame(orvane_ipc::request::SystemUpdateStatus{});
-    if (!connectSystemService(socket, opts_.upgradeStatusTimeout) || !sendAll(socket, frame, opts_.upgradeStatusTimeout)) {
-        SLOG_WARN(WEB, "NO Response for upgrade status.");
+    if (!connectSystemService(socket, opts_.upgradeStatusTimeout, logs_) ||
+        !sendAll(socket, frame, opts_.upgradeStatusTimeout)) {
+        SLOG_THROTTLED(logs_, WEB, WARN, "NO Response for upgrade status.");
         _response(out, RESPONSE_CODE::FAILED, "");
         return RestHandled::Answered;
     }
@@ -809,7 +814,7 @@ RestHandled RestAPI::_systemUpgradeStatus(const RestRequest&, fss::stringHuge& o
         if (received.size() < 4096) received.insert(received.end(), buf, buf + r.bytes);
     }
     if (received.empty()) {
-        SLOG_WARN(WEB, "NO Response for upgrade status.");
+        SLOG_THROTTLED(logs_, WEB, WARN, "NO Response for upgrade status.");
         _response(out, RESPONSE_CODE::FAILED, "");
         return RestHandled::Answered;
     }
@@ -820,13 +825,13 @@ RestHandled RestAPI::_systemUpgradeStatus(const RestRequest&, fss::stringHuge& o
         reply.reset();
     }
     if (!reply) {
-        SLOG_WARN(WEB, "NO command for upgrade status.");
+        SLOG_THROTTLED(logs_, WEB, WARN, "NO command for upgrade status.");
         _response(out, RESPONSE_CODE::FAILED, "");
         return RestHandled::Answered;
     }
     const auto* status = std::get_if<orvane_ipc::response::SystemUpdateStatus>(&*reply);
     if (!status) {
-        SLOG_WARN(WEB, "Response cmd is wrong for upgrade status.");
+        SLOG_THROTTLED(logs_, WEB, WARN, "Response cmd is wrong for upgrade status.");
         _response(out, RESPONSE_CODE::NOT_FOUND, "");
         return RestHandled::Answered;
     }
@@ -877,7 +882,7 @@ RestHandled RestAPI::_getSystemUpgradeInfo(const RestRequest&, fss::stringHuge& 
     NotesSink sink{&out};
     CURL* curl = curl_easy_init();
     if (!curl) {
-        SLOG_WARN(WEB, "Failed to get upgrade information: {}", "no transfer handle");
+        SLOG_THROTTLED(logs_, WEB, WARN, "Failed to get upgrade information: {}", "no transfer handle");
         return RestHandled::Answered;
     }
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -890,7 +895,7 @@ RestHandled RestAPI::_getSystemUpgradeInfo(const RestRequest&, fss::stringHuge& 
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     const CURLcode rc = curl_easy_perform(curl);
     if (rc != CURLE_OK)
-        SLOG_WARN(WEB, "Failed to get upgrade information: {}", curl_easy_strerror(rc));
+        SLOG_THROTTLED(logs_, WEB, WARN, "Failed to get upgrade information: {}", curl_easy_strerror(rc));
     else
         SLOG_INFO(WEB, "Get upgrade information {}", std::string_view(out.data(), sink.length));
     curl_easy_cleanup(curl);

@@ -1,10 +1,15 @@
 #include "webserver/webserver.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -177,6 +182,39 @@ bool inside(const std::filesystem::path& path, const std::filesystem::path& root
     return p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/';
 }
 
+// Opens `relative` (no leading '/') for reading beneath the folder `root`, the kernel keeping
+// the whole walk, links included, inside that folder. The folder is opened anew each time, so a
+// web root that has been replaced is the one that serves. -1 with errno set on failure: EXDEV
+// when a link is absolute or leads out of the folder, ENOSYS or EPERM when the kernel (or a
+// filter in front of it) does not offer the call.
+int openBeneath(const std::string& root, std::string_view relative) {
+    const int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) return -1;
+    open_how how{};
+    how.flags = O_RDONLY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const std::string name(relative);
+    const long fd = ::syscall(SYS_openat2, rootFd, name.c_str(), &how, sizeof how);
+    const int err = errno;
+    ::close(rootFd);
+    errno = err;
+    return static_cast<int>(fd);
+}
+
+// Opens `path` after resolving it in user space; unless `mayLeaveRoot`, it must resolve to a
+// file inside the folder `root`. -1 when it does not or cannot be opened.
+int openResolved(const std::string& path, const std::string& root, bool mayLeaveRoot) {
+    namespace fs = std::filesystem;
+    std::error_code fsErr;
+    const fs::path real = fs::canonical(path, fsErr);
+    if (fsErr) return -1;
+    if (!mayLeaveRoot) {
+        const fs::path realRoot = fs::canonical(root, fsErr);
+        if (fsErr || !inside(real, realRoot)) return -1;
+    }
+    return ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -237,11 +275,12 @@ private:
 class http_server {
 public:
     http_server(tcp::acceptor& acceptor, const std::string& docRoot, RestEndpoints& rest, fss::stringHuge& answer,
-                std::chrono::milliseconds timeout, size_t maxConnections, WebServerStats& stats)
+                std::chrono::milliseconds timeout, size_t maxConnections, WebServerStats& stats, LogThrottles& logs)
         : docRoot_(docRoot),
           rest_(rest),
           answer_(answer),
           timeout_(timeout),
+          logs_(logs),
           acceptor_(acceptor),
           maxConnections_(std::max<size_t>(maxConnections, 1)),
           stats_(stats),
@@ -264,6 +303,7 @@ public:
     RestEndpoints& rest_;
     fss::stringHuge& answer_;
     const std::chrono::milliseconds timeout_;
+    LogThrottles& logs_;  // warnings a request can cause, one throttle per kind
 
     WebServerStats& stats() { return stats_; }
 
@@ -419,11 +459,11 @@ void http_session::process_request(const http::request<http::string_body, Fields
         }
     } catch (const std::exception& e) {
         stats.handlerErrors.fetch_add(1);
-        SLOG_WARN(WEB, "Error: {}", e.what());
+        SLOG_THROTTLED(server_.logs_, WEB, WARN, "Error: {}", e.what());
         send_bad_response(http::status::internal_server_error, "Internal Server Error\r\n");
     } catch (...) {
         stats.handlerErrors.fetch_add(1);
-        SLOG_WARN(WEB, "Error: uncatched error");
+        SLOG_THROTTLED(server_.logs_, WEB, WARN, "Error: uncatched error");
         send_bad_response(http::status::internal_server_error, "Internal Server Error\r\n");
     }
     SLOG_INFO(WEB, "end process_request target={}, token={}, method={}", target, token, method);
@@ -468,24 +508,35 @@ void http_session::send_file(const std::optional<WebPath>& target) {
         return;
     }
     const bool mayLeaveRoot = server_.rest_.fileMayLeaveRoot(target->path);
-    const std::string path = server_.docRoot_ + (target->path == "/" ? "/index.html" : target->path);
+    const std::string_view name = target->path == "/" ? std::string_view("/index.html") : target->path;
+    const std::string path = server_.docRoot_ + std::string(name);
     SLOG_INFO(WEB, "send file {}", path);
     // Served without a token, a file must really lie in the document root: a link that leads
     // out of it (to the configuration, runtime or log folders) is as good as a missing file.
-    // Only a file the REST API's token check has just let through may lie elsewhere.
-    namespace fs = std::filesystem;
-    std::error_code fsErr;
-    const fs::path real = fs::canonical(path, fsErr);
-    bool found = !fsErr;
-    if (found && !mayLeaveRoot) {
-        const fs::path root = fs::canonical(server_.docRoot_, fsErr);
-        found = !fsErr && inside(real, root);
+    // Only a file the REST API's token check has just let through may lie elsewhere. An
+    // ordinary file is opened by the kernel within the root in one call; a path through an
+    // absolute link, or a kernel without that call, is resolved and checked here instead.
+    int fd = -1;
+    bool resolveHere = mayLeaveRoot;
+    if (!mayLeaveRoot) {
+        fd = openBeneath(server_.docRoot_, name.substr(1));
+        resolveHere = fd < 0 && (errno == EXDEV || errno == ENOSYS || errno == EPERM);
+    }
+    if (resolveHere) fd = openResolved(path, server_.docRoot_, mayLeaveRoot);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
     }
     http::file_body::value_type file;
     beast::error_code ec;
-    if (found) file.open(real.c_str(), beast::file_mode::scan, ec);
-    struct stat st {};
-    if (!found || ec || !file.is_open() || ::fstat(file.file().native_handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // as a file opened for a scan
+        beast::file opened;
+        opened.native_handle(fd);  // owned by `opened`, then by the body
+        file.reset(std::move(opened), ec);
+    }
+    if (fd < 0 || ec || !file.is_open()) {
         send_bad_response(http::status::not_found, "File not found locate 2\r\n");
         return;
     }
@@ -599,8 +650,8 @@ void WebServer::startLoop() {
             acceptor.bind(endpoint);
             acceptor.listen(net::socket_base::max_listen_connections);
 
-            auto worker =
-                std::make_unique<http_server>(acceptor, docRoot_, *rest_, *answer_, timeout_, maxConnections_, stats_);
+            auto worker = std::make_unique<http_server>(acceptor, docRoot_, *rest_, *answer_, timeout_, maxConnections_,
+                                                        stats_, logs_);
             SLOG_INFO(WEB, " sizeof(workers):{}",
                       sizeof(http_server) + maxConnections_ * sizeof(http_session) + sizeof(fss::stringHuge));
             worker->start();

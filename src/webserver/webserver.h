@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "utils/fss.h"
+#include "utils/log.h"
 #include "webserver/rest_api.h"
 
 namespace boost::asio {
@@ -68,6 +69,7 @@ private:
     std::string docRoot_;
     std::unique_ptr<fss::stringHuge> answer_;  // the REST answer buffer, 1 MiB
     WebServerStats stats_;
+    LogThrottles logs_;  // warnings a request can cause, one throttle per kind, for every pass
     std::atomic<bool> stop_{false};
     std::atomic<uint16_t> listeningPort_{0};
     std::mutex mutex_;

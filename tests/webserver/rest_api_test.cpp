@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "log_capture.h"
 #include "rest_fixture.h"
 #include "scada_paths.h"
 #include "webserver/rest_bodies.h"
@@ -170,6 +171,42 @@ TEST_F(RestTest, HandlerExceptionsAnswer1001AndFreeThePutLock) {
     EXPECT_EQ(put("/wan/settings", token), common(1001, "Internal error"));
     EXPECT_FALSE(fs::exists(scada_paths::CONFIG_FILE()));  // nothing saved after a failure
     EXPECT_EQ(put("/unknown/route", token), common(404, "Not Found"));  // the PUT lock is free
+}
+
+// A peer that repeats refused or failing requests: one line of each kind, then after the interval
+// one line that carries the count; every answer stays what it was.
+TEST_F(RestTest, RepeatedRefusalsLogTheFirstLineThenOnePerIntervalWithTheCount) {
+    LogCapture log;
+    api_ = std::make_unique<ThrowingRest>(*recipe_, *live_, *env_, *vars_, *db_);
+    const std::string token = login();
+    ASSERT_EQ(put("/probe/calibrate", token, R"({"idxMeasure":1,"idxCal":1})"), "");  // the mailbox is busy now
+    const struct { bool isGet; const char* target; std::string token; const char* body; } rows[] = {
+        {false, "/cellular/settings", token, R"({"enable":1})"},          // "Request body refused: ..."
+        {false, "/system/upgrade/..pkg", token, ""},                      // "Invalid upgrade file name ..pkg"
+        {false, "/auth", "", R"({"cmdType":4})"},                         // "Hardware password reset refused ..."
+        {false, "/probe/calibrate", token, R"({"idxMeasure":2})"},        // "*** probeCmd is not empty ***"
+        {false, "/lan/settings", token, "{}"},                            // "handlePut /lan/settings failed: broken"
+        {true, "/system/upgrade/status", token, ""},  // "Fail to connect ...", "NO Response for upgrade status."
+    };
+    auto send = [&](const auto& r) {
+        if (!r.isGet) return put(r.target, r.token, r.body);
+        get(r.target, r.token, r.body);
+        return out_->str();
+    };
+    std::vector<std::string> answers;
+    for (const auto& r : rows) {
+        answers.push_back(send(r));
+        for (int i = 1; i < 30; ++i) EXPECT_EQ(send(r), answers.back()) << r.target;
+    }
+    const std::vector<std::string> first = log.lines();
+    ASSERT_EQ(first.size(), 7u) << ::testing::PrintToString(first);
+    // After the interval: one more line of each kind, standing for the requests held back too.
+    clock_.advance(orvane::platform::LogThrottle::kDefaultInterval);
+    for (size_t k = 0; k < std::size(rows); ++k) EXPECT_EQ(send(rows[k]), answers[k]) << rows[k].target;
+    const std::vector<std::string> all = log.lines();
+    ASSERT_EQ(all.size(), 14u);
+    for (size_t k = 0; k < first.size(); ++k)
+        EXPECT_EQ(all[first.size() + k], first[k] + " (30 times since the last such line)");
 }
 
 // ---- request and answer bodies --------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 
 #include "rest_fixture.h"
 
@@ -332,7 +333,13 @@ TEST_F(RestFieldTest, UnreadableBodiesAreRefusedAndChangeNothing) {
         {"/controller/3/input/-1", R"([{"id":2,"enable":"no"}])", enable},
         {"/cloud/settings", R"({"serverHost":null})", "\"serverHost\" must be a text"},
         {"/probe/settings/1", R"({"mA_4":"4"})", "\"mA_4\" must be a number"},
-        {"/lora/settings", R"({"FREQ":9.5e8})", "\"FREQ\" must be an integer"},
+        {"/lora/settings", R"({"FREQ":1.5e0})", "\"FREQ\" must be an integer"},
+        {"/modbusRTU/settings", R"({"timeout":700.5})", "\"timeout\" must be an integer"},
+        {"/probe/settings/1", R"({"modbusAddr":32767.00000000000001})", "\"modbusAddr\" must be an integer"},
+        {"/system/settings", R"({"guardPort":65536.0})", "\"guardPort\" out of range"},
+        {"/cloud/settings", R"({"serverPort":1e30})", "\"serverPort\" out of range"},
+        {"/cloud/settings", R"({"serverPort":-1e99999999999999999999})", "\"serverPort\" out of range"},
+        {"/probe/settings", R"([{"id":1,"pn":4.294967296e9}])", "\"pn\" out of range"},
         {"/system/ping", R"({"address":"10.0.0.1","count":"4"})", "\"count\" must be an integer"},
         {"/firewall/rule/5", R"({"port":2147483648})", "\"port\" out of range"},
         {"/probe/settings/1", R"({"modbusAddr":99999999999999})", "\"modbusAddr\" out of range"},
@@ -358,4 +365,31 @@ TEST_F(RestFieldTest, UnreadableBodiesAreRefusedAndChangeNothing) {
     EXPECT_EQ(httpPut("/probe/settings/1", R"({"alarmHigh":null,"modbusAddr":-32768})"), kOk);
     EXPECT_EQ(item(0).modbusAddr, -32768);
     EXPECT_EQ(httpPut("/lora/settings", ""), kOk);
+
+    // A whole number is taken by an integer key however it is written, and stored as that number.
+    auto& rtu = recipe_->recipe.modbusRtu;
+    const struct { const char *target, *body; std::function<long long()> stored; long long value; } whole[] = {
+        {"/modbusRTU/settings", R"({"timeout":700.0})", [&] { return rtu.timeout; }, 700},
+        {"/modbusRTU/settings", R"({"timeout":1e3})", [&] { return rtu.timeout; }, 1000},
+        {"/cloud/settings", R"({"serverPort":1883.0})", [&] { return recipe_->recipe.cloudServer.serverPort; }, 1883},
+        {"/probe/settings/1", R"({"precision":2.0})", [&] { return item(0).precision; }, 2},
+        {"/probe/settings/1", R"({"modbusAddr":-3.2768E+4})", [&] { return item(0).modbusAddr; }, -32768},
+        {"/probe/settings", R"([{"id":2.0,"pn":4.294967295e9}])", [&] { return item(1).pn; }, 4294967295},
+        {"/lora/settings", R"({"FREQ":9.5e8})", [&] { return recipe_->recipe.lora.FREQ; }, 950000000},
+        {"/system/settings", R"({"guardPort":6.5535e4})", [&] { return recipe_->recipe.system.guardPort; }, 65535},
+        {"/controlloop/3", R"({"type":1e0,"idxInput":30e-1})",
+         [&] { return std::get<LoopSetpointRecipeData>(recipe_->recipe.controlloop[2]).idxInput; }, 3},
+        {"/probe/calibrate", R"({"idxMeasure":3.0,"idxCal":10E-1,"solution":7})",
+         [&] {
+             const auto pack = std::get<CalbCmdPack>(takeCmd());
+             return pack.probeId * 100 + pack.idxCal;
+         },
+         301},
+    };
+    for (const auto& c : whole) {
+        const std::string answer = httpPut(c.target, c.body);
+        EXPECT_EQ(answer, std::string(c.target) == "/probe/calibrate" ? "" : kOk) << c.target << " " << c.body;
+        EXPECT_EQ(c.stored(), c.value) << c.target << " " << c.body;
+    }
+    EXPECT_EQ(savedRecipe()["modbusRtu"]["timeout"], 1000);
 }

@@ -17,6 +17,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
+#include "platform/clock.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 #include "webserver/rest_api.h"
@@ -242,14 +244,27 @@ TEST_F(WebServerTest, StaticFilesMimeTypesAndTargets) {
     fs::create_symlink(dir_.path() + "/config", root_ + "cfg");  // a folder, by absolute path
     fs::create_symlink("app.js", root_ + "alias.js");             // inside: served
     fs::create_symlink("css", root_ + "style");
+    fs::create_symlink("../app.js", root_ + "css/up.js");             // climbs, but stays inside
+    fs::create_symlink("../../secret.txt", root_ + "css/out.txt");    // climbs out from a folder
+    fs::create_symlink("css/out.txt", root_ + "hop.txt");             // through a link that leads out
+    fs::create_symlink(root_ + "app.js", root_ + "abs.js");           // absolute, to a file inside
+    fs::create_symlink(root_ + "css", root_ + "absdir");              // absolute, to a folder inside
     const std::string missing = "File not found locate 2\r\n", refused = "File not found locate1\r\n";
     const std::pair<const char*, std::string> table[] = {
         {"/parameter.json", missing}, {"/parameter.json?.js", missing}, {"/leak.js", missing},
         {"/cfg/parameter.json", missing}, {"/%2e%2e/secret.txt", refused}, {"/app.js%", refused},
         {"/app.js%00.png", refused}, {"/alias.js", "console.log(1);"}, {"/style/site.CSS", "body{}"},
+        {"/css/up.js", "console.log(1);"}, {"/css/out.txt", missing}, {"/hop.txt", missing},
+        {"/abs.js", "console.log(1);"}, {"/absdir/site.CSS", "body{}"},
     };
     for (const auto& [target, body] : table)
         EXPECT_EQ(curl("--request-target '" + std::string(target) + "' " + url("/")).body, body) << target;
+
+    // The web root replaced while the server runs (as an upgrade does): the new pages are served.
+    fs::rename(root_, dir_.path() + "/web.old");
+    writeFile(root_ + "index.html", "<html>new</html>");
+    EXPECT_EQ(get("/").body, "<html>new</html>");
+    EXPECT_EQ(get("/app.js").code, 404);
 }
 
 TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
@@ -305,6 +320,9 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
 }
 
 TEST_F(WebServerTest, ThrowingHandlerIsAnsweredAndServingGoesOn) {
+    orvane::platform::SimulatedClock clock;
+    orvane::platform::Clock::setForTest(&clock);
+    LogCapture log;
     start();
     for (const char* t : {"/boom", "/boom2"}) {
         Reply r = get(t);
@@ -316,6 +334,17 @@ TEST_F(WebServerTest, ThrowingHandlerIsAnsweredAndServingGoesOn) {
     EXPECT_EQ(r.code, 500);
     EXPECT_EQ(server_->stats().handlerErrors.load(), 3);
     EXPECT_EQ(get("/app.js").code, 200);
+
+    // Repeated, it is logged once per interval, the line after the interval with the count.
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(get("/boom").body, "Internal Server Error\r\n");
+    EXPECT_THAT(log.lines(), testing::ElementsAre("Error: handler failed", "Error: uncatched error"));
+    clock.advance(orvane::platform::LogThrottle::kDefaultInterval);
+    EXPECT_EQ(get("/boom").code, 500);
+    EXPECT_THAT(log.lines(), testing::ElementsAre("Error: handler failed", "Error: uncatched error",
+                                                  "Error: handler failed (22 times since the last such line)"));
+    server_->stop();
+    thread_.join();
+    orvane::platform::Clock::setForTest(nullptr);
 }
 
 TEST_F(WebServerTest, ManyHeaderFieldsOverflowThePoolIntoTheHeap) {
