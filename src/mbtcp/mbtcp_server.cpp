@@ -209,8 +209,8 @@ bool MBTCPServer::serveClient(Client& c) {
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
         const int err = errno;
-        if (const uint64_t k = serverLog_.receive.admit())
-            SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}{}", std::strerror(err), LogThrottle::note(k));
+        SLOG_THROTTLED(serverLog_.receive, MBTCP, ERROR, "Failed to receive from Modbus socket: {}",
+                       std::strerror(err));
         return false;
     }
     const bool wasPartial = c.have > 0;
@@ -221,9 +221,8 @@ bool MBTCPServer::serveClient(Client& c) {
         const uint8_t* frame = c.buf.data() + used;
         const int rest = be16(frame + 4);
         if (rest < 2 || rest > kQueryLength - 6) {
-            if (const uint64_t k = serverLog_.badLength.admit())
-                SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: invalid request length {}{}", rest,
-                           LogThrottle::note(k));
+            SLOG_THROTTLED(serverLog_.badLength, MBTCP, ERROR,
+                           "Failed to receive from Modbus socket: invalid request length {}", rest);
             return false;
         }
         const size_t total = 6 + static_cast<size_t>(rest);
@@ -276,8 +275,7 @@ void MBTCPServer::serve() {
             const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
                 const int err = errno;
-                if (const uint64_t k = serverLog_.accept.admit())
-                    SLOG_ERROR(MBTCP, "Failed to Accept.{}", LogThrottle::note(k));
+                SLOG_THROTTLED(serverLog_.accept, MBTCP, ERROR, "Failed to Accept.");
                 // Out of descriptors or memory the pending connection stays queued: pause briefly
                 // instead of spinning on it and flooding the log.
                 if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) stopper_.waitFor(100ms);
@@ -300,14 +298,12 @@ void MBTCPServer::serve() {
                     keep = serveClient(c);
                 } catch (const std::exception& e) {
                     peer_ = nullptr;
-                    if (const uint64_t k = serverLog_.failed.admit())
-                        SLOG_ERROR(MBTCP, "Modbus TCP request failed: {}{}", e.what(), LogThrottle::note(k));
+                    SLOG_THROTTLED(serverLog_.failed, MBTCP, ERROR, "Modbus TCP request failed: {}", e.what());
                     keep = false;
                 }
             } else if (c.have > 0 && later - c.partialSince >= restLimit) {
-                if (const uint64_t k = serverLog_.timeout.admit())
-                    SLOG_ERROR(MBTCP, "Failed to receive from Modbus socket: {}{}", std::strerror(ETIMEDOUT),
-                               LogThrottle::note(k));
+                SLOG_THROTTLED(serverLog_.timeout, MBTCP, ERROR, "Failed to receive from Modbus socket: {}",
+                               std::strerror(ETIMEDOUT));
                 keep = false;
             }
             if (!keep) {
@@ -406,13 +402,11 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
         }
         case MODBUS_FC_MASK_WRITE_REGISTER:
         case MODBUS_FC_WRITE_AND_READ_REGISTERS:
-            if (const uint64_t k = log.unhandled.admit())
-                SLOG_ERROR(MBTCP, "unhandle function code {}{}", q.funcCode, LogThrottle::note(k));
+            SLOG_THROTTLED(log.unhandled, MBTCP, ERROR, "unhandle function code {}", q.funcCode);
             sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
             break;
         default: {
-            if (const uint64_t k = log.unhandled.admit())
-                SLOG_ERROR(MBTCP, "unhandle function code {}{}", q.funcCode, LogThrottle::note(k));
+            SLOG_THROTTLED(log.unhandled, MBTCP, ERROR, "unhandle function code {}", q.funcCode);
             const int byteCount = q.funcCode == MODBUS_FC_WRITE_MULTIPLE_COILS ? request[h + 5] : -1;
             const int refusal = refusalOf(q.funcCode, q.count, byteCount);
             sent = refusal != 0 ? replyException(ctx, buffer, refusal) : modbus_reply(ctx, buffer, length, mapping);
@@ -421,8 +415,7 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
     }
     if (sent < 0) {
         const int err = errno;
-        if (const uint64_t k = serverLog_.send.admit())
-            SLOG_ERROR(MBTCP, "Failed to send to Modbus socket: {}{}", modbus_strerror(err), LogThrottle::note(k));
+        SLOG_THROTTLED(serverLog_.send, MBTCP, ERROR, "Failed to send to Modbus socket: {}", modbus_strerror(err));
         return -1;
     }
     return 0;
@@ -432,15 +425,14 @@ int MBTCPServer::writeRefusal(int address, int count, PeerLog& log) const {
     for (int d = 0; d < count;) {
         const int num = regValCount(vars_.findByReg(address + d).second);
         if (num == 0) {
-            if (const uint64_t k = log.refusedWrite.admit())
-                SLOG_ERROR(MBTCP, "Modbus TCP write refused: no value starts at register {}{}", address + d,
-                           LogThrottle::note(k));
+            SLOG_THROTTLED(log.refusedWrite, MBTCP, ERROR, "Modbus TCP write refused: no value starts at register {}",
+                           address + d);
             return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         }
         if (num > count - d) {
-            if (const uint64_t k = log.refusedWrite.admit())
-                SLOG_ERROR(MBTCP, "Modbus TCP write refused: register {} needs {} registers, the request holds {}{}",
-                           address + d, num, count - d, LogThrottle::note(k));
+            SLOG_THROTTLED(log.refusedWrite, MBTCP, ERROR,
+                           "Modbus TCP write refused: register {} needs {} registers, the request holds {}",
+                           address + d, num, count - d);
             return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
         }
         d += num;
@@ -528,9 +520,8 @@ void MBTCPServer::handleCmdForHMI() {
     const uint16_t code = hmi_.command;
     const int slot = static_cast<int>(hmi_.probeId) - 1;
     PeerLog& log = peerLog();
-    if (const uint64_t k = log.hmiCommand.admit())
-        SLOG_WARN(MBTCP, "HMI command: {}, probe ID: {}, parameter:{}{}", code, hmi_.probeId, hmi_.parameter,
-                  LogThrottle::note(k));
+    SLOG_THROTTLED(log.hmiCommand, MBTCP, WARN, "HMI command: {}, probe ID: {}, parameter:{}",
+                   code, hmi_.probeId, hmi_.parameter);
 
     ConfigCmdPack config;
     config.probeId = static_cast<uint32_t>(slot);
@@ -542,8 +533,7 @@ void MBTCPServer::handleCmdForHMI() {
         case 0:
             break;
         case 13:
-            if (const uint64_t k = log.hmiRestore.admit())
-                SLOG_WARN(MBTCP, "Restore from HMI - probe index:{}{}", slot, LogThrottle::note(k));
+            SLOG_THROTTLED(log.hmiRestore, MBTCP, WARN, "Restore from HMI - probe index:{}", slot);
             accepted(env_.set_restoreCmd(RestoreCmdPack{static_cast<uint32_t>(slot)}), HmiWatch::RESTORE);
             hmi_.command = 0;
             break;
@@ -551,10 +541,11 @@ void MBTCPServer::handleCmdForHMI() {
             config.cmdType = CONFIG_CMD_CHANGE_ADDR;
             config.newAddr = probeAddressOf(hmi_.parameter);
             bool ok = false;
-            if (config.newAddr >= 0) ok = env_.set_probeAddr(config);
-            else if (const uint64_t k = log.hmiAddress.admit())
-                SLOG_WARN(MBTCP, "HMI address change refused: {} is not an address 1..247{}", hmi_.parameter,
-                          LogThrottle::note(k));
+            if (config.newAddr >= 0)
+                ok = env_.set_probeAddr(config);
+            else
+                SLOG_THROTTLED(log.hmiAddress, MBTCP, WARN, "HMI address change refused: {} is not an address 1..247",
+                               hmi_.parameter);
             accepted(ok, HmiWatch::CONFIG);
             hmi_.command = 0;
             break;
@@ -599,8 +590,7 @@ void MBTCPServer::handleCmdForHMI() {
             }
             // Nothing selected still ends the scan session: the empty batch clears the scan results.
             if (n == 0) {
-                if (const uint64_t k = log.hmiBatch.admit())
-                    SLOG_WARN(MBTCP, "HMI add batch: no scan result selected{}", LogThrottle::note(k));
+                SLOG_THROTTLED(log.hmiBatch, MBTCP, WARN, "HMI add batch: no scan result selected");
             }
             env_.setLastScannedSlaveIDs(ids);
             env_.set_probeAddBatch(batch, true);

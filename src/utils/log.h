@@ -108,15 +108,21 @@ private:
     std::map<std::string, std::unique_ptr<orvane::platform::LogThrottle>, std::less<>> throttles_;
 };
 
+namespace orvane::log_detail {
+inline orvane::platform::LogThrottle& throttleOf(orvane::platform::LogThrottle& t, std::string_view) { return t; }
+inline orvane::platform::LogThrottle& throttleOf(LogThrottles& t, std::string_view format) { return t.of(format); }
+}  // namespace orvane::log_detail
+
 // SLOG_THROTTLED(logs_, WEB, WARN, "Request body refused: {}", why);
-// A line through the throttle of its kind in `throttles` (a LogThrottles): the first of a run is
-// written as it stands, then at most one per interval, which ends with the count of events it
-// stands for (LogThrottle::note). The format is a string literal.
+// A line through a throttle: `throttles` is one LogThrottle, or a LogThrottles whose throttle for
+// the line's kind is taken. The first of a run is written as it stands, then at most one per
+// interval, which ends with the count of events it stands for (LogThrottle::note). The format is
+// a string literal.
 #define SLOG_THROTTLED(throttles, module, level, format, ...)                                          \
     do {                                                                                              \
         if (orvane::log_detail::writesLines(LogLevel::level) &&                                      \
             is_model_output(LogModule::module, LogLevel::level)) {                                    \
-            if (const uint64_t slogEvents_ = (throttles).of(format).admit())                          \
+            if (const uint64_t slogEvents_ = orvane::log_detail::throttleOf(throttles, format).admit()) \
                 spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION}, \
                                                   orvane::log_detail::spdlogLevel(LogLevel::level),  \
                                                   format "{}" __VA_OPT__(, ) __VA_ARGS__,             \

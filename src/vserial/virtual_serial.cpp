@@ -22,7 +22,6 @@ namespace virtual_serial {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
-using orvane::platform::LogThrottle;
 
 struct VirtualSerial::Connection {
     explicit Connection(asio::io_context& io) : socket(io) {}
@@ -208,19 +207,16 @@ int VirtualSerial::loop_thread() {
         tcp::endpoint peer;
         acceptor.accept(conn->socket, peer, ec);
         if (ec) {
-            if (const uint64_t k = log_.acceptError.admit())
-                SLOG_ERROR(SENSOR, "Error accepting incoming connection: {}{}", ec.message(), LogThrottle::note(k));
+            SLOG_THROTTLED(log_.acceptError, SENSOR, ERROR, "Error accepting incoming connection: {}", ec.message());
             // Out of descriptors the connection stays queued: pause instead of spinning on it.
             stopper_.waitFor(std::chrono::milliseconds(100));
             continue;
         }
         conn->peer = peer.address().to_string();
-        if (const uint64_t k = log_.request.admit())
-            SLOG_WARN(SENSOR, "Received a connection request from {}{}", conn->peer, LogThrottle::note(k));
+        SLOG_THROTTLED(log_.request, SENSOR, WARN, "Received a connection request from {}", conn->peer);
         if (busy_.load()) {
-            if (const uint64_t k = log_.busy.admit())
-                SLOG_WARN(SENSOR, "The serial line is already passed through: connection from {} closed{}", conn->peer,
-                          LogThrottle::note(k));
+            SLOG_THROTTLED(log_.busy, SENSOR, WARN,
+                           "The serial line is already passed through: connection from {} closed", conn->peer);
             conn->socket.close(ec);
             continue;
         }
@@ -230,8 +226,7 @@ int VirtualSerial::loop_thread() {
             try {
                 remote_handle(std::move(c));
             } catch (const std::exception& e) {
-                if (const uint64_t k = log_.failed.admit())
-                    SLOG_ERROR(SENSOR, "pass-through connection failed: {}{}", e.what(), LogThrottle::note(k));
+                SLOG_THROTTLED(log_.failed, SENSOR, ERROR, "pass-through connection failed: {}", e.what());
             }
             served_.fetch_add(1);
             busy_.store(false);
@@ -266,44 +261,37 @@ void VirtualSerial::remote_handle(std::unique_ptr<Connection> conn) {
         rtu = recipe_.recipe.modbusRtu;
     }
     if (rtu.parity < 0 || rtu.parity > 2) {
-        if (const uint64_t k = log_.parity.admit())
-            SLOG_WARN(SENSOR, "The sensor configuration is wrong due to parity = {}.{}", rtu.parity,
-                      LogThrottle::note(k));
+        SLOG_THROTTLED(log_.parity, SENSOR, WARN, "The sensor configuration is wrong due to parity = {}.", rtu.parity);
         return;
     }
     setKeepAlive(conn->socket);
     boost::system::error_code ec;
     conn->socket.non_blocking(true, ec);
 
-    if (const uint64_t k = log_.stopping.admit())
-        SLOG_WARN(SENSOR, "Start to stop the sensor on {} ...{}", rtu.interface.view(), LogThrottle::note(k));
+    SLOG_THROTTLED(log_.stopping, SENSOR, WARN, "Start to stop the sensor on {} ...", rtu.interface.view());
     env_.serialCmd.store(1);
     if (!waitForAck(1)) {
         env_.serialCmd.store(2);
         return;
     }
-    if (const uint64_t k = log_.stopped.admit())
-        SLOG_WARN(SENSOR, "The sensor connections are stopped.{}", LogThrottle::note(k));
+    SLOG_THROTTLED(log_.stopped, SENSOR, WARN, "The sensor connections are stopped.");
 
     termios saved{};
     const std::string device = rtu.interface.str();
     const int fd = serial_port_connect(device.c_str(), rtu.baudrate, kParityLetters[rtu.parity], rtu.databits, rtu.stopbit,
                                        saved);
     if (fd < 0) {
-        if (const uint64_t k = log_.openError.admit())
-            SLOG_ERROR(SENSOR, "Fail to open {}. Err {}{}", device, fd, LogThrottle::note(k));
+        SLOG_THROTTLED(log_.openError, SENSOR, ERROR, "Fail to open {}. Err {}", device, fd);
     } else {
         forward(*conn, fd);
-        if (const uint64_t k = log_.closed.admit())
-            SLOG_WARN(SENSOR, "Connection closed from {}{}", conn->peer, LogThrottle::note(k));
+        SLOG_THROTTLED(log_.closed, SENSOR, WARN, "Connection closed from {}", conn->peer);
         serial_port_close(fd, saved);
     }
     conn->socket.close(ec);
 
     env_.serialCmd.store(2);
     if (!waitForAck(2)) return;
-    if (const uint64_t k = log_.started.admit())
-        SLOG_WARN(SENSOR, "The sensor connections are started.{}", LogThrottle::note(k));
+    SLOG_THROTTLED(log_.started, SENSOR, WARN, "The sensor connections are started.");
 }
 
 bool VirtualSerial::writeSerial(int fd, const unsigned char* data, size_t n) {
@@ -335,8 +323,7 @@ bool VirtualSerial::sendSocket(Connection& conn, const unsigned char* data, size
         }
     }
     if (done < n) {
-        if (const uint64_t k = log_.shortSend.admit())
-            SLOG_WARN(SENSOR, "Fail to response Serial: {}; Socket: {}{}", n, done, LogThrottle::note(k));
+        SLOG_THROTTLED(log_.shortSend, SENSOR, WARN, "Fail to response Serial: {}; Socket: {}", n, done);
     }
     return done == n;
 }

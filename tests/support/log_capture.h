@@ -23,8 +23,8 @@ struct LogCapture {
         for (const auto& [module, level] : levels) set_log_level_for_test(module, static_cast<int>(level));
     }
     ~LogCapture() { reset_log_levels_for_test(), spdlog::set_default_logger(previous); }
-    // The messages that contain text, in order.
-    std::vector<std::string> lines(const std::string& text) const {
+    // The messages that contain text (all of them for an empty text), in order.
+    std::vector<std::string> lines(const std::string& text = {}) const {
         std::vector<std::string> out;
         for (const auto& m : sink->last_raw()) {
             std::string message(m.payload.data(), m.payload.size());

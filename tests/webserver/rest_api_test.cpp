@@ -4,7 +4,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "rest_fixture.h"
 #include "scada_paths.h"
 #include "webserver/rest_bodies.h"
@@ -176,7 +176,7 @@ TEST_F(RestTest, HandlerExceptionsAnswer1001AndFreeThePutLock) {
 // A peer that repeats refused or failing requests: one line of each kind, then after the interval
 // one line that carries the count; every answer stays what it was.
 TEST_F(RestTest, RepeatedRefusalsLogTheFirstLineThenOnePerIntervalWithTheCount) {
-    LogCapture log;
+    orvane::test::LogCapture log({{LogModule::WEB, LogLevel::WARN}, {LogModule::SCADA, LogLevel::WARN}, {LogModule::SENSOR, LogLevel::WARN}});
     api_ = std::make_unique<ThrowingRest>(*recipe_, *live_, *env_, *vars_, *db_);
     const std::string token = login();
     ASSERT_EQ(put("/probe/calibrate", token, R"({"idxMeasure":1,"idxCal":1})"), "");  // the mailbox is busy now

@@ -17,7 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "platform/clock.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
@@ -322,7 +322,7 @@ TEST_F(WebServerTest, RestAnswersGzipMethodsAndBodyLimit) {
 TEST_F(WebServerTest, ThrowingHandlerIsAnsweredAndServingGoesOn) {
     orvane::platform::SimulatedClock clock;
     orvane::platform::Clock::setForTest(&clock);
-    LogCapture log;
+    orvane::test::LogCapture log({{LogModule::WEB, LogLevel::WARN}, {LogModule::SCADA, LogLevel::WARN}, {LogModule::SENSOR, LogLevel::WARN}});
     start();
     for (const char* t : {"/boom", "/boom2"}) {
         Reply r = get(t);
