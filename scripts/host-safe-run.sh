@@ -5,7 +5,7 @@
 # the program as SIGTERM; it ends with the program's exit status. Inside:
 #   - /etc is an overlay: writes (iptables rules, hostapd.conf, network files) land in a
 #     throw-away layer; where no overlay can be mounted there, a throw-away copy of /etc on the
-#     private /run takes its place (one line on stderr tells which);
+#     private /run takes its place (one line on stderr says so);
 #   - iptables, iptables-save, killall, systemctl, reboot, hwclock, ping and `date -s` are stubs
 #     that only log what they would have done to /opt/kelvaworks/log/host-safe.log;
 #   - /proc is the namespace's own, so nothing outside can be signalled by name;
@@ -41,9 +41,7 @@ for target in /usr/sbin/iptables /usr/sbin/iptables-save /usr/bin/killall /usr/b
 done
 export PATH="$box/bin:$PATH"
 
-if mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-up,workdir=$box/etc-work" /etc 2>/dev/null; then
-    echo "host-safe-run: /etc is an overlay, writes go to a throw-away layer" >&2
-else
+if ! mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/etc-up,workdir=$box/etc-work" /etc 2>/dev/null; then
     # The kernel stacks overlays only two deep: where /etc is two deep already (a test sandbox's
     # overlay on a container's root file system), a copy with its links and modes on the private
     # tmpfs instead.

@@ -126,14 +126,13 @@ void SocketServer::startLoop() {
 }
 
 void SocketServer::run_echo(local::Socket socket) {
-    PeerLines lines;
-    serve(socket, lines);
+    serve(socket);
     // What was left out of the log is told once the connection has ended.
-    warn(lines.dropped.takeHeld());
-    warn(lines.packaging.takeHeld());
+    warn(lines_.dropped.takeHeld());
+    warn(lines_.packaging.takeHeld());
 }
 
-void SocketServer::serve(local::Socket& socket, PeerLines& lines) {
+void SocketServer::serve(local::Socket& socket) {
     int64_t lastPush = Clock::get().steadyMillis();
     // Changes made before this connection are not pushed.
     recipe_.checkAndConsume(SCADA_MASK_CLOUD_RELOAD);
@@ -157,7 +156,7 @@ void SocketServer::serve(local::Socket& socket, PeerLines& lines) {
     while (!stopper_.stopped()) {
         if (recipe_.checkAndConsume(SCADA_MASK_CLOUD_RELOAD)) {
             SLOG_INFO(CLOUD, "reload the configuration");
-            if (!send(frameOf(orvane_ipc::response::SystemReload{}, lines.packaging))) return;
+            if (!send(frameOf(orvane_ipc::response::SystemReload{}, lines_.packaging))) return;
             stopper_.waitFor(std::chrono::milliseconds(10));
         }
         const int64_t now = Clock::get().steadyMillis();
@@ -172,11 +171,11 @@ void SocketServer::serve(local::Socket& socket, PeerLines& lines) {
                     try {
                         request = orvane_ipc::Service::request_analyze(frame->data(), frame->size());
                     } catch (const std::exception& e) {
-                        warn(lines.dropped.admit(fmt::format("Drop a request frame: {}", e.what())));
+                        warn(lines_.dropped.admit(fmt::format("Drop a request frame: {}", e.what())));
                     }
                     if (!request) continue;
                     answered = true;
-                    for (const auto& out : answer(*request, lines.packaging)) {
+                    for (const auto& out : answer(*request, lines_.packaging)) {
                         SLOG_INFO(CLOUD, "write response {}", out.size());
                         if (!send(out)) return;
                     }
@@ -186,7 +185,7 @@ void SocketServer::serve(local::Socket& socket, PeerLines& lines) {
             }
             stopper_.waitFor(options_.passPause);
         } else {
-            if (!send(lteInformationFrame(true, lines.packaging))) return;
+            if (!send(lteInformationFrame(true, lines_.packaging))) return;
             stopper_.waitFor(options_.passPause);
             lastPush = now;
         }

@@ -61,7 +61,8 @@ public:
     int activeConnections() const { return active_.load(); }
 
 private:
-    // Warnings the peer of one connection can cause once per frame or request.
+    // Warnings a peer can cause once per frame or request, for the whole server: a peer that
+    // connects again for each request is held back like one that keeps its connection.
     struct PeerLines {
         orvane::platform::ThrottledLine dropped;    // request frames that cannot be read
         orvane::platform::ThrottledLine packaging;  // responses that cannot be packaged
@@ -71,7 +72,7 @@ private:
         std::shared_ptr<std::atomic<bool>> done;
     };
     void reapFinished(bool all);
-    void serve(orvane::platform::local::Socket& socket, PeerLines& lines);
+    void serve(orvane::platform::local::Socket& socket);
     std::vector<uint8_t> lteInformationFrame(bool periodic, orvane::platform::ThrottledLine& packaging);
     std::vector<std::vector<uint8_t>> historyFrames(const orvane_ipc::request::HistoricalSensorData& req,
                                                     orvane::platform::ThrottledLine& packaging);
@@ -86,4 +87,5 @@ private:
     std::atomic<int> active_{0};
     std::mutex connectionsMutex_;
     std::list<Connection> connections_;
+    PeerLines lines_;
 };

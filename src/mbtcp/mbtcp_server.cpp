@@ -195,13 +195,7 @@ struct MBTCPServer::Client {
     std::array<uint8_t, 2 * kQueryLength> buf{};
     size_t have = 0;
     std::chrono::steady_clock::time_point partialSince{};
-    PeerLog log;
 };
-
-uint64_t MBTCPServer::PeerLog::takeHeld() {
-    return unhandled.takeHeld() + refusedWrite.takeHeld() + tableWrite.takeHeld() + hmiCommand.takeHeld() +
-           hmiRestore.takeHeld() + hmiAddress.takeHeld() + hmiBatch.takeHeld();
-}
 
 bool MBTCPServer::serveClient(Client& c) {
     const ssize_t n = ::recv(c.fd, c.buf.data() + c.have, c.buf.size() - c.have, MSG_DONTWAIT);
@@ -209,7 +203,7 @@ bool MBTCPServer::serveClient(Client& c) {
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
         const int err = errno;
-        SLOG_THROTTLED(serverLog_.receive, MBTCP, ERROR, "Failed to receive from Modbus socket: {}",
+        SLOG_THROTTLED(log_.receive, MBTCP, ERROR, "Failed to receive from Modbus socket: {}",
                        std::strerror(err));
         return false;
     }
@@ -221,7 +215,7 @@ bool MBTCPServer::serveClient(Client& c) {
         const uint8_t* frame = c.buf.data() + used;
         const int rest = be16(frame + 4);
         if (rest < 2 || rest > kQueryLength - 6) {
-            SLOG_THROTTLED(serverLog_.badLength, MBTCP, ERROR,
+            SLOG_THROTTLED(log_.badLength, MBTCP, ERROR,
                            "Failed to receive from Modbus socket: invalid request length {}", rest);
             return false;
         }
@@ -231,10 +225,7 @@ bool MBTCPServer::serveClient(Client& c) {
         std::memcpy(query_.data(), frame, total);
         used += total;
         modbus_set_socket(ctx_, c.fd);
-        peer_ = &c.log;
-        const int rc = processMBTCPRequst(ctx_, query_.data(), static_cast<int>(total), mapping_);
-        peer_ = nullptr;
-        if (rc < 0) return false;
+        if (processMBTCPRequst(ctx_, query_.data(), static_cast<int>(total), mapping_) < 0) return false;
     }
     if (used > 0) {
         std::memmove(c.buf.data(), c.buf.data() + used, c.have - used);
@@ -275,7 +266,7 @@ void MBTCPServer::serve() {
             const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
                 const int err = errno;
-                SLOG_THROTTLED(serverLog_.accept, MBTCP, ERROR, "Failed to Accept.");
+                SLOG_THROTTLED(log_.accept, MBTCP, ERROR, "Failed to Accept.");
                 // Out of descriptors or memory the pending connection stays queued: pause briefly
                 // instead of spinning on it and flooding the log.
                 if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) stopper_.waitFor(100ms);
@@ -297,18 +288,15 @@ void MBTCPServer::serve() {
                 try {
                     keep = serveClient(c);
                 } catch (const std::exception& e) {
-                    peer_ = nullptr;
-                    SLOG_THROTTLED(serverLog_.failed, MBTCP, ERROR, "Modbus TCP request failed: {}", e.what());
+                    SLOG_THROTTLED(log_.failed, MBTCP, ERROR, "Modbus TCP request failed: {}", e.what());
                     keep = false;
                 }
             } else if (c.have > 0 && later - c.partialSince >= restLimit) {
-                SLOG_THROTTLED(serverLog_.timeout, MBTCP, ERROR, "Failed to receive from Modbus socket: {}",
+                SLOG_THROTTLED(log_.timeout, MBTCP, ERROR, "Failed to receive from Modbus socket: {}",
                                std::strerror(ETIMEDOUT));
                 keep = false;
             }
             if (!keep) {
-                if (const uint64_t held = c.log.takeHeld())
-                    SLOG_WARN(MBTCP, "Socket {} closed: {} repeated log lines were left out", c.fd, held);
                 SLOG_INFO(MBTCP, "Connection closed on socket {}", c.fd);
                 ::close(c.fd);
                 c.fd = -1;
@@ -348,7 +336,6 @@ MBTCPServer::QueryInfo MBTCPServer::getQueryInfo(const uint8_t* request) const {
 int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int length, modbus_mapping_t* mapping) {
     const int h = modbus_get_header_length(ctx);
     uint8_t* buffer = const_cast<uint8_t*>(request);  // libmodbus takes it non-const, reads only
-    PeerLog& log = peerLog();
     const QueryInfo q = getQueryInfo(request);
     // Every request these codes serve names an address and a count (or value).
     const bool shortRequest = length < h + 5;
@@ -387,8 +374,8 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
                 SLOG_INFO(MBTCP, "Modbus TCP request: funcCode: {}, regAddr: {}, regNB: {}, write data: {}", q.funcCode,
                           q.address, q.count, be16(q.data));
                 // A write the register table would take only in part is refused whole.
-                int refusal = writeRefusal(q.address, q.count, log);
-                if (refusal == 0 && !vars_.setRegVal(q.address, q.data, q.count, EndianessType::NONE, &log.tableWrite))
+                int refusal = writeRefusal(q.address, q.count);
+                if (refusal == 0 && !vars_.setRegVal(q.address, q.data, q.count, EndianessType::NONE, &log_.tableWrite))
                     refusal = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
                 if (refusal != 0) {
                     sent = modbus_reply_exception(ctx, buffer, static_cast<unsigned>(refusal));
@@ -402,11 +389,11 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
         }
         case MODBUS_FC_MASK_WRITE_REGISTER:
         case MODBUS_FC_WRITE_AND_READ_REGISTERS:
-            SLOG_THROTTLED(log.unhandled, MBTCP, ERROR, "unhandle function code {}", q.funcCode);
+            SLOG_THROTTLED(log_.unhandled, MBTCP, ERROR, "unhandle function code {}", q.funcCode);
             sent = modbus_reply_exception(ctx, buffer, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
             break;
         default: {
-            SLOG_THROTTLED(log.unhandled, MBTCP, ERROR, "unhandle function code {}", q.funcCode);
+            SLOG_THROTTLED(log_.unhandled, MBTCP, ERROR, "unhandle function code {}", q.funcCode);
             const int byteCount = q.funcCode == MODBUS_FC_WRITE_MULTIPLE_COILS ? request[h + 5] : -1;
             const int refusal = refusalOf(q.funcCode, q.count, byteCount);
             sent = refusal != 0 ? replyException(ctx, buffer, refusal) : modbus_reply(ctx, buffer, length, mapping);
@@ -415,22 +402,22 @@ int MBTCPServer::processMBTCPRequst(modbus_t* ctx, const uint8_t* request, int l
     }
     if (sent < 0) {
         const int err = errno;
-        SLOG_THROTTLED(serverLog_.send, MBTCP, ERROR, "Failed to send to Modbus socket: {}", modbus_strerror(err));
+        SLOG_THROTTLED(log_.send, MBTCP, ERROR, "Failed to send to Modbus socket: {}", modbus_strerror(err));
         return -1;
     }
     return 0;
 }
 
-int MBTCPServer::writeRefusal(int address, int count, PeerLog& log) const {
+int MBTCPServer::writeRefusal(int address, int count) {
     for (int d = 0; d < count;) {
         const int num = regValCount(vars_.findByReg(address + d).second);
         if (num == 0) {
-            SLOG_THROTTLED(log.refusedWrite, MBTCP, ERROR, "Modbus TCP write refused: no value starts at register {}",
+            SLOG_THROTTLED(log_.refusedWrite, MBTCP, ERROR, "Modbus TCP write refused: no value starts at register {}",
                            address + d);
             return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         }
         if (num > count - d) {
-            SLOG_THROTTLED(log.refusedWrite, MBTCP, ERROR,
+            SLOG_THROTTLED(log_.refusedWrite, MBTCP, ERROR,
                            "Modbus TCP write refused: register {} needs {} registers, the request holds {}",
                            address + d, num, count - d);
             return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
@@ -519,8 +506,7 @@ void MBTCPServer::runCalibration(int slot) {
 void MBTCPServer::handleCmdForHMI() {
     const uint16_t code = hmi_.command;
     const int slot = static_cast<int>(hmi_.probeId) - 1;
-    PeerLog& log = peerLog();
-    SLOG_THROTTLED(log.hmiCommand, MBTCP, WARN, "HMI command: {}, probe ID: {}, parameter:{}",
+    SLOG_THROTTLED(log_.hmiCommand, MBTCP, WARN, "HMI command: {}, probe ID: {}, parameter:{}",
                    code, hmi_.probeId, hmi_.parameter);
 
     ConfigCmdPack config;
@@ -533,7 +519,7 @@ void MBTCPServer::handleCmdForHMI() {
         case 0:
             break;
         case 13:
-            SLOG_THROTTLED(log.hmiRestore, MBTCP, WARN, "Restore from HMI - probe index:{}", slot);
+            SLOG_THROTTLED(log_.hmiRestore, MBTCP, WARN, "Restore from HMI - probe index:{}", slot);
             accepted(env_.set_restoreCmd(RestoreCmdPack{static_cast<uint32_t>(slot)}), HmiWatch::RESTORE);
             hmi_.command = 0;
             break;
@@ -544,7 +530,7 @@ void MBTCPServer::handleCmdForHMI() {
             if (config.newAddr >= 0)
                 ok = env_.set_probeAddr(config);
             else
-                SLOG_THROTTLED(log.hmiAddress, MBTCP, WARN, "HMI address change refused: {} is not an address 1..247",
+                SLOG_THROTTLED(log_.hmiAddress, MBTCP, WARN, "HMI address change refused: {} is not an address 1..247",
                                hmi_.parameter);
             accepted(ok, HmiWatch::CONFIG);
             hmi_.command = 0;
@@ -590,7 +576,7 @@ void MBTCPServer::handleCmdForHMI() {
             }
             // Nothing selected still ends the scan session: the empty batch clears the scan results.
             if (n == 0) {
-                SLOG_THROTTLED(log.hmiBatch, MBTCP, WARN, "HMI add batch: no scan result selected");
+                SLOG_THROTTLED(log_.hmiBatch, MBTCP, WARN, "HMI add batch: no scan result selected");
             }
             env_.setLastScannedSlaveIDs(ids);
             env_.set_probeAddBatch(batch, true);

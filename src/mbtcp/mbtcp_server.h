@@ -21,11 +21,9 @@
 // behind the register table's back and get ILLEGAL FUNCTION; codes of 0x80 and above get ILLEGAL
 // FUNCTION with their own byte as the function.
 //
-// A peer that repeats a request cannot flood the log: each warning or error line a request
-// causes is logged the first time, then at most once per 10 s per connection with the count of
-// the lines it stands for; a connection that closes with lines held back logs their number.
-// Lines that end a connection are counted for the whole server, as a peer repeats them only by
-// connecting again.
+// A peer that repeats a request cannot flood the log: each kind of warning or error line a
+// request causes is logged the first time, then at most once per 10 s for the whole server with
+// the count of the lines it stands for, however often the peer connects again.
 //
 // Threads: everything but stop() and port() runs on the server thread, which alone touches the
 // HMI block (bound into the register table with no lock). Stores are locked one at a time.
@@ -103,16 +101,11 @@ public:
     bool rebootLatched() const { return rebootLatch_ != 0; }
 
 private:
-    using LogThrottle = orvane::platform::LogThrottle;
-    // The lines a request can cause, one throttle per kind: per connection.
-    struct PeerLog {
-        LogThrottle unhandled, refusedWrite, tableWrite, hmiCommand, hmiRestore, hmiAddress, hmiBatch;
-        // Lines held back by all of them, forgotten.
-        uint64_t takeHeld();
-    };
-    // The lines that end a connection: for the whole server.
-    struct ServerLog {
-        LogThrottle receive, badLength, timeout, send, failed, accept;
+    // The warning and error lines a peer can cause, one throttle per kind, for the whole server:
+    // a peer that connects again for each request is held back like one that keeps its connection.
+    struct RequestLog {
+        orvane::platform::LogThrottle unhandled, refusedWrite, tableWrite, hmiCommand, hmiRestore, hmiAddress, hmiBatch,
+            receive, badLength, timeout, send, failed, accept;
     };
 
     void releaseContext();
@@ -123,8 +116,7 @@ private:
     bool serveClient(Client& client);
     // The exception a write of count registers from address calls for (a register that starts
     // no value, or a value that runs past the write), or 0 when the register table takes it whole.
-    int writeRefusal(int address, int count, PeerLog& log) const;
-    PeerLog& peerLog() { return peer_ ? *peer_ : unattached_; }
+    int writeRefusal(int address, int count);
     void runSystemCommand();
     void runCalibration(int slot);
     void runCommit();
@@ -154,10 +146,7 @@ private:
     MBTcpServerRecipeData settings_;
     HmiCommandBlock hmi_{};
     HmiWatch watch_ = HmiWatch::NONE;
-    // The connection whose request is being answered (a request handed in directly: unattached_).
-    PeerLog* peer_ = nullptr;
-    PeerLog unattached_;
-    ServerLog serverLog_;
+    RequestLog log_;
 
     bool ready_ = false;
     int listenFd_ = -1;

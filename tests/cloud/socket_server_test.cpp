@@ -260,10 +260,14 @@ TEST_F(SocketServerTest, RepeatedUnreadableFramesAreLoggedOncePerIntervalWithThe
         {frameWithPayload(2, {}), "Drop a request frame: Fail to get u32. Pos:2; size:2"},
         {frameWithPayload(97, {0, 2}), "Drop a request frame: Fail to get char. Pos:4; size:4"},
     };
+    const auto log = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(100);
+    auto count = [&](const std::string& text) {  // warnings only pass the gate
+        return size_t(std::ranges::count_if(log->last_formatted(), [&](auto& l) { return l.find(text) != l.npos; }));
+    };
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("ipc-test", log));
     for (const auto& [frame, line] : cases) {
         SCOPED_TRACE(line);
-        const auto log = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(100);
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("ipc-test", log));
+        clock.advance(10s);  // the throttle is the server's: it outlives a connection
         auto c = connect(p_.server->servingCount() + 1);
         expectThrottledLines(
             clock, line,
@@ -275,14 +279,18 @@ TEST_F(SocketServerTest, RepeatedUnreadableFramesAreLoggedOncePerIntervalWithThe
                 auto r = c->response();
                 ASSERT_TRUE(r && r->index() == 0u);
             },
-            [&](const std::string& text) {  // warnings only pass the gate
-                return size_t(std::ranges::count_if(log->last_formatted(), [&](auto& l) { return l.find(text) != l.npos; }));
-            },
+            count,
             [&] {
                 c->close();
                 ASSERT_TRUE(waitUntil([&] { return p_.server->activeConnections() == 0; }, 10s));
             });
     }
+    // A peer that connects again within the interval is held back all the same.
+    auto again = connect(p_.server->servingCount() + 1);
+    std::vector<uint8_t> bytes = cases[1].first;
+    bytes.insert(bytes.end(), request.begin(), request.end());
+    ASSERT_TRUE(again->sendBytes(bytes) && again->response());
+    EXPECT_EQ(count(cases[1].second), 3u);
     p_.stop();
     spdlog::set_default_logger(previous);
     reset_log_levels_for_test();

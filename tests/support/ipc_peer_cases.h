@@ -37,12 +37,14 @@ inline void expectOwnSocketFileRemovedOnStop(const std::string& path, const std:
 }
 
 // A frame of command `id` whose CRC holds but whose payload is `fields` only.
-inline std::vector<uint8_t> frameWithPayload(uint16_t id, std::vector<uint8_t> fields) {
-    fields.insert(fields.begin(), {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)});
-    std::vector<uint8_t> f = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0, static_cast<uint8_t>(fields.size())};
-    f.insert(f.end(), fields.begin(), fields.end());
-    const uint16_t crc = orvane_ipc::Utilities::crc_value(fields.data(), fields.size());
-    f.insert(f.end(), {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
+inline std::vector<uint8_t> frameWithPayload(uint16_t id, const std::vector<uint8_t>& fields) {
+    std::vector<uint8_t> payload = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
+    for (uint8_t b : fields) payload.push_back(b);
+    std::vector<uint8_t> f = {0xFF, 0xFF, 0x5A, 0xA5, 0x01, 0, static_cast<uint8_t>(payload.size())};
+    for (uint8_t b : payload) f.push_back(b);
+    const uint16_t crc = orvane_ipc::Utilities::crc_value(payload.data(), payload.size());
+    f.push_back(static_cast<uint8_t>(crc >> 8));
+    f.push_back(static_cast<uint8_t>(crc));
     return f;
 }
 
