@@ -21,6 +21,7 @@
 #include <modbus/modbus.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/serial_line.h"
 #include "utils/time_utility.h"
 #include "utils/utility.h"
 
@@ -182,8 +183,21 @@ int LibModbusExt::receive_wave_data() {
 }
 
 int LibModbusExt::sendcmd_receive_data(int slave, int value) {
+    namespace line = orvane::platform::serial;
+    const int fd = ctx_ ? modbus_get_socket(ctx_) : -1;
+    if (ctx_) modbus_flush(ctx_);
+    line::discardWaiting(fd);
     if (send_to_level_meter(slave, value) < 0) return -1;
-    return receive_wave_data();
+    const int n = receive_wave_data();
+    if (n != static_cast<int>(kRecordBytes)) {
+        // No whole record: the meter may still be answering. The next request waits until the line
+        // has been silent as long as a first byte is waited for, so that a late record is
+        // discarded instead of being taken for the answer to the next voltage.
+        const std::chrono::milliseconds quiet(static_cast<int64_t>(pollWaitMs_) * kMaxSilentWaits);
+        const size_t dropped = line::awaitSilence(fd, quiet, std::chrono::steady_clock::now(), quiet * 10);
+        if (dropped > 0) std::cerr << "Discarded " << dropped << " bytes of a late answer." << std::endl;
+    }
+    return n;
 }
 
 // ---- InterfaceMeterPack -------------------------------------------------------------------------

@@ -70,6 +70,9 @@ public:
     // One wave record into the receive buffer; the count read, or -1.
     int receive_wave_data();
     // send_to_level_meter, then receive_wave_data; -1 when the send fails (a send error throws).
+    // Whatever waits on the line is discarded before the request. When no whole record came, it
+    // returns only after the line has been silent for kMaxSilentWaits waits, discarding what
+    // arrives meanwhile: a late record is never read as the answer to the next request.
     int sendcmd_receive_data(int slave, int value);
 
     const uint8_t* buffer() const { return buffer_->data(); }

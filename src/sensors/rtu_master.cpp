@@ -8,6 +8,7 @@
 #include <modbus/modbus.h>
 
 #include "platform/clock.h"
+#include "platform/serial_line.h"
 
 std::atomic<int32_t> gRetryMaxNum{5};
 fss::basic_str<char, 16> gDataFmt;
@@ -17,6 +18,11 @@ using namespace std::chrono_literals;
 constexpr auto kSelectPause = 10ms;
 constexpr auto kReadRetryPause = 500ms;
 constexpr auto kWriteRetryPause = 1000ms;
+// A line that never falls silent is given up on after this many response time-outs.
+constexpr int kSettleLimitTimeouts = 10;
+
+// A Modbus exception is a whole, matching answer: the probe has finished with the request.
+bool isExceptionAnswer(int err) { return err > MODBUS_ENOBASE && err < EMBBADCRC; }
 }  // namespace
 
 RtuMaster::~RtuMaster() { closeSerial(); }
@@ -115,11 +121,29 @@ BusResult RtuMaster::transfer(int slave, int reg, int count, int maxCount, bool 
     const int attempts = std::max<int32_t>(1, gRetryMaxNum.load());
     int rc = -1;
     for (int i = 0; i < attempts; ++i) {
+        discardWaiting();
         rc = fn(count);
         if (rc >= 0) return BusResult{i, rc};
+        const bool answered = isExceptionAnswer(errno);
+        const auto failedAt = std::chrono::steady_clock::now();
         clock.sleepFor(isWrite ? kWriteRetryPause : kReadRetryPause);
+        if (!answered) awaitSilence(failedAt);
     }
     return BusResult{attempts, rc};
+}
+
+void RtuMaster::discardWaiting() {
+    if (!ctx_) return;
+    modbus_flush(ctx_);
+    const size_t n = orvane::platform::serial::discardWaiting(modbus_get_socket(ctx_));
+    if (n > 0) SLOG_INFO(SENSOR, "probe bus: {} bytes waiting before a request discarded", n);
+}
+
+void RtuMaster::awaitSilence(std::chrono::steady_clock::time_point failedAt) {
+    if (!ctx_) return;
+    const std::chrono::milliseconds quiet(timeoutMs_);
+    const size_t n = orvane::platform::serial::awaitSilence(modbus_get_socket(ctx_), quiet, failedAt, quiet * kSettleLimitTimeouts);
+    if (n > 0) SLOG_INFO(SENSOR, "probe bus: {} bytes of a late or refused answer discarded", n);
 }
 
 BusResult RtuMaster::read(int slave, int reg, uint16_t* values, int count) {

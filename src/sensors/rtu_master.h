@@ -8,9 +8,17 @@
 // attempts, pausing 500 ms after a failed read and 1 s after a failed write (also after the
 // last). Pauses go through the platform clock.
 //
+// An RTU answer carries no transaction number, so the master keeps the line in step: before each
+// attempt it discards whatever waits on the line (a line just taken back from the pass-through
+// included), and after an attempt that timed out or whose answer was refused (CRC, address,
+// function, length) it sends nothing until the line has been silent for the response time-out,
+// discarding what arrives meanwhile. The retry pause counts towards that silence. A Modbus
+// exception answer is a whole answer and needs no waiting.
+//
 // Not thread-safe: one thread (the probe service) owns the master, gRetryMaxNum and gDataFmt.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -87,6 +95,10 @@ public:
     static void encodeFloatForWrite(float v, uint16_t* regs);
 
 private:
+    // Whatever waits on the line now is thrown away.
+    void discardWaiting();
+    // Waits, discarding, until the line has been silent for the response time-out since failedAt.
+    void awaitSilence(std::chrono::steady_clock::time_point failedAt);
     template <typename Transfer>
     BusResult transfer(int slave, int reg, int count, int maxCount, bool isWrite, Transfer&& fn);
 

@@ -91,6 +91,29 @@ TEST_F(ProbeServiceLoop, PollsAtMostEveryTwoSecondsAndFollowsValues) {
     EXPECT_FALSE(svc.isConnected(0));
 }
 
+// A probe that holds one answer past the time-out: no reading afterwards carries the other
+// reading's value, and both are right again within a few polls.
+TEST_F(ProbeServiceLoop, ALateAnswerNeverShiftsTheReadings) {
+    addProbe(kPhPN, 10, phValues(1001, 7.31f, 21.47f));
+    setItem(0, kPhPN, 10, "pH", "pH");
+    setItem(1, kPhPN, 10, "Temperature", "C");
+    ProbeService& svc = service();
+    svc.runOnce();
+    svc.runOnce();
+    sim_.scriptLateAnswer(10, 800);  // the next request; the time-out is 500 ms
+    auto is = [](float v, float want) { return std::fabs(v - want) < 0.005f; };
+    int rightPolls = 0;
+    for (int pass = 0; pass < 6; ++pass) {
+        clock_.advance(2s);
+        svc.runOnce();
+        const float ph = liveSlot(0).val, temp = liveSlot(1).val;
+        EXPECT_TRUE(std::isnan(ph) || is(ph, 7.31f)) << "pass " << pass << ": pH " << ph;
+        EXPECT_TRUE(std::isnan(temp) || is(temp, 21.47f)) << "pass " << pass << ": temperature " << temp;
+        rightPolls = (is(ph, 7.31f) && is(temp, 21.47f)) ? rightPolls + 1 : 0;
+    }
+    EXPECT_GE(rightPolls, 3) << "both readings right again within a few polls";
+}
+
 TEST_F(ProbeServiceLoop, IdentityWriteBackKeepsEditsMadeMeanwhile) {
     addProbe(kPhPN, 10, phValues(4242, 7.0f, 20.0f));
     setItem(0, kPhPN, 10, "pH", "pH");

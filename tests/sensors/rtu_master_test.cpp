@@ -1,12 +1,14 @@
 // The RTU master against fixed register vectors and, through a pseudo-terminal, against the
 // simulated probe bus and mbpoll.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "sensor_test_util.h"
 #include "support/sandbox.h"
@@ -253,6 +255,37 @@ TEST_F(BusTest, InvalidAddressesClosedLineAndUnknownTypesMakeNoTraffic) {
     EXPECT_FALSE(master_.init(bus_.devicePath(), 9600, 'X', 500));
     EXPECT_EQ(master_.read(1, 1, &v, 1).result, -1);
     EXPECT_TRUE(clock_.sleeps().empty());
+}
+
+// Waits until at least n bytes wait in the input queue of the line at path.
+void waitForQueuedBytes(const std::string& path, int n) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    int queued = 0;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         ioctl(fd, FIONREAD, &queued) == 0 && queued < n && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    close(fd);
+    ASSERT_GE(queued, n);
+}
+
+// An answer has no transaction number: one that comes after the master gave up, or that waits on
+// the line when a request goes out, must never be read as the answer to that request.
+TEST_F(BusTest, AnswersOutOfTurnAreNeverTakenForTheNextRequest) {
+    bus_.addProbe(9, {{1, 111}, {2, 222}});
+    gRetryMaxNum = 1;
+    uint16_t v = 0;
+    bus_.scriptLateAnswer(9, 800);  // 300 ms past the time-out
+    EXPECT_EQ(master_.read(9, 1, &v, 1).result, -1);
+    EXPECT_EQ(master_.read(9, 2, &v, 1).result, 1);
+    EXPECT_EQ(v, 222);
+
+    // Waiting before the request, as on a line just taken back from the pass-through.
+    bus_.inject({9, 3, 2, 0, 111});
+    waitForQueuedBytes(bus_.devicePath(), 7);
+    v = 0;
+    EXPECT_EQ(master_.read(9, 2, &v, 1).result, 1);
+    EXPECT_EQ(v, 222);
 }
 
 TEST_F(BusTest, TimeoutFloor) {

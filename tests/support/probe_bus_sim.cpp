@@ -181,6 +181,12 @@ void ProbeBusSim::scriptFault(int addr, SimFault fault, int count, uint8_t excep
     for (int i = 0; i < count; ++i) probes_[addr].faults.emplace_back(fault, exceptionCode);
 }
 
+void ProbeBusSim::scriptLateAnswer(int addr, int delayMs, int count) {
+    scriptFault(addr, SimFault::Late, count);
+    std::lock_guard<std::mutex> lock(mutex_);
+    probes_[addr].lateMs = delayMs;
+}
+
 void ProbeBusSim::scriptReads(int addr, uint32_t reg, std::vector<uint16_t> values) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& p = probes_[addr];
@@ -356,6 +362,7 @@ void ProbeBusSim::handleBytes(const uint8_t* data, size_t n) {
 void ProbeBusSim::processFrame(const std::vector<uint8_t>& f) {
     std::vector<uint8_t> reply;
     bool corrupt = false;
+    int lateMs = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (expected_) {
@@ -386,6 +393,7 @@ void ProbeBusSim::processFrame(const std::vector<uint8_t>& f) {
                 p.faults.erase(p.faults.begin());
                 if (fault->first == SimFault::Silent) continue;
                 if (fault->first == SimFault::BadCrc) corrupt = true;
+                if (fault->first == SimFault::Late) lateMs = p.lateMs;
             }
             const uint32_t start = ((static_cast<uint32_t>(f[2]) << 8) | f[3]) + 1;
             const uint32_t qty = (static_cast<uint32_t>(f[4]) << 8) | f[5];
@@ -467,7 +475,11 @@ void ProbeBusSim::processFrame(const std::vector<uint8_t>& f) {
         }
     }
     if (reply.empty()) return;
-    if (delayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load()));
+    if (delayMs_ + lateMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load() + lateMs));
+    writeFrame(std::move(reply), corrupt);
+}
+
+void ProbeBusSim::writeFrame(std::vector<uint8_t> reply, bool corrupt) {
     uint16_t crc = modbusCrc16(reply.data(), reply.size());
     if (corrupt) crc ^= 0x5A5A;
     reply.push_back(static_cast<uint8_t>(crc & 0xFF));

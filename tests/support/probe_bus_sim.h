@@ -54,7 +54,7 @@ struct SimFrame {
     int64_t steadyMicros = 0;
 };
 
-enum class SimFault { Silent, Exception, BadCrc };
+enum class SimFault { Silent, Exception, BadCrc, Late };
 
 class ProbeBusSim {
 public:
@@ -86,12 +86,17 @@ public:
 
     // The next `count` requests to addr get this fault (exceptionCode for Exception).
     void scriptFault(int addr, SimFault fault, int count = 1, uint8_t exceptionCode = 4);
+    // The next `count` requests to addr are answered delayMs late (the simulator is busy meanwhile,
+    // as a probe on a half-duplex line would be).
+    void scriptLateAnswer(int addr, int delayMs, int count = 1);
     // Reads of reg return these values one after another; the last one stays.
     void scriptReads(int addr, uint32_t reg, std::vector<uint16_t> values);
     void setWriteHook(int addr, WriteHook hook);
     // A write of 1..247 to addressReg makes the probe answer at that address: at once after the
     // reply, or, when rebootReg is not 0, after the next write to rebootReg.
     void setAddressRegister(int addr, uint32_t addressReg, uint32_t rebootReg = 0);
+    // Puts a frame (a CRC is added) on the line unasked, as a device answering out of turn would.
+    void inject(std::vector<uint8_t> pdu) { writeFrame(std::move(pdu), false); }
     // Replies are sent after this delay.
     void setResponseDelayMs(int ms) { delayMs_ = ms; }
 
@@ -122,6 +127,7 @@ private:
         uint32_t addressReg = 0;
         uint32_t rebootReg = 0;
         int pendingAddr = 0;
+        int lateMs = 0;
         size_t requests = 0;
     };
 
@@ -129,7 +135,7 @@ private:
     void onDeviceEvents();
     void handleBytes(const uint8_t* data, size_t n);
     void processFrame(const std::vector<uint8_t>& frame);
-    void send(const std::vector<uint8_t>& pdu);
+    void writeFrame(std::vector<uint8_t> pdu, bool corrupt);
     void record(bool fromMaster, const uint8_t* data, size_t n);
     static int64_t nowMicros();
 
