@@ -1,8 +1,8 @@
 #pragma once
 // Keeps a remote peer that repeats a failing request from flooding the log. The first event is
 // logged; after it at most one line per interval, which carries how many events it stands for.
-// One throttle per kind of line: per connection where a peer keeps its connection, per server
-// where every request comes on a connection of its own. Time is the process clock's steady time.
+// One throttle per kind of line for the whole server (or client), never per connection: a peer
+// may connect anew for every request. Time is the process clock's steady time.
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -19,7 +19,7 @@ public:
     // Counts one event. 0: leave it out of the log. Otherwise log one line now, which stands for
     // that many events (1 for the first, 1 + those held back since the last line).
     uint64_t admit();
-    // Events held back since the last line, and forgets them (for a last line when the peer leaves).
+    // Events held back since the last line, and forgets them (for a last line when the service stops).
     uint64_t takeHeld();
 
     // The text a line appends for n events: empty for 1, else " (N times since the last such line)".

@@ -2,7 +2,7 @@
 // One kind of log line that a remote peer can cause once per request or frame, kept from flooding
 // the log by a LogThrottle: the first of a run is written with its own text, then at most one
 // line per interval with the count appended. The text of the last event left out is kept, so that
-// the events held back can be told in a last line when the peer leaves or the server closes.
+// the events held back can be told in a last line when the service stops.
 // Independent of the logger: the caller writes the lines it is given, at the level it chooses.
 #include <chrono>
 #include <mutex>

@@ -69,13 +69,11 @@ void DataCollector::recv_thread() {
         }
         if (c != reading) {
             frames.clear();  // nothing of an earlier connection is analysed again
-            logHeldDrops();
             reading = c;
         }
         const local::ReadResult r = local::readFor(c->socket, buf.get(), kReadSize, std::chrono::seconds(1));
         if (r.status == local::ReadStatus::Closed || r.status == local::ReadStatus::Error) {
             // The gateway program went away: connect again after a pause.
-            logHeldDrops();
             drop(c);
             reading.reset();
             pause(std::chrono::seconds(1));
@@ -92,12 +90,10 @@ void DataCollector::recv_thread() {
             }
         }
     }
-    logHeldDrops();
-    log_info(logger_, "DataCollector Receiving Thread: stopped.");
-}
-
-void DataCollector::logHeldDrops() {
+    // The frames left out of the log are told at the stop, not when a connection ends: a gateway
+    // program that connects again each time would get a line for each.
     if (auto line = dropped_.takeHeld()) log_warn(logger_, *line);
+    log_info(logger_, "DataCollector Receiving Thread: stopped.");
 }
 
 void DataCollector::handle(const orvane_ipc::ResponseVariant& response) {

@@ -55,8 +55,6 @@ private:
     void handleLocked(const orvane_ipc::ResponseVariant& response);
     // Waits up to d or until stop(); true when stopping.
     bool pause(std::chrono::milliseconds d);
-    // Tells the frames left out of the log since its last line about them.
-    void logHeldDrops();
 
     std::list<domain::entities::DeviceValue> readings_;
     HeldAlarm alarm_;
@@ -67,7 +65,8 @@ private:
     uint32_t lastTimestamp_;
     std::mutex waitMutex_;
     std::condition_variable waitCv_;
-    orvane::platform::ThrottledLine dropped_;  // frames of the gateway program that cannot be read
+    // Frames of the gateway program that cannot be read, over every connection to it.
+    orvane::platform::ThrottledLine dropped_;
 };
 
 }  // namespace cloud_daemon::application

@@ -123,16 +123,13 @@ void SocketServer::startLoop() {
     local::removeIfStillBound(bound);
     listening_ = false;
     reapFinished(true);
-}
-
-void SocketServer::run_echo(local::Socket socket) {
-    serve(socket);
-    // What was left out of the log is told once the connection has ended.
+    // What was left out of the log is told once the server has stopped, not when a connection
+    // ends: a peer connecting again for each request would get a line for each.
     warn(lines_.dropped.takeHeld());
     warn(lines_.packaging.takeHeld());
 }
 
-void SocketServer::serve(local::Socket& socket) {
+void SocketServer::run_echo(local::Socket socket) {
     int64_t lastPush = Clock::get().steadyMillis();
     // Changes made before this connection are not pushed.
     recipe_.checkAndConsume(SCADA_MASK_CLOUD_RELOAD);

@@ -40,7 +40,8 @@ public:
     SocketServer& operator=(const SocketServer&) = delete;
 
     // Acceptor thread body: returns after stop(), once every connection thread has ended, and
-    // removes the socket file when it is still the one it bound.
+    // removes the socket file when it is still the one it bound. The warnings held back by the
+    // throttle are told then.
     void startLoop();
     // Connection thread body.
     void run_echo(orvane::platform::local::Socket socket);
@@ -62,7 +63,8 @@ public:
 
 private:
     // Warnings a peer can cause once per frame or request, for the whole server: a peer that
-    // connects again for each request is held back like one that keeps its connection.
+    // connects again for each request is held back like one that keeps its connection. What
+    // they hold back goes out with their next line, or when the server stops.
     struct PeerLines {
         orvane::platform::ThrottledLine dropped;    // request frames that cannot be read
         orvane::platform::ThrottledLine packaging;  // responses that cannot be packaged
@@ -72,7 +74,6 @@ private:
         std::shared_ptr<std::atomic<bool>> done;
     };
     void reapFinished(bool all);
-    void serve(orvane::platform::local::Socket& socket);
     std::vector<uint8_t> lteInformationFrame(bool periodic, orvane::platform::ThrottledLine& packaging);
     std::vector<std::vector<uint8_t>> historyFrames(const orvane_ipc::request::HistoricalSensorData& req,
                                                     orvane::platform::ThrottledLine& packaging);

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -32,7 +33,9 @@ constexpr uint32_t kT = 1767225600;  // 2026-01-01 00:00:00 UTC
 class ScriptedServer {
 public:
     explicit ScriptedServer(const std::string& path) : acceptor_(local::listen(io_, path, 4)) {}
+    // Closes the connection there is, and takes the next.
     bool accept() {
+        socket_.reset();
         boost::system::error_code ec;
         auto s = local::acceptFor(acceptor_, 20s, ec);
         if (!s) return false;
@@ -40,7 +43,10 @@ public:
         received = 0;
         return true;
     }
-    void sendBytes(const std::vector<uint8_t>& b) { ASSERT_EQ(local::writeAll(*socket_, b.data(), b.size()), b.size()); }
+    void sendBytes(const std::vector<uint8_t>& b) {
+        ASSERT_TRUE(socket_);
+        ASSERT_EQ(local::writeAll(*socket_, b.data(), b.size()), b.size());
+    }
     void send(const rsp::CommandBase& r) { sendBytes(orvane_ipc::to_frame(r)); }
     std::optional<std::vector<uint8_t>> frame() {
         for (const auto end = std::chrono::steady_clock::now() + 15s; std::chrono::steady_clock::now() < end;) {
@@ -181,38 +187,46 @@ TEST_F(CollectorTest, SeveralFramesInOneReadAndAShortFrameDropped) {
     EXPECT_NE(collector_.livedata_string(1, "s").find(R"("v399":399.0)"), std::string::npos);
 }
 
-// A gateway program repeating frames that cannot be read; the last line comes when it goes.
+// A gateway program repeating frames that cannot be read, on one connection or closing it after
+// every hundred (the collector connects again each time); the last line comes at the stop.
 TEST_F(CollectorTest, RepeatedUnreadableFramesAreLoggedOncePerIntervalWithTheirCount) {
     orvane::platform::SimulatedClock clock;
     orvane::test::ScopedClock installed(clock);
-    startCollector();
     const auto good = orvane_ipc::to_frame(rsp::LatestSensorData(cell(kT, {{"a", 1}})));
-    const std::pair<std::vector<uint8_t>, std::string> cases[] = {
-        {orvane::test::frameWithPayload(2, {}), "Drop a frame: Fail to get u16. Pos:2; size:2"},
-        {orvane::test::frameWithPayload(98, {}), "Drop a frame: Fail to get f32. Pos:2; size:2"},
+    const std::tuple<std::vector<uint8_t>, std::string, int> cases[] = {  // frame, its line, frames per connection
+        {orvane::test::frameWithPayload(2, {}), "Drop a frame: Fail to get u16. Pos:2; size:2", 0},  // 0: all on one
+        {orvane::test::frameWithPayload(98, {}), "Drop a frame: Fail to get f32. Pos:2; size:2", 100},
     };
-    size_t handled = 0;
-    for (const auto& [frame, line] : cases) {
+    for (const auto& [frame, line, perConnection] : cases) {
         SCOPED_TRACE(line);
-        clock.advance(10s);  // the throttle outlives a connection
-        auto server = std::make_unique<ScriptedServer>(path_);
-        ASSERT_TRUE(server->accept());
+        orvane::test::RecordingLogger log;
+        DataCollector collector(log, path_);
+        ScriptedServer server(path_);
+        std::thread receiving([&] { collector.recv_thread(); });
+        auto stop = [&] {
+            if (receiving.joinable()) collector.stop(), receiving.join();
+        };
+        if (!server.accept()) {
+            stop();
+            FAIL() << "the collector did not connect";
+        }
+        size_t handled = 0;
         orvane::test::expectThrottledLines(
             clock, line,
-            [&](int n) {  // then a good frame: handled once every frame before it was
-                std::vector<uint8_t> bytes;
-                for (int i = 0; i < n; ++i) bytes.insert(bytes.end(), frame.begin(), frame.end());
-                bytes.insert(bytes.end(), good.begin(), good.end());
-                server->sendBytes(bytes);
-                ASSERT_TRUE(received("Receive a LatestSensorData message", ++handled));
+            [&](int n) {  // each batch then a good frame: handled once every frame before it was
+                for (int sent = 0, batch = perConnection ? perConnection : n; sent < n; sent += batch) {
+                    server.sendBytes(orvane::test::repeated(frame, std::min(batch, n - sent), good));
+                    ++handled;
+                    ASSERT_TRUE(
+                        waitUntil([&] { return log.count(3, "Receive a LatestSensorData message") >= handled; }, 15s));
+                    if (perConnection) {
+                        ASSERT_TRUE(server.accept());  // after the collector's pause
+                    }
+                }
             },
-            [&](const std::string& text) { return log_.count(4, text); },
-            [&] {
-                server.reset();
-                ASSERT_TRUE(waitUntil([&] { return log_.count(4, line + " (4 times since") == 1; }, 15s));
-            });
+            [&](const std::string& text) { return log.count(4, text); },
+            stop);
     }
-    stopCollector();
 }
 
 TEST_F(CollectorTest, UnreachableServerIsAnErrorStopEndsTheWaitAndRequestsConnectOnTheirOwn) {

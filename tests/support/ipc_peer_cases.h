@@ -48,6 +48,14 @@ inline std::vector<uint8_t> frameWithPayload(uint16_t id, const std::vector<uint
     return f;
 }
 
+// n copies of `frame`, then `last`.
+inline std::vector<uint8_t> repeated(const std::vector<uint8_t>& frame, int n, const std::vector<uint8_t>& last) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < n; ++i) bytes.insert(bytes.end(), frame.begin(), frame.end());
+    bytes.insert(bytes.end(), last.begin(), last.end());
+    return bytes;
+}
+
 // `clock` is the process clock for the life of the object.
 struct ScopedClock {
     explicit ScopedClock(platform::Clock& clock) { platform::Clock::setForTest(&clock); }
@@ -55,12 +63,14 @@ struct ScopedClock {
 };
 
 // A peer repeating what the service refuses, the service's clock installed: `send(n)` returns once
-// n more were handled, `lines(text)` counts log lines holding text, `leave` returns once the peer
-// (or the service) has gone. One line, one per 10 s with the count, and a last one when it leaves.
+// n more were handled and every connection it closed has ended on the service's side,
+// `lines(text)` counts log lines holding text, `stop` returns once the service has stopped. One
+// line, one per 10 s with the count, and a last one at the stop, however often the peer connects
+// anew: the lines are the service's, a connection that ends tells nothing.
 inline void expectThrottledLines(platform::SimulatedClock& clock, const std::string& line,
                                  const std::function<void(int)>& send,
                                  const std::function<size_t(const std::string&)>& lines,
-                                 const std::function<void()>& leave) {
+                                 const std::function<void()>& stop) {
     send(300);
     EXPECT_EQ(lines(line), 1u);
     EXPECT_EQ(lines(line + " ("), 0u);
@@ -69,7 +79,7 @@ inline void expectThrottledLines(platform::SimulatedClock& clock, const std::str
     send(4);
     EXPECT_EQ(lines(line), 2u);
     EXPECT_EQ(lines(line + " (300 times since the last such line)"), 1u);
-    leave();
+    stop();
     EXPECT_EQ(lines(line), 3u);
     EXPECT_EQ(lines(line + " (4 times since the last such line)"), 1u);
 }
