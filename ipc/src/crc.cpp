@@ -4,11 +4,13 @@
 
 using namespace orvane_ipc::detail;
 
+namespace orvane_ipc::detail {
+constinit thread_local std::size_t crc16_arc_bytes = 0;
+}  // namespace orvane_ipc::detail
+
 extern "C" {
 
-uint16_t update_crc_16(uint16_t crc, unsigned char c) {
-    return static_cast<uint16_t>((crc >> 8) ^ kTable16[(crc ^ c) & 0xFFu]);
-}
+uint16_t update_crc_16(uint16_t crc, unsigned char c) { return crc16_arc(crc, &c, 1); }
 
 uint16_t update_crc_ccitt(uint16_t crc, unsigned char c) {
     return static_cast<uint16_t>((crc << 8) ^ kTableCcitt[((crc >> 8) ^ c) & 0xFFu]);

@@ -1,7 +1,10 @@
 #pragma once
-// CRC tables, computed at compile time (complete before any use on any thread).
+// CRC tables, computed at compile time (complete before any use on any thread), and the
+// CRC-16/ARC loop that every CRC-16/ARC of the library goes through.
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace orvane_ipc::detail {
 
@@ -38,5 +41,28 @@ constexpr auto kTableCcitt = msb_first_table(0x1021);
 static_assert(kTable16[1] == 0xC0C1 && kTable16[255] == 0x4040);
 static_assert(kTable32[1] == 0x77073096u);
 static_assert(kTableCcitt[1] == 0x1021);
+
+// Bytes this thread has fed to crc16_arc. One counter for every CRC-16/ARC of the library,
+// whichever function computes it, so a reader can tell what its work cost; a thread's own
+// counter needs no synchronisation and costs one add per call. Not exported.
+[[gnu::visibility("hidden"), gnu::tls_model("initial-exec")]] extern constinit thread_local std::size_t
+    crc16_arc_bytes;
+
+// Feeds n bytes to the CRC-16/ARC register `crc` and returns it; `each` sees the register after
+// every byte. Works at compile time too (uncounted there).
+template <typename Each>
+[[gnu::visibility("hidden")]] constexpr uint16_t crc16_arc(uint16_t crc, const uint8_t* p, std::size_t n,
+                                                           Each&& each) noexcept {
+    if (!std::is_constant_evaluated()) crc16_arc_bytes += n;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc = static_cast<uint16_t>((crc >> 8) ^ kTable16[(crc ^ p[i]) & 0xFFu]);
+        each(crc);
+    }
+    return crc;
+}
+
+[[gnu::visibility("hidden")]] constexpr uint16_t crc16_arc(uint16_t crc, const uint8_t* p, std::size_t n) noexcept {
+    return crc16_arc(crc, p, n, [](uint16_t) {});
+}
 
 }  // namespace orvane_ipc::detail

@@ -27,10 +27,8 @@ constexpr uint16_t apply(const Matrix& m, uint16_t s) {
 // kZeros[j]: the effect of 2^j zero bytes on the register.
 constexpr std::array<Matrix, 16> zero_byte_powers() {
     std::array<Matrix, 16> p{};
-    for (int b = 0; b < 16; ++b) {
-        const auto s = static_cast<uint16_t>(1u << b);
-        p[0][b] = static_cast<uint16_t>((s >> 8) ^ detail::kTable16[s & 0xFFu]);
-    }
+    const uint8_t zero = 0;
+    for (int b = 0; b < 16; ++b) p[0][b] = detail::crc16_arc(static_cast<uint16_t>(1u << b), &zero, 1);
     for (int j = 1; j < 16; ++j)
         for (int b = 0; b < 16; ++b) p[j][b] = apply(p[j - 1], p[j - 1][b]);
     return p;
@@ -47,6 +45,20 @@ constexpr uint16_t after_zeros(uint16_t s, std::size_t n) {
 inline std::size_t length_at(const uint8_t* header) noexcept {
     return (std::size_t{header[5]} << 8) | header[6];
 }
+
+// Adds to `total` the bytes this thread feeds to the CRC-16/ARC loop while it lives, whichever
+// function of the library feeds them.
+class CrcBytesTally {
+public:
+    explicit CrcBytesTally(std::size_t& total) noexcept : total_(total), from_(detail::crc16_arc_bytes) {}
+    ~CrcBytesTally() { total_ += detail::crc16_arc_bytes - from_; }
+    CrcBytesTally(const CrcBytesTally&) = delete;
+    CrcBytesTally& operator=(const CrcBytesTally&) = delete;
+
+private:
+    std::size_t& total_;
+    std::size_t from_;
+};
 
 }  // namespace
 
@@ -66,21 +78,13 @@ void FrameAccumulator::compact() {
 
 void FrameAccumulator::append(const void* data, std::size_t n) {
     if (n == 0 || data == nullptr) return;
+    const CrcBytesTally tally(crc_bytes_);
     compact();
     const auto* p = static_cast<const uint8_t*>(data);
     buf_.insert(buf_.end(), p, p + n);
     if (register_.empty()) register_.push_back(0);
     register_.reserve(buf_.size() + 1);
-    uint16_t crc = register_.back();
-    for (std::size_t i = 0; i < n; ++i) {
-        crc = crc_step(crc, p[i]);
-        register_.push_back(crc);
-    }
-}
-
-uint16_t FrameAccumulator::crc_step(uint16_t crc, uint8_t byte) noexcept {
-    ++crc_bytes_;
-    return static_cast<uint16_t>((crc >> 8) ^ detail::kTable16[(crc ^ byte) & 0xFFu]);
+    detail::crc16_arc(register_.back(), p, n, [this](uint16_t crc) { register_.push_back(crc); });
 }
 
 bool FrameAccumulator::crc_matches(std::size_t at, std::size_t length) {
@@ -105,6 +109,7 @@ std::vector<uint8_t> FrameAccumulator::take(std::size_t at, std::size_t end) {
 }
 
 std::optional<std::vector<uint8_t>> FrameAccumulator::next() {
+    const CrcBytesTally tally(crc_bytes_);
     const std::size_t n = buf_.size();
 
     // Open candidates whose frame is now whole, earliest first. They all lie before the bytes not

@@ -171,11 +171,7 @@ void Utilities::get_bytes(const uint8_t* buf, std::size_t size, std::size_t& pos
 
 uint16_t Utilities::crc_value(const void* data, std::size_t length) {
     if (data == nullptr || length == 0) return 0;
-    const auto* p = static_cast<const uint8_t*>(data);
-    uint16_t crc = 0;
-    for (std::size_t i = 0; i < length; ++i)
-        crc = static_cast<uint16_t>((crc >> 8) ^ detail::kTable16[(crc ^ p[i]) & 0xFFu]);
-    return crc;
+    return detail::crc16_arc(0, static_cast<const uint8_t*>(data), length);
 }
 
 std::ptrdiff_t Utilities::find_frame(const void* data, std::size_t n) {

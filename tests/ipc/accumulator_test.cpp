@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 
+#include "orvane_ipc/crc.h"
 #include "orvane_ipc/frame_accumulator.h"
 #include "orvane_ipc/service.h"
 #include "orvane_ipc/utilities.h"
@@ -97,6 +99,38 @@ TEST(FrameAccumulator, EachCandidateIsCheckedOnceAndEachByteFedOnce) {
         EXPECT_EQ(acc.crc_checks(), k.checks);
         EXPECT_EQ(acc.crc_bytes(), stream.size());
         EXPECT_EQ(acc.buffered(), 0u);
+    }
+}
+
+// A reader counts only the CRC bytes of its own calls: CRCs that the same thread computes
+// between them, through any function of the library or another reader, are not its own.
+TEST(FrameAccumulator, CrcBytesCountOnlyTheReadersOwnWork) {
+    const Bytes a = frameOf(1, 3), b = frameOf(2, 40), stream = cat({a, b});
+    FrameAccumulator other;
+    uint16_t sink = 0;
+    struct Case { const char* name; std::function<void()> between; };
+    const Case cases[] = {
+        {"encoding a frame", [] { frameOf(3, 100); }},
+        {"crc_value", [&] { Utilities::crc_value(b.data(), b.size()); }},
+        {"find_frame", [&] { Utilities::find_frame(b.data(), b.size()); }},
+        {"update_crc_16", [&] { for (uint8_t x : b) sink = update_crc_16(sink, x); }},
+        {"another reader", [&] { other.append(b.data(), b.size()); while (other.next()) {} }},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        FrameAccumulator acc;
+        k.between();
+        std::vector<Bytes> got;
+        for (std::size_t at = 0; at < stream.size(); at += 100) {
+            acc.append(stream.data() + at, std::min<std::size_t>(100, stream.size() - at));
+            k.between();
+            while (auto f = acc.next()) {
+                got.push_back(*f);
+                k.between();
+            }
+        }
+        EXPECT_EQ(got, (std::vector<Bytes>{a, b}));
+        EXPECT_EQ(acc.crc_bytes(), stream.size());
     }
 }
 

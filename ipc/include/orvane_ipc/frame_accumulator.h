@@ -43,16 +43,14 @@ public:
     }
     // CRC checks run so far; each candidate is checked at most once.
     std::size_t crc_checks() const noexcept { return crc_checks_; }
-    // Bytes passed through the CRC step so far: each appended byte once, however many candidates
-    // cover it.
+    // Bytes this reader has passed through the library's CRC-16/ARC step so far, by whichever
+    // function: each appended byte once, however many candidates cover it.
     std::size_t crc_bytes() const noexcept { return crc_bytes_; }
 
 private:
     void compact();
     // True when the frame whose header starts at `at` (wholly buffered) has a matching CRC.
     bool crc_matches(std::size_t at, std::size_t length);
-    // One CRC-16/ARC step, counted.
-    uint16_t crc_step(uint16_t crc, uint8_t byte) noexcept;
     std::vector<uint8_t> take(std::size_t at, std::size_t end);
 
     struct Candidate {
