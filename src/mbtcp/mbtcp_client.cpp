@@ -238,6 +238,10 @@ int MBTCPClient::init_mb_client(int index, const char* ip, int port, int slave) 
         SLOG_ERROR(MBTCP, "Error allocating libmodbus context: {}", modbus_strerror(errno));
         return -1;
     }
+    if (responseTimeout_.count() > 0) {
+        const auto ms = responseTimeout_.count();
+        modbus_set_response_timeout(ctx, static_cast<uint32_t>(ms / 1000), static_cast<uint32_t>((ms % 1000) * 1000));
+    }
     if (modbus_connect(ctx) == -1) {
         SLOG_WARN(MBTCP, "Error connecting to modbus server: {}", modbus_strerror(errno));
         modbus_free(ctx);

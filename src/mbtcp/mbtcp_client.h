@@ -19,6 +19,7 @@
 // controller that is down. After a failed reconnection the libmodbus context is freed and the
 // controller marked disconnected; every call then fails at once until the next pass reconnects.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,6 +89,8 @@ public:
     void handleKelvaMV700TestData(int index, uint16_t value);
 
     // ---- state, for tests ---------------------------------------------------------------------
+    // The wait for each Modbus answer on contexts made afterwards (libmodbus's own when not set).
+    void setResponseTimeoutForTest(std::chrono::milliseconds timeout) { responseTimeout_ = timeout; }
     const ControllerLiveData& working() const { return *work_; }
     bool connected(int index) const { return index >= 0 && index < kClients && connected_[index]; }
     bool hasContext(int index) const { return index >= 0 && index < kClients && ctx_[index]; }
@@ -137,4 +140,5 @@ private:
     std::array<std::array<bool, kIo>, kClients> outputWritten_{};
     std::array<float, kFloatArray> floats_{};
     std::array<uint16_t, kRawArray> raw_{};
+    std::chrono::milliseconds responseTimeout_{0};  // 0: libmodbus's own
 };

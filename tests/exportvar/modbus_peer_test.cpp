@@ -134,6 +134,7 @@ protected:
         vars->sortRegTab();
         server = std::make_unique<TestModbusServer>(*vars);
         client = modbus_new_tcp("127.0.0.1", server->port());
+        modbus_set_response_timeout(client, 20, 0);  // the server thread may be slow on a loaded machine
         ASSERT_EQ(modbus_connect(client), 0) << modbus_strerror(errno);
     }
     void TearDown() override {
@@ -142,7 +143,7 @@ protected:
         server.reset();
     }
     std::string mbpoll(const std::string& args) {
-        return run("mbpoll -m tcp -0 -1 -o 2 -p " + std::to_string(server->port()) + " " + args);
+        return run("mbpoll -m tcp -0 -1 -o 10 -p " + std::to_string(server->port()) + " " + args);
     }
 
     short endShort = 77;

@@ -51,6 +51,8 @@ struct ClientRig {
         platform::Clock::setForTest(&clock);
         for (int c = 0; c < kMBTcpClientCount; ++c) recipe->recipe.mbTcpClient[c].id = static_cast<int16_t>(c + 1);
         client = std::make_unique<MBTCPClient>(*recipe, *live, *vars);
+        // The peers in these tests always answer: a loaded machine may only make them late.
+        client->setResponseTimeoutForTest(std::chrono::seconds(30));
     }
     ~ClientRig() { client.reset(), platform::Clock::setForTest(nullptr); }
 

@@ -10,6 +10,7 @@
 #include "eip/cip_codec.h"
 #include "eip/eip.h"
 #include "support/cip_responder.h"
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 using orvane::test::CipResponder;
@@ -80,7 +81,9 @@ TEST(EipDriver, ReadsElementsFragmentsBoundsTheGettersAndRefusesShortReplies) {
     r.addValues<int16_t>("Short", 0xC3, {1, 2});
     TagHandle wrongSize(attrs(r, "Short", 4, 1));
     EXPECT_EQ(eip::read(wrongSize.h, 5000), eip::ERR_TOO_SHORT);
-    r.setBehaviour(CipResponder::Behaviour::Slow, 300ms);
+    // The reply is held long enough that the second read comes while the first is in progress,
+    // also on a loaded machine.
+    r.setBehaviour(CipResponder::Behaviour::Slow, 2000ms);
     EXPECT_EQ(eip::read(wrongSize.h, 0), eip::STATUS_PENDING);
     EXPECT_EQ(eip::read(wrongSize.h, 0), eip::ERR_BUSY);
 }
@@ -97,8 +100,11 @@ TEST(EipDriver, SlowSilentAndDroppedRepliesFailAndTheSessionComesBack) {
         EXPECT_EQ(rc, b == CipResponder::Behaviour::Drop ? eip::ERR_IO : eip::ERR_TIMEOUT);
         EXPECT_EQ(eip::read(t.h, 0), eip::ERR_NO_CONNECTION);  // dead session: at once
         r.setBehaviour(CipResponder::Behaviour::Normal);
-        std::this_thread::sleep_for(3000ms);  // longer than the slow reply and the reconnect interval
-        EXPECT_EQ(eip::read(t.h, 5000), eip::STATUS_OK);
+        // The session comes back once the reconnect interval has passed and the slow reply is
+        // over; until then a read fails at once.
+        int again = eip::ERR_NO_CONNECTION;
+        EXPECT_TRUE(orvane::test::waitUntil([&] { return (again = eip::read(t.h, 5000)) == eip::STATUS_OK; }, 60s))
+            << eip::decode_error(again);
         EXPECT_EQ(eip::get_int32(t.h, 0), 11);
     }
     eip::setTimingForTest({});

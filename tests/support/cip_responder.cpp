@@ -25,9 +25,11 @@ void put32(std::vector<uint8_t>& b, uint32_t v) {
     put16(b, static_cast<uint16_t>(v >> 16));
 }
 
+// Waits for the serving thread to get there; it ends as soon as it has.
 template <typename Pred>
 void waitFor(Pred p) {
-    for (int i = 0; i < 500 && !p(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!p() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 }  // namespace

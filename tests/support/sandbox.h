@@ -63,10 +63,12 @@ public:
     // false when it cannot start or the previous program still runs.
     bool start(const std::vector<std::string>& argv);
     // Pid of the program itself in the host's pid namespace, once it is running; -1 if unknown.
-    pid_t programPid(std::chrono::milliseconds wait = std::chrono::seconds(10));
+    // The waits are for start-up to happen (mounts, maybe a copy of /etc, on a loaded machine):
+    // they end as soon as it has.
+    pid_t programPid(std::chrono::milliseconds wait = std::chrono::seconds(60));
     // Pid (host namespace) of the sandbox's first process; its /proc/<pid>/ns/* are the
     // sandbox's namespaces. -1 until start-up is done.
-    pid_t initPid(std::chrono::milliseconds wait = std::chrono::seconds(10));
+    pid_t initPid(std::chrono::milliseconds wait = std::chrono::seconds(60));
     bool signal(int sig);
     // Waits for the end; returns the exit status (0..255, 128+N for signal N) or -1 on timeout.
     int wait(std::chrono::milliseconds timeout);
