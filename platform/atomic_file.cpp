@@ -2,10 +2,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
 #include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +53,42 @@ fs::path resolveLinks(const std::string& path) {
     }
     return {};
 }
+
+// Every character of text is a decimal digit, and there is one at least.
+bool allDigits(std::string_view text) {
+    if (text.empty() || text.size() > 18) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// The writer's process id when name is a temporary file of replaceFile (".<name>.tmp.<pid>.<n>"),
+// else 0.
+pid_t tempFileWriter(std::string_view name) {
+    if (name.size() < 2 || name.front() != '.') return 0;
+    const size_t lastDot = name.rfind('.');
+    const size_t pidDot = name.rfind('.', lastDot - 1);
+    if (pidDot == std::string_view::npos || pidDot < 6) return 0;
+    if (!allDigits(name.substr(lastDot + 1)) || !allDigits(name.substr(pidDot + 1, lastDot - pidDot - 1))) return 0;
+    constexpr std::string_view kTmp = ".tmp";
+    if (name.substr(pidDot - kTmp.size(), kTmp.size()) != kTmp || pidDot - kTmp.size() < 2) return 0;
+    const long long pid = std::stoll(std::string(name.substr(pidDot + 1, lastDot - pidDot - 1)));
+    return pid > 0 && pid <= INT32_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+// The test-only fault: a path prefix and the errno its replacements fail with.
+std::mutex gFaultMutex;
+std::string gFaultPrefix;
+std::atomic<int> gFaultErr{0};
+
+int injectedFault(const std::string& path) {
+    if (gFaultErr.load(std::memory_order_relaxed) == 0) return 0;
+    std::lock_guard lock(gFaultMutex);
+    return path.compare(0, gFaultPrefix.size(), gFaultPrefix) == 0 ? gFaultErr.load() : 0;
+}
+
+// Whether process pid is running (signal 0 reaches it, or exists but is not ours to signal).
+bool processRuns(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 }  // namespace
 
@@ -90,6 +132,10 @@ ReplaceError replaceFile(const std::string& linkPath, const char* data, size_t n
 
     bool ok = writeAll(fd, data, n) && ::fsync(fd) == 0;
     int e = errno;
+    if (const int fault = injectedFault(path); ok && fault != 0) {
+        ok = false;
+        e = fault;
+    }
     if (::close(fd) != 0 && ok) {
         ok = false;
         e = errno;
@@ -105,6 +151,31 @@ ReplaceError replaceFile(const std::string& linkPath, const char* data, size_t n
     }
     *err = 0;
     return ReplaceError::None;
+}
+
+void failReplacementsForTest(const std::string& pathPrefix, int err) {
+    std::lock_guard lock(gFaultMutex);
+    gFaultPrefix = pathPrefix;
+    gFaultErr.store(err);
+}
+
+std::vector<std::string> removeInterruptedSaves(const std::string& dir) {
+    std::vector<std::string> removed;
+    const std::string folder = dir.empty() ? std::string(".") : dir;
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return removed;
+    const pid_t self = ::getpid();
+    const std::string prefix = folder.back() == '/' ? folder : folder + "/";
+    while (const dirent* e = ::readdir(d)) {
+        const pid_t writer = tempFileWriter(e->d_name);
+        if (writer == 0 || (writer != self && processRuns(writer))) continue;
+        const std::string path = prefix + e->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlink(path.c_str()) == 0) removed.push_back(path);
+    }
+    ::closedir(d);
+    return removed;
 }
 
 }  // namespace orvane::platform

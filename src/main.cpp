@@ -3,9 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <spdlog/spdlog.h>
 
+#include "platform/atomic_file.h"
 #include "scada.h"
 #include "scada_paths.h"
 #include "utils/log.h"
@@ -27,7 +30,12 @@ int main(int argc, char** argv) {
         // Without a log file the gateway still runs; lines go nowhere.
         std::fprintf(stderr, "cannot open log file %s: %s\n", scada_paths::LOG_FILE().c_str(), e.what());
     }
+    // Temporary files of saves that a crash or power cut interrupted go before the first save.
+    std::vector<std::string> leftovers;
+    for (const std::string& dir : scada_paths::SAVED_FILE_DIRS())
+        for (std::string& path : orvane::platform::removeInterruptedSaves(dir)) leftovers.push_back(std::move(path));
     loadLogConfig();
+    for (const std::string& path : leftovers) SLOG_WARN(SCADA, "Removed {}, left by an interrupted save", path);
 
     SPDLOG_INFO("scada starts!");
     SPDLOG_INFO("config file size: {}", Utility::getFileLength(scada_paths::CONFIG_FILE()));

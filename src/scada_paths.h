@@ -3,6 +3,7 @@
 // root /opt/kelvaworks/; each is derived from the platform roots at the time of the call, so a
 // test that points the roots at a temporary tree sees every file move with them.
 #include <string>
+#include <vector>
 
 #include "platform/paths.h"
 
@@ -29,5 +30,11 @@ inline std::string SYSETM_MODULE_SOCKET() { return Paths::runtime("systemSock");
 inline std::string INTERFACE_METER_FILE() { return Paths::install("runtime/interfacemeter.json"); }
 inline std::string LORA_DEVICE_FILE() { return Paths::install("runtime/lora_devices.json"); }
 inline std::string RESET_BUTTON_DEVICE() { return Paths::system("dev/input/event2"); }
+// Every folder the gateway replaces files in (configuration, probe definitions, state, data
+// usage, and the system files it edits).
+inline std::vector<std::string> SAVED_FILE_DIRS() {
+    return {RECIPE_PATH(),          Paths::install("config/probes/"), Paths::install("runtime/"),
+            Paths::install("data/"), Paths::system("etc/"),            Paths::system("etc/systemd/network/")};
+}
 
 }  // namespace scada_paths

@@ -1,11 +1,13 @@
 // orvane-system: the system-service daemon.
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include "platform/atomic_file.h"
 #include "platform/daemon_main.h"
 #include "system_service/infrastructure/logger/logger.h"
 #include "system_service/service/service_controller.h"
@@ -22,6 +24,10 @@ int main(int argc, char** argv) {
     }
 
     infrastructure::logger::Logger logger(opts.logPath);
+    // Temporary files of rewrites that a crash or power cut interrupted go before the first one.
+    for (const std::string& path :
+         orvane::platform::removeInterruptedSaves(std::filesystem::path(opts.settingsPath).parent_path().string()))
+        interfaces::log_warn(logger, "Removed ", path, ", left by an interrupted save");
     setting::Settings settings(opts.settingsPath, logger);
     auto controller = std::make_shared<service::ServiceController>(settings, logger);
     signals.watch([controller] { controller->stop(); });

@@ -1,6 +1,9 @@
 #include "cloud_daemon/application/cloud_daemon_app.h"
 
+#include <filesystem>
+
 #include "cloud_daemon/infrastructure/setting/setting_cfg.h"
+#include "platform/atomic_file.h"
 
 namespace cloud_daemon::application {
 
@@ -31,6 +34,10 @@ bool CloudDaemonApp::pause(std::chrono::milliseconds d) {
 
 int CloudDaemonApp::init(const std::string& settingsPath) {
     log_info(logger_, "CloudDaemonApp::init");
+    // Temporary files of rewrites that a crash or power cut interrupted go before the first one.
+    for (const std::string& path :
+         orvane::platform::removeInterruptedSaves(std::filesystem::path(settingsPath).parent_path().string()))
+        log_warn(logger_, "Removed ", path, ", left by an interrupted save");
     settingsPath_ = settingsPath;
     reset();
     // Tunnels come up before any thread starts.

@@ -307,7 +307,7 @@ void RecipeDataGuard::loadWithMigration(const std::string& path) {
     loadLocked(path, false);
 }
 
-void RecipeDataGuard::importRecipe(const std::string& path) {
+bool RecipeDataGuard::importRecipe(const std::string& path) {
     std::lock_guard s(saveMutex_);
     {
         std::lock_guard lk(mutex);
@@ -315,7 +315,7 @@ void RecipeDataGuard::importRecipe(const std::string& path) {
         loadLocked(path, true);
         recipe.system = kept;
     }
-    saveLocked(true);
+    return saveLocked(true);
 }
 
 // ---- operations ----------------------------------------------------------------------------------------

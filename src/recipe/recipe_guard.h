@@ -121,8 +121,9 @@ public:
     // is overwritten and the analog-input registers set. No lock of the recipe mutex is taken.
     void loadWithMigration(const std::string& path);
     // Reads a recipe file (an upload) over the recipe, keeping this gateway's system section, and
-    // saves the result as parameter.json.
-    void importRecipe(const std::string& path);
+    // saves the result as parameter.json. False when parameter.json could not be written (the
+    // imported recipe is in force all the same).
+    bool importRecipe(const std::string& path);
 
     // ---- operations ----
     // Binds the probe items to their definitions (bindProbes hook) under the mutex.

@@ -33,23 +33,36 @@ constexpr size_t kHuge = 1048576;
 using orvane::platform::ReplaceError;
 using orvane::platform::replaceFile;
 
+// A stored file that could not be written keeps its old content: said at warning level, with
+// the reason. A save that keeps failing (a full disk) is written once per interval per file.
+void warnSaveFailed(const std::string& path, std::string_view reason) {
+    static LogThrottles perFile;
+    SLOG_THROTTLED(perFile.of(path), SCADA, WARN, "Save of {} failed, the file keeps its old content: {}", path,
+                   reason);
+}
+
 // The shared steps of the text writers: parent directory, atomic replacement, sync, logs.
 // Returns whether the file now holds the text.
 bool writeWhole(const char* tag, const std::string& path, const char* data, size_t n, bool bytesInEnd) {
     SLOG_INFO(SCADA, "{} start, filename={}, size={}", tag, path, n);
     if (!Utility::ensureParentDirectoryExists(path)) {
         SLOG_INFO(SCADA, "{} abort: parent directory unavailable, filename={}", tag, path);
+        warnSaveFailed(path, "parent directory unavailable");
         return false;
     }
     int err = 0;
     ReplaceError r = replaceFile(path, data, n, &err);
     if (r == ReplaceError::Open) {
         SLOG_INFO(SCADA, "{} failed to open file, filename={}, errno={}", tag, path, err);
+        warnSaveFailed(path, std::strerror(err));
         return false;
     }
     orvane::platform::CommandRunner::get().syncFs();
     bool ok = r == ReplaceError::None;
-    if (!ok) SLOG_INFO(SCADA, "{} write failed, filename={}, errno={}", tag, path, err);
+    if (!ok) {
+        SLOG_INFO(SCADA, "{} write failed, filename={}, errno={}", tag, path, err);
+        warnSaveFailed(path, std::strerror(err));
+    }
     if (bytesInEnd)
         SLOG_INFO(SCADA, "{} finished, filename={}, bytes={}, ok={}", tag, path, ok ? n : 0, ok);
     else
@@ -265,11 +278,13 @@ bool Utility::saveJson(const std::string& path, const nlohmann::ordered_json& do
         text = document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::strict);
     } catch (const std::exception& e) {
         SLOG_INFO(SCADA, "saveJson refused, filename={}, error={}", path, e.what());
+        warnSaveFailed(path, e.what());
         return false;
     }
     int err = 0;
     if (replaceFile(path, text.data(), text.size(), &err) != ReplaceError::None) {
         SLOG_INFO(SCADA, "saveJson failed, filename={}, errno={}", path, err);
+        warnSaveFailed(path, std::strerror(err));
         return false;
     }
     return true;

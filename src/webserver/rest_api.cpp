@@ -397,6 +397,20 @@ void RestAPI::_response(fss::stringHuge& out, RESPONSE_CODE code, std::string_vi
     out.setLength(static_cast<uint32_t>(c.count()));  // the answer is far below the room
 }
 
+void RestAPI::_answerNotStored(fss::stringHuge& out) {
+    // The answer's code: the first key of the common answer.
+    std::string_view text = out.view();
+    auto skip = [&text](std::string_view what) {
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+        if (text.substr(0, what.size()) != what) return false;
+        text.remove_prefix(what.size());
+        return true;
+    };
+    const bool success = text.empty() || (skip("{") && skip("\"code\"") && skip(":") && skip("200") &&
+                                          (text.empty() || !std::isdigit(static_cast<unsigned char>(text.front()))));
+    if (success) _response(out, RESPONSE_CODE::FAILED, kNotStored);
+}
+
 void RestAPI::_answerText(fss::stringHuge& out, std::string_view text) {
     if (text.size() > static_cast<size_t>(kAnswerRoom)) {
         _response(out, RESPONSE_CODE::FAILED, "Answer too large");
@@ -539,7 +553,7 @@ void RestAPI::handlePut(std::string_view target, const std::string& body, std::s
         else
             save = handled == RestHandled::Answered && row->save;
     }
-    if (save) recipe_.saveToJson();
+    if (save && !recipe_.saveToJson()) _answerNotStored(out);
     applyUpgradeRule(target, out);
 }
 
@@ -561,11 +575,11 @@ void RestAPI::applyUpgradeRule(std::string_view target, fss::stringHuge& out) {
         _response(out, RESPONSE_CODE::FAILED, "Fail to send the upgrade request");
 }
 
-void RestAPI::handlePostPut(std::string_view target) {
+void RestAPI::handlePostPut(std::string_view target, fss::stringHuge& out) {
     const bool import = importAfterPut_;
     importAfterPut_ = false;
     if (!import || !namesWebConfig(target)) return;
-    recipe_.importRecipe(scada_paths::CONFIG_FILE_WEBLINK());
+    if (!recipe_.importRecipe(scada_paths::CONFIG_FILE_WEBLINK())) _response(out, RESPONSE_CODE::FAILED, kNotStored);
     // Every component takes the imported recipe, as at start-up.
     recipe_.triggerReload(SCADA_MASK_INITIAL);
 }

@@ -48,8 +48,8 @@ public:
     // Always answers into `out` (an empty text is a valid answer).
     virtual void handlePut(std::string_view target, const std::string& body, std::string_view token,
                            fss::stringHuge& out) = 0;
-    // After every PUT, whatever handlePut did.
-    virtual void handlePostPut(std::string_view target) = 0;
+    // After every PUT, whatever handlePut did; may change the answer in `out`.
+    virtual void handlePostPut(std::string_view target, fss::stringHuge& out) = 0;
     // Asked right after handleGet returned false: true when the static file at `path` (as
     // normaliseWebPath gives it) may be served although it resolves outside the document root,
     // because that GET's token check let it through. Everything else stays inside the root.
@@ -76,7 +76,7 @@ public:
     void handlePreGet(std::string_view) override {}
     bool handleGet(std::string_view, const std::string&, std::string_view, fss::stringHuge& out) override;
     void handlePut(std::string_view, const std::string&, std::string_view, fss::stringHuge& out) override;
-    void handlePostPut(std::string_view) override {}
+    void handlePostPut(std::string_view, fss::stringHuge&) override {}
 };
 
 // ---- route keys -----------------------------------------------------------------------------
@@ -150,7 +150,7 @@ public:
                    fss::stringHuge& out) override;
     void handlePut(std::string_view target, const std::string& body, std::string_view token,
                    fss::stringHuge& out) override;
-    void handlePostPut(std::string_view target) override;
+    void handlePostPut(std::string_view target, fss::stringHuge& out) override;
     bool fileMayLeaveRoot(std::string_view path) override;
 
     // 0 for a whitelisted key (no token needed), 1 otherwise.
@@ -160,6 +160,10 @@ public:
     // message reads "OK" for 200 and "Not Found" for 404. The message is cut at 64 bytes and
     // escaped.
     static void _response(fss::stringHuge& out, RESPONSE_CODE code, std::string_view msg);
+    // A change in force that parameter.json could not store: an answer that would report success
+    // (empty, or code 200) answers 1001 kNotStored instead. Other answers stay.
+    static void _answerNotStored(fss::stringHuge& out);
+    static constexpr std::string_view kNotStored = "Changed but not saved: in force until the restart";
     // A whole body from one writer: f(char* dst, int room) -> characters written or -1. The
     // indentation level starts at 0. A body that does not fit answers 1001 "Answer too large".
     template <class F>

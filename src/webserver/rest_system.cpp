@@ -609,7 +609,7 @@ RestHandled RestAPI::_setCloudSettings(const RestRequest& req, fss::stringHuge& 
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
         readSectionBody(recipe_.recipe.cloudServer, body.body, CloudServerRecipeData{});
     }
-    recipe_.saveToJson();
+    if (!recipe_.saveToJson()) _answerNotStored(out);
     Clock::get().sleepFor(std::chrono::milliseconds(500));
     if (CommandRunner::get().shell("systemctl restart orvane-lte") == -1)
         SLOG_THROTTLED(logs_, WEB, WARN, "Fail to restart orvane-lte");

@@ -450,7 +450,7 @@ void http_session::process_request(const http::request<http::string_body, Fields
                 break;
             case http::verb::put:
                 server_.rest_.handlePut(target, body, token, answer);
-                server_.rest_.handlePostPut(target);
+                server_.rest_.handlePostPut(target, answer);
                 send_response(answerText(), "text/plain");
                 break;
             default:

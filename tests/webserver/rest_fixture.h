@@ -39,7 +39,7 @@ protected:
     }
     std::string put(const std::string& target, const std::string& token, const std::string& body = "") {
         api_->handlePut(target, body, token, *out_);
-        api_->handlePostPut(target);
+        api_->handlePostPut(target, *out_);
         return out_->str();
     }
     // A record as its writer prints it.

@@ -71,7 +71,7 @@ public:
         if (target == "/boom") throw std::runtime_error("put failed");
         real.handlePut(target, body, token, out);
     }
-    void handlePostPut(std::string_view) override { ++postPuts; }
+    void handlePostPut(std::string_view, fss::stringHuge&) override { ++postPuts; }
 
     static bool answer(fss::stringHuge& out, const std::string& text) {
         out.assignBytes(text.data(), text.size());

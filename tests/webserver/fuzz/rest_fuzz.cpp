@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (key.pattern.size() > 64) __builtin_trap();
     if (mode & 1) {
         w.api->handlePut(target, body, token, *w.out);
-        w.api->handlePostPut(target);
+        w.api->handlePostPut(target, *w.out);
     } else {
         w.api->handlePreGet(target);
         w.api->handleGet(target, body, token, *w.out);
