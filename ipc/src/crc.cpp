@@ -1,16 +1,51 @@
 #include "orvane_ipc/crc.h"
 
-#include "crc_tables.h"
+#include <array>
 
-using namespace orvane_ipc::detail;
+#include "crc16_arc.h"
 
-namespace orvane_ipc::detail {
-constinit thread_local std::size_t crc16_arc_bytes = 0;
-}  // namespace orvane_ipc::detail
+namespace {
+
+// Tables of the other devices' CRCs, computed at compile time (complete before any use on any
+// thread). The CRC-16/ARC table is not among them: it belongs to crc16_arc.cpp alone.
+
+// Table of a reflected (least significant bit first) CRC.
+template <typename T>
+constexpr std::array<T, 256> reflected_table(T poly) {
+    std::array<T, 256> t{};
+    for (unsigned i = 0; i < 256; ++i) {
+        T c = static_cast<T>(i);
+        for (int b = 0; b < 8; ++b) c = (c & 1u) ? static_cast<T>((c >> 1) ^ poly) : static_cast<T>(c >> 1);
+        t[i] = c;
+    }
+    return t;
+}
+
+// Table of a 16-bit CRC processed most significant bit first.
+constexpr std::array<uint16_t, 256> msb_first_table(uint16_t poly) {
+    std::array<uint16_t, 256> t{};
+    for (unsigned i = 0; i < 256; ++i) {
+        uint16_t c = static_cast<uint16_t>(i << 8);
+        for (int b = 0; b < 8; ++b)
+            c = (c & 0x8000u) ? static_cast<uint16_t>((c << 1) ^ poly) : static_cast<uint16_t>(c << 1);
+        t[i] = c;
+    }
+    return t;
+}
+
+constexpr auto kTableKermit = reflected_table<uint16_t>(0x8408);
+constexpr auto kTableDnp = reflected_table<uint16_t>(0xA6BC);
+constexpr auto kTable32 = reflected_table<uint32_t>(0xEDB88320u);
+constexpr auto kTableCcitt = msb_first_table(0x1021);
+
+static_assert(kTable32[1] == 0x77073096u);
+static_assert(kTableCcitt[1] == 0x1021);
+
+}  // namespace
 
 extern "C" {
 
-uint16_t update_crc_16(uint16_t crc, unsigned char c) { return crc16_arc(crc, &c, 1); }
+uint16_t update_crc_16(uint16_t crc, unsigned char c) { return orvane_ipc::detail::crc16_arc(crc, &c, 1); }
 
 uint16_t update_crc_ccitt(uint16_t crc, unsigned char c) {
     return static_cast<uint16_t>((crc << 8) ^ kTableCcitt[((crc >> 8) ^ c) & 0xFFu]);

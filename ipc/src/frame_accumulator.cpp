@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "crc_tables.h"
+#include "crc16_arc.h"
 
 namespace orvane_ipc {
 
@@ -24,16 +24,25 @@ constexpr uint16_t apply(const Matrix& m, uint16_t s) {
     return out;
 }
 
-// kZeros[j]: the effect of 2^j zero bytes on the register.
+constexpr Matrix squared(const Matrix& m) {
+    Matrix r{};
+    for (int b = 0; b < 16; ++b) r[b] = apply(m, m[b]);
+    return r;
+}
+
+// kZeros[j]: the effect of 2^j zero bytes on the register, from that of one zero bit: the
+// register shifts right, and the polynomial 0xA001 comes in when bit 0 falls out.
 constexpr std::array<Matrix, 16> zero_byte_powers() {
+    Matrix bit{};
+    bit[0] = 0xA001;
+    for (int b = 1; b < 16; ++b) bit[b] = static_cast<uint16_t>(1u << (b - 1));
     std::array<Matrix, 16> p{};
-    const uint8_t zero = 0;
-    for (int b = 0; b < 16; ++b) p[0][b] = detail::crc16_arc(static_cast<uint16_t>(1u << b), &zero, 1);
-    for (int j = 1; j < 16; ++j)
-        for (int b = 0; b < 16; ++b) p[j][b] = apply(p[j - 1], p[j - 1][b]);
+    p[0] = squared(squared(squared(bit)));
+    for (int j = 1; j < 16; ++j) p[j] = squared(p[j - 1]);
     return p;
 }
 constexpr auto kZeros = zero_byte_powers();
+static_assert(kZeros[0][0] == 0xC0C1 && kZeros[0][15] == 0x0080, "one zero byte from 0x0001 and from 0x8000");
 
 // The register s after n zero bytes (n < 65536).
 constexpr uint16_t after_zeros(uint16_t s, std::size_t n) {
@@ -83,8 +92,9 @@ void FrameAccumulator::append(const void* data, std::size_t n) {
     const auto* p = static_cast<const uint8_t*>(data);
     buf_.insert(buf_.end(), p, p + n);
     if (register_.empty()) register_.push_back(0);
-    register_.reserve(buf_.size() + 1);
-    detail::crc16_arc(register_.back(), p, n, [this](uint16_t crc) { register_.push_back(crc); });
+    const std::size_t k = register_.size();
+    register_.resize(k + n);
+    detail::crc16_arc(register_[k - 1], p, n, register_.data() + k);
 }
 
 bool FrameAccumulator::crc_matches(std::size_t at, std::size_t length) {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "crc_tables.h"
+#include "crc16_arc.h"
 
 namespace orvane_ipc {
 

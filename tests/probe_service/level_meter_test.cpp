@@ -335,3 +335,36 @@ TEST_F(LevelMeterCycle, ALateRecordIsNeverSavedForTheNextVoltage) {
     EXPECT_NE(text.find("wavedata_2 = " + firstSample(own)), std::string::npos) << "the 50 V record is its own";
     EXPECT_EQ(text.find("wavedata_2 = " + firstSample(late)), std::string::npos);
 }
+
+// A meter that sends bytes beyond a whole record: they wait on the line and are dropped before
+// the next request, so the next record read is whole and its own.
+TEST_F(LevelMeterCycle, SurplusBytesAfterARecordAreNeverReadAsTheNextOne) {
+    MeterLine meter;
+    {
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
+        recipe_->recipe.modbusRtu.interface = meter.path();
+    }
+    const std::vector<uint8_t> first = record(1), own = record(2), surplus = record(5, 100);
+    std::vector<uint8_t> answer30 = first;
+    answer30.insert(answer30.end(), surplus.begin(), surplus.end());
+    meter.serve([&](int volts) { return volts == 30 ? answer30 : own; });
+    ProbeService& svc = service();
+    svc.setInterfaceMeterPaths(root_.file("runtime/interfacemeter.json"), root_.file("data/level"));
+    svc.setInterfaceMeterPollMs(100);
+    orvane::test::writeFile(root_.file("runtime/interfacemeter.json"), R"({"wave_voltages": [30, 50], "cycle_seconds": 300})");
+    svc.syncInit();
+    ASSERT_TRUE(svc.handleInterfaceInit());
+    svc.setLastMeterCycle(clock_.wallSeconds() - 301);
+    svc.handleInterfaceMeter();
+    EXPECT_EQ(meter.requests().size(), 2u);
+    auto waveLine = [](int position, const std::vector<uint8_t>& r) {
+        std::string s = "wavedata_" + std::to_string(position) + " = ";
+        for (size_t i = LibModbusExt::kRecordHeaderBytes; i + 1 < r.size(); i += 2)
+            s += std::to_string(r[i] | (r[i + 1] << 8)) + (i + 2 < r.size() ? "," : "");
+        return s;
+    };
+    const std::vector<std::string> l = lines(orvane::test::readFile(svc.meterPack().fileName()));
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_TRUE(l[1] == waveLine(1, first)) << l[1].substr(0, 60);
+    EXPECT_TRUE(l[2] == waveLine(2, own)) << "the 50 V record is read whole from its first byte: " << l[2].substr(0, 60);
+}
