@@ -46,6 +46,7 @@ bool RtuMaster::init(const std::string& device, int baud, char parity, int timeo
         ctx_ = nullptr;
         return false;
     }
+    opening_ = Opening{std::chrono::steady_clock::now(), std::chrono::milliseconds(timeoutMs_)};
     return true;
 }
 
@@ -62,6 +63,7 @@ void RtuMaster::closeSerial() {
     modbus_close(ctx_);
     modbus_free(ctx_);
     ctx_ = nullptr;
+    opening_.reset();
 }
 
 std::string RtuMaster::getErrorMsg(int) const { return {}; }
@@ -118,6 +120,12 @@ BusResult RtuMaster::transfer(int slave, int reg, int count, int maxCount, bool 
     if (modbus_set_slave(ctx_, slave) < 0) return BusResult{0, -1};
     auto& clock = orvane::platform::Clock::get();
     clock.sleepFor(kSelectPause);
+    // A line just opened may still carry the answer to a request sent before (the pass-through's
+    // last one, say): the first request waits for it as for a failed attempt's.
+    if (opening_) {
+        awaitSilence(opening_->at, opening_->quiet, "arriving on the line just opened");
+        opening_.reset();
+    }
     const int attempts = std::max<int32_t>(1, gRetryMaxNum.load());
     int rc = -1;
     for (int i = 0; i < attempts; ++i) {
@@ -127,23 +135,24 @@ BusResult RtuMaster::transfer(int slave, int reg, int count, int maxCount, bool 
         const bool answered = isExceptionAnswer(errno);
         const auto failedAt = std::chrono::steady_clock::now();
         clock.sleepFor(isWrite ? kWriteRetryPause : kReadRetryPause);
-        if (!answered) awaitSilence(failedAt);
+        if (!answered) awaitSilence(failedAt, std::chrono::milliseconds(timeoutMs_), "of a late or refused answer");
     }
     return BusResult{attempts, rc};
 }
 
 void RtuMaster::discardWaiting() {
     if (!ctx_) return;
-    modbus_flush(ctx_);
+    // Read (and counted) before libmodbus's flush, which would drop them without a word.
     const size_t n = orvane::platform::serial::discardWaiting(modbus_get_socket(ctx_));
+    modbus_flush(ctx_);
     if (n > 0) SLOG_INFO(SENSOR, "probe bus: {} bytes waiting before a request discarded", n);
 }
 
-void RtuMaster::awaitSilence(std::chrono::steady_clock::time_point failedAt) {
+void RtuMaster::awaitSilence(std::chrono::steady_clock::time_point silentSince, std::chrono::milliseconds quiet,
+                             std::string_view what) {
     if (!ctx_) return;
-    const std::chrono::milliseconds quiet(timeoutMs_);
-    const size_t n = orvane::platform::serial::awaitSilence(modbus_get_socket(ctx_), quiet, failedAt, quiet * kSettleLimitTimeouts);
-    if (n > 0) SLOG_INFO(SENSOR, "probe bus: {} bytes of a late or refused answer discarded", n);
+    const size_t n = orvane::platform::serial::awaitSilence(modbus_get_socket(ctx_), quiet, silentSince, quiet * kSettleLimitTimeouts);
+    if (n > 0) SLOG_INFO(SENSOR, "probe bus: {} bytes {} discarded", n, what);
 }
 
 BusResult RtuMaster::read(int slave, int reg, uint16_t* values, int count) {

@@ -9,11 +9,14 @@
 // last). Pauses go through the platform clock.
 //
 // An RTU answer carries no transaction number, so the master keeps the line in step: before each
-// attempt it discards whatever waits on the line (a line just taken back from the pass-through
-// included), and after an attempt that timed out or whose answer was refused (CRC, address,
-// function, length) it sends nothing until the line has been silent for the response time-out,
-// discarding what arrives meanwhile. The retry pause counts towards that silence. A Modbus
-// exception answer is a whole answer and needs no waiting.
+// attempt it discards whatever waits on the line, and after an attempt that timed out or whose
+// answer was refused (CRC, address, function, length) it sends nothing until the line has been
+// silent for the response time-out, discarding what arrives meanwhile. The retry pause counts
+// towards that silence. A Modbus exception answer is a whole answer and needs no waiting.
+// A line just opened (at start-up, with new settings, or taken back from the pass-through, whose
+// last request may still be answered) is treated alike: the first transfer after init() sends
+// nothing until the line has been silent, since the opening, for the response time-out init()
+// was given (a time-out changed afterwards for a scan does not shorten that wait).
 //
 // Not thread-safe: one thread (the probe service) owns the master, gRetryMaxNum and gDataFmt.
 #include <array>
@@ -22,6 +25,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -97,13 +101,21 @@ public:
 private:
     // Whatever waits on the line now is thrown away.
     void discardWaiting();
-    // Waits, discarding, until the line has been silent for the response time-out since failedAt.
-    void awaitSilence(std::chrono::steady_clock::time_point failedAt);
+    // Waits, discarding, until the line has been silent for `quiet` since silentSince (a failed
+    // attempt, or the opening); `what` names the discarded bytes in the log.
+    void awaitSilence(std::chrono::steady_clock::time_point silentSince, std::chrono::milliseconds quiet, std::string_view what);
     template <typename Transfer>
     BusResult transfer(int slave, int reg, int count, int maxCount, bool isWrite, Transfer&& fn);
 
     int timeoutMs_ = 1000;
     modbus_t* ctx_ = nullptr;
+    // Set by init() until the first transfer: the line has not yet been seen silent since it was
+    // opened, and the silence it needs.
+    struct Opening {
+        std::chrono::steady_clock::time_point at;
+        std::chrono::milliseconds quiet;
+    };
+    std::optional<Opening> opening_;
 };
 
 // libmodbus's text for the current error number.

@@ -1,9 +1,17 @@
 // The probe service loop over the simulated bus: first pass, polling, publication, identification
 // write-back, change bits, line hand-over, cleanliness, grouping, ping and diagnosis.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
 #include "rig.h"
+#include "support/log_capture.h"
+#include "support/sandbox.h"
+#include "vserial/virtual_serial.h"
 
 using namespace probe_test;
 using namespace std::chrono_literals;
@@ -112,6 +120,62 @@ TEST_F(ProbeServiceLoop, ALateAnswerNeverShiftsTheReadings) {
         rightPolls = (is(ph, 7.31f) && is(temp, 21.47f)) ? rightPolls + 1 : 0;
     }
     EXPECT_GE(rightPolls, 3) << "both readings right again within a few polls";
+}
+
+// A pass-through client sends a read that the probe answers a second late, and leaves at once:
+// the answer reaches the line after the probe service has taken it back. The service's first
+// requests there (identification, then the readings) read the probe's own values or fail, never
+// that answer.
+TEST_F(ProbeServiceLoop, APassThroughAnswerStillOnItsWayIsNotReadAfterTheTakeBack) {
+    using virtual_serial::VirtualSerial;
+    addProbe(kPhPN, 10, phValues(1001, 7.31f, 21.47f));
+    // What the client reads: a slope and an offset, as many registers as the serial number the
+    // service reads first after the take-back, so that the answer fits that request.
+    sim_.setFloat(10, 42201, 58.62f, orvane::test::SimFloatOrder::CDAB);
+    sim_.setFloat(10, 42203, -3.5f, orvane::test::SimFloatOrder::CDAB);
+    setItem(0, kPhPN, 10, "pH", "pH");
+    ProbeService& svc = service();
+    svc.runOnce();
+    ASSERT_EQ(svc.probeBlock().items[0].SN, 1001u);
+    {
+        // Taken at the take-back, and longer than the answer is late: the answer comes within the
+        // silence the line opened there needs (and, without it, within the first request's time-out).
+        std::lock_guard<StoreMutex> lk(recipe_->mutex);
+        recipe_->recipe.modbusRtu.timeout = 3000;
+    }
+
+    struct Server {
+        VirtualSerial vs;
+        std::thread acceptor{[this] { vs.loop_thread(); }};
+        ~Server() { vs.stop(), acceptor.join(); }
+    } server{{*recipe_, *env_, VirtualSerial::Options{0, 300ms, 10ms}}};
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return server.vs.port() > 0; }, 20s));
+
+    sim_.scriptLateAnswer(10, 1000);
+    sim_.clearFrames();
+    constexpr uint16_t kWireAddress = 42201 - 1;
+    std::vector<uint8_t> request{10, 3, kWireAddress >> 8, kWireAddress & 0xFF, 0, 4};
+    const uint16_t crc = orvane::test::modbusCrc16(request.data(), request.size());
+    request.insert(request.end(), {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)});
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(server.vs.port())), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_EQ(::send(client, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    ::close(client);
+
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return env_->serialCmd.load() == 1; }, 30s));
+    svc.runOnce();  // released
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return env_->serialCmd.load() == 2; }, 30s));
+    ASSERT_TRUE(orvane::test::waitUntil([&] { return framesTo(10) == 1; }, 30s)) << "the client's request is on the line";
+    orvane::test::LogCapture log({{LogModule::SENSOR, LogLevel::INFO}});
+    svc.runOnce();  // taken back: the line is opened and the probe identified
+    ASSERT_EQ(env_->serialCmdAck.load(), 2);
+    EXPECT_EQ(svc.probeBlock().items[0].SN, 1001u);
+    clock_.advance(2s);
+    svc.runOnce();
+    const float ph = liveSlot(0).val;
+    EXPECT_TRUE(std::isnan(ph) || std::fabs(ph - 7.31f) < 0.005f) << ph;
+    EXPECT_EQ(log.lines("bytes arriving on the line just opened discarded").size(), 1u);
 }
 
 TEST_F(ProbeServiceLoop, IdentityWriteBackKeepsEditsMadeMeanwhile) {

@@ -280,12 +280,14 @@ TEST_F(BusTest, AnswersOutOfTurnAreNeverTakenForTheNextRequest) {
     EXPECT_EQ(master_.read(9, 2, &v, 1).result, 1);
     EXPECT_EQ(v, 222);
 
-    // Waiting before the request, as on a line just taken back from the pass-through.
+    // Waiting before the request (an answer out of turn), counted in the log.
     bus_.inject({9, 3, 2, 0, 111});
     waitForQueuedBytes(bus_.devicePath(), 7);
     v = 0;
+    sensors_test::LogCapture log;
     EXPECT_EQ(master_.read(9, 2, &v, 1).result, 1);
     EXPECT_EQ(v, 222);
+    EXPECT_EQ(log.count("probe bus: 7 bytes waiting before a request discarded"), 1u) << log.text();
 }
 
 TEST_F(BusTest, TimeoutFloor) {
