@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -109,14 +110,18 @@ TEST_F(LogCapture, WriterLinesForNewDirectoryExistingDirectoryAndAbort) {
                           "info ensureParentDirectoryExists parsed, rawPath=" + under + ", parent=" + p,
                           "info ensureParentDirectoryExists parent exists, parent=" + p + ", isDirectory=false",
                           "info writeText(string_view) abort: parent directory unavailable, filename=" + under,
+                          "warning Save of " + under + " failed, the file keeps its old content: parent directory unavailable",
                       }));
     EXPECT_EQ(runner_.syncCount(), 3) << "no sync after an abort";
 
-    // With the module below INFO nothing is written at all, failures included.
+    // With the module at WARN a save that works writes nothing, one that fails its warning only.
     set_log_level_for_test(LogModule::SCADA, static_cast<int>(LogLevel::WARN));
     Utility::writeText(p, std::string("quiet"));
-    Utility::writeText(under, std::string("quiet"));
     EXPECT_TRUE(take().empty());
+    const std::string other = p + "/y.txt";
+    Utility::writeText(other, std::string("quiet"));
+    EXPECT_EQ(take(), (Lines{"warning Save of " + other +
+                             " failed, the file keeps its old content: parent directory unavailable"}));
 }
 
 TEST_F(LogCapture, OpenFailureNamesTheFileAndErrno) {
@@ -124,7 +129,7 @@ TEST_F(LogCapture, OpenFailureNamesTheFileAndErrno) {
     const std::string p = "/proc/orvane-no-such-file.conf";
     Utility::writeConfigFile(p, "k=v\n");
     Lines lines = take();
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0], "info writeConfigFile start, filename=" + p + ", size=4");
     EXPECT_EQ(lines[3], "info ensureParentDirectoryExists parent exists, parent=/proc, isDirectory=true");
     std::smatch m;
@@ -132,6 +137,8 @@ TEST_F(LogCapture, OpenFailureNamesTheFileAndErrno) {
                                                          ", errno=([0-9]+)")))
         << lines[4];
     EXPECT_NE(m[1], "0");
+    EXPECT_EQ(lines[5], "warning Save of " + p + " failed, the file keeps its old content: " +
+                            std::strerror(std::stoi(m[1])));
     EXPECT_FALSE(fs::exists(p));
 
     // A directory in place of the file cannot be opened for writing either.
@@ -140,9 +147,10 @@ TEST_F(LogCapture, OpenFailureNamesTheFileAndErrno) {
     auto huge = std::make_unique<fss::stringHuge>("x");
     EXPECT_FALSE(Utility::writeText(d, *huge));
     lines = take();
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[4], "info writeText(stringHuge) failed to open file, filename=" + d +
                             ", errno=" + std::to_string(EISDIR));
+    EXPECT_EQ(lines[5], "warning Save of " + d + " failed, the file keeps its old content: " + std::strerror(EISDIR));
     EXPECT_TRUE(fs::is_directory(d));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
     EXPECT_EQ(runner_.syncCount(), 0) << "no sync when nothing was opened";
