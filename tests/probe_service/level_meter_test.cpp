@@ -253,7 +253,21 @@ TEST(LevelMeterSettings, ReadAndRefused) {
     EXPECT_THROW(loadInterfaceMeterSettings(dir.file("missing.json"), s), std::runtime_error);
 }
 
-class LevelMeterCycle : public ServiceRig {};
+class LevelMeterCycle : public ServiceRig {
+protected:
+    // One cycle at 30 V and 50 V, the period just passed.
+    ProbeService& runTwoVoltageCycle() {
+        ProbeService& svc = service();
+        svc.setInterfaceMeterPaths(root_.file("runtime/interfacemeter.json"), root_.file("data/level"));
+        svc.setInterfaceMeterPollMs(100);
+        orvane::test::writeFile(root_.file("runtime/interfacemeter.json"), R"({"wave_voltages": [30, 50], "cycle_seconds": 300})");
+        svc.syncInit();
+        EXPECT_TRUE(svc.handleInterfaceInit());
+        svc.setLastMeterCycle(clock_.wallSeconds() - 301);
+        svc.handleInterfaceMeter();
+        return svc;
+    }
+};
 
 TEST_F(LevelMeterCycle, UnarmedWithoutUsableSettings) {
     ProbeService& svc = service();
@@ -321,14 +335,7 @@ TEST_F(LevelMeterCycle, ALateRecordIsNeverSavedForTheNextVoltage) {
         std::this_thread::sleep_for(1300ms);  // the read gives up after 11 waits of 100 ms
         return late;
     });
-    ProbeService& svc = service();
-    svc.setInterfaceMeterPaths(root_.file("runtime/interfacemeter.json"), root_.file("data/level"));
-    svc.setInterfaceMeterPollMs(100);
-    orvane::test::writeFile(root_.file("runtime/interfacemeter.json"), R"({"wave_voltages": [30, 50], "cycle_seconds": 300})");
-    svc.syncInit();
-    ASSERT_TRUE(svc.handleInterfaceInit());
-    svc.setLastMeterCycle(clock_.wallSeconds() - 301);
-    svc.handleInterfaceMeter();
+    ProbeService& svc = runTwoVoltageCycle();
     EXPECT_EQ(meter.requests().size(), 2u);
     auto firstSample = [](const std::vector<uint8_t>& r) { return std::to_string(r[8] | (r[9] << 8)) + ","; };
     const std::string text = orvane::test::readFile(svc.meterPack().fileName());
@@ -348,14 +355,7 @@ TEST_F(LevelMeterCycle, SurplusBytesAfterARecordAreNeverReadAsTheNextOne) {
     std::vector<uint8_t> answer30 = first;
     answer30.insert(answer30.end(), surplus.begin(), surplus.end());
     meter.serve([&](int volts) { return volts == 30 ? answer30 : own; });
-    ProbeService& svc = service();
-    svc.setInterfaceMeterPaths(root_.file("runtime/interfacemeter.json"), root_.file("data/level"));
-    svc.setInterfaceMeterPollMs(100);
-    orvane::test::writeFile(root_.file("runtime/interfacemeter.json"), R"({"wave_voltages": [30, 50], "cycle_seconds": 300})");
-    svc.syncInit();
-    ASSERT_TRUE(svc.handleInterfaceInit());
-    svc.setLastMeterCycle(clock_.wallSeconds() - 301);
-    svc.handleInterfaceMeter();
+    ProbeService& svc = runTwoVoltageCycle();
     EXPECT_EQ(meter.requests().size(), 2u);
     auto waveLine = [](int position, const std::vector<uint8_t>& r) {
         std::string s = "wavedata_" + std::to_string(position) + " = ";

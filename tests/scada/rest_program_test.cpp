@@ -26,18 +26,26 @@ namespace fs = std::filesystem;
 #define ORVANE_SCADA_BINARY "orvane-scada"
 #endif
 
+namespace {
+
+// curl in the program's network: the body, or "" when curl failed.
+auto curlIn(SandboxProcess& p) {
+    return [&p](std::vector<std::string> args) {
+        args.insert(args.begin(), {"curl", "-s", "--max-time", "20", "-H", "Expect:"});
+        std::string out;
+        return p.runInNetwork(args, &out) == 0 ? out : std::string();
+    };
+}
+
+}  // namespace
+
 TEST(ScadaRestProgram, StaticFilesTokensAndParameterJson) {
     if (!SandboxProcess::available()) GTEST_SKIP() << "needs root and unshare";
     SandboxProcess p;
     writeFile(p.installFile("web/index.html"), "<html>gateway</html>");
     writeFile(p.installFile("web/css/site.css"), "body{}");
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
-    // curl in the program's network; the body, or "" when curl failed.
-    auto curl = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"curl", "-s", "--max-time", "20", "-H", "Expect:"});
-        std::string out;
-        return p.runInNetwork(args, &out) == 0 ? out : std::string();
-    };
+    const auto curl = curlIn(p);
     const std::string url = "http://127.0.0.1/";
     ASSERT_TRUE(waitUntil([&] { return curl({url + "css/site.css"}) == "body{}"; }, 60s)) << p.stderrText();
     EXPECT_EQ(curl({url}), "<html>gateway</html>");
@@ -110,11 +118,7 @@ TEST(ScadaRestProgram, CrashLeftoversGoAndAFailedSaveIsTold) {
     for (const auto& [name, leftover] : files)
         writeFile(p.installFile(name), name.find("777777") != std::string::npos ? "" : "{\"modbusRtu\":{}}");
     ASSERT_TRUE(p.start({ORVANE_SCADA_BINARY}));
-    auto curl = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"curl", "-s", "--max-time", "20", "-H", "Expect:"});
-        std::string out;
-        return p.runInNetwork(args, &out) == 0 ? out : std::string();
-    };
+    const auto curl = curlIn(p);
     const std::string url = "http://127.0.0.1/";
     auto login = [&] {
         const std::string text =
