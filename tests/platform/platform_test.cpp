@@ -136,11 +136,10 @@ TEST(AtomicFile, InterruptedSavesAreRemovedAndNothingElse) {
     const std::pair<std::string, bool> files[] = {  // name, removed
         {".parameter.json.tmp.999999.3", true}, {".opdata.json.tmp." + self + ".0", true},
         {".parameter.json.tmp." + parent + ".4", false},  // a save under way elsewhere
-        {"parameter.json.bad", false}, {"parameter.json.tmp.999999.1", false}, {".x.tmp.999999", false},
         {".x.tmp.999999.1a", false}, {".tmp.999999.1", false}, {"..tmp.999999.1", false}};
     for (const auto& [name, removed] : files) orvane::test::writeFile(dir.file(name), "{}");
     ::mkdir(dir.file(".d.tmp.999999.1").c_str(), 0755);  // not a file
-    ::symlink("parameter.json.bad", dir.file(".l.tmp.999999.2").c_str());
+    ::symlink(".tmp.999999.1", dir.file(".l.tmp.999999.2").c_str());
     const std::vector<std::string> gone = removeInterruptedSaves(dir.path());
     for (const auto& [name, removed] : files) {
         EXPECT_EQ(::access(dir.file(name).c_str(), F_OK) != 0, removed) << name;
