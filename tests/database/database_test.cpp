@@ -618,6 +618,9 @@ TEST_F(HistoryTest, TrendQueryEqualsThePlainStatementOnEveryKindOfTable) {
         const char* name;
         std::vector<std::pair<int64_t, std::string>> rows;  // (id, stamp)
         size_t runs;  // runs of the summary; 0: answered by the plans
+        // Range ends, every pair of them a range: first and last stamps of runs and the values
+        // next to them, a stamp and a gap inside a run, values beyond all rows.
+        std::vector<int64_t> points;
     };
     auto series = [](int64_t firstId, int64_t n, int64_t t0, int64_t step) {
         std::vector<std::pair<int64_t, std::string>> v;
@@ -629,7 +632,7 @@ TEST_F(HistoryTest, TrendQueryEqualsThePlainStatementOnEveryKindOfTable) {
         for (const auto& p : parts) v.insert(v.end(), p.begin(), p.end());
         return v;
     };
-    std::vector<std::pair<int64_t, std::string>> random;
+    std::vector<std::pair<int64_t, std::string>> random;  // stamps 1000002 ... 1019999
     uint32_t seed = 12345;
     for (int64_t i = 1; i <= 9000; ++i) {
         seed = seed * 1103515245u + 12345u;
@@ -638,24 +641,28 @@ TEST_F(HistoryTest, TrendQueryEqualsThePlainStatementOnEveryKindOfTable) {
     std::vector<std::pair<int64_t, std::string>> sawtooth;  // set back every 300 rows, 20 times
     for (int64_t i = 0; i < 6000; ++i) sawtooth.emplace_back(i + 1, std::to_string(1000000 + (i % 300) * 10 + (i / 300) * 7));
     const Case cases[] = {
-        {"in order", series(1, 3000, 1000000, 10), 1},
-        {"set back once", join({series(1, 1000, 1010000, 10), series(1001, 2500, 1000000, 10)}), 2},
+        {"in order", series(1, 3000, 1000000, 10), 1,
+         {0, 1000000, 1000001, 1002003, 1015000, 1029990, 1029991, 4000000000}},
+        {"set back once", join({series(1, 1000, 1010000, 10), series(1001, 2500, 1000000, 10)}), 2,
+         {999999, 1000000, 1000001, 1009999, 1010000, 1010001, 1019990, 1019991, 1024990, 1024991}},
         {"set back twice, overlapping", join({series(1, 800, 1005000, 10), series(801, 800, 1000000, 10),
-                                             series(1601, 900, 1002000, 10)}), 3},
-        {"sawtooth", sawtooth, 20},
+                                             series(1601, 900, 1002000, 10)}), 3,
+         {999999, 1000000, 1000001, 1002000, 1005001, 1007990, 1007991, 1010990, 1012990, 1012991}},
+        // Run k holds 1000000 + 7k + 10m; 1001995 is inside run 5.
+        {"sawtooth", sawtooth, 20, {999999, 1000000, 1000007, 1001995, 1002990, 1002997, 1003123, 1003124}},
         {"equal stamps and holes in the ids", join({series(1, 300, 1000000, 0), series(500, 400, 1000000, 5),
-                                                   series(2000, 300, 1001000, 0), series(2600, 50, 1000100, 1)}), 3},
-        {"stamps in random order", random, 0},
+                                                   series(2000, 300, 1001000, 0), series(2600, 50, 1000100, 1)}), 3,
+         {999999, 1000000, 1000001, 1000100, 1000149, 1000150, 1001000, 1001001, 1001995, 1001996}},
+        // 1010000 is the stamp of two rows; 1000003 and 1010001 are no row's.
+        {"stamps in random order", random, 0, {0, 1000002, 1000003, 1010000, 1010001, 1019999, 4000000000}},
         {"a stamp that is not an integer", join({series(1, 500, 1000000, 10), {{501, "1002000.5"}},
-                                                series(502, 500, 1003000, 10)}), 0},
+                                                series(502, 500, 1003000, 10)}), 0,
+         {999999, 1002000, 1002001, 1003000, 1004990, 1007990, 1007991}},
     };
-    const int64_t points[] = {0, 999999, 1000000, 1000001, 1000100, 1001995, 1002000, 1002003, 1003000,
-                              1004990, 1005000, 1010000, 1019999, 1024990, 1030000, 4000000000};
+    auto proxy = makeProxy();  // one file: each table replaces the rows of the one before
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::remove(db_.c_str());
-        auto proxy = makeProxy();
-        ASSERT_EQ(sqlScript(db_, fillStamps(c.rows)), "");
+        ASSERT_EQ(sqlScript(db_, "DELETE FROM LogRecord1M;" + fillStamps(c.rows)), "");
         orvane::database::HistoryStorage fast(db_), plans(db_);
         fast.open();
         plans.open();
@@ -668,16 +675,19 @@ TEST_F(HistoryTest, TrendQueryEqualsThePlainStatementOnEveryKindOfTable) {
         EXPECT_EQ(fast.trendRuns(1).usable ? fast.trendRuns(1).runs.size() : 0u, c.runs);
         SQLite::Database plain(db_, SQLite::OPEN_READONLY);
         auto r = std::make_unique<LogQueryResult>();
-        for (size_t i = 0; i < std::size(points); ++i) {
-            for (size_t j = i; j < std::size(points); ++j) {
+        for (size_t i = 0; i < c.points.size(); ++i) {
+            for (size_t j = i; j < c.points.size(); ++j) {
+                // Each limit's answer is the start of the plain statement's longest one.
+                const Answer longest = plainQuery(plain, c.points[i], c.points[j], kLogQueryMaxRows);
                 for (int32_t limit : {480, 7, -1}) {
-                    SCOPED_TRACE(fmt::format("{}..{} limit {}", points[i], points[j], limit));
-                    Answer expect = plainQuery(plain, points[i], points[j], limit);
-                    auto s = static_cast<uint32_t>(points[i]), e = static_cast<uint32_t>(points[j]);
+                    SCOPED_TRACE(fmt::format("{}..{} limit {}", c.points[i], c.points[j], limit));
+                    const size_t n = std::min<size_t>(longest.size(), limit < 0 ? kLogQueryMaxRows : limit);
+                    const Answer expect(longest.begin(), longest.begin() + static_cast<std::ptrdiff_t>(n));
+                    auto s = static_cast<uint32_t>(c.points[i]), e = static_cast<uint32_t>(c.points[j]);
                     for (auto* storage : {&fast, &plans}) {
-                        uint32_t n = 0;
-                        storage->queryLog(1, s, e, limit, *r, n);
-                        r->setCount(n);
+                        uint32_t got = 0;
+                        storage->queryLog(1, s, e, limit, *r, got);
+                        r->setCount(got);
                         ASSERT_EQ(answerOf(*r), expect);
                     }
                     LogQueryPack pack{1, limit, s, e};
