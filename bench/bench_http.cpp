@@ -41,7 +41,7 @@ public:
     void handlePreGet(std::string_view) override {}
     bool handleGet(std::string_view, const std::string&, std::string_view, fss::stringHuge&) override { return false; }
     void handlePut(std::string_view, const std::string&, std::string_view, fss::stringHuge&) override {}
-    void handlePostPut(std::string_view) override {}
+    void handlePostPut(std::string_view, fss::stringHuge&) override {}
 };
 
 struct DocRoot {
