@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -54,37 +55,31 @@ fs::path resolveLinks(const std::string& path) {
     return {};
 }
 
-// Every character of text is a decimal digit, and there is one at least.
-bool allDigits(std::string_view text) {
-    if (text.empty() || text.size() > 18) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
 // The writer's process id when name is a temporary file of replaceFile (".<name>.tmp.<pid>.<n>"),
 // else 0.
 pid_t tempFileWriter(std::string_view name) {
-    if (name.size() < 2 || name.front() != '.') return 0;
-    const size_t lastDot = name.rfind('.');
-    const size_t pidDot = name.rfind('.', lastDot - 1);
-    if (pidDot == std::string_view::npos || pidDot < 6) return 0;
-    if (!allDigits(name.substr(lastDot + 1)) || !allDigits(name.substr(pidDot + 1, lastDot - pidDot - 1))) return 0;
-    constexpr std::string_view kTmp = ".tmp";
-    if (name.substr(pidDot - kTmp.size(), kTmp.size()) != kTmp || pidDot - kTmp.size() < 2) return 0;
-    const long long pid = std::stoll(std::string(name.substr(pidDot + 1, lastDot - pidDot - 1)));
-    return pid > 0 && pid <= INT32_MAX ? static_cast<pid_t>(pid) : 0;
+    const size_t tmp = name.rfind(".tmp.");
+    if (name.empty() || name.front() != '.' || tmp == std::string_view::npos || tmp < 2) return 0;
+    const std::string_view numbers = name.substr(tmp + 5);  // "<pid>.<n>"
+    const size_t dot = numbers.find('.');
+    if (dot == std::string_view::npos) return 0;
+    int32_t pid = 0;
+    uint64_t counter = 0;
+    const char* end = numbers.data() + numbers.size();
+    const auto p = std::from_chars(numbers.data(), numbers.data() + dot, pid);
+    const auto c = std::from_chars(numbers.data() + dot + 1, end, counter);
+    if (p.ec != std::errc() || p.ptr != numbers.data() + dot || c.ec != std::errc() || c.ptr != end) return 0;
+    return pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
-// The test-only fault: a path prefix and the errno its replacements fail with.
+// The test-only fault: a path prefix and the errno its replacements fail with (0: none).
 std::mutex gFaultMutex;
 std::string gFaultPrefix;
-std::atomic<int> gFaultErr{0};
+int gFaultErr = 0;
 
 int injectedFault(const std::string& path) {
-    if (gFaultErr.load(std::memory_order_relaxed) == 0) return 0;
     std::lock_guard lock(gFaultMutex);
-    return path.compare(0, gFaultPrefix.size(), gFaultPrefix) == 0 ? gFaultErr.load() : 0;
+    return gFaultErr != 0 && path.compare(0, gFaultPrefix.size(), gFaultPrefix) == 0 ? gFaultErr : 0;
 }
 
 // Whether process pid is running (signal 0 reaches it, or exists but is not ours to signal).
@@ -156,7 +151,7 @@ ReplaceError replaceFile(const std::string& linkPath, const char* data, size_t n
 void failReplacementsForTest(const std::string& pathPrefix, int err) {
     std::lock_guard lock(gFaultMutex);
     gFaultPrefix = pathPrefix;
-    gFaultErr.store(err);
+    gFaultErr = err;
 }
 
 std::vector<std::string> removeInterruptedSaves(const std::string& dir) {

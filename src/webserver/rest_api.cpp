@@ -398,17 +398,10 @@ void RestAPI::_response(fss::stringHuge& out, RESPONSE_CODE code, std::string_vi
 }
 
 void RestAPI::_answerNotStored(fss::stringHuge& out) {
-    // The answer's code: the first key of the common answer.
-    std::string_view text = out.view();
-    auto skip = [&text](std::string_view what) {
-        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-        if (text.substr(0, what.size()) != what) return false;
-        text.remove_prefix(what.size());
-        return true;
-    };
-    const bool success = text.empty() || (skip("{") && skip("\"code\"") && skip(":") && skip("200") &&
-                                          (text.empty() || !std::isdigit(static_cast<unsigned char>(text.front()))));
-    if (success) _response(out, RESPONSE_CODE::FAILED, kNotStored);
+    int32_t code = 0;
+    readJsonP(code, findJsonKeyP(out.view(), "code"));
+    if (out.view().empty() || code == static_cast<int32_t>(RESPONSE_CODE::SUCCESS))
+        _response(out, RESPONSE_CODE::FAILED, kNotStored);
 }
 
 void RestAPI::_answerText(fss::stringHuge& out, std::string_view text) {
