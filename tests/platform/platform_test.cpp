@@ -1,15 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/log_throttle.h"
@@ -126,26 +121,4 @@ TEST(LogThrottle, FirstEventThenOneLinePerIntervalWithTheCount) {
     EXPECT_EQ(LogThrottle::note(1), "");
     EXPECT_EQ(LogThrottle::note(4), " (4 times since the last such line)");
     Clock::setForTest(nullptr);
-}
-
-// Only the temporary files of replacements whose writer is gone (or is this process, before its
-// first save) are removed; a file in the same folder that merely looks alike stays.
-TEST(AtomicFile, InterruptedSavesAreRemovedAndNothingElse) {
-    orvane::test::TempDir dir("orvane-leftovers");
-    const std::string self = std::to_string(::getpid()), parent = std::to_string(::getppid());
-    const std::pair<std::string, bool> files[] = {  // name, removed
-        {".parameter.json.tmp.999999.3", true}, {".opdata.json.tmp." + self + ".0", true},
-        {".parameter.json.tmp." + parent + ".4", false},  // a save under way elsewhere
-        {".x.tmp.999999.1a", false}, {".tmp.999999.1", false}, {"..tmp.999999.1", false}};
-    for (const auto& [name, removed] : files) orvane::test::writeFile(dir.file(name), "{}");
-    ::mkdir(dir.file(".d.tmp.999999.1").c_str(), 0755);  // not a file
-    ::symlink(".tmp.999999.1", dir.file(".l.tmp.999999.2").c_str());
-    const std::vector<std::string> gone = removeInterruptedSaves(dir.path());
-    for (const auto& [name, removed] : files) {
-        EXPECT_EQ(::access(dir.file(name).c_str(), F_OK) != 0, removed) << name;
-        EXPECT_EQ(std::count(gone.begin(), gone.end(), dir.file(name)), removed ? 1 : 0) << name;
-    }
-    EXPECT_EQ(gone.size(), 2u);
-    EXPECT_EQ(::access(dir.file(".d.tmp.999999.1").c_str(), F_OK), 0);
-    EXPECT_EQ(::access(dir.file(".l.tmp.999999.2").c_str(), F_OK), 0);
 }

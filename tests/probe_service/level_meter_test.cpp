@@ -253,21 +253,7 @@ TEST(LevelMeterSettings, ReadAndRefused) {
     EXPECT_THROW(loadInterfaceMeterSettings(dir.file("missing.json"), s), std::runtime_error);
 }
 
-class LevelMeterCycle : public ServiceRig {
-protected:
-    // One cycle at 30 V and 50 V, the period just passed.
-    ProbeService& runTwoVoltageCycle() {
-        ProbeService& svc = service();
-        svc.setInterfaceMeterPaths(root_.file("runtime/interfacemeter.json"), root_.file("data/level"));
-        svc.setInterfaceMeterPollMs(100);
-        orvane::test::writeFile(root_.file("runtime/interfacemeter.json"), R"({"wave_voltages": [30, 50], "cycle_seconds": 300})");
-        svc.syncInit();
-        EXPECT_TRUE(svc.handleInterfaceInit());
-        svc.setLastMeterCycle(clock_.wallSeconds() - 301);
-        svc.handleInterfaceMeter();
-        return svc;
-    }
-};
+class LevelMeterCycle : public ServiceRig {};
 
 TEST_F(LevelMeterCycle, UnarmedWithoutUsableSettings) {
     ProbeService& svc = service();
@@ -321,50 +307,38 @@ TEST_F(LevelMeterCycle, CycleRunsAfterThePeriodAndSavesWholeWaves) {
     EXPECT_EQ(l[1].rfind("wavedata_1 = " + std::to_string(first) + ",", 0), 0u);
 }
 
-// A meter that answers one voltage after the read gave up: the record saved for the next voltage
-// is its own, never the late one.
-TEST_F(LevelMeterCycle, ALateRecordIsNeverSavedForTheNextVoltage) {
+// What the meter sends at 30 V that the read does not take: a record after the read gave up, or
+// bytes beyond a whole record. The record saved for 50 V is its own, never begun with those bytes.
+class LevelMeterIntruder : public LevelMeterCycle, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LevelMeterIntruder, NothingLeftOfOneVoltageIsSavedForTheNext) {
+    const bool late = GetParam();
     MeterLine meter;
     {
         std::lock_guard<StoreMutex> lk(recipe_->mutex);
         recipe_->recipe.modbusRtu.interface = meter.path();
     }
-    const std::vector<uint8_t> late = record(1), own = record(2);
+    const std::vector<uint8_t> own = record(2), intruder = late ? record(1) : record(5, 100);
+    std::vector<uint8_t> answer30 = record(1);
+    if (!late) answer30.insert(answer30.end(), intruder.begin(), intruder.end());
     meter.serve([&](int volts) {
         if (volts != 30) return own;
-        std::this_thread::sleep_for(1300ms);  // the read gives up after 11 waits of 100 ms
-        return late;
+        if (late) std::this_thread::sleep_for(1300ms);  // the read gives up after 11 waits of 100 ms
+        return answer30;
     });
-    ProbeService& svc = runTwoVoltageCycle();
+    ProbeService& svc = service();
+    svc.setInterfaceMeterPaths(root_.file("runtime/interfacemeter.json"), root_.file("data/level"));
+    svc.setInterfaceMeterPollMs(100);
+    orvane::test::writeFile(root_.file("runtime/interfacemeter.json"), R"({"wave_voltages": [30, 50], "cycle_seconds": 300})");
+    svc.syncInit();
+    ASSERT_TRUE(svc.handleInterfaceInit());
+    svc.setLastMeterCycle(clock_.wallSeconds() - 301);
+    svc.handleInterfaceMeter();
     EXPECT_EQ(meter.requests().size(), 2u);
     auto firstSample = [](const std::vector<uint8_t>& r) { return std::to_string(r[8] | (r[9] << 8)) + ","; };
     const std::string text = orvane::test::readFile(svc.meterPack().fileName());
     EXPECT_NE(text.find("wavedata_2 = " + firstSample(own)), std::string::npos) << "the 50 V record is its own";
-    EXPECT_EQ(text.find("wavedata_2 = " + firstSample(late)), std::string::npos);
+    EXPECT_EQ(text.find("wavedata_2 = " + firstSample(intruder)), std::string::npos);
 }
 
-// A meter that sends bytes beyond a whole record: they wait on the line and are dropped before
-// the next request, so the next record read is whole and its own.
-TEST_F(LevelMeterCycle, SurplusBytesAfterARecordAreNeverReadAsTheNextOne) {
-    MeterLine meter;
-    {
-        std::lock_guard<StoreMutex> lk(recipe_->mutex);
-        recipe_->recipe.modbusRtu.interface = meter.path();
-    }
-    const std::vector<uint8_t> first = record(1), own = record(2), surplus = record(5, 100);
-    std::vector<uint8_t> answer30 = first;
-    answer30.insert(answer30.end(), surplus.begin(), surplus.end());
-    meter.serve([&](int volts) { return volts == 30 ? answer30 : own; });
-    ProbeService& svc = runTwoVoltageCycle();
-    EXPECT_EQ(meter.requests().size(), 2u);
-    auto waveLine = [](int position, const std::vector<uint8_t>& r) {
-        std::string s = "wavedata_" + std::to_string(position) + " = ";
-        for (size_t i = LibModbusExt::kRecordHeaderBytes; i + 1 < r.size(); i += 2)
-            s += std::to_string(r[i] | (r[i + 1] << 8)) + (i + 2 < r.size() ? "," : "");
-        return s;
-    };
-    const std::vector<std::string> l = lines(orvane::test::readFile(svc.meterPack().fileName()));
-    ASSERT_EQ(l.size(), 3u);
-    EXPECT_TRUE(l[1] == waveLine(1, first)) << l[1].substr(0, 60);
-    EXPECT_TRUE(l[2] == waveLine(2, own)) << "the 50 V record is read whole from its first byte: " << l[2].substr(0, 60);
-}
+INSTANTIATE_TEST_SUITE_P(LateRecordOrSurplusBytes, LevelMeterIntruder, ::testing::Bool());

@@ -109,7 +109,6 @@ TEST(ScadaRestProgram, CrashLeftoversGoAndAFailedSaveIsTold) {
     SandboxProcess p;
     // As crashes leave them: a whole one and an empty one (pids no process has), beside a copy
     // kept aside, files the gateway does not write and a save under way (pid 1 runs inside).
-    const std::string recipes = p.installFile("config/recipes/");
     const std::vector<std::pair<std::string, bool>> files = {  // name, a leftover
         {"config/recipes/.parameter.json.tmp.999999.3", true}, {"config/recipes/.template.json.tmp.777777.0", true},
         {"runtime/.opdata.json.tmp.888888.12", true},          {"config/recipes/parameter.json.bad", false},

@@ -39,46 +39,26 @@ TEST_F(RestTest, RequestsThatChangeNothingLeaveParameterJsonAlone) {
     EXPECT_EQ(nlohmann::json::parse(orvane::test::readFile(config))["system"]["name"], "Plant B");
 }
 
-// A save that fails (a full disk) is told: the change is in force, the answer says it was not
-// stored, and one warning per interval names the file and the reason. The next save that
-// succeeds stores everything in force; a query's answer is never replaced.
-TEST_F(RestTest, AFailedSaveIsToldAndTheNextSaveStoresTheChange) {
+// A save that fails (a full disk) is told where the sandboxed program test does not look: the
+// import of the web copy and the cloud settings answer so, a query's answer stays, and a save
+// that keeps failing is warned of once per interval.
+TEST_F(RestTest, AFailedSaveIsToldAndWarnedOnce) {
     const std::string config = scada_paths::CONFIG_FILE();
     ASSERT_TRUE(recipe_->saveToJson());
     const std::string before = orvane::test::readFile(config);
-    auto doc = nlohmann::json::parse(before);
-    doc["lora"]["FREQ"] = 915000123;
-    const std::string recipeUpload =
-        "------b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"p.json\"\r\nContent-Type: "
-        "application/json\r\n\r\n" + doc.dump() + "\r\n------b--\r\n";
-    const std::string notStored = common(1001, std::string(RestAPI::kNotStored));
-    const struct { const char *target, *note; std::string body; bool told; } rows[] = {
-        {"/parameter.json", "import of the web copy", "", true},
-        {"/upload", "recipe upload", recipeUpload, true},
-        {"/modbusRTU/settings", "section PUT", R"({"timeout":2222})", true},
-        {"/cloud/settings", "cloud settings", R"({"serverHost":"broker.plant"})", true},
-        {"/trendData", "a query", R"({"type":0,"limit":10,"startTime":1,"endTime":2})", false},
+    const struct { const char *target, *body; bool told; } rows[] = {
+        {"/parameter.json", "", true},
+        {"/cloud/settings", R"({"serverHost":"broker.plant"})", true},
+        {"/trendData", R"({"type":0,"limit":10,"startTime":1,"endTime":2})", false},
     };
-    {
-        orvane::test::LogCapture log({{LogModule::SCADA, LogLevel::WARN}});
-        orvane::platform::failReplacementsForTest(config, ENOSPC);
-        for (const auto& r : rows) {
-            const std::string answer = put(r.target, login(), r.body);
-            EXPECT_EQ(answer == notStored, r.told) << r.note << ": " << answer;
-        }
-        orvane::platform::failReplacementsForTest("", 0);
-        EXPECT_EQ(recipe_->recipe.lora.FREQ, 915000123);
-        EXPECT_EQ(recipe_->recipe.modbusRtu.timeout, 2222);
-        EXPECT_EQ(recipe_->recipe.cloudServer.serverHost.view(), "broker.plant");
-        EXPECT_EQ(orvane::test::readFile(config), before);
-        const auto warned = log.lines("Save of " + config + " failed");
-        ASSERT_EQ(warned.size(), 1u);
-        EXPECT_NE(warned[0].find(std::strerror(ENOSPC)), std::string::npos) << warned[0];
-    }
-    EXPECT_EQ(put("/system/settings", login(), R"({"name":"Plant C"})"), common(200, "OK"));
-    const auto stored = nlohmann::json::parse(orvane::test::readFile(config));
-    EXPECT_EQ(stored["lora"]["FREQ"], 915000123);
-    EXPECT_EQ(stored["modbusRtu"]["timeout"], 2222);
-    EXPECT_EQ(stored["cloudServer"]["serverHost"], "broker.plant");
-    EXPECT_EQ(stored["system"]["name"], "Plant C");
+    orvane::test::LogCapture log({{LogModule::SCADA, LogLevel::WARN}});
+    orvane::platform::failReplacementsForTest(config, ENOSPC);
+    for (const auto& r : rows)
+        EXPECT_EQ(put(r.target, login(), r.body) == common(1001, std::string(RestAPI::kNotStored)), r.told) << r.target;
+    orvane::platform::failReplacementsForTest("", 0);
+    EXPECT_EQ(recipe_->recipe.cloudServer.serverHost.view(), "broker.plant");
+    EXPECT_EQ(orvane::test::readFile(config), before);
+    const auto warned = log.lines("Save of " + config + " failed");
+    ASSERT_EQ(warned.size(), 1u);
+    EXPECT_NE(warned[0].find(std::strerror(ENOSPC)), std::string::npos) << warned[0];
 }
