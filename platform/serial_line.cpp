@@ -51,15 +51,19 @@ size_t discardWaiting(int fd) {
     return total;
 }
 
-size_t awaitSilence(int fd, std::chrono::milliseconds quiet, SteadyClock::time_point silentSince, std::chrono::milliseconds limit) {
+size_t awaitSilence(int fd, std::chrono::milliseconds quiet, SteadyClock::time_point silentSince, std::chrono::milliseconds limit,
+                    SteadyClock::time_point notBefore) {
     if (fd < 0) return 0;
     const auto start = SteadyClock::now();
     size_t total = discardWaiting(fd);
     if (total > 0) silentSince = SteadyClock::now();
     for (;;) {
         const auto now = SteadyClock::now();
-        const auto left = std::min(quiet - std::chrono::duration_cast<std::chrono::milliseconds>(now - silentSince),
-                                   limit - std::chrono::duration_cast<std::chrono::milliseconds>(now - start));
+        using std::chrono::milliseconds;
+        const auto quietLeft = quiet - std::chrono::duration_cast<milliseconds>(now - silentSince);
+        const auto untilNotBefore = std::chrono::ceil<milliseconds>(notBefore - now);
+        const auto left = std::min(std::max(quietLeft, untilNotBefore),
+                                   limit - std::chrono::duration_cast<milliseconds>(now - start));
         if (left.count() <= 0) return total;
         switch (waitForInput(fd, static_cast<int>(left.count()))) {
             case Wait::Silent:

@@ -18,6 +18,7 @@
 // Status, pending, scan and hand-over words are atomics used without a lock.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -148,6 +149,9 @@ public:
     // RS-485 hand-over with the TCP-to-serial pass-through: 1 release, 2 take back.
     std::atomic<int32_t> serialCmd{2};
     std::atomic<int32_t> serialCmdAck{0};
+    // When the pass-through last wrote a client's bytes to the line (steady clock, since its
+    // epoch; 0 before any): the probe service waits for a late answer to them at the take-back.
+    std::atomic<std::chrono::steady_clock::rep> serialLastClientWrite{0};
 
     // ---- Bus scan -----------------------------------------------------------------------------
     std::atomic<uint32_t> scanCmd{0};       // 1 start requested, 2 stop / ended

@@ -306,6 +306,14 @@ void ProbeService::handleSerialCmd() {
         if (!master_.isOpen() || ack == 1) {
             if (!openLine()) return;  // tried again next pass
         }
+        if (ack == 1) {
+            // The client's last request may still be answered: an answer up to 3 s after its
+            // bytes went out is discarded before the first request. A later one can still be read
+            // once, as an RTU answer carries nothing to tell whose it is.
+            const std::chrono::steady_clock::time_point lastWrite{
+                std::chrono::steady_clock::duration(env_.serialLastClientWrite.load())};
+            master_.delayFirstRequestUntil(lastWrite + kPassThroughLateAnswer);
+        }
         RtuCmdUtility::readInfo(*items_, master_, *probe_);
         env_.serialCmdAck.store(2);
         SLOG_INFO(SENSOR, "probe bus opened on {}", rtu_.interface.view());

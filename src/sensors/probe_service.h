@@ -28,6 +28,7 @@
 // Threads: everything here runs on the probe-service thread except stop(). Stores are locked one
 // at a time, only to copy data in or out.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -69,6 +70,10 @@ public:
     static constexpr int kLevelMeterSlave = 66;
     static constexpr int kIgnoredScanPartNumber = 43042;
     static constexpr int kPollSeconds = 2;
+    // How late a probe may answer a pass-through client's last request: after the take-back the
+    // first request waits until this long after the client's last bytes went out on the line
+    // (and for the line's silence), so such an answer is discarded and never read as a reading.
+    static constexpr std::chrono::seconds kPassThroughLateAnswer{3};
 
     // The production constructor: the operational state is EnvGuard::getInstance().
     // device and baud seed the line settings until the recipe's "modbusRtu" section is taken

@@ -58,6 +58,10 @@ int RtuMaster::set_time_out(int ms) {
     return previous;
 }
 
+void RtuMaster::delayFirstRequestUntil(std::chrono::steady_clock::time_point t) {
+    if (opening_) opening_->notBefore = std::max(opening_->notBefore, t);
+}
+
 void RtuMaster::closeSerial() {
     if (!ctx_) return;
     modbus_close(ctx_);
@@ -123,7 +127,7 @@ BusResult RtuMaster::transfer(int slave, int reg, int count, int maxCount, bool 
     // A line just opened may still carry the answer to a request sent before (the pass-through's
     // last one, say): the first request waits for it as for a failed attempt's.
     if (opening_) {
-        awaitSilence(opening_->at, opening_->quiet, "arriving on the line just opened");
+        awaitSilence(opening_->at, opening_->quiet, "arriving on the line just opened", opening_->notBefore);
         opening_.reset();
     }
     const int attempts = std::max<int32_t>(1, gRetryMaxNum.load());
@@ -149,9 +153,12 @@ void RtuMaster::discardWaiting() {
 }
 
 void RtuMaster::awaitSilence(std::chrono::steady_clock::time_point silentSince, std::chrono::milliseconds quiet,
-                             std::string_view what) {
+                             std::string_view what, std::chrono::steady_clock::time_point notBefore) {
     if (!ctx_) return;
-    const size_t n = orvane::platform::serial::awaitSilence(modbus_get_socket(ctx_), quiet, silentSince, quiet * kSettleLimitTimeouts);
+    const auto ahead = std::max(std::chrono::ceil<std::chrono::milliseconds>(notBefore - std::chrono::steady_clock::now()),
+                                std::chrono::milliseconds(0));
+    const size_t n = orvane::platform::serial::awaitSilence(modbus_get_socket(ctx_), quiet, silentSince,
+                                                            ahead + quiet * kSettleLimitTimeouts, notBefore);
     if (n > 0) SLOG_INFO(SENSOR, "probe bus: {} bytes {} discarded", n, what);
 }
 

@@ -16,7 +16,11 @@
 // A line just opened (at start-up, with new settings, or taken back from the pass-through, whose
 // last request may still be answered) is treated alike: the first transfer after init() sends
 // nothing until the line has been silent, since the opening, for the response time-out init()
-// was given (a time-out changed afterwards for a scan does not shorten that wait).
+// was given (a time-out changed afterwards for a scan does not shorten that wait). The owner can
+// make that first transfer also wait until a given moment (delayFirstRequestUntil): the probe
+// service does so at the take-back, so that a pass-through client's answer later than one time-out
+// is discarded too. A line that keeps talking delays the first request by at most that moment plus
+// ten time-outs.
 //
 // Not thread-safe: one thread (the probe service) owns the master, gRetryMaxNum and gDataFmt.
 #include <array>
@@ -68,6 +72,9 @@ public:
     int timeoutMs() const { return timeoutMs_; }
     void closeSerial();
     bool isOpen() const { return ctx_ != nullptr; }
+    // The first transfer after the last init() also sends nothing before `t`, discarding what
+    // arrives until then. No effect on a closed line or once that transfer has run.
+    void delayFirstRequestUntil(std::chrono::steady_clock::time_point t);
 
     // count counts values: at most 20 16-bit values or 10 32-bit/float values per transfer.
     // A slave outside 1..247, a closed line, a register outside 1..65536 or a count below 1
@@ -103,17 +110,19 @@ private:
     void discardWaiting();
     // Waits, discarding, until the line has been silent for `quiet` since silentSince (a failed
     // attempt, or the opening); `what` names the discarded bytes in the log.
-    void awaitSilence(std::chrono::steady_clock::time_point silentSince, std::chrono::milliseconds quiet, std::string_view what);
+    void awaitSilence(std::chrono::steady_clock::time_point silentSince, std::chrono::milliseconds quiet, std::string_view what,
+                      std::chrono::steady_clock::time_point notBefore = {});
     template <typename Transfer>
     BusResult transfer(int slave, int reg, int count, int maxCount, bool isWrite, Transfer&& fn);
 
     int timeoutMs_ = 1000;
     modbus_t* ctx_ = nullptr;
     // Set by init() until the first transfer: the line has not yet been seen silent since it was
-    // opened, and the silence it needs.
+    // opened, the silence it needs, and the moment before which nothing is sent.
     struct Opening {
         std::chrono::steady_clock::time_point at;
         std::chrono::milliseconds quiet;
+        std::chrono::steady_clock::time_point notBefore{};
     };
     std::optional<Opening> opening_;
 };

@@ -345,7 +345,9 @@ void VirtualSerial::forward(Connection& conn, int fd) {
             if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
             if (ec || got == 0) return;
             traceBytes("===>", buf, got);
-            if (!writeSerial(fd, buf, got)) return;
+            const bool written = writeSerial(fd, buf, got);
+            env_.serialLastClientWrite.store(std::chrono::steady_clock::now().time_since_epoch().count());
+            if (!written) return;
             // The reply: piece by piece, each after a pause, until a pause brings nothing.
             for (;;) {
                 if (stopper_.waitFor(opts_.replyPause)) return;

@@ -10,9 +10,9 @@
 //  3. opens the device itself with those settings (its terminal settings as found are kept with
 //     the connection and put back at close);
 //  4. forwards bytes both ways until the client leaves: a request from the socket is written to
-//     the device whole, then the device's reply is forwarded piece by piece, each piece read after
-//     a pause of 300 ms, until a pause brings nothing; bytes the device sends between requests are
-//     forwarded as they come;
+//     the device whole (the moment is noted in EnvGuard, for the take-back), then the device's
+//     reply is forwarded piece by piece, each piece read after a pause of 300 ms, until a pause
+//     brings nothing; bytes the device sends between requests are forwarded as they come;
 //  5. closes the device, asks for the line back (request := 2) and waits for acknowledgement 2.
 // A second client while a connection runs (also during its take-back wait) is logged and closed.
 // TCP keepalive is on, so a vanished peer does not keep the line lent.

@@ -164,6 +164,8 @@ public:
     // (empty, or code 200) answers 1001 kNotStored instead. Other answers stay.
     static void _answerNotStored(fss::stringHuge& out);
     static constexpr std::string_view kNotStored = "Changed but not saved: in force until the restart";
+    // The cloud settings are not changed when they cannot be stored (orvane-lte reads the file).
+    static constexpr std::string_view kCloudNotStored = "Not saved: the cloud link keeps its settings";
     // A whole body from one writer: f(char* dst, int room) -> characters written or -1. The
     // indentation level starts at 0. A body that does not fit answers 1001 "Answer too large".
     template <class F>

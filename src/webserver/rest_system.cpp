@@ -605,11 +605,22 @@ RestHandled RestAPI::_setCloudSettings(const RestRequest& req, fss::stringHuge& 
     const BodyCheck body = checkRecord<CloudServerRecipeData>(req.body);
     if (!body) return refuse(out, body, logs_);
     _response(out, RESPONSE_CODE::SUCCESS, "");
+    CloudServerRecipeData stored;
     {
         std::lock_guard<StoreMutex> lock(recipe_.mutex);
+        stored = recipe_.recipe.cloudServer;
         readSectionBody(recipe_.recipe.cloudServer, body.body, CloudServerRecipeData{});
     }
-    if (!recipe_.saveToJson()) _answerNotStored(out);
+    if (!recipe_.saveToJson()) {
+        // orvane-lte reads its settings from the file only: a change the file does not hold would
+        // never reach the cloud link. It is undone, and the link is left alone.
+        {
+            std::lock_guard<StoreMutex> lock(recipe_.mutex);
+            recipe_.recipe.cloudServer = stored;
+        }
+        _response(out, RESPONSE_CODE::FAILED, kCloudNotStored);
+        return RestHandled::AnsweredNoSave;
+    }
     Clock::get().sleepFor(std::chrono::milliseconds(500));
     if (CommandRunner::get().shell("systemctl restart orvane-lte") == -1)
         SLOG_THROTTLED(logs_, WEB, WARN, "Fail to restart orvane-lte");

@@ -122,36 +122,34 @@ TEST_F(ProbeServiceLoop, ALateAnswerNeverShiftsTheReadings) {
     EXPECT_GE(rightPolls, 3) << "both readings right again within a few polls";
 }
 
-// A pass-through client sends a read that the probe answers a second late, and leaves at once:
-// the answer reaches the line after the probe service has taken it back. The service's first
-// requests there (identification, then the readings) read the probe's own values or fail, never
-// that answer.
-TEST_F(ProbeServiceLoop, APassThroughAnswerStillOnItsWayIsNotReadAfterTheTakeBack) {
+// A pass-through client sends a read that the probe answers late, and leaves at once: the answer
+// reaches the line after the probe service has taken it back, at the default 500 ms time-out. The
+// take-back comes so that, without the wait for the client's answer, the answer would land in the
+// window of the service's first request (the identification, whose length it has). That request,
+// and the readings after it, get the probe's own values or fail, never that answer.
+class PassThroughLateAnswer : public ProbeServiceLoop, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PassThroughLateAnswer, IsNotReadAfterTheTakeBack) {
     using virtual_serial::VirtualSerial;
+    const auto late = std::chrono::milliseconds(GetParam());
     addProbe(kPhPN, 10, phValues(1001, 7.31f, 21.47f));
-    // What the client reads: a slope and an offset, as many registers as the serial number the
-    // service reads first after the take-back, so that the answer fits that request.
+    // What the client reads: a slope and an offset, as many registers as the serial number.
     sim_.setFloat(10, 42201, 58.62f, orvane::test::SimFloatOrder::CDAB);
     sim_.setFloat(10, 42203, -3.5f, orvane::test::SimFloatOrder::CDAB);
     setItem(0, kPhPN, 10, "pH", "pH");
     ProbeService& svc = service();
     svc.runOnce();
     ASSERT_EQ(svc.probeBlock().items[0].SN, 1001u);
-    {
-        // Taken at the take-back, and longer than the answer is late: the answer comes within the
-        // silence the line opened there needs (and, without it, within the first request's time-out).
-        std::lock_guard<StoreMutex> lk(recipe_->mutex);
-        recipe_->recipe.modbusRtu.timeout = 3000;
-    }
+    ASSERT_EQ(svc.master().timeoutMs(), 500);
 
     struct Server {
         VirtualSerial vs;
         std::thread acceptor{[this] { vs.loop_thread(); }};
         ~Server() { vs.stop(), acceptor.join(); }
-    } server{{*recipe_, *env_, VirtualSerial::Options{0, 300ms, 10ms}}};
+    } server{{*recipe_, *env_, VirtualSerial::Options{0, 10ms, 10ms}}};
     ASSERT_TRUE(orvane::test::waitUntil([&] { return server.vs.port() > 0; }, 20s));
 
-    sim_.scriptLateAnswer(10, 1000);
+    sim_.scriptLateAnswer(10, static_cast<int>(late.count()));
     sim_.clearFrames();
     constexpr uint16_t kWireAddress = 42201 - 1;
     std::vector<uint8_t> request{10, 3, kWireAddress >> 8, kWireAddress & 0xFF, 0, 4};
@@ -167,6 +165,10 @@ TEST_F(ProbeServiceLoop, APassThroughAnswerStillOnItsWayIsNotReadAfterTheTakeBac
     svc.runOnce();  // released
     ASSERT_TRUE(orvane::test::waitUntil([&] { return env_->serialCmd.load() == 2; }, 30s));
     ASSERT_TRUE(orvane::test::waitUntil([&] { return framesTo(10) == 1; }, 30s)) << "the client's request is on the line";
+    // Without the wait, the first request would go out one time-out after the opening and wait
+    // one more for its answer: the late answer comes in the middle of that window.
+    const std::chrono::steady_clock::time_point onTheLine{std::chrono::microseconds(sim_.frames().front().steadyMicros)};
+    std::this_thread::sleep_until(onTheLine + late - 750ms);
     orvane::test::LogCapture log({{LogModule::SENSOR, LogLevel::INFO}});
     svc.runOnce();  // taken back: the line is opened and the probe identified
     ASSERT_EQ(env_->serialCmdAck.load(), 2);
@@ -177,6 +179,9 @@ TEST_F(ProbeServiceLoop, APassThroughAnswerStillOnItsWayIsNotReadAfterTheTakeBac
     EXPECT_TRUE(std::isnan(ph) || std::fabs(ph - 7.31f) < 0.005f) << ph;
     EXPECT_EQ(log.lines("bytes arriving on the line just opened discarded").size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(AnsweredLate, PassThroughLateAnswer, ::testing::Values(900, 1500, 2500),
+                         [](const auto& info) { return std::to_string(info.param) + "ms"; });
 
 TEST_F(ProbeServiceLoop, IdentityWriteBackKeepsEditsMadeMeanwhile) {
     addProbe(kPhPN, 10, phValues(4242, 7.0f, 20.0f));

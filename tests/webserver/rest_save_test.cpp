@@ -39,24 +39,35 @@ TEST_F(RestTest, RequestsThatChangeNothingLeaveParameterJsonAlone) {
     EXPECT_EQ(nlohmann::json::parse(orvane::test::readFile(config))["system"]["name"], "Plant B");
 }
 
-// A save that fails (a full disk) is told where the sandboxed program test does not look: the
-// import of the web copy and the cloud settings answer so, a query's answer stays, and a save
-// that keeps failing is warned of once per interval.
+// A save that fails (a full disk) is told, without root: a row that handlePut saves and the
+// import of the web copy answer that the change is in force until the restart; the cloud settings
+// stay as stored, since orvane-lte reads only the file, and orvane-lte is not restarted; a
+// query's answer stays; a save that keeps failing is warned of once per interval.
 TEST_F(RestTest, AFailedSaveIsToldAndWarnedOnce) {
     const std::string config = scada_paths::CONFIG_FILE();
     ASSERT_TRUE(recipe_->saveToJson());
     const std::string before = orvane::test::readFile(config);
-    const struct { const char *target, *body; bool told; } rows[] = {
-        {"/parameter.json", "", true},
-        {"/cloud/settings", R"({"serverHost":"broker.plant"})", true},
-        {"/trendData", R"({"type":0,"limit":10,"startTime":1,"endTime":2})", false},
+    const CloudServerRecipeData cloud = recipe_->recipe.cloudServer;
+    const std::string inForce = common(1001, std::string(RestAPI::kNotStored));
+    const std::string cloudKept = common(1001, std::string(RestAPI::kCloudNotStored));
+    const struct { const char *target, *body; const std::string& answer; } rows[] = {
+        {"/system/settings", R"({"name":"Basin plant"})", inForce},
+        {"/parameter.json", "", inForce},
+        {"/cloud/settings", R"({"serverHost":"full-disk.example","serverPort":1884})", cloudKept},
+        {"/trendData", R"({"type":0,"limit":10,"startTime":1,"endTime":2})", ""},
     };
     orvane::test::LogCapture log({{LogModule::SCADA, LogLevel::WARN}});
     orvane::platform::failReplacementsForTest(config, ENOSPC);
-    for (const auto& r : rows)
-        EXPECT_EQ(put(r.target, login(), r.body) == common(1001, std::string(RestAPI::kNotStored)), r.told) << r.target;
+    for (const auto& r : rows) {
+        const std::string answer = put(r.target, login(), r.body);
+        if (r.answer.empty()) EXPECT_EQ(answer.find("\"code\":1001"), std::string::npos) << r.target << ": " << answer;
+        else EXPECT_EQ(answer, r.answer) << r.target;
+    }
     orvane::platform::failReplacementsForTest("", 0);
-    EXPECT_EQ(recipe_->recipe.cloudServer.serverHost.view(), "broker.plant");
+    EXPECT_EQ(recipe_->recipe.system.name.view(), "Basin plant");
+    EXPECT_EQ(recipe_->recipe.cloudServer.serverHost.view(), cloud.serverHost.view());
+    EXPECT_EQ(recipe_->recipe.cloudServer.serverPort, cloud.serverPort);
+    for (const std::string& line : runner_.lines()) EXPECT_EQ(line.find("orvane-lte"), std::string::npos) << line;
     EXPECT_EQ(orvane::test::readFile(config), before);
     const auto warned = log.lines("Save of " + config + " failed");
     ASSERT_EQ(warned.size(), 1u);
