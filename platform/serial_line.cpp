@@ -54,7 +54,8 @@ size_t discardWaiting(int fd) {
 size_t awaitSilence(int fd, std::chrono::milliseconds quiet, SteadyClock::time_point silentSince, std::chrono::milliseconds limit,
                     SteadyClock::time_point notBefore) {
     if (fd < 0) return 0;
-    const auto start = SteadyClock::now();
+    // The limit counts from notBefore when that lies ahead: the wait for silence starts there.
+    const auto start = std::max(SteadyClock::now(), notBefore);
     size_t total = discardWaiting(fd);
     if (total > 0) silentSince = SteadyClock::now();
     for (;;) {

@@ -17,8 +17,8 @@ size_t discardWaiting(int fd);
 // Reads and throws away bytes until fd has been silent for `quiet`. The line counts as silent
 // from `silentSince` on (the moment the caller's transfer failed, say), unless bytes are found
 // waiting: then silence starts after the last of them. It also goes on discarding until notBefore.
-// Stops after `limit` in all (a line that never falls silent) and when the line hangs up.
-// Returns the count discarded.
+// Stops after `limit` (from now, or from notBefore when that is later: a line that never falls
+// silent) and when the line hangs up. Returns the count discarded.
 size_t awaitSilence(int fd, std::chrono::milliseconds quiet, std::chrono::steady_clock::time_point silentSince,
                     std::chrono::milliseconds limit, std::chrono::steady_clock::time_point notBefore = {});
 

@@ -14,8 +14,9 @@
 // While the line is lent (release requested, or not yet reopened after the take-back) the pass
 // stops after the hand-over: no reading, scan or command runs, and they stay pending. The line
 // taken back is opened afresh, so its first request waits until the line has been silent for the
-// response time-out (RtuMaster): an answer to the pass-through's last request that is still on
-// its way is discarded, never read as the answer to the service's own request.
+// response time-out (RtuMaster), and until kPassThroughLateAnswer after the client's last bytes
+// went out: an answer to the pass-through's last request that is still on its way is discarded,
+// never read as the answer to the service's own request.
 //
 // Recipe write-back: the service never stores its whole copy of the probe items. It applies the
 // fields it changed (serial number, Modbus address, 4-20 mA span) to the recipe items that still

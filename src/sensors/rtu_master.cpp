@@ -155,10 +155,8 @@ void RtuMaster::discardWaiting() {
 void RtuMaster::awaitSilence(std::chrono::steady_clock::time_point silentSince, std::chrono::milliseconds quiet,
                              std::string_view what, std::chrono::steady_clock::time_point notBefore) {
     if (!ctx_) return;
-    const auto ahead = std::max(std::chrono::ceil<std::chrono::milliseconds>(notBefore - std::chrono::steady_clock::now()),
-                                std::chrono::milliseconds(0));
     const size_t n = orvane::platform::serial::awaitSilence(modbus_get_socket(ctx_), quiet, silentSince,
-                                                            ahead + quiet * kSettleLimitTimeouts, notBefore);
+                                                            quiet * kSettleLimitTimeouts, notBefore);
     if (n > 0) SLOG_INFO(SENSOR, "probe bus: {} bytes {} discarded", n, what);
 }
 
